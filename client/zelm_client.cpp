@@ -1,0 +1,271 @@
+#include "zelm_client.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "common/coding.h"
+
+namespace zelm {
+
+using velkaro::FrameField;
+using velkaro::FrameType;
+
+namespace {
+
+std::string Number(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char text[40];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string ElementText(const std::uint8_t* bytes, const FrameField& f, std::size_t index) {
+  const std::uint8_t* text = bytes + f.offset + f.text_length * index;
+  std::size_t length = 0;
+  while (length < f.text_length && text[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char*>(text), length);
+}
+
+double ElementNumber(const std::uint8_t* bytes, const FrameField& f, std::size_t index) {
+  const std::uint8_t* element = bytes + f.offset + velkaro::ElementWidth(f) * index;
+  switch (f.type) {
+    case FrameType::kF64:
+      return velkaro::DecodeF64(element);
+    case FrameType::kI32:
+      return velkaro::DecodeI32(element);
+    case FrameType::kU8:
+      return *element;
+    case FrameType::kText:
+      break;
+  }
+  return 0.0;
+}
+
+}  // namespace
+
+std::optional<double> Frame::Number(std::string_view name, std::size_t index) const {
+  const FrameField* f = velkaro::FindFrameField(name);
+  if (f == nullptr || f->type == FrameType::kText || index >= f->count) return std::nullopt;
+  return ElementNumber(bytes.data(), *f, index);
+}
+
+std::optional<std::string> Frame::Text(std::string_view name, std::size_t index) const {
+  const FrameField* f = velkaro::FindFrameField(name);
+  if (f == nullptr || f->type != FrameType::kText || index >= f->count) return std::nullopt;
+  return ElementText(bytes.data(), *f, index);
+}
+
+std::string Frame::Format(const FrameField& f, std::size_t index) const {
+  if (f.type == FrameType::kText) return ElementText(bytes.data(), f, index);
+  return zelm::Number(ElementNumber(bytes.data(), f, index));
+}
+
+std::string Frame::ToJson() const {
+  std::string out = "{";
+  bool first = true;
+  for (const FrameField& f : velkaro::kFrameFields) {
+    out += first ? "\n  " : ",\n  ";
+    first = false;
+    out += JsonString(f.name) + ": {\"unit\": " + JsonString(f.unit) + ", \"value\": ";
+    if (f.count > 1) out += "[";
+    for (std::size_t i = 0; i < f.count; ++i) {
+      if (i > 0) out += ", ";
+      out += f.type == FrameType::kText ? JsonString(ElementText(bytes.data(), f, i))
+                                        : JsonNumber(ElementNumber(bytes.data(), f, i));
+    }
+    if (f.count > 1) out += "]";
+    out += "}";
+  }
+  return out + "\n}\n";
+}
+
+McpRequestBuilder::McpRequestBuilder() {
+  block_.fill(0);
+  velkaro::ResetMcpBlock(block_);
+}
+
+McpRequestBuilder& McpRequestBuilder::State(std::size_t offset, std::uint32_t bit, bool on) {
+  block_[offset] = on ? 1 : 0;
+  velkaro::McpSetChangeFlags(block_, velkaro::McpChangeFlags(block_) | bit);
+  return *this;
+}
+
+McpRequestBuilder& McpRequestBuilder::Reference(std::size_t offset, std::uint32_t bit,
+                                                double value) {
+  velkaro::McpSetF64(block_, offset, value);
+  velkaro::McpSetChangeFlags(block_, velkaro::McpChangeFlags(block_) | bit);
+  return *this;
+}
+
+namespace mcp = velkaro::mcp;
+McpRequestBuilder& McpRequestBuilder::ApMaster(bool on) { return State(mcp::kApMaster, mcp::kBitApMaster, on); }
+McpRequestBuilder& McpRequestBuilder::Autothrottle(bool on) { return State(mcp::kAutothrottleArm, mcp::kBitAutothrottleArm, on); }
+McpRequestBuilder& McpRequestBuilder::FlightDirector(bool on) { return State(mcp::kFlightDirector, mcp::kBitFlightDirector, on); }
+McpRequestBuilder& McpRequestBuilder::SpeedHold(bool on) { return State(mcp::kSpeedHold, mcp::kBitSpeedHold, on); }
+McpRequestBuilder& McpRequestBuilder::N1Hold(bool on) { return State(mcp::kN1Hold, mcp::kBitN1Hold, on); }
+McpRequestBuilder& McpRequestBuilder::MachHold(bool on) { return State(mcp::kMachHold, mcp::kBitMachHold, on); }
+McpRequestBuilder& McpRequestBuilder::AltitudeHold(bool on) { return State(mcp::kAltitudeHold, mcp::kBitAltitudeHold, on); }
+McpRequestBuilder& McpRequestBuilder::HeadingHold(bool on) { return State(mcp::kHeadingHold, mcp::kBitHeadingHold, on); }
+McpRequestBuilder& McpRequestBuilder::LocHold(bool on) { return State(mcp::kLocHold, mcp::kBitLocHold, on); }
+McpRequestBuilder& McpRequestBuilder::ApproachHold(bool on) { return State(mcp::kApproachHold, mcp::kBitApproachHold, on); }
+McpRequestBuilder& McpRequestBuilder::SpeedReference(double v) { return Reference(mcp::kSpeedReference, mcp::kBitSpeedReference, v); }
+McpRequestBuilder& McpRequestBuilder::N1Reference(double v) { return Reference(mcp::kN1Reference, mcp::kBitN1Reference, v); }
+McpRequestBuilder& McpRequestBuilder::MachReference(double v) { return Reference(mcp::kMachReference, mcp::kBitMachReference, v); }
+McpRequestBuilder& McpRequestBuilder::AltitudeReference(double v) { return Reference(mcp::kAltitudeReference, mcp::kBitAltitudeReference, v); }
+McpRequestBuilder& McpRequestBuilder::VerticalSpeedReference(double v) { return Reference(mcp::kVerticalSpeedReference, mcp::kBitVerticalSpeedReference, v); }
+McpRequestBuilder& McpRequestBuilder::HeadingBug(double v) { return Reference(mcp::kHeadingBug, mcp::kBitHeadingBug, v); }
+McpRequestBuilder& McpRequestBuilder::Nav1Course(double v) { return Reference(mcp::kNav1Course, mcp::kBitNav1Course, v); }
+
+McpRequestBuilder& McpRequestBuilder::Altitude(double feet) {
+  velkaro::McpSetF64(block_, mcp::kAltitudeRequest, feet);
+  return *this;
+}
+McpRequestBuilder& McpRequestBuilder::VerticalSpeed(double fpm) {
+  velkaro::McpSetF64(block_, mcp::kVerticalSpeedRequest, fpm);
+  return *this;
+}
+McpRequestBuilder& McpRequestBuilder::Speed(double value) {
+  velkaro::McpSetF64(block_, mcp::kSpeedRequest, value);
+  return *this;
+}
+McpRequestBuilder& McpRequestBuilder::Heading(double degrees) {
+  velkaro::McpSetF64(block_, mcp::kHeadingRequest, degrees);
+  return *this;
+}
+
+std::uint32_t McpRequestBuilder::CheckValue() const { return velkaro::McpCheckValue(block_.data()); }
+
+// ---------------------------------------------------------------------------------------------
+
+std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint16_t port,
+                                             std::string* error, int timeout_ms) {
+  std::string reason;
+  const velkaro::platform::SocketHandle socket =
+      velkaro::platform::ConnectTcp(host, port, &reason);
+  if (socket == velkaro::platform::kInvalidSocket) {
+    if (error != nullptr) {
+      *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + reason;
+    }
+    return nullptr;
+  }
+  velkaro::platform::SetReceiveTimeout(socket, timeout_ms);
+  velkaro::platform::SetNoDelay(socket);
+  return std::unique_ptr<Connection>(new Connection(socket));
+}
+
+Connection::~Connection() { velkaro::platform::CloseSocket(socket_); }
+
+bool Connection::SendAll(const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (length > 0) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
+    const int n = velkaro::platform::Send(socket_, bytes, chunk);
+    if (n <= 0) {
+      error_ = "the connection was lost while sending: " +
+               velkaro::platform::SystemErrorText(velkaro::platform::LastSocketError());
+      return false;
+    }
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool Connection::ReceiveAll(void* data, std::size_t length) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  while (length > 0) {
+    const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
+    const int n = velkaro::platform::Receive(socket_, bytes, chunk);
+    if (n == 0) {
+      error_ = "the add-on closed the connection";
+      return false;
+    }
+    if (n < 0) {
+      error_ = "no reply from the add-on: " +
+               velkaro::platform::SystemErrorText(velkaro::platform::LastSocketError());
+      return false;
+    }
+    bytes += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool Connection::SendTag(std::string_view tag) { return SendAll(tag.data(), tag.size()); }
+
+bool Connection::FetchFrame(Frame* frame) {
+  return SendTag("rSIMDATA30") && ReceiveAll(frame->bytes.data(), frame->bytes.size());
+}
+
+bool Connection::FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version) {
+  std::uint8_t word[4];
+  if (!SendTag("rFMCDATA20") || !ReceiveAll(word, 4)) return false;
+  data->resize(velkaro::DecodeU32(word));
+  if (!ReceiveAll(data->data(), data->size()) || !ReceiveAll(word, 4)) return false;
+  *version = velkaro::DecodeU32(word);
+  return true;
+}
+
+bool Connection::FetchFmcHead(std::array<std::uint8_t, 8>* head) {
+  return SendTag("vFMCDATA20") && ReceiveAll(head->data(), head->size());
+}
+
+bool Connection::Sync() {
+  std::array<std::uint8_t, 8> head;
+  return FetchFmcHead(&head);
+}
+
+bool Connection::UploadMcp(const velkaro::McpBlock& block) {
+  std::uint8_t message[10 + velkaro::kMcpBlockSize + 4];
+  std::memcpy(message, "sMCPDATA20", 10);
+  std::memcpy(message + 10, block.data(), block.size());
+  velkaro::EncodeU32(message + 10 + block.size(), velkaro::McpCheckValue(block.data()));
+  return SendAll(message, sizeof message);
+}
+
+bool Connection::Store(std::string_view tag, std::span<const std::uint8_t> data,
+                       std::uint32_t version) {
+  std::uint8_t header[14];
+  std::memcpy(header, tag.data(), 10);
+  velkaro::EncodeU32(header + 10, static_cast<std::uint32_t>(data.size()));
+  std::uint8_t trailer[4];
+  velkaro::EncodeU32(trailer, version);
+  return SendAll(header, sizeof header) && SendAll(data.data(), data.size()) &&
+         SendAll(trailer, sizeof trailer);
+}
+
+bool Connection::StoreFmc(std::span<const std::uint8_t> data, std::uint32_t version) {
+  return Store("sFMCDATA20", data, version);
+}
+
+bool Connection::StoreFlightPlan(std::span<const std::uint8_t> data, std::uint32_t version) {
+  return Store("sFPLDATA10", data, version);
+}
+
+}  // namespace zelm

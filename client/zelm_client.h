@@ -1,0 +1,123 @@
+// libzelm: the client side of the Velkaro protocol, for Zelm client applications, the zelm tool
+// and the tests. A Connection sends the ten-byte command tags and reads the replies; frames are
+// decoded by field name through the add-on's own frame layout definition, and autopilot blocks
+// are built on the add-on's own block layout, so client and add-on cannot disagree.
+//
+// A Connection is used by one thread at a time. Every operation returns false on failure and
+// leaves the reason in error(); after a failure the connection should be closed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "autopilot/mcp_block.h"
+#include "platform/socket.h"
+#include "simdata/frame_layout.h"
+
+namespace zelm {
+
+inline constexpr std::uint16_t kDefaultPort = 5193;
+inline constexpr const char* kDefaultHost = "127.0.0.1";
+
+// One aircraft-state frame as received.
+class Frame {
+ public:
+  std::array<std::uint8_t, velkaro::kFrameSize> bytes{};
+
+  // Element `index` of a numeric field (f64, i32 or u8) by name; empty for an unknown name, a
+  // text field or an index past the field's elements.
+  std::optional<double> Number(std::string_view field, std::size_t index = 0) const;
+  // Element `index` of a text field, up to its NUL.
+  std::optional<std::string> Text(std::string_view field, std::size_t index = 0) const;
+  // One element as text, as the tool shows it ("47.4950123", "IVLK", "1").
+  std::string Format(const velkaro::FrameField& field, std::size_t index) const;
+  // Every field: {"name": {"unit": "...", "value": v or [v, ...]}, ...}.
+  std::string ToJson() const;
+};
+
+// An autopilot panel block to upload: starts with nothing requested and nothing changed; each
+// setter fills its field and marks it changed.
+class McpRequestBuilder {
+ public:
+  McpRequestBuilder();
+
+  McpRequestBuilder& ApMaster(bool on);
+  McpRequestBuilder& Autothrottle(bool on);
+  McpRequestBuilder& FlightDirector(bool on);
+  McpRequestBuilder& SpeedHold(bool on);
+  McpRequestBuilder& N1Hold(bool on);
+  McpRequestBuilder& MachHold(bool on);
+  McpRequestBuilder& AltitudeHold(bool on);
+  McpRequestBuilder& HeadingHold(bool on);
+  McpRequestBuilder& LocHold(bool on);
+  McpRequestBuilder& ApproachHold(bool on);
+  McpRequestBuilder& SpeedReference(double knots);
+  McpRequestBuilder& N1Reference(double n1);
+  McpRequestBuilder& MachReference(double mach);
+  McpRequestBuilder& AltitudeReference(double feet);
+  McpRequestBuilder& VerticalSpeedReference(double feet_per_minute);
+  McpRequestBuilder& HeadingBug(double degrees);
+  McpRequestBuilder& Nav1Course(double degrees);
+  // Requests: the add-on engages the mode and sets its reference.
+  McpRequestBuilder& Altitude(double feet);
+  McpRequestBuilder& VerticalSpeed(double feet_per_minute);
+  McpRequestBuilder& Speed(double knots_or_mach);  // below 2.0 a Mach number
+  McpRequestBuilder& Heading(double degrees);
+
+  const velkaro::McpBlock& block() const { return block_; }
+  std::uint32_t CheckValue() const;
+
+ private:
+  McpRequestBuilder& State(std::size_t offset, std::uint32_t bit, bool on);
+  McpRequestBuilder& Reference(std::size_t offset, std::uint32_t bit, double value);
+  velkaro::McpBlock block_;
+};
+
+class Connection {
+ public:
+  // Connects; empty with a reason in `error` when the add-on cannot be reached. Replies are
+  // awaited at most `timeout_ms`.
+  static std::unique_ptr<Connection> Open(const std::string& host, std::uint16_t port,
+                                          std::string* error, int timeout_ms = 5000);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // "rSIMDATA30": the next frame not yet received on this connection (or, after about 100 ms
+  // without one, the latest again).
+  bool FetchFrame(Frame* frame);
+  // "rFMCDATA20": the stored FMC data and its version word.
+  bool FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version);
+  // "vFMCDATA20": the first eight bytes of the FMC data (eight 0xFF bytes when none is stored).
+  bool FetchFmcHead(std::array<std::uint8_t, 8>* head);
+  // "sMCPDATA20" with the block's check value.
+  bool UploadMcp(const velkaro::McpBlock& block);
+  // "sFMCDATA20" / "sFPLDATA10". The add-on does not acknowledge uploads; Sync() afterwards
+  // tells whether it kept the connection (it closes it on a refused upload).
+  bool StoreFmc(std::span<const std::uint8_t> data, std::uint32_t version);
+  bool StoreFlightPlan(std::span<const std::uint8_t> data, std::uint32_t version);
+  // A round trip ("vFMCDATA20") that proves every earlier command has been served.
+  bool Sync();
+
+  bool SendAll(const void* data, std::size_t length);
+  bool ReceiveAll(void* data, std::size_t length);
+
+  const std::string& error() const { return error_; }
+  velkaro::platform::SocketHandle socket() const { return socket_; }
+
+ private:
+  explicit Connection(velkaro::platform::SocketHandle socket) : socket_(socket) {}
+  bool SendTag(std::string_view tag);
+  bool Store(std::string_view tag, std::span<const std::uint8_t> data, std::uint32_t version);
+
+  velkaro::platform::SocketHandle socket_;
+  std::string error_;
+};
+
+}  // namespace zelm

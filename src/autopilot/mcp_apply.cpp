@@ -1,0 +1,185 @@
+#include "autopilot/mcp_apply.h"
+
+#include <cmath>
+#include <mutex>
+
+#include "host/bridge_state.h"
+#include "simdata/record_layout.h"
+
+namespace velkaro {
+
+namespace {
+
+constexpr RecordSlot rApMaster = RecordDatum("AUTOPILOT MASTER");
+constexpr RecordSlot rThrottleArm = RecordDatum("AUTOPILOT THROTTLE ARM");
+constexpr RecordSlot rFlightDirector = RecordDatum("AUTOPILOT FLIGHT DIRECTOR ACTIVE");
+constexpr RecordSlot rAirspeedHold = RecordDatum("AUTOPILOT AIRSPEED HOLD");
+constexpr RecordSlot rRpmHold = RecordDatum("AUTOPILOT RPM HOLD");
+constexpr RecordSlot rMachHold = RecordDatum("AUTOPILOT MACH HOLD");
+constexpr RecordSlot rAltitudeLock = RecordDatum("AUTOPILOT ALTITUDE LOCK");
+constexpr RecordSlot rHeadingLock = RecordDatum("AUTOPILOT HEADING LOCK");
+constexpr RecordSlot rNav1Lock = RecordDatum("AUTOPILOT NAV1 LOCK");
+constexpr RecordSlot rApproachHold = RecordDatum("AUTOPILOT APPROACH HOLD");
+constexpr RecordSlot rAltitudeLockVar = RecordDatum("AUTOPILOT ALTITUDE LOCK VAR");
+constexpr RecordSlot rVerticalHoldVar = RecordDatum("AUTOPILOT VERTICAL HOLD VAR");
+
+struct StateSwitch {
+  std::uint32_t bit;
+  std::size_t state_byte;
+  RecordSlot simulator_state;
+  ClientEvent event;
+};
+
+constexpr StateSwitch kStateSwitches[] = {
+    {mcp::kBitApMaster, mcp::kApMaster, rApMaster, kEventApMaster},
+    {mcp::kBitAutothrottleArm, mcp::kAutothrottleArm, rThrottleArm, kEventAutothrottleArm},
+    {mcp::kBitFlightDirector, mcp::kFlightDirector, rFlightDirector, kEventToggleFlightDirector},
+    {mcp::kBitSpeedHold, mcp::kSpeedHold, rAirspeedHold, kEventApPanelSpeedSet},
+    {mcp::kBitN1Hold, mcp::kN1Hold, rRpmHold, kEventApN1Hold},
+    {mcp::kBitMachHold, mcp::kMachHold, rMachHold, kEventApPanelMachSet},
+    {mcp::kBitAltitudeHold, mcp::kAltitudeHold, rAltitudeLock, kEventApPanelAltitudeSet},
+    {mcp::kBitHeadingHold, mcp::kHeadingHold, rHeadingLock, kEventApPanelHeadingSet},
+    {mcp::kBitLocHold, mcp::kLocHold, rNav1Lock, kEventApLocHold},
+    {mcp::kBitApproachHold, mcp::kApproachHold, rApproachHold, kEventApAppHold},
+};
+
+using Conversion = std::optional<std::int32_t> (*)(double);
+
+struct Reference {
+  std::uint32_t bit;
+  std::size_t field;
+  Conversion convert;
+  ClientEvent event;
+};
+
+constexpr Reference kReferences[] = {
+    {mcp::kBitSpeedReference, mcp::kSpeedReference, WholeUnits, kEventApSpdVarSet},
+    {mcp::kBitN1Reference, mcp::kN1Reference, WholeUnits, kEventApN1RefSet},
+    {mcp::kBitMachReference, mcp::kMachReference, Hundredths, kEventApMachVarSet},
+    {mcp::kBitAltitudeReference, mcp::kAltitudeReference, Hundreds, kEventApAltVarSetEnglish},
+    {mcp::kBitVerticalSpeedReference, mcp::kVerticalSpeedReference, Hundreds,
+     kEventApVsVarSetEnglish},
+    {mcp::kBitHeadingBug, mcp::kHeadingBug, WholeUnits, kEventHeadingBugSet},
+    {mcp::kBitNav1Course, mcp::kNav1Course, WholeUnits, kEventVor1Set},
+};
+
+// Values this large are out of reach of a 32-bit result whatever the conversion; testing them
+// first also keeps the narrowing to single precision defined.
+constexpr double kConvertibleLimit = 4.0e9;
+
+bool Convertible(double value) { return value > -kConvertibleLimit && value < kConvertibleLimit; }
+
+// The simulator's value truncated toward zero, when it fits a 32-bit integer.
+std::optional<std::int32_t> Truncated(double value) {
+  if (!(value > -2147483649.0 && value < 2147483648.0)) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+std::uint32_t OnState(double value) { return value != 0.0 ? 1u : 0u; }
+
+void Send(McpEventSink sink, void* context, ClientEvent event, std::optional<std::int32_t> data) {
+  if (data) sink(context, event, static_cast<std::uint32_t>(*data));
+}
+
+void Transmit(void* /*context*/, ClientEvent event, std::uint32_t data) {
+  SimConnect_TransmitClientEvent(Bridge.SimConnectHandle, SIMCONNECT_OBJECT_ID_USER, event, data,
+                                 SIMCONNECT_GROUP_PRIORITY_STANDARD,
+                                 SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY);
+}
+
+}  // namespace
+
+std::optional<std::int32_t> RoundToWhole(float f) {
+  if (!(f >= -2147483648.0f && f < 2147483648.0f)) return std::nullopt;  // NaN fails too
+  const std::int64_t n = static_cast<std::int32_t>(f);
+  const float a = static_cast<float>(n + 1) - f;
+  const float b = f - static_cast<float>(n);
+  const std::int64_t result = a > b ? n : n + 1;
+  if (result > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(result);
+}
+
+std::optional<std::int32_t> WholeUnits(double value) {
+  if (!Convertible(value)) return std::nullopt;
+  return RoundToWhole(static_cast<float>(value));
+}
+
+std::optional<std::int32_t> Hundredths(double value) {
+  const double scaled = value * 100.0;
+  if (!Convertible(scaled)) return std::nullopt;
+  return RoundToWhole(static_cast<float>(scaled));
+}
+
+std::optional<std::int32_t> Hundreds(double value) {
+  if (!Convertible(value)) return std::nullopt;
+  const std::optional<std::int32_t> whole = RoundToWhole(static_cast<float>(value) / 100.0f);
+  if (!whole) return std::nullopt;
+  const std::int64_t result = static_cast<std::int64_t>(*whole) * 100;
+  if (result < INT32_MIN || result > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(result);
+}
+
+void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
+                   void* context) {
+  const std::uint32_t flags = McpChangeFlags(pending);
+
+  for (const StateSwitch& s : kStateSwitches) {
+    if ((flags & s.bit) == 0) continue;
+    const std::uint32_t wanted = pending[s.state_byte];
+    if (OnState(ReadF64(record, s.simulator_state)) != wanted) sink(context, s.event, wanted);
+  }
+
+  for (const Reference& r : kReferences) {
+    if (flags & r.bit) Send(sink, context, r.event, r.convert(McpGetF64(pending, r.field)));
+  }
+
+  const double altitude = McpGetF64(pending, mcp::kAltitudeRequest);
+  if (altitude != -1.0) {
+    if (ReadF64(record, rAltitudeLock) == 0.0) sink(context, kEventApPanelAltitudeSet, 1);
+    const std::optional<std::int32_t> feet = Hundreds(altitude);
+    if (feet && Truncated(ReadF64(record, rAltitudeLockVar)) != feet) {
+      Send(sink, context, kEventApAltVarSetEnglish, feet);
+    }
+  }
+
+  const double vertical_speed = McpGetF64(pending, mcp::kVerticalSpeedRequest);
+  if (vertical_speed != -1.0) {
+    const std::optional<std::int32_t> fpm = Hundreds(vertical_speed);
+    if (fpm && Truncated(ReadF64(record, rVerticalHoldVar)) != fpm) {
+      Send(sink, context, kEventApVsVarSetEnglish, fpm);
+    }
+  }
+
+  const double speed = McpGetF64(pending, mcp::kSpeedRequest);
+  if (speed >= 0.0) {
+    if (speed > 0.0 && speed < 2.0) {
+      sink(context, kEventApPanelMachSet, 1);
+      Send(sink, context, kEventApMachVarSet, Hundredths(speed));
+    } else {
+      sink(context, kEventApPanelSpeedSet, 1);
+      Send(sink, context, kEventApSpdVarSet, WholeUnits(speed));
+    }
+  }
+
+  const double heading = McpGetF64(pending, mcp::kHeadingRequest);
+  if (heading >= 0.0) {
+    sink(context, kEventApPanelHeadingSet, 1);
+    Send(sink, context, kEventHeadingBugSet, WholeUnits(heading));
+  }
+}
+
+void MergeMcpRequest() { MergeMcpBlock(Bridge.McpRequest, Bridge.McpPending); }
+
+void ApplyMcpPending(const std::uint8_t* record) {
+  // Taking the block and resetting it is one step for the merges: a merge lands either in this
+  // application or, whole, in the next one.
+  McpBlock pending;
+  {
+    std::lock_guard<std::mutex> guard(Bridge.McpLock);
+    pending = Bridge.McpPending;
+    ResetMcpBlock(Bridge.McpPending);
+  }
+  PlanMcpEvents(pending, record, Transmit, nullptr);
+}
+
+}  // namespace velkaro

@@ -1,0 +1,43 @@
+// The autopilot change application: on every accepted record, the changes waiting in
+// McpPending become client events for the simulator (state switches, references, then the
+// altitude, vertical speed, speed and heading requests), and McpPending returns to its start
+// values so each change is sent once.
+//
+// Simulator's thread only. It allocates nothing and never waits on a client: it takes McpLock
+// only to copy and reset the 144-byte block, and transmits outside the lock.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "autopilot/client_events.h"
+#include "autopilot/mcp_block.h"
+
+namespace velkaro {
+
+// Rounds a single-precision value to a whole number, halves away from zero for positive values
+// and toward zero for negative ones (250.5 gives 251, -2.7 gives -2). Empty when the value is
+// not a number or the result does not fit a 32-bit integer.
+std::optional<std::int32_t> RoundToWhole(float value);
+
+// The three data conversions of a reference or request, each empty when the value cannot be
+// sent as a 32-bit integer.
+std::optional<std::int32_t> WholeUnits(double value);  // knots, degrees, N1
+std::optional<std::int32_t> Hundredths(double value);  // Mach x 100
+std::optional<std::int32_t> Hundreds(double value);    // feet, feet per minute
+
+// Receives each event to send, in order.
+using McpEventSink = void (*)(void* context, ClientEvent event, std::uint32_t data);
+
+// Works out the events for a pending block against the simulator state in `record`.
+void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
+                   void* context);
+
+// Sends the pending changes for `record` and resets McpPending.
+void ApplyMcpPending(const std::uint8_t* record);
+
+// Folds McpRequest into McpPending after an accepted upload. The caller holds Bridge.McpLock
+// from the reception into McpRequest through the merge.
+void MergeMcpRequest();
+
+}  // namespace velkaro

@@ -1,0 +1,130 @@
+#include "host/addon.h"
+
+#include <cstring>
+
+#include "aircraft/flaps_reader.h"
+#include "autopilot/client_events.h"
+#include "autopilot/mcp_apply.h"
+#include "host/bridge_state.h"
+#include "log/log.h"
+#include "net/socket_server.h"
+#include "simdata/catalogue.h"
+#include "simdata/frame_conversion.h"
+
+using namespace velkaro;
+
+namespace {
+
+constexpr std::size_t kTitleBytes = 256;
+
+void RequestUserAircraft() {
+  SimConnect_RequestDataOnSimObjectType(Bridge.SimConnectHandle, kUserAircraftRequest,
+                                        kUserAircraftDefinition, 0,
+                                        SIMCONNECT_SIMOBJECT_TYPE_USER);
+}
+
+void SetAircraftPath(const char* text, std::size_t capacity) {
+  // The simulator terminates the text; a text that fills the whole field is taken as it is.
+  Bridge.AircraftPath.assign(text, strnlen(text, capacity));
+  Bridge.AircraftChanged = true;
+}
+
+void OnUserAircraftRecord(const std::uint8_t* record) {
+  if (!Bridge.ServerRunning.load()) {
+    // The first record starts the network service; it is not converted.
+    StartSocketServer();
+    return;
+  }
+  if (std::memchr(record, 0, kTitleBytes) == nullptr) return;  // title not terminated
+  if (Bridge.AircraftChanged) {
+    ReadAircraftFlaps();
+    Bridge.AircraftChanged = false;
+  }
+  ConvertAndPublishFrame(record);
+  ApplyMcpPending(record);
+}
+
+}  // namespace
+
+namespace velkaro {
+
+void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD /*size*/,
+                                      void* /*context*/) {
+  switch (message->dwID) {
+    case SIMCONNECT_RECV_ID_EVENT: {
+      const auto* event = reinterpret_cast<const SIMCONNECT_RECV_EVENT*>(message);
+      if (event->uEventID == kFrameEvent) {
+        RequestUserAircraft();
+      } else if (event->uEventID == kSimStartEvent) {
+        SimConnect_RequestSystemState(Bridge.SimConnectHandle, kAircraftLoadedRequest,
+                                      "AircraftLoaded");
+      }
+      break;
+    }
+    case SIMCONNECT_RECV_ID_EVENT_FILENAME: {
+      const auto* event = reinterpret_cast<const SIMCONNECT_RECV_EVENT_FILENAME*>(message);
+      if (event->uEventID == kAircraftLoadedEvent) {
+        SetAircraftPath(event->szFileName, sizeof event->szFileName);
+      }
+      break;
+    }
+    case SIMCONNECT_RECV_ID_EVENT_FRAME: {
+      const auto* event = reinterpret_cast<const SIMCONNECT_RECV_EVENT_FRAME*>(message);
+      if (event->uEventID == kFrameEvent) RequestUserAircraft();
+      break;
+    }
+    case SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE: {
+      const auto* data = reinterpret_cast<const SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message);
+      if (data->dwRequestID == kUserAircraftRequest) {
+        OnUserAircraftRecord(reinterpret_cast<const std::uint8_t*>(&data->dwData));
+      }
+      break;
+    }
+    case SIMCONNECT_RECV_ID_SYSTEM_STATE: {
+      const auto* state = reinterpret_cast<const SIMCONNECT_RECV_SYSTEM_STATE*>(message);
+      if (state->dwRequestID == kAircraftLoadedRequest) {
+        SetAircraftPath(state->szString, sizeof state->szString);
+      }
+      break;
+    }
+    default:
+      break;  // exceptions, quit and everything else are not the add-on's business
+  }
+}
+
+}  // namespace velkaro
+
+int SIMCONNECT_CALL DLLStart(void) {
+  ResetLog();
+  InitFrame(Bridge.SimDataFrame.data());
+  Bridge.Frames.Store(Bridge.SimDataFrame.data());
+  {
+    std::lock_guard<std::mutex> guard(Bridge.McpLock);
+    ResetMcpBlock(Bridge.McpRequest);
+    ResetMcpBlock(Bridge.McpPending);
+  }
+  platform::SocketsStartup();
+
+  // A handle left from an earlier run was closed by DLLStop; a failed open must not leave it
+  // behind for the next DLLStop to close again.
+  Bridge.SimConnectHandle = nullptr;
+  if (SimConnect_Open(&Bridge.SimConnectHandle, "Velkaro", nullptr, 0, nullptr, 0) < 0) {
+    LogMessage("\nSimConnect Connection failed!");
+    return 0;
+  }
+  LogMessage("\nSimConnect Connected");
+  RegisterSimVarCatalogue();
+  SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kFrameEvent, "Frame");
+  SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kAircraftLoadedEvent,
+                                    "AircraftLoaded");
+  SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kSimStartEvent, "SimStart");
+  SimConnect_CallDispatch(Bridge.SimConnectHandle, DispatchCallback, nullptr);
+  MapClientEvents();
+  return 0;
+}
+
+void SIMCONNECT_CALL DLLStop(void) {
+  if (Bridge.SimConnectHandle != nullptr) SimConnect_Close(Bridge.SimConnectHandle);
+  StopSocketServer();
+  platform::SocketsCleanup();
+}

@@ -1,0 +1,32 @@
+// The add-on's outer shell: the two entry points that the simulator's add-on loader calls and
+// the SimConnect dispatch procedure through which every message reaches the add-on. All three run
+// on the simulator's thread, one call at a time.
+#pragma once
+
+#include "host/simconnect.h"
+
+#if defined(_WIN32)
+#define VELKARO_EXPORT extern "C" __declspec(dllexport)
+#else
+#define VELKARO_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Connects to the simulator and prepares the bridge. Always returns 0.
+VELKARO_EXPORT int SIMCONNECT_CALL DLLStart(void);
+// Closes the connection, stops the network service and joins every thread it started.
+VELKARO_EXPORT void SIMCONNECT_CALL DLLStop(void);
+
+namespace velkaro {
+
+// Identifiers the add-on registers with SimConnect.
+inline constexpr SIMCONNECT_DWORD kUserAircraftDefinition = 0;
+inline constexpr SIMCONNECT_DWORD kUserAircraftRequest = 1;
+inline constexpr SIMCONNECT_DWORD kAircraftLoadedRequest = 2;
+inline constexpr SIMCONNECT_DWORD kFrameEvent = 0;
+inline constexpr SIMCONNECT_DWORD kAircraftLoadedEvent = 1;
+inline constexpr SIMCONNECT_DWORD kSimStartEvent = 2;
+
+void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size,
+                                      void* context);
+
+}  // namespace velkaro

@@ -1,0 +1,31 @@
+// The diagnostic log, "Velkaro.log" in the host's working directory: one timestamped entry per
+// notable event (start-up, the server, client threads, socket failures). It is written only when
+// the add-on is built with logging on (the VELKARO_LOG build option); otherwise both operations
+// do nothing at all.
+//
+// Thread-safety: LogMessage may be called from any thread at any time after ResetLog; each entry
+// is appended whole, so entries of concurrent calls never interleave. ResetLog runs in DLLStart
+// before the add-on starts a thread of its own.
+#pragma once
+
+namespace velkaro {
+
+// Largest formatted message; longer ones are cut to this many characters.
+inline constexpr int kLogMessageMaxChars = 2047;
+
+// Appends "<24-character local time>--><formatted text>\n" to the log file and writes the text
+// and its line feed to standard output. Failures are swallowed: the entry is then dropped.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void LogMessage(const char* format, ...);
+
+// Empties the log file at start-up; when it cannot be created, logging is off for good.
+void ResetLog();
+
+// The 24-character timestamp of an entry for a local time, e.g. "Sun Dec 06 14:56:29 2026"
+// (English names, day of month always two digits). `out` receives 24 characters and a NUL.
+void FormatLogTimestamp(int weekday, int month, int day, int hour, int minute, int second,
+                        int year, char out[25]);
+
+}  // namespace velkaro

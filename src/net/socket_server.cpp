@@ -1,0 +1,171 @@
+#include "net/socket_server.h"
+
+#include <algorithm>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "host/bridge_state.h"
+#include "log/log.h"
+#include "net/client_session.h"
+#include "platform/clock.h"
+
+namespace velkaro {
+
+namespace {
+
+// One client serving thread and its connection. Owned by the server thread.
+struct SessionSlot {
+  SessionConnection connection;
+  platform::Thread thread;
+  std::atomic<bool> finished{false};
+};
+
+void SessionThreadMain(void* argument) {
+  auto* slot = static_cast<SessionSlot*>(argument);
+  ClientSession(slot->connection);
+  slot->finished.store(true, std::memory_order_release);
+}
+
+void WakerThreadMain(void* /*argument*/) { Bridge.Frames.RunWaker(); }
+
+class SocketServer {
+ public:
+  void Run() {
+    const platform::SocketHandle listener = OpenListener();
+    if (listener == platform::kInvalidSocket) return;
+    // Without a waker thread sessions still get every frame, each at the end of its wait.
+    platform::Thread waker;
+    waker.Start(WakerThreadMain, nullptr, kServerStackBytes);
+    AcceptLoop(listener);
+    WakeSessions();
+    for (auto& slot : sessions_) slot->thread.Join();  // in the order they were started
+    sessions_.clear();
+    Bridge.Frames.StopWaker();
+    waker.Join();
+  }
+
+ private:
+  // Creates, binds and listens; the socket is handed to the bridge (for DLLStop to close) only
+  // while the server is still wanted, so a stop that comes first is never missed.
+  platform::SocketHandle OpenListener() {
+    const std::uint32_t address = Bridge.BindAddress == "ANY"
+                                      ? platform::kIpv4Any
+                                      : platform::Ipv4FromText(Bridge.BindAddress.c_str());
+    const platform::SocketHandle listener = platform::OpenTcpSocket();
+    {
+      std::lock_guard<std::mutex> guard(Bridge.ListenLock);
+      if (!Bridge.ServerRunning.load()) {
+        platform::CloseSocket(listener);
+        return platform::kInvalidSocket;
+      }
+      Bridge.ListenSocket = listener;
+    }
+    if (platform::BindIpv4(listener, address, kServerPort) < 0) {
+      LogMessage("Zelm Socket: bind failed");
+      return platform::kInvalidSocket;
+    }
+    if (platform::Listen(listener, kListenBacklog) < 0) {
+      LogMessage("Zelm Socket: listen failed");
+      return platform::kInvalidSocket;
+    }
+    return listener;
+  }
+
+  void AcceptLoop(platform::SocketHandle listener) {
+    do {
+      const platform::SocketHandle client = platform::Accept(listener);
+      if (client == platform::kInvalidSocket) {
+        if (!Bridge.ServerRunning.load()) {
+          LogMessage("Zelm Socket: listening socket was closed");
+          break;
+        }
+        LogMessage("Zelm Socket: accept failed");
+        platform::SleepMilliseconds(kAcceptRetryPauseMs);
+        continue;
+      }
+      ReapEndedSessions();
+      if (sessions_.size() >= kMaxSessions) {
+        LogMessage("Zelm Socket: too many clients, connection closed");
+        platform::Shutdown(client, platform::ShutdownHow::kBoth);
+        platform::CloseSocket(client);
+        continue;
+      }
+      auto slot = std::make_unique<SessionSlot>();
+      slot->connection.socket = client;
+      slot->connection.guard = &connection_guard_;
+      if (!slot->thread.Start(SessionThreadMain, slot.get(), kSessionStackBytes)) {
+        LogMessage("Zelm Socket: creating client thread failed");
+        platform::CloseSocket(client);
+        break;
+      }
+      sessions_.push_back(std::move(slot));
+      LogMessage("Zelm Socket: successfully created client serving thread");
+    } while (Bridge.ServerRunning.load());
+  }
+
+  // Joins and drops the sessions whose threads have ended, so the list holds live sessions
+  // only, however many clients come and go.
+  void ReapEndedSessions() {
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      if ((*it)->finished.load(std::memory_order_acquire)) {
+        (*it)->thread.Join();
+        it = sessions_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // Sessions may be blocked receiving from a silent client, sending to one that stopped
+  // reading, or waiting for a frame: shutting their sockets down and ending the frame waits
+  // makes each of them end promptly.
+  void WakeSessions() {
+    for (auto& slot : sessions_) slot->connection.Interrupt();
+    Bridge.Frames.WakeAll();
+  }
+
+  std::list<std::unique_ptr<SessionSlot>> sessions_;
+  std::mutex connection_guard_;
+};
+
+void SocketServerMain(void* /*argument*/) {
+  SocketServer server;
+  server.Run();
+}
+
+}  // namespace
+
+void StartSocketServer() {
+  Bridge.ServerRunning.store(true);
+  auto thread = std::make_unique<platform::Thread>();
+  if (thread->Start(SocketServerMain, nullptr, kServerStackBytes)) {
+    Bridge.ServerThread = std::move(thread);
+    LogMessage("Create SocketServe thread OK!\n");
+  } else {
+    Bridge.ServerRunning.store(false);
+    LogMessage("Failed to create SocketServe thread!\n");
+  }
+}
+
+void StopSocketServer() {
+  if (!Bridge.ServerRunning.load() || Bridge.ServerThread == nullptr) return;
+  // The flag is cleared before the socket is closed: that is how the server tells a stop from
+  // an ordinary accept failure.
+  Bridge.ServerRunning.store(false);
+  // Taken out of the bridge as it is closed, so that no later stop closes it a second time.
+  platform::SocketHandle listener;
+  {
+    std::lock_guard<std::mutex> guard(Bridge.ListenLock);
+    listener = std::exchange(Bridge.ListenSocket, platform::kInvalidSocket);
+  }
+  if (listener != platform::kInvalidSocket) {
+    platform::Shutdown(listener, platform::ShutdownHow::kReceive);
+    platform::CloseSocket(listener);
+  }
+  Bridge.ServerThread->Join();
+  Bridge.ServerThread.reset();
+}
+
+}  // namespace velkaro

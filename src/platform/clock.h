@@ -1,0 +1,15 @@
+// Time services: a millisecond sleep on the steady clock and the local calendar time.
+#pragma once
+
+#include <ctime>
+
+namespace velkaro::platform {
+
+// Sleeps at least `milliseconds` as measured on a monotonic clock; an early wake-up resumes the
+// sleep for what is left.
+void SleepMilliseconds(int milliseconds);
+
+// The local time for a calendar time, thread-safe (localtime_r / localtime_s).
+bool LocalTime(std::time_t when, std::tm* out);
+
+}  // namespace velkaro::platform

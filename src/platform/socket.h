@@ -1,0 +1,62 @@
+// Sockets for the add-on and its tools: Windows Sockets on Windows, BSD sockets elsewhere. One
+// implementation file per system is chosen by the build. Every function is a thin wrapper with
+// the system's own result conventions reduced to: a count or 0 on success, -1 on failure (the
+// reason then in LastSocketError()).
+//
+// Thread-safety: the functions keep no state of their own; a socket may be used by one thread
+// while another shuts it down (that is how blocked calls are woken), but closing it is left to
+// its one owner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velkaro::platform {
+
+// A socket handle wide enough for both systems (SOCKET is pointer-sized on Windows).
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+
+enum class ShutdownHow { kReceive, kSend, kBoth };
+
+// Windows Sockets 2.2 start-up and clean-up; no-ops elsewhere. The result of start-up is the
+// system's own (0 on success).
+int SocketsStartup();
+void SocketsCleanup();
+
+// The calling thread's last socket error code (WSAGetLastError / errno).
+int LastSocketError();
+// The calling thread's last system error code (GetLastError / errno).
+int LastSystemError();
+// The system's message text for an error code, as 8-bit text without a trailing line end.
+std::string SystemErrorText(int code);
+// True for the transient error after which a send is retried (WSATRY_AGAIN on Windows, an
+// interrupted call elsewhere).
+bool IsSendRetryError(int code);
+
+// IPv4 stream sockets.
+inline constexpr std::uint32_t kIpv4Any = 0;  // INADDR_ANY
+// inet_addr: a dotted IPv4 address in network byte order, or 0xFFFFFFFF when it is not one.
+std::uint32_t Ipv4FromText(const char* text);
+
+SocketHandle OpenTcpSocket();
+int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port);
+int Listen(SocketHandle s, int backlog);
+// Accepts one connection; kInvalidSocket on failure.
+SocketHandle Accept(SocketHandle listener);
+int GetPeerName(SocketHandle s);
+// recv: bytes received, 0 when the peer closed, -1 on failure.
+int Receive(SocketHandle s, void* buffer, int length);
+// send: bytes sent or -1. Never raises a signal for a closed peer.
+int Send(SocketHandle s, const void* buffer, int length);
+void Shutdown(SocketHandle s, ShutdownHow how);
+void CloseSocket(SocketHandle s);
+
+// Client-side helpers (tools and tests).
+// Connects to host:port (a name or a dotted address); kInvalidSocket on failure, with a reason.
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error);
+void SetReceiveTimeout(SocketHandle s, int milliseconds);
+void SetNoDelay(SocketHandle s);
+
+}  // namespace velkaro::platform

@@ -1,0 +1,140 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "platform/socket.h"
+
+namespace velkaro::platform {
+
+namespace {
+int Fd(SocketHandle s) { return static_cast<int>(s); }
+}  // namespace
+
+int SocketsStartup() { return 0; }
+void SocketsCleanup() {}
+
+int LastSocketError() { return errno; }
+int LastSystemError() { return errno; }
+
+std::string SystemErrorText(int code) {
+  char buffer[256] = {};
+  // GNU strerror_r may return a static text instead of filling the buffer.
+  auto result = strerror_r(code, buffer, sizeof buffer);
+  if constexpr (std::is_same_v<decltype(result), char*>) {
+    return result != nullptr ? std::string(result) : std::string(buffer);
+  } else {
+    return std::string(buffer);
+  }
+}
+
+bool IsSendRetryError(int code) { return code == EINTR; }
+
+std::uint32_t Ipv4FromText(const char* text) { return inet_addr(text); }
+
+SocketHandle OpenTcpSocket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return kInvalidSocket;
+  // A restarted host must be able to listen again at once, as it can on Windows.
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  return static_cast<SocketHandle>(fd);
+}
+
+int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = address_network_order;
+  return bind(Fd(s), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ? -1 : 0;
+}
+
+int Listen(SocketHandle s, int backlog) { return listen(Fd(s), backlog) < 0 ? -1 : 0; }
+
+SocketHandle Accept(SocketHandle listener) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+}
+
+int GetPeerName(SocketHandle s) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  return getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &length) < 0 ? -1 : 0;
+}
+
+int Receive(SocketHandle s, void* buffer, int length) {
+  for (;;) {
+    const ssize_t n = recv(Fd(s), buffer, static_cast<size_t>(length), 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<int>(n);
+  }
+}
+
+int Send(SocketHandle s, const void* buffer, int length) {
+  const ssize_t n = send(Fd(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+void Shutdown(SocketHandle s, ShutdownHow how) {
+  const int mode = how == ShutdownHow::kReceive ? SHUT_RD
+                   : how == ShutdownHow::kSend  ? SHUT_WR
+                                                : SHUT_RDWR;
+  shutdown(Fd(s), mode);
+}
+
+void CloseSocket(SocketHandle s) {
+  if (s != kInvalidSocket) close(Fd(s));
+}
+
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) {
+    if (error != nullptr) *error = gai_strerror(rc);
+    return kInvalidSocket;
+  }
+  SocketHandle result = kInvalidSocket;
+  std::string reason = "no address";
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      reason = std::strerror(errno);
+      continue;
+    }
+    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      result = static_cast<SocketHandle>(fd);
+      break;
+    }
+    reason = std::strerror(errno);
+    close(fd);
+  }
+  freeaddrinfo(found);
+  if (result == kInvalidSocket && error != nullptr) *error = reason;
+  return result;
+}
+
+void SetReceiveTimeout(SocketHandle s, int milliseconds) {
+  timeval tv{};
+  tv.tv_sec = milliseconds / 1000;
+  tv.tv_usec = (milliseconds % 1000) * 1000;
+  setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void SetNoDelay(SocketHandle s) {
+  const int on = 1;
+  setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+}  // namespace velkaro::platform

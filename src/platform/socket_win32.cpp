@@ -1,0 +1,140 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include "platform/socket.h"
+
+namespace velkaro::platform {
+
+namespace {
+SOCKET Sock(SocketHandle s) { return static_cast<SOCKET>(s); }
+}  // namespace
+
+int SocketsStartup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void SocketsCleanup() { WSACleanup(); }
+
+int LastSocketError() { return WSAGetLastError(); }
+int LastSystemError() { return static_cast<int>(GetLastError()); }
+
+std::string SystemErrorText(int code) {
+  wchar_t* wide = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&wide), 0, nullptr);
+  std::string text;
+  if (length != 0 && wide != nullptr) {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0,
+                                          nullptr, nullptr);
+    if (bytes > 0) {
+      text.resize(static_cast<std::size_t>(bytes));
+      WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), text.data(), bytes, nullptr,
+                          nullptr);
+    }
+  }
+  if (wide != nullptr) LocalFree(wide);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+bool IsSendRetryError(int code) { return code == WSATRY_AGAIN; }
+
+std::uint32_t Ipv4FromText(const char* text) { return inet_addr(text); }
+
+SocketHandle OpenTcpSocket() {
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = address_network_order;
+  return bind(Sock(s), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ? -1 : 0;
+}
+
+int Listen(SocketHandle s, int backlog) { return listen(Sock(s), backlog) < 0 ? -1 : 0; }
+
+SocketHandle Accept(SocketHandle listener) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  const SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &length);
+  return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+}
+
+int GetPeerName(SocketHandle s) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  return getpeername(Sock(s), reinterpret_cast<sockaddr*>(&peer), &length) < 0 ? -1 : 0;
+}
+
+int Receive(SocketHandle s, void* buffer, int length) {
+  const int n = recv(Sock(s), static_cast<char*>(buffer), length, 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int Send(SocketHandle s, const void* buffer, int length) {
+  const int n = send(Sock(s), static_cast<const char*>(buffer), length, 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+void Shutdown(SocketHandle s, ShutdownHow how) {
+  const int mode = how == ShutdownHow::kReceive ? SD_RECEIVE
+                   : how == ShutdownHow::kSend  ? SD_SEND
+                                                : SD_BOTH;
+  shutdown(Sock(s), mode);
+}
+
+void CloseSocket(SocketHandle s) {
+  if (s != kInvalidSocket) closesocket(Sock(s));
+}
+
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) {
+    if (error != nullptr) *error = SystemErrorText(rc);
+    return kInvalidSocket;
+  }
+  SocketHandle result = kInvalidSocket;
+  std::string reason = "no address";
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) {
+      reason = SystemErrorText(WSAGetLastError());
+      continue;
+    }
+    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+      result = static_cast<SocketHandle>(s);
+      break;
+    }
+    reason = SystemErrorText(WSAGetLastError());
+    closesocket(s);
+  }
+  freeaddrinfo(found);
+  if (result == kInvalidSocket && error != nullptr) *error = reason;
+  return result;
+}
+
+void SetReceiveTimeout(SocketHandle s, int milliseconds) {
+  const DWORD timeout = static_cast<DWORD>(milliseconds);
+  setsockopt(Sock(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+             sizeof timeout);
+}
+
+void SetNoDelay(SocketHandle s) {
+  const BOOL on = TRUE;
+  setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+}  // namespace velkaro::platform

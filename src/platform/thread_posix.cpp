@@ -1,0 +1,70 @@
+#include <pthread.h>
+
+#include <climits>
+
+#include "platform/thread.h"
+
+namespace velkaro::platform {
+
+namespace {
+struct StartBlock {
+  Thread::Entry entry;
+  void* argument;
+};
+
+void* Trampoline(void* raw) {
+  StartBlock block = *static_cast<StartBlock*>(raw);
+  delete static_cast<StartBlock*>(raw);
+  block.entry(block.argument);
+  return nullptr;
+}
+}  // namespace
+
+Thread::~Thread() { Join(); }
+
+bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
+  if (started_) return false;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  if (stack_bytes != 0) {
+    const auto minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
+    pthread_attr_setstacksize(&attributes, stack_bytes < minimum ? minimum : stack_bytes);
+  }
+  auto* block = new StartBlock{entry, argument};
+  pthread_t handle;
+  const int rc = pthread_create(&handle, &attributes, Trampoline, block);
+  pthread_attr_destroy(&attributes);
+  if (rc != 0) {
+    delete block;
+    return false;
+  }
+  handle_ = static_cast<unsigned long>(handle);
+  started_ = true;
+  return true;
+}
+
+void Thread::Join() {
+  if (!started_) return;
+  pthread_join(static_cast<pthread_t>(handle_), nullptr);
+  started_ = false;
+}
+
+}  // namespace velkaro::platform
+
+#include <semaphore.h>
+
+#include <cerrno>
+
+namespace velkaro::platform {
+
+static_assert(sizeof(sem_t) <= 64);
+
+Semaphore::Semaphore() { sem_init(reinterpret_cast<sem_t*>(storage_), 0, 0); }
+Semaphore::~Semaphore() { sem_destroy(reinterpret_cast<sem_t*>(storage_)); }
+void Semaphore::Post() { sem_post(reinterpret_cast<sem_t*>(storage_)); }
+void Semaphore::Wait() {
+  while (sem_wait(reinterpret_cast<sem_t*>(storage_)) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace velkaro::platform

@@ -1,0 +1,57 @@
+#include <windows.h>
+#include <process.h>
+
+#include "platform/thread.h"
+
+namespace velkaro::platform {
+
+namespace {
+struct StartBlock {
+  Thread::Entry entry;
+  void* argument;
+};
+
+unsigned __stdcall Trampoline(void* raw) {
+  StartBlock block = *static_cast<StartBlock*>(raw);
+  delete static_cast<StartBlock*>(raw);
+  block.entry(block.argument);
+  return 0;
+}
+}  // namespace
+
+Thread::~Thread() { Join(); }
+
+bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
+  if (started_) return false;
+  auto* block = new StartBlock{entry, argument};
+  // The size is a reservation of address space, which is what a 32-bit host runs short of.
+  const std::uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes),
+                                               Trampoline, block,
+                                               STACK_SIZE_PARAM_IS_A_RESERVATION, &id_);
+  if (handle == 0) {
+    delete block;
+    return false;
+  }
+  handle_ = reinterpret_cast<void*>(handle);
+  started_ = true;
+  return true;
+}
+
+void Thread::Join() {
+  if (!started_) return;
+  WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+  CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  started_ = false;
+}
+
+}  // namespace velkaro::platform
+
+namespace velkaro::platform {
+
+Semaphore::Semaphore() : handle_(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr)) {}
+Semaphore::~Semaphore() { CloseHandle(static_cast<HANDLE>(handle_)); }
+void Semaphore::Post() { ReleaseSemaphore(static_cast<HANDLE>(handle_), 1, nullptr); }
+void Semaphore::Wait() { WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE); }
+
+}  // namespace velkaro::platform

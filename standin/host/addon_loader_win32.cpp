@@ -1,0 +1,100 @@
+#include <windows.h>
+
+#include "host/addon_loader.h"
+
+namespace velkaro::standin {
+
+namespace {
+using EntryStart = int(__stdcall*)();
+using EntryStop = void(__stdcall*)();
+using GetApi = const StandInApi*(__cdecl*)();
+
+EntryStart g_start = nullptr;
+EntryStop g_stop = nullptr;
+
+std::string ErrorText(DWORD code) {
+  char* text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = text != nullptr ? text : "";
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+  return result + " (" + std::to_string(code) + ")";
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
+}
+
+int CallStart() { return g_start(); }
+void CallStop() { g_stop(); }
+}  // namespace
+
+int AddOn::Start() const { return start(); }
+void AddOn::Stop() const { stop(); }
+
+std::string ProgramFolder() {
+  char buffer[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  return FolderOf(std::string(buffer, n));
+}
+
+std::string DefaultAddOnPath() { return ProgramFolder() + "Velkaro.dll"; }
+
+bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
+  char full[MAX_PATH];
+  if (GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr) == 0) {
+    *error = "cannot resolve the add-on path " + path;
+    return false;
+  }
+  // The loader would quietly fall back to any SimConnect.dll on the search path when the
+  // manifest or the assembly is wrong; building the add-on's activation context first shows it.
+  const std::string folder = FolderOf(full);
+  ACTCTXA context{};
+  context.cbSize = sizeof context;
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID;
+  context.lpSource = full;
+  context.lpResourceName = MAKEINTRESOURCEA(2);
+  context.lpAssemblyDirectory = folder.c_str();
+  const HANDLE activation = CreateActCtxA(&context);
+  if (activation == INVALID_HANDLE_VALUE) {
+    *error = "the add-on " + std::string(full) +
+             " cannot be bound to its SimConnect assembly: " + ErrorText(GetLastError());
+    return false;
+  }
+  ReleaseActCtx(activation);
+
+  const HMODULE module = LoadLibraryA(full);
+  if (module == nullptr) {
+    *error = "cannot load the add-on " + std::string(full) + ": " + ErrorText(GetLastError());
+    return false;
+  }
+  g_start = reinterpret_cast<EntryStart>(GetProcAddress(module, "DLLStart"));
+  g_stop = reinterpret_cast<EntryStop>(GetProcAddress(module, "DLLStop"));
+  if (g_start == nullptr || g_stop == nullptr) {
+    *error = std::string(full) + " is not an add-on: it does not export DLLStart and DLLStop";
+    return false;
+  }
+  const HMODULE simconnect = GetModuleHandleA("SimConnect.dll");
+  auto get_api = simconnect != nullptr
+                     ? reinterpret_cast<GetApi>(GetProcAddress(simconnect, "StandIn_GetApi"))
+                     : nullptr;
+  if (get_api == nullptr) {
+    *error = std::string(full) + " is not bound to the stand-in SimConnect.dll";
+    return false;
+  }
+  const StandInApi* api = get_api();
+  if (api == nullptr || api->version != STANDIN_API_VERSION) {
+    *error = "the stand-in SimConnect beside " + std::string(full) + " is of another version";
+    return false;
+  }
+  out->start = CallStart;
+  out->stop = CallStop;
+  out->simulator = api;
+  out->path = full;
+  return true;
+}
+
+}  // namespace velkaro::standin

@@ -1,0 +1,607 @@
+// The stand-in SimConnect library: the nine client functions the add-on calls, backed by a
+// simulator of our own (one connection, a message queue, data definitions, system events,
+// client events and the aircraft model), and the control interface of standin_api.h.
+//
+// Messages are dispatched only from Pump/Step on the host's thread, one at a time and never from
+// inside a SimConnect call the add-on makes: a call made while a message is being dispatched
+// (a data request answering a "Frame") only queues its answer, which the same pump delivers
+// next.
+#define VELKARO_SIMCONNECT_IMPLEMENTATION
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/coding.h"
+#include "host/simconnect.h"
+#include "model/aircraft_model.h"
+#include "model/units.h"
+#include "simconnect/standin_api.h"
+
+namespace velkaro::standin {
+namespace {
+
+constexpr SIMCONNECT_DWORD kServerVersion = 4;
+// Any non-null value: the stand-in has one connection.
+SIMCONNECT_HANDLE const kConnectionHandle = reinterpret_cast<SIMCONNECT_HANDLE>(0x5C0FFEE0);
+
+struct Datum {
+  std::string name;
+  std::string units;
+  bool units_null;
+  SIMCONNECT_DATATYPE type;
+};
+
+struct Pin {
+  double value;  // in the registered units, or the model's own before registration
+};
+
+struct Simulator {
+  std::mutex lock;  // never held while a message is dispatched
+
+  bool open_fails = false;
+  bool open = false;
+  SIMCONNECT_DISPATCH_PROC dispatch = nullptr;
+  void* dispatch_context = nullptr;
+  bool dispatching = false;
+
+  std::vector<StandInCall> calls;
+  std::deque<std::vector<std::uint8_t>> queue;
+  std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
+  std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
+  std::map<SIMCONNECT_DWORD, std::string> client_events;
+  std::map<std::string, Pin> pins;                        // upper-case name
+  std::map<std::string, double> last_delivered;           // upper-case name, registered units
+  std::set<std::string> reported;                         // problems already told on stderr
+
+  AircraftModel model;
+  std::string aircraft_path;
+  std::string pending_aircraft;  // from LoadAircraftAsync
+  bool pending_aircraft_set = false;
+  double frame_seconds = 1.0 / 30.0;
+};
+
+Simulator& Sim() {
+  static Simulator* simulator = new Simulator;  // lives until the process ends
+  return *simulator;
+}
+
+std::string Upper(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return result;
+}
+
+void ReportOnce(Simulator& sim, const std::string& problem) {
+  if (sim.reported.insert(problem).second) {
+    std::fprintf(stderr, "velkaro-sim: %s\n", problem.c_str());
+    std::fflush(stderr);
+  }
+}
+
+void Record(Simulator& sim, const char* function, std::initializer_list<std::uint32_t> args,
+            const char* text = nullptr, const char* text2 = nullptr, float real = 0.0f,
+            bool has_texts = false) {
+  StandInCall call{};
+  std::snprintf(call.function, sizeof call.function, "%s", function);
+  for (std::uint32_t a : args) {
+    if (call.arg_count < 6) call.args[call.arg_count++] = a;
+  }
+  call.text_is_null = has_texts && text == nullptr;
+  call.text2_is_null = has_texts && text2 == nullptr;
+  if (text != nullptr) std::snprintf(call.text, sizeof call.text, "%s", text);
+  if (text2 != nullptr) std::snprintf(call.text2, sizeof call.text2, "%s", text2);
+  call.real = real;
+  sim.calls.push_back(call);
+}
+
+template <typename Message>
+std::vector<std::uint8_t> Bytes(const Message& message) {
+  std::vector<std::uint8_t> bytes(sizeof message);
+  std::memcpy(bytes.data(), &message, sizeof message);
+  return bytes;
+}
+
+void QueueEvent(Simulator& sim, SIMCONNECT_DWORD event_id, SIMCONNECT_DWORD data) {
+  SIMCONNECT_RECV_EVENT message{};
+  message.dwSize = sizeof message;
+  message.dwVersion = kServerVersion;
+  message.dwID = SIMCONNECT_RECV_ID_EVENT;
+  message.uGroupID = SIMCONNECT_UNUSED;
+  message.uEventID = event_id;
+  message.dwData = data;
+  sim.queue.push_back(Bytes(message));
+}
+
+void CopyText(char* destination, std::size_t capacity, const std::string& text) {
+  std::memset(destination, 0, capacity);
+  std::memcpy(destination, text.data(), std::min(text.size(), capacity - 1));
+}
+
+void QueueAircraftLoaded(Simulator& sim) {
+  const auto subscription = sim.system_events.find("AIRCRAFTLOADED");
+  if (subscription == sim.system_events.end()) return;
+  SIMCONNECT_RECV_EVENT_FILENAME message{};
+  message.dwSize = sizeof message;
+  message.dwVersion = kServerVersion;
+  message.dwID = SIMCONNECT_RECV_ID_EVENT_FILENAME;
+  message.uGroupID = SIMCONNECT_UNUSED;
+  message.uEventID = subscription->second;
+  CopyText(message.szFileName, sizeof message.szFileName, sim.aircraft_path);
+  sim.queue.push_back(Bytes(message));
+}
+
+// The value of one datum in its registered units; empty when the stand-in cannot deliver it.
+std::optional<double> DatumValue(Simulator& sim, const Datum& datum) {
+  const std::string key = Upper(datum.name);
+  if (const auto pin = sim.pins.find(key); pin != sim.pins.end()) return pin->second.value;
+  const std::optional<Dimension> dimension = sim.model.DimensionOf(datum.name);
+  const std::optional<double> base = sim.model.Number(datum.name);
+  if (!dimension || !base) {
+    ReportOnce(sim, "no simulation variable \"" + datum.name + "\"; it is delivered as zero");
+    return std::nullopt;
+  }
+  const std::optional<double> value = FromBase(*dimension, *base, datum.units);
+  if (!value) {
+    ReportOnce(sim, "unit \"" + datum.units + "\" does not fit \"" + datum.name +
+                        "\"; it is delivered as zero");
+  }
+  return value;
+}
+
+std::int64_t WholeValue(double value) {
+  if (!(value > -9.2e18 && value < 9.2e18)) return 0;
+  return static_cast<std::int64_t>(std::llround(value));
+}
+
+// Writes one datum at `out`; returns its width.
+std::size_t WriteDatum(Simulator& sim, const Datum& datum, std::uint8_t* out) {
+  std::size_t width = 0;
+  switch (datum.type) {
+    case SIMCONNECT_DATATYPE_INT32:
+    case SIMCONNECT_DATATYPE_FLOAT32:
+      width = 4;
+      break;
+    case SIMCONNECT_DATATYPE_INT64:
+    case SIMCONNECT_DATATYPE_FLOAT64:
+    case SIMCONNECT_DATATYPE_STRING8:
+      width = 8;
+      break;
+    case SIMCONNECT_DATATYPE_STRING32:
+      width = 32;
+      break;
+    case SIMCONNECT_DATATYPE_STRING64:
+      width = 64;
+      break;
+    case SIMCONNECT_DATATYPE_STRING128:
+      width = 128;
+      break;
+    case SIMCONNECT_DATATYPE_STRING256:
+      width = 256;
+      break;
+    default:
+      return 0;
+  }
+  std::memset(out, 0, width);
+
+  // Texts: delivered as characters in whatever type was asked for, the way a text variable
+  // registered as a number arrives (an ident as the 8 bytes of an INT64).
+  if (const std::optional<std::string> text = sim.model.Text(datum.name)) {
+    const bool text_type = datum.type >= SIMCONNECT_DATATYPE_STRING8;
+    std::memcpy(out, text->data(), std::min(text->size(), text_type ? width - 1 : width));
+    return width;
+  }
+  if (datum.type >= SIMCONNECT_DATATYPE_STRING8) return width;
+
+  const std::optional<double> value = DatumValue(sim, datum);
+  if (!value) return width;
+  sim.last_delivered[Upper(datum.name)] = *value;
+  switch (datum.type) {
+    case SIMCONNECT_DATATYPE_INT32:
+      EncodeU32(out, static_cast<std::uint32_t>(WholeValue(*value)));
+      break;
+    case SIMCONNECT_DATATYPE_FLOAT32: {
+      const float f = std::isfinite(*value) && std::fabs(*value) < 3.0e38
+                          ? static_cast<float>(*value)
+                          : static_cast<float>(std::isnan(*value) ? NAN : (*value > 0 ? INFINITY : -INFINITY));
+      EncodeU32(out, std::bit_cast<std::uint32_t>(f));
+      break;
+    }
+    case SIMCONNECT_DATATYPE_INT64:
+      EncodeI64(out, WholeValue(*value));
+      break;
+    case SIMCONNECT_DATATYPE_FLOAT64:
+      EncodeF64(out, *value);
+      break;
+    default:
+      break;
+  }
+  return width;
+}
+
+std::vector<std::uint8_t> BuildRecordBytes(Simulator& sim, SIMCONNECT_DWORD define_id) {
+  std::vector<std::uint8_t> record;
+  const auto definition = sim.definitions.find(define_id);
+  if (definition == sim.definitions.end()) return record;
+  for (const Datum& datum : definition->second) {
+    const std::size_t at = record.size();
+    record.resize(at + 256);
+    record.resize(at + WriteDatum(sim, datum, record.data() + at));
+  }
+  return record;
+}
+
+void QueueRecord(Simulator& sim, SIMCONNECT_DWORD request_id, SIMCONNECT_DWORD define_id) {
+  const std::vector<std::uint8_t> record = BuildRecordBytes(sim, define_id);
+  // The record starts at dwData, the last member of the message header.
+  const std::size_t header = sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA) - sizeof(SIMCONNECT_DWORD);
+  std::vector<std::uint8_t> bytes(header + std::max<std::size_t>(record.size(), 4));
+  SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE message{};
+  message.dwSize = static_cast<SIMCONNECT_DWORD>(bytes.size());
+  message.dwVersion = kServerVersion;
+  message.dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
+  message.dwRequestID = request_id;
+  message.dwObjectID = SIMCONNECT_OBJECT_ID_USER;
+  message.dwDefineID = define_id;
+  message.dwentrynumber = 1;
+  message.dwoutof = 1;
+  message.dwDefineCount = static_cast<SIMCONNECT_DWORD>(sim.definitions[define_id].size());
+  std::memcpy(bytes.data(), &message, header);
+  std::memcpy(bytes.data() + header, record.data(), record.size());
+  sim.queue.push_back(std::move(bytes));
+}
+
+// Pinned variables that are model state are held there too, so the flight follows them.
+void ApplyPinsToModel(Simulator& sim) {
+  for (const auto& [name, pin] : sim.pins) {
+    std::string units;
+    for (const auto& [id, datums] : sim.definitions) {
+      for (const Datum& datum : datums) {
+        if (Upper(datum.name) == name) units = datum.units;
+      }
+    }
+    const std::optional<Dimension> dimension = sim.model.DimensionOf(name);
+    if (!dimension) continue;
+    const std::optional<double> base =
+        units.empty() ? std::optional<double>(pin.value) : ToBase(*dimension, pin.value, units);
+    if (base) sim.model.Set(name, *base);
+  }
+}
+
+}  // namespace
+}  // namespace velkaro::standin
+
+using namespace velkaro::standin;
+
+// ---------------------------------------------------------------------------------------------
+// The SimConnect functions.
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Open(SIMCONNECT_HANDLE* phSimConnect,
+                                                                  const char* szName, void* hWnd,
+                                                                  SIMCONNECT_DWORD UserEventWin32,
+                                                                  void* hEventHandle,
+                                                                  SIMCONNECT_DWORD ConfigIndex) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_Open",
+         {UserEventWin32, ConfigIndex, static_cast<std::uint32_t>(hWnd != nullptr),
+          static_cast<std::uint32_t>(hEventHandle != nullptr)},
+         szName, nullptr, 0.0f, true);
+  if (sim.open_fails) {
+    if (phSimConnect != nullptr) *phSimConnect = nullptr;
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);  // E_FAIL
+  }
+  sim.open = true;
+  if (phSimConnect != nullptr) *phSimConnect = kConnectionHandle;
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Close(SIMCONNECT_HANDLE hSimConnect) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_Close", {static_cast<std::uint32_t>(hSimConnect == kConnectionHandle)});
+  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  sim.open = false;
+  sim.dispatch = nullptr;
+  sim.queue.clear();
+  sim.definitions.clear();
+  sim.system_events.clear();
+  sim.client_events.clear();
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_AddToDataDefinition(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD DefineID, const char* DatumName,
+    const char* UnitsName, SIMCONNECT_DATATYPE DatumType, float fEpsilon, SIMCONNECT_DWORD DatumID) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_AddToDataDefinition",
+         {DefineID, static_cast<std::uint32_t>(DatumType), DatumID}, DatumName, UnitsName,
+         fEpsilon, true);
+  if (hSimConnect != kConnectionHandle || !sim.open || DatumName == nullptr) {
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  }
+  sim.definitions[DefineID].push_back(
+      Datum{DatumName, UnitsName != nullptr ? UnitsName : "", UnitsName == nullptr, DatumType});
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_SubscribeToSystemEvent(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD EventID, const char* SystemEventName) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_SubscribeToSystemEvent", {EventID}, SystemEventName);
+  if (hSimConnect != kConnectionHandle || !sim.open || SystemEventName == nullptr) {
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  }
+  sim.system_events[Upper(SystemEventName)] = EventID;  // event names ignore case
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_CallDispatch(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DISPATCH_PROC pfcnDispatch, void* pContext) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_CallDispatch",
+         {static_cast<std::uint32_t>(pfcnDispatch != nullptr),
+          static_cast<std::uint32_t>(pContext != nullptr)});
+  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  // An in-process add-on registers its procedure once; the simulator calls it from then on.
+  sim.dispatch = pfcnDispatch;
+  sim.dispatch_context = pContext;
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestDataOnSimObjectType(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD RequestID, SIMCONNECT_DWORD DefineID,
+    SIMCONNECT_DWORD dwRadiusMeters, SIMCONNECT_SIMOBJECT_TYPE type) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_RequestDataOnSimObjectType",
+         {RequestID, DefineID, dwRadiusMeters, static_cast<std::uint32_t>(type)});
+  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  QueueRecord(sim, RequestID, DefineID);
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestSystemState(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD RequestID, const char* szState) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_RequestSystemState", {RequestID}, szState);
+  if (hSimConnect != kConnectionHandle || !sim.open || szState == nullptr) {
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  }
+  SIMCONNECT_RECV_SYSTEM_STATE message{};
+  message.dwSize = sizeof message;
+  message.dwVersion = kServerVersion;
+  message.dwID = SIMCONNECT_RECV_ID_SYSTEM_STATE;
+  message.dwRequestID = RequestID;
+  if (Upper(szState) == "AIRCRAFTLOADED") {
+    CopyText(message.szString, sizeof message.szString, sim.aircraft_path);
+  } else {
+    ReportOnce(sim, std::string("system state \"") + szState + "\" is not known");
+  }
+  sim.queue.push_back(Bytes(message));
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_MapClientEventToSimEvent(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD EventID, const char* EventName) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  Record(sim, "SimConnect_MapClientEventToSimEvent", {EventID}, EventName);
+  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  sim.client_events[EventID] = EventName != nullptr ? EventName : "";
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_TransmitClientEvent(
+    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD ObjectID, SIMCONNECT_DWORD EventID,
+    SIMCONNECT_DWORD dwData, SIMCONNECT_DWORD GroupID, SIMCONNECT_DWORD Flags) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  const auto mapped = sim.client_events.find(EventID);
+  const std::string name = mapped != sim.client_events.end() ? mapped->second : "";
+  Record(sim, "SimConnect_TransmitClientEvent", {ObjectID, EventID, dwData, GroupID, Flags},
+         name.c_str());
+  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (mapped == sim.client_events.end()) {
+    ReportOnce(sim, "client event " + std::to_string(EventID) + " was never mapped");
+  } else if (!sim.model.ApplyEvent(name, dwData)) {
+    ReportOnce(sim, "event \"" + name + "\" is not known to the stand-in");
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The control interface.
+
+namespace {
+
+void STANDIN_CALL ApiReset() {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  sim.open_fails = false;
+  sim.open = false;
+  sim.dispatch = nullptr;
+  sim.calls.clear();
+  sim.queue.clear();
+  sim.definitions.clear();
+  sim.system_events.clear();
+  sim.client_events.clear();
+  sim.pins.clear();
+  sim.last_delivered.clear();
+  sim.model = AircraftModel();
+  sim.aircraft_path.clear();
+  sim.pending_aircraft_set = false;
+}
+
+void STANDIN_CALL ApiSetOpenFails(int fail) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().open_fails = fail != 0;
+}
+
+int STANDIN_CALL ApiIsOpen() {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  return Sim().open ? 1 : 0;
+}
+
+int STANDIN_CALL ApiCallCount() {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  return static_cast<int>(Sim().calls.size());
+}
+
+int STANDIN_CALL ApiGetCall(int index, StandInCall* out) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  if (index < 0 || static_cast<std::size_t>(index) >= Sim().calls.size()) return 0;
+  *out = Sim().calls[static_cast<std::size_t>(index)];
+  return 1;
+}
+
+void STANDIN_CALL ApiClearCalls() {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().calls.clear();
+}
+
+void STANDIN_CALL ApiPump() {
+  Simulator& sim = Sim();
+  for (;;) {
+    std::vector<std::uint8_t> message;
+    SIMCONNECT_DISPATCH_PROC dispatch;
+    void* context;
+    {
+      std::lock_guard<std::mutex> guard(sim.lock);
+      if (sim.dispatching || sim.queue.empty() || sim.dispatch == nullptr) return;
+      message = std::move(sim.queue.front());
+      sim.queue.pop_front();
+      dispatch = sim.dispatch;
+      context = sim.dispatch_context;
+      sim.dispatching = true;
+    }
+    dispatch(reinterpret_cast<SIMCONNECT_RECV*>(message.data()),
+             static_cast<SIMCONNECT_DWORD>(message.size()), context);
+    std::lock_guard<std::mutex> guard(sim.lock);
+    sim.dispatching = false;
+  }
+}
+
+void STANDIN_CALL ApiRaiseSimStart() {
+  Simulator& sim = Sim();
+  {
+    std::lock_guard<std::mutex> guard(sim.lock);
+    const auto subscription = sim.system_events.find("SIMSTART");
+    if (subscription != sim.system_events.end()) QueueEvent(sim, subscription->second, 0);
+  }
+  ApiPump();
+}
+
+void STANDIN_CALL ApiSetAircraftPath(const char* path) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().aircraft_path = path != nullptr ? path : "";
+}
+
+void STANDIN_CALL ApiLoadAircraft(const char* path) {
+  Simulator& sim = Sim();
+  {
+    std::lock_guard<std::mutex> guard(sim.lock);
+    sim.aircraft_path = path != nullptr ? path : "";
+    QueueAircraftLoaded(sim);
+  }
+  ApiPump();
+}
+
+void STANDIN_CALL ApiLoadAircraftAsync(const char* path) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().pending_aircraft = path != nullptr ? path : "";
+  Sim().pending_aircraft_set = true;
+}
+
+void STANDIN_CALL ApiSetTitle(const char* title) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().model.state().title = title != nullptr ? title : "";
+}
+
+void STANDIN_CALL ApiStep(double seconds) {
+  Simulator& sim = Sim();
+  {
+    std::lock_guard<std::mutex> guard(sim.lock);
+    if (sim.pending_aircraft_set) {
+      sim.aircraft_path = sim.pending_aircraft;
+      sim.pending_aircraft_set = false;
+      QueueAircraftLoaded(sim);
+    }
+    ApplyPinsToModel(sim);
+    if (seconds > 0.0 && std::isfinite(seconds)) {
+      sim.model.Advance(seconds);
+      sim.frame_seconds = seconds;
+    }
+    ApplyPinsToModel(sim);
+    const auto subscription = sim.system_events.find("FRAME");
+    if (subscription != sim.system_events.end()) {
+      SIMCONNECT_RECV_EVENT_FRAME message{};
+      message.dwSize = sizeof message;
+      message.dwVersion = kServerVersion;
+      message.dwID = SIMCONNECT_RECV_ID_EVENT_FRAME;
+      message.uGroupID = SIMCONNECT_UNUSED;
+      message.uEventID = subscription->second;
+      message.fFrameRate = static_cast<float>(1.0 / sim.frame_seconds);
+      message.fSimSpeed = 1.0f;
+      sim.queue.push_back(Bytes(message));
+    }
+  }
+  ApiPump();
+}
+
+void STANDIN_CALL ApiDeliver(const void* message, std::uint32_t size) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  const auto* bytes = static_cast<const std::uint8_t*>(message);
+  Sim().queue.emplace_back(bytes, bytes + size);
+}
+
+int STANDIN_CALL ApiSetVariable(const char* name, double value) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (name == nullptr || !sim.model.DimensionOf(name)) return 0;
+  sim.pins[Upper(name)] = Pin{value};
+  return 1;
+}
+
+void STANDIN_CALL ApiClearVariables() {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().pins.clear();
+}
+
+int STANDIN_CALL ApiReadVariable(const char* name, double* value) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  const auto found = Sim().last_delivered.find(Upper(name != nullptr ? name : ""));
+  if (found == Sim().last_delivered.end()) return 0;
+  *value = found->second;
+  return 1;
+}
+
+std::uint32_t STANDIN_CALL ApiBuildRecord(std::uint32_t define_id, void* out,
+                                          std::uint32_t capacity) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  const std::vector<std::uint8_t> record = BuildRecordBytes(Sim(), define_id);
+  if (record.size() <= capacity) std::memcpy(out, record.data(), record.size());
+  return static_cast<std::uint32_t>(record.size());
+}
+
+const StandInApi kApi = {
+    STANDIN_API_VERSION, ApiReset,         ApiSetOpenFails,      ApiIsOpen,
+    ApiCallCount,        ApiGetCall,       ApiClearCalls,        ApiRaiseSimStart,
+    ApiLoadAircraft,     ApiLoadAircraftAsync, ApiSetAircraftPath, ApiSetTitle,
+    ApiStep,             ApiPump,          ApiDeliver,           ApiSetVariable,
+    ApiClearVariables,   ApiReadVariable,  ApiBuildRecord,
+};
+
+}  // namespace
+
+extern "C" const StandInApi* STANDIN_CALL StandIn_GetApi(void) { return &kApi; }
