@@ -211,7 +211,7 @@ void SessionConnection::Close() {
 
 void SessionConnection::Interrupt() {
   std::lock_guard<std::mutex> lock(*guard);
-  if (!closed) platform::Shutdown(socket, platform::ShutdownHow::kBoth);
+  if (!closed) platform::InterruptSocket(socket);
 }
 
 int SendAll(platform::SocketHandle socket, const void* data, std::size_t length) {

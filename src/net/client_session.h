@@ -41,7 +41,8 @@ struct SessionConnection {
 
   // Shuts the receive side down and closes the socket (the session's own end).
   void Close();
-  // Shuts both sides down unless already closed (the server's wake-up on stop).
+  // Wakes the session out of any receive or send, unless already closed (the server's wake-up
+  // on stop).
   void Interrupt();
 };
 

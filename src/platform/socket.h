@@ -52,6 +52,9 @@ int Receive(SocketHandle s, void* buffer, int length);
 int Send(SocketHandle s, const void* buffer, int length);
 void Shutdown(SocketHandle s, ShutdownHow how);
 void CloseSocket(SocketHandle s);
+// Wakes a thread blocked receiving from or sending to `s` and makes every later receive or send
+// on it fail at once, without closing it (its owner still does that). From any thread.
+void InterruptSocket(SocketHandle s);
 
 // Client-side helpers (tools and tests).
 // Connects to host:port (a name or a dotted address); kInvalidSocket on failure, with a reason.

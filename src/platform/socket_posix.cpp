@@ -90,6 +90,11 @@ void Shutdown(SocketHandle s, ShutdownHow how) {
   shutdown(Fd(s), mode);
 }
 
+void InterruptSocket(SocketHandle s) {
+  // Shutting both directions down wakes a blocked recv (it returns 0) and send (EPIPE).
+  shutdown(Fd(s), SHUT_RDWR);
+}
+
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) close(Fd(s));
 }

@@ -91,6 +91,13 @@ void Shutdown(SocketHandle s, ShutdownHow how) {
   shutdown(Sock(s), mode);
 }
 
+void InterruptSocket(SocketHandle s) {
+  // The shutdown makes every later call fail; a call already blocked is not woken by it, so
+  // its I/O is cancelled as well.
+  shutdown(Sock(s), SD_BOTH);
+  CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+}
+
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) closesocket(Sock(s));
 }

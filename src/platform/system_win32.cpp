@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
@@ -17,7 +18,11 @@ bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
     if (data[i] == '\n') text.push_back('\r');
     text.push_back(data[i]);
   }
-  // FILE_APPEND_DATA without FILE_WRITE_DATA: every WriteFile lands whole at the end of file.
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every WriteFile lands whole at the end of the file
+  // on Windows. Wine's append is not atomic between handles, so the process's own appends are
+  // also taken one at a time.
+  static std::mutex append_lock;
+  std::lock_guard<std::mutex> guard(append_lock);
   const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <process.h>
 
+#include <cstdint>
+
 #include "platform/thread.h"
 
 namespace velkaro::platform {

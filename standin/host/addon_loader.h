@@ -23,6 +23,8 @@ struct AddOn {
 std::string DefaultAddOnPath();
 // The folder the running program lies in, with a trailing separator.
 std::string ProgramFolder();
+// The sample aircraft copied beside the running program, in the system's path form.
+std::string DefaultAircraftPath();
 
 // Loads the add-on at `path`; on failure returns false with a one-line reason. On Windows the
 // add-on's manifest must bind it to the SimConnect assembly in its folder: a load that would

@@ -26,6 +26,10 @@ std::string ProgramFolder() {
 
 std::string DefaultAddOnPath() { return ProgramFolder() + "Velkaro.so"; }
 
+std::string DefaultAircraftPath() {
+  return ProgramFolder() + "aircraft/Velkaro Trainer/velkaro_trainer.air";
+}
+
 bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {

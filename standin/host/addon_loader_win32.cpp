@@ -13,6 +13,14 @@ EntryStart g_start = nullptr;
 EntryStop g_stop = nullptr;
 
 std::string ErrorText(DWORD code) {
+  // The two failures of a wrong installation, in words even where the system has none.
+  if (code == ERROR_SXS_CANT_GEN_ACTCTX || code == 14003) {
+    return "the Microsoft.FlightSimulator.SimConnect assembly was not found beside the add-on (" +
+           std::to_string(code) + ")";
+  }
+  if (code == ERROR_RESOURCE_TYPE_NOT_FOUND || code == ERROR_RESOURCE_NAME_NOT_FOUND) {
+    return "the add-on carries no manifest (" + std::to_string(code) + ")";
+  }
   char* text = nullptr;
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                      FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -42,6 +50,10 @@ std::string ProgramFolder() {
 }
 
 std::string DefaultAddOnPath() { return ProgramFolder() + "Velkaro.dll"; }
+
+std::string DefaultAircraftPath() {
+  return ProgramFolder() + "aircraft\\Velkaro Trainer\\velkaro_trainer.air";
+}
 
 bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
   char full[MAX_PATH];
@@ -78,9 +90,9 @@ bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
     return false;
   }
   const HMODULE simconnect = GetModuleHandleA("SimConnect.dll");
-  auto get_api = simconnect != nullptr
-                     ? reinterpret_cast<GetApi>(GetProcAddress(simconnect, "StandIn_GetApi"))
-                     : nullptr;
+  auto get_api = simconnect != nullptr ? reinterpret_cast<GetApi>(reinterpret_cast<void*>(
+                                            GetProcAddress(simconnect, "StandIn_GetApi")))
+                                      : nullptr;
   if (get_api == nullptr) {
     *error = std::string(full) + " is not bound to the stand-in SimConnect.dll";
     return false;

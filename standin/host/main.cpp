@@ -169,9 +169,7 @@ int main(int argc, char** argv) {
   const StandInApi& sim = *addon.simulator;
   sim.Reset();
   const std::string aircraft =
-      options.aircraft.empty()
-          ? velkaro::standin::ProgramFolder() + "aircraft/Velkaro Trainer/velkaro_trainer.air"
-          : options.aircraft;
+      options.aircraft.empty() ? velkaro::standin::DefaultAircraftPath() : options.aircraft;
   sim.SetAircraftPath(aircraft.c_str());
   if (options.title_set) sim.SetTitle(options.title.c_str());
   for (const auto& [name, value] : options.pins) {

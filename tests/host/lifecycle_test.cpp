@@ -1,0 +1,237 @@
+// The add-on's lifecycle inside the stand-in simulator: what DLLStart sets up, how each SimConnect
+// message is dispatched, when the server starts and records are converted, and what DLLStop
+// undoes. The add-on is the built library, loaded as the simulator loads it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/simconnect.h"
+#include "simdata/record_layout.h"
+#include "support/addon_harness.h"
+#include "support/test_files.h"
+
+namespace velkaro::testing {
+namespace {
+
+using LifecycleTest = AddOnTest;
+
+std::vector<std::uint8_t> CurrentRecord(const StandInApi& sim) {
+  std::vector<std::uint8_t> record(kRecordSize);
+  EXPECT_EQ(sim.BuildRecord(0, record.data(), static_cast<std::uint32_t>(record.size())),
+            kRecordSize);
+  return record;
+}
+
+void DeliverRecord(const StandInApi& sim, const std::vector<std::uint8_t>& record,
+                   std::uint32_t request_id = 1) {
+  SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE header{};
+  const std::size_t header_size = sizeof header - sizeof header.dwData;
+  std::vector<std::uint8_t> message(header_size + record.size());
+  header.dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
+  header.dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
+  header.dwRequestID = request_id;
+  std::memcpy(message.data(), &header, header_size);
+  std::memcpy(message.data() + header_size, record.data(), record.size());
+  sim.Deliver(message.data(), static_cast<std::uint32_t>(message.size()));
+  sim.Pump();
+}
+
+void DeliverEvent(const StandInApi& sim, SIMCONNECT_DWORD message_id, SIMCONNECT_DWORD event_id) {
+  SIMCONNECT_RECV_EVENT_FRAME event{};  // large enough for both event messages
+  event.dwID = message_id;
+  event.uEventID = event_id;
+  event.dwSize = message_id == SIMCONNECT_RECV_ID_EVENT_FRAME ? sizeof(SIMCONNECT_RECV_EVENT_FRAME)
+                                                               : sizeof(SIMCONNECT_RECV_EVENT);
+  sim.Deliver(&event, event.dwSize);
+  sim.Pump();
+}
+
+zelm::Frame Fetch(zelm::Connection& connection) {
+  zelm::Frame frame;
+  EXPECT_TRUE(connection.FetchFrame(&frame)) << connection.error();
+  return frame;
+}
+
+// Writes the latitude into a record, to tell whether it was converted.
+void SetLatitude(std::vector<std::uint8_t>& record, double degrees) {
+  EncodeF64(record.data() + RecordDatum("PLANE LATITUDE").offset, degrees);
+}
+
+TEST_F(LifecycleTest, StartOpensRegistersSubscribesDispatchesAndMapsInThatOrder) {
+  const std::vector<StandInCall> calls = addon.Calls();
+  ASSERT_GE(calls.size(), 1u + 182 + 3 + 1 + 17);
+  std::size_t i = 0;
+  EXPECT_STREQ(calls[i].function, "SimConnect_Open");
+  EXPECT_STREQ(calls[i].text, "Velkaro");
+  // user event 0, configuration 0, no window, no event handle
+  EXPECT_EQ(std::vector<std::uint32_t>(calls[i].args, calls[i].args + 4),
+            (std::vector<std::uint32_t>{0, 0, 0, 0}));
+  ++i;
+  for (int n = 0; n < 182; ++n, ++i) {
+    EXPECT_STREQ(calls[i].function, "SimConnect_AddToDataDefinition") << "call " << i;
+  }
+  const char* kEvents[] = {"Frame", "AircraftLoaded", "SimStart"};
+  for (std::uint32_t id = 0; id < 3; ++id, ++i) {
+    EXPECT_STREQ(calls[i].function, "SimConnect_SubscribeToSystemEvent");
+    EXPECT_EQ(calls[i].args[0], id);
+    EXPECT_STREQ(calls[i].text, kEvents[id]);
+  }
+  EXPECT_STREQ(calls[i].function, "SimConnect_CallDispatch");
+  EXPECT_EQ(calls[i].args[0], 1u) << "a dispatch procedure";
+  EXPECT_EQ(calls[i].args[1], 0u) << "no context";
+  ++i;
+  for (std::uint32_t id = 3; id <= 19; ++id, ++i) {
+    EXPECT_STREQ(calls[i].function, "SimConnect_MapClientEventToSimEvent");
+    EXPECT_EQ(calls[i].args[0], id);
+  }
+  // "SimStart" then asked for the loaded aircraft.
+  EXPECT_STREQ(calls[i].function, "SimConnect_RequestSystemState");
+  EXPECT_EQ(calls[i].args[0], 2u);
+  EXPECT_STREQ(calls[i].text, "AircraftLoaded");
+}
+
+TEST_F(LifecycleTest, FirstRecordStartsTheServerAndOnlyLaterRecordsAreConverted) {
+  EXPECT_EQ(zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000), nullptr)
+      << "nothing listens before the first record";
+
+  addon.Frames(1);
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+  zelm::Frame frame = Fetch(*client);
+  EXPECT_EQ(frame.Text("magic"), "ZELM30");
+  EXPECT_EQ(frame.Text("simulatorName"), "") << "the start-up frame";
+  EXPECT_EQ(frame.Number("fixed40"), 1013.0);
+
+  addon.Frames(1);
+  frame = Fetch(*client);
+  EXPECT_EQ(frame.Text("simulatorName"), "FSX");
+  EXPECT_EQ(frame.Number("fixed40"), 1013.2);
+}
+
+TEST_F(LifecycleTest, FrameEventsRequestTheUserAircraftWhateverMessageCarriesThem) {
+  struct Case {
+    SIMCONNECT_DWORD message_id;
+    SIMCONNECT_DWORD event_id;
+    bool requests;
+  };
+  const Case kCases[] = {
+      {SIMCONNECT_RECV_ID_EVENT, 0, true},        // "Frame" as a plain event
+      {SIMCONNECT_RECV_ID_EVENT_FRAME, 0, true},  // "Frame" as a frame event
+      {SIMCONNECT_RECV_ID_EVENT, 1, false},       // "AircraftLoaded" comes only with a file name
+      {SIMCONNECT_RECV_ID_EVENT_FRAME, 5, false},
+      {SIMCONNECT_RECV_ID_QUIT, 0, false},
+  };
+  for (const Case& c : kCases) {
+    addon.sim().ClearCalls();
+    DeliverEvent(addon.sim(), c.message_id, c.event_id);
+    const std::vector<StandInCall> requests = addon.Calls("SimConnect_RequestDataOnSimObjectType");
+    SCOPED_TRACE(::testing::Message() << "message " << c.message_id << " event " << c.event_id);
+    ASSERT_EQ(requests.size(), c.requests ? 1u : 0u);
+    if (c.requests) {
+      // request 1, definition 0, radius 0, the user aircraft
+      EXPECT_EQ(std::vector<std::uint32_t>(requests[0].args, requests[0].args + 4),
+                (std::vector<std::uint32_t>{1, 0, 0, SIMCONNECT_SIMOBJECT_TYPE_USER}));
+    }
+    EXPECT_TRUE(addon.Calls("SimConnect_RequestSystemState").empty());
+  }
+}
+
+TEST_F(LifecycleTest, TitleMustEndWithinItsFieldForTheRecordToBeConverted) {
+  addon.Frames(2);
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+
+  std::vector<std::uint8_t> record = CurrentRecord(addon.sim());
+  std::memset(record.data(), 'T', 255);
+  record[255] = 0;
+  SetLatitude(record, 12.5);
+  DeliverRecord(addon.sim(), record);
+  EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "255 characters and a NUL";
+
+  std::memset(record.data(), 'T', 256);
+  SetLatitude(record, 33.25);
+  DeliverRecord(addon.sim(), record);
+  EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "256 bytes without a NUL: ignored";
+
+  DeliverRecord(addon.sim(), CurrentRecord(addon.sim()), /*request_id=*/2);
+  EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "another request id: ignored";
+}
+
+// Aircraft changes are noticed through the detent angles the frames carry afterwards.
+class AircraftChangeTest : public LifecycleTest {
+ protected:
+  std::string Aircraft(const std::string& name, int detent2) {
+    return folder.Write(name + "/aircraft.cfg",
+                        "[flaps.0]\ntype=1\nflaps-position.2=" + std::to_string(detent2) +
+                            ",200\n") +
+           ".air";  // a file beside aircraft.cfg
+  }
+  double DetentAngle() {
+    auto client = ConnectToAddOn();
+    return client ? Fetch(*client).Number("flapDetentAngle").value_or(-1) : -1;
+  }
+  ScratchFolder folder;
+};
+
+TEST_F(AircraftChangeTest, TheLoadedAircraftStateAndTheFileNameEventBothChangeTheAircraft) {
+  addon.sim().SetVariable("FLAPS HANDLE INDEX", 2);
+  addon.Frames(2);
+  EXPECT_EQ(DetentAngle(), 5.0) << "the sample aircraft, from the reply to \"SimStart\"";
+
+  addon.sim().LoadAircraft(Aircraft("first", 11).c_str());
+  addon.Frames(1);
+  EXPECT_EQ(DetentAngle(), 11.0);
+
+  // Two changes before the next record: the later one counts.
+  addon.sim().LoadAircraft(Aircraft("second", 22).c_str());
+  addon.sim().LoadAircraft(Aircraft("third", 33).c_str());
+  addon.Frames(1);
+  EXPECT_EQ(DetentAngle(), 33.0);
+}
+
+TEST_F(AircraftChangeTest, AChangeWaitsForARecordThatIsConverted) {
+  addon.sim().SetVariable("FLAPS HANDLE INDEX", 2);
+  addon.Frames(2);
+  addon.sim().LoadAircraft(Aircraft("next", 17).c_str());
+  std::vector<std::uint8_t> record = CurrentRecord(addon.sim());
+  std::memset(record.data(), 'T', 256);  // ignored record: the reader does not run for it
+  DeliverRecord(addon.sim(), record);
+  EXPECT_EQ(DetentAngle(), 5.0);
+  addon.Frames(1);
+  EXPECT_EQ(DetentAngle(), 17.0);
+}
+
+TEST(LifecycleFailedOpenTest, WithoutAConnectionNothingFollowsAndStopOnlyCleansUp) {
+  AddOnHarness& addon = AddOnHarness::Instance();
+  addon.Start(/*simconnect_opens=*/false);
+  addon.Frames(3);
+  addon.Stop();
+  const std::vector<StandInCall> calls = addon.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_STREQ(calls[0].function, "SimConnect_Open");
+  EXPECT_EQ(zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000), nullptr);
+}
+
+TEST(LifecycleStopTest, StopClosesTheConnectionAndTheServerAndAStartAfterwardsWorksAgain) {
+  AddOnHarness& addon = AddOnHarness::Instance();
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    addon.Start();
+    addon.Frames(2);
+    auto client = ConnectToAddOn();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(Fetch(*client).Text("simulatorName"), "FSX");
+    addon.Stop();
+
+    EXPECT_EQ(addon.Calls("SimConnect_Close").size(), 1u);
+    EXPECT_FALSE(addon.sim().IsOpen());
+    zelm::Frame frame;
+    EXPECT_FALSE(client->FetchFrame(&frame)) << "the session ended with the add-on";
+    EXPECT_EQ(zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000), nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace velkaro::testing

@@ -1,0 +1,61 @@
+// Test support: the add-on library loaded into the test program the way the simulator loads it,
+// bound to the stand-in simulator, and clients that talk to it over loopback.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/addon_loader.h"
+#include "zelm_client.h"
+
+namespace velkaro::testing {
+
+// The add-on loaded once per test program.
+class AddOnHarness {
+ public:
+  static AddOnHarness& Instance();
+
+  const StandInApi& sim() const { return *addon_.simulator; }
+
+  // A new stand-in simulator (the sample aircraft reported at "SimStart"), then DLLStart and
+  // "SimStart". With `simconnect_opens` false the add-on's SimConnect_Open fails.
+  void Start(bool simconnect_opens = true);
+  // DLLStop, if started.
+  void Stop();
+  bool started() const { return started_; }
+
+  // Simulator frames of 1/30 s each.
+  void Frames(int count, double seconds = 1.0 / 30.0);
+
+  // The SimConnect calls recorded since the last Reset/ClearCalls, all or of one function.
+  std::vector<StandInCall> Calls(std::string_view function = "") const;
+
+ private:
+  AddOnHarness();
+  standin::AddOn addon_;
+  bool started_ = false;
+};
+
+// Connects to the add-on on 127.0.0.1:5193, retrying while its server is starting. Replies are
+// awaited at most `timeout_ms`, so no test can hang on a silent add-on.
+std::unique_ptr<zelm::Connection> ConnectToAddOn(int timeout_ms = 5000);
+
+// Polls `condition` until it holds or `limit` passes.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
+// A started add-on, stopped again after each test.
+class AddOnTest : public ::testing::Test {
+ protected:
+  void SetUp() override { addon.Start(); }
+  void TearDown() override { addon.Stop(); }
+  AddOnHarness& addon = AddOnHarness::Instance();
+};
+
+}  // namespace velkaro::testing

@@ -1,0 +1,28 @@
+// Test support: scratch folders and files.
+#pragma once
+
+#include <string>
+
+namespace velkaro::testing {
+
+// A new empty folder under the system's temporary folder, removed when the object goes.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  // The folder's path with a trailing separator.
+  const std::string& path() const { return path_; }
+  // Writes `contents` to `name` inside the folder (creating subfolders) and returns its path.
+  std::string Write(const std::string& name, const std::string& contents) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadWholeFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+}  // namespace velkaro::testing
