@@ -294,7 +294,9 @@ double NormaliseDegrees(double v) {
   if (std::isnan(v) || std::isinf(v)) return v;
   // Far outside the circle one pass per 360 degrees would take (nearly) forever; the exact
   // remainder brings the value close first. Ordinary angles take the passes as they always did.
-  if (v <= -kNormaliseLoopLimit || v >= kNormaliseLoopLimit) v = std::fmod(v, 360.0);
+  if (v <= -kNormaliseLoopLimit || v >= kNormaliseLoopLimit) {
+    v = std::fmod(v, 360.0) + 0.0;  // + 0.0 turns a remainder of -0.0 into 0.0
+  }
   while (v < 0.0) v += 360.0;
   while (v >= 360.0) v -= 360.0;
   return v;

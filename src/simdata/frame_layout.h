@@ -261,6 +261,16 @@ consteval bool FrameLayoutIsSound() {
   return end <= kFrameSize;
 }
 static_assert(FrameLayoutIsSound(), "frame fields overlap, are misaligned or leave the frame");
+
+consteval bool FrameFieldNamesAreUnique() {
+  for (std::size_t i = 0; i < std::size(frame_fields::kAll); ++i) {
+    for (std::size_t j = i + 1; j < std::size(frame_fields::kAll); ++j) {
+      if (std::string_view(frame_fields::kAll[i].name) == frame_fields::kAll[j].name) return false;
+    }
+  }
+  return true;
+}
+static_assert(FrameFieldNamesAreUnique(), "every frame field has its own name");
 // The last field is the 0x55 byte at 2272, followed by seven reserved bytes.
 static_assert(frame_fields::kAll[std::size(frame_fields::kAll) - 1].offset == 2272);
 

@@ -1,0 +1,78 @@
+// The simulator thread's per-record path allocates nothing: dispatching a user-aircraft record
+// (title check, conversion, publication with sessions waiting, autopilot application) is run
+// under an allocator that counts what this thread allocates.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "host/addon.h"
+#include "autopilot/mcp_block.h"
+#include "host/bridge_state.h"
+#include "simdata/record_layout.h"
+
+namespace {
+thread_local bool g_counting = false;
+thread_local long g_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_counting) ++g_allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace velkaro {
+namespace {
+
+TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
+  // A running server (without its thread: no socket is needed here) and sessions waiting for
+  // the next frame, so that publication has someone to wake.
+  // The state DLLStart leaves behind: start-up frame, autopilot blocks at their start values.
+  InitFrame(Bridge.SimDataFrame.data());
+  ResetMcpBlock(Bridge.McpRequest);
+  ResetMcpBlock(Bridge.McpPending);
+  Bridge.ServerRunning.store(true);
+  std::thread waker([] { Bridge.Frames.RunWaker(); });
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> sessions;
+  for (int i = 0; i < 4; ++i) {
+    sessions.emplace_back([&] {
+      std::int32_t seen = Bridge.Frames.Sequence();
+      while (!stop.load()) seen = Bridge.Frames.WaitForChange(seen, std::chrono::milliseconds(100));
+    });
+  }
+
+  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + kRecordSize, 0);
+  auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message.data());
+  header->dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
+  header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
+  header->dwRequestID = 1;
+  std::uint8_t* record = message.data() + message.size() - kRecordSize;
+  std::memcpy(record, "Velkaro Trainer", 16);
+
+  g_counting = true;
+  for (int i = 0; i < 1000; ++i) {
+    EncodeF64(record + RecordDatum("PLANE LATITUDE").offset, 47.0 + i * 1e-4);
+    DispatchCallback(reinterpret_cast<SIMCONNECT_RECV*>(message.data()),
+                     static_cast<SIMCONNECT_DWORD>(message.size()), nullptr);
+  }
+  g_counting = false;
+  EXPECT_EQ(g_allocations, 0);
+  EXPECT_EQ(Bridge.Frames.Sequence(), 1000);
+
+  stop = true;
+  Bridge.Frames.WakeAll();
+  for (std::thread& t : sessions) t.join();
+  Bridge.Frames.StopWaker();
+  waker.join();
+  Bridge.ServerRunning.store(false);
+}
+
+}  // namespace
+}  // namespace velkaro

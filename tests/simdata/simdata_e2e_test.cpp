@@ -1,0 +1,330 @@
+// The simulation data end to end: what the add-on registers with the simulator, the frame a
+// client receives before the first conversion, and a known aircraft state travelling from the
+// stand-in simulator through the add-on to a client.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/coding.h"
+#include "host/simconnect.h"
+#include "support/addon_harness.h"
+
+namespace velkaro::testing {
+namespace {
+
+struct Registration {
+  std::size_t offset;
+  const char* name;
+  const char* units;
+  SIMCONNECT_DATATYPE type;
+};
+
+// Data definition 0 as the simulator must see it, with the offset of each datum in the record.
+const Registration kCatalogue[] = {
+    {0, "Title", nullptr, SIMCONNECT_DATATYPE_STRING256},
+    {256, "PLANE LATITUDE", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {264, "PLANE LONGITUDE", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {272, "PLANE ALTITUDE", "Feet", SIMCONNECT_DATATYPE_FLOAT64},
+    {280, "INDICATED ALTITUDE", "Feet", SIMCONNECT_DATATYPE_FLOAT64},
+    {288, "RADIO HEIGHT", "Feet", SIMCONNECT_DATATYPE_FLOAT64},
+    {296, "KOHLSMAN SETTING MB", "Millibars", SIMCONNECT_DATATYPE_FLOAT64},
+    {304, "PLANE HEADING DEGREES TRUE", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {312, "GPS GROUND TRUE TRACK", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {320, "MAGVAR", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {328, "AIRSPEED INDICATED", "Knots", SIMCONNECT_DATATYPE_FLOAT64},
+    {336, "AIRSPEED MACH", "Mach", SIMCONNECT_DATATYPE_FLOAT64},
+    {344, "GROUND VELOCITY", "Knots", SIMCONNECT_DATATYPE_FLOAT64},
+    {352, "AIRSPEED TRUE", "Knots", SIMCONNECT_DATATYPE_FLOAT64},
+    {360, "VERTICAL SPEED", "Feet per second", SIMCONNECT_DATATYPE_FLOAT64},
+    {368, "AIRSPEED BARBER POLE", "Knots", SIMCONNECT_DATATYPE_FLOAT64},
+    {376, "PLANE BANK DEGREES", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {384, "PLANE PITCH DEGREES", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {392, "ANGLE OF ATTACK INDICATOR", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {400, "TURN INDICATOR RATE", "Radians per second", SIMCONNECT_DATATYPE_FLOAT64},
+    {408, "TURN COORDINATOR BALL", "Position 128", SIMCONNECT_DATATYPE_FLOAT64},
+    {416, "G FORCE", "GForce", SIMCONNECT_DATATYPE_FLOAT64},
+    {424, "AUTOPILOT HEADING LOCK DIR", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {432, "AUTOPILOT AIRSPEED HOLD VAR", "Knots", SIMCONNECT_DATATYPE_FLOAT64},
+    {440, "AUTOPILOT MACH HOLD VAR", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {448, "AUTOPILOT RPM HOLD VAR", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {456, "AUTOPILOT ALTITUDE LOCK VAR", "Feet", SIMCONNECT_DATATYPE_FLOAT64},
+    {464, "AUTOPILOT VERTICAL HOLD VAR", "Feet/minute", SIMCONNECT_DATATYPE_FLOAT64},
+    {472, "AUTOPILOT MASTER", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {480, "AUTOPILOT THROTTLE ARM", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {488, "AUTOPILOT HEADING LOCK", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {496, "AUTOPILOT AIRSPEED HOLD", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {504, "AUTOPILOT MACH HOLD", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {512, "AUTOPILOT RPM HOLD", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {520, "AUTOPILOT ALTITUDE LOCK", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {528, "AUTOPILOT VERTICAL HOLD", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {536, "AUTOPILOT NAV1 LOCK", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {544, "AUTOPILOT GLIDESLOPE HOLD", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {552, "AUTOPILOT APPROACH HOLD", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {560, "AUTOPILOT FLIGHT DIRECTOR ACTIVE", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {568, "AUTOPILOT FLIGHT DIRECTOR BANK", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {576, "AUTOPILOT FLIGHT DIRECTOR PITCH", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {584, "GEAR CENTER POSITION", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {592, "GEAR LEFT POSITION", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {600, "GEAR RIGHT POSITION", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {608, "FLAPS HANDLE INDEX", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {616, "FLAPS NUM HANDLE POSITIONS", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {624, "TRAILING EDGE FLAPS LEFT ANGLE", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {632, "TRAILING EDGE FLAPS RIGHT ANGLE", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {640, "SPOILERS ARMED", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {648, "SPOILERS LEFT POSITION", "Position", SIMCONNECT_DATATYPE_FLOAT64},
+    {656, "SPOILERS RIGHT POSITION", "Position", SIMCONNECT_DATATYPE_FLOAT64},
+    {664, "ELEVATOR TRIM POSITION", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {672, "AILERON TRIM", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {680, "RUDDER TRIM", "Radians", SIMCONNECT_DATATYPE_FLOAT64},
+    {688, "ENG N1 RPM:1", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {696, "ENG N1 RPM:2", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {704, "ENG N1 RPM:3", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {712, "ENG N1 RPM:4", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {720, "ENG N2 RPM:1", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {728, "ENG N2 RPM:2", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {736, "ENG N2 RPM:3", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {744, "ENG N2 RPM:4", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {752, "ENG PRESSURE RATIO:1", "Ratio", SIMCONNECT_DATATYPE_FLOAT64},
+    {760, "ENG PRESSURE RATIO:2", "Ratio", SIMCONNECT_DATATYPE_FLOAT64},
+    {768, "ENG PRESSURE RATIO:3", "Ratio", SIMCONNECT_DATATYPE_FLOAT64},
+    {776, "ENG PRESSURE RATIO:4", "Ratio", SIMCONNECT_DATATYPE_FLOAT64},
+    {784, "ENG EXHAUST GAS TEMPERATURE:1", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {792, "ENG EXHAUST GAS TEMPERATURE:2", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {800, "ENG EXHAUST GAS TEMPERATURE:3", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {808, "ENG EXHAUST GAS TEMPERATURE:4", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {816, "GENERAL ENG OIL PRESSURE:1", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {824, "GENERAL ENG OIL PRESSURE:2", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {832, "GENERAL ENG OIL PRESSURE:3", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {840, "GENERAL ENG OIL PRESSURE:4", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {848, "GENERAL ENG OIL TEMPERATURE:1", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {856, "GENERAL ENG OIL TEMPERATURE:2", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {864, "GENERAL ENG OIL TEMPERATURE:3", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {872, "GENERAL ENG OIL TEMPERATURE:4", "Rankine", SIMCONNECT_DATATYPE_FLOAT64},
+    {880, "ENG OIL QUANTITY:1", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {888, "ENG OIL QUANTITY:2", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {896, "ENG OIL QUANTITY:3", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {904, "ENG OIL QUANTITY:4", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {912, "ENG VIBRATION:1", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {920, "ENG VIBRATION:2", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {928, "ENG VIBRATION:3", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {936, "ENG VIBRATION:4", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {944, "ENG HYDRAULIC PRESSURE:1", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {952, "ENG HYDRAULIC PRESSURE:2", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {960, "ENG HYDRAULIC PRESSURE:3", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {968, "ENG HYDRAULIC PRESSURE:4", "Psf", SIMCONNECT_DATATYPE_FLOAT64},
+    {976, "ENG HYDRAULIC QUANTITY:1", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {984, "ENG HYDRAULIC QUANTITY:2", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {992, "ENG HYDRAULIC QUANTITY:3", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {1000, "ENG HYDRAULIC QUANTITY:4", "Percent over 100", SIMCONNECT_DATATYPE_FLOAT64},
+    {1008, "ENG FUEL FLOW PPH:1", "Pounds per hour", SIMCONNECT_DATATYPE_FLOAT64},
+    {1016, "ENG FUEL FLOW PPH:2", "Pounds per hour", SIMCONNECT_DATATYPE_FLOAT64},
+    {1024, "ENG FUEL FLOW PPH:3", "Pounds per hour", SIMCONNECT_DATATYPE_FLOAT64},
+    {1032, "ENG FUEL FLOW PPH:4", "Pounds per hour", SIMCONNECT_DATATYPE_FLOAT64},
+    {1040, "GENERAL ENG FUEL PRESSURE:1", "Psi", SIMCONNECT_DATATYPE_FLOAT64},
+    {1048, "GENERAL ENG FUEL PRESSURE:2", "Psi", SIMCONNECT_DATATYPE_FLOAT64},
+    {1056, "GENERAL ENG FUEL PRESSURE:3", "Psi", SIMCONNECT_DATATYPE_FLOAT64},
+    {1064, "GENERAL ENG FUEL PRESSURE:4", "Psi", SIMCONNECT_DATATYPE_FLOAT64},
+    {1072, "ENG TORQUE:1", "Foot pounds", SIMCONNECT_DATATYPE_FLOAT64},
+    {1080, "ENG TORQUE:2", "Foot pounds", SIMCONNECT_DATATYPE_FLOAT64},
+    {1088, "ENG TORQUE:3", "Foot pounds", SIMCONNECT_DATATYPE_FLOAT64},
+    {1096, "ENG TORQUE:4", "Foot pounds", SIMCONNECT_DATATYPE_FLOAT64},
+    {1104, "GENERAL ENG RPM:1", "Rpm", SIMCONNECT_DATATYPE_FLOAT64},
+    {1112, "GENERAL ENG RPM:2", "Rpm", SIMCONNECT_DATATYPE_FLOAT64},
+    {1120, "GENERAL ENG RPM:3", "Rpm", SIMCONNECT_DATATYPE_FLOAT64},
+    {1128, "GENERAL ENG RPM:4", "Rpm", SIMCONNECT_DATATYPE_FLOAT64},
+    {1136, "RECIP ENG TURBINE INLET TEMPERATURE:1", "Celsius", SIMCONNECT_DATATYPE_FLOAT64},
+    {1144, "RECIP ENG TURBINE INLET TEMPERATURE:2", "Celsius", SIMCONNECT_DATATYPE_FLOAT64},
+    {1152, "RECIP ENG TURBINE INLET TEMPERATURE:3", "Celsius", SIMCONNECT_DATATYPE_FLOAT64},
+    {1160, "RECIP ENG TURBINE INLET TEMPERATURE:4", "Celsius", SIMCONNECT_DATATYPE_FLOAT64},
+    {1168, "GENERAL ENG STARTER:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1176, "GENERAL ENG STARTER:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1184, "GENERAL ENG STARTER:3", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1192, "GENERAL ENG STARTER:4", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1200, "FUEL TANK CENTER LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1208, "FUEL TANK CENTER CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1216, "FUEL TANK CENTER2 LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1224, "FUEL TANK CENTER2 CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1232, "FUEL TANK CENTER3 LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1240, "FUEL TANK CENTER3 CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1248, "FUEL TANK LEFT MAIN LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1256, "FUEL TANK LEFT MAIN CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1264, "FUEL TANK RIGHT MAIN LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1272, "FUEL TANK RIGHT MAIN CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1280, "FUEL TANK LEFT AUX LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1288, "FUEL TANK LEFT AUX CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1296, "FUEL TANK RIGHT AUX LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1304, "FUEL TANK RIGHT AUX CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1312, "FUEL TANK LEFT TIP LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1320, "FUEL TANK LEFT TIP CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1328, "FUEL TANK RIGHT TIP LEVEL", "Percent", SIMCONNECT_DATATYPE_FLOAT64},
+    {1336, "FUEL TANK RIGHT TIP CAPACITY", "Gallons", SIMCONNECT_DATATYPE_FLOAT64},
+    {1344, "HSI CDI NEEDLE VALID", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1352, "HSI CDI NEEDLE", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {1360, "HSI GSI NEEDLE VALID", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1368, "HSI GSI NEEDLE", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {1376, "NAV AVAILABLE:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1384, "NAV AVAILABLE:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1392, "NAV ACTIVE FREQUENCY:1", "MHz", SIMCONNECT_DATATYPE_FLOAT64},
+    {1400, "NAV ACTIVE FREQUENCY:2", "MHz", SIMCONNECT_DATATYPE_FLOAT64},
+    {1408, "NAV HAS NAV:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1416, "NAV HAS NAV:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1424, "NAV HAS LOCALIZER:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1432, "NAV HAS LOCALIZER:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1440, "NAV HAS GLIDE SLOPE:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1448, "NAV HAS GLIDE SLOPE:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1456, "NAV HAS DME:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1464, "NAV HAS DME:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1472, "NAV CDI:1", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {1480, "NAV CDI:2", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {1488, "NAV GSI:1", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {1496, "NAV GSI:2", "Number", SIMCONNECT_DATATYPE_FLOAT64},
+    {1504, "NAV MAGVAR:1", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1512, "NAV MAGVAR:2", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1520, "NAV RADIAL:1", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1528, "NAV RADIAL:2", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1536, "NAV TOFROM:1", "Enum", SIMCONNECT_DATATYPE_INT64},
+    {1544, "NAV TOFROM:2", "Enum", SIMCONNECT_DATATYPE_INT64},
+    {1552, "NAV OBS:1", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1560, "NAV OBS:2", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1568, "NAV DME:1", "Nautical miles", SIMCONNECT_DATATYPE_FLOAT64},
+    {1576, "NAV DME:2", "Nautical miles", SIMCONNECT_DATATYPE_FLOAT64},
+    {1584, "NAV IDENT:1", "Number", SIMCONNECT_DATATYPE_INT64},
+    {1592, "NAV IDENT:2", "Number", SIMCONNECT_DATATYPE_INT64},
+    {1600, "ADF AVAILABLE:1", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1608, "ADF AVAILABLE:2", "Bool", SIMCONNECT_DATATYPE_FLOAT64},
+    {1616, "ADF ACTIVE FREQUENCY:1", "Frequency ADF BCD32", SIMCONNECT_DATATYPE_INT32},
+    {1620, "ADF ACTIVE FREQUENCY:2", "Frequency ADF BCD32", SIMCONNECT_DATATYPE_INT32},
+    {1624, "ADF RADIAL:1", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1632, "ADF RADIAL:2", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1640, "COM ACTIVE FREQUENCY:1", "Frequency BCD16", SIMCONNECT_DATATYPE_INT32},
+    {1644, "COM ACTIVE FREQUENCY:2", "Frequency BCD16", SIMCONNECT_DATATYPE_INT32},
+    {1648, "MARKER BEACON STATE", "Enum", SIMCONNECT_DATATYPE_INT64},
+    {1656, "AMBIENT WIND DIRECTION", "Degrees", SIMCONNECT_DATATYPE_FLOAT64},
+    {1664, "AMBIENT WIND VELOCITY", "Knots", SIMCONNECT_DATATYPE_FLOAT64},
+    {1672, "VELOCITY WORLD Z", "Feet per second", SIMCONNECT_DATATYPE_FLOAT64},
+    {1680, "VELOCITY WORLD X", "Feet per second", SIMCONNECT_DATATYPE_FLOAT64},};
+
+std::size_t Width(std::uint32_t type) {
+  switch (type) {
+    case SIMCONNECT_DATATYPE_STRING256: return 256;
+    case SIMCONNECT_DATATYPE_INT32: return 4;
+    default: return 8;
+  }
+}
+
+using SimDataTest = AddOnTest;
+
+TEST_F(SimDataTest, StartRegistersTheUserAircraftRecordDatumByDatum) {
+  const std::vector<StandInCall> calls = addon.Calls("SimConnect_AddToDataDefinition");
+  ASSERT_EQ(calls.size(), std::size(kCatalogue));
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const Registration& expected = kCatalogue[i];
+    const StandInCall& call = calls[i];
+    SCOPED_TRACE(::testing::Message() << "registration " << i << " " << expected.name);
+    EXPECT_EQ(call.args[0], 0u) << "data definition 0";
+    EXPECT_STREQ(call.text, expected.name);
+    if (expected.units == nullptr) {
+      EXPECT_TRUE(call.text2_is_null) << "no units";
+    } else {
+      EXPECT_FALSE(call.text2_is_null);
+      EXPECT_STREQ(call.text2, expected.units);
+    }
+    EXPECT_EQ(call.args[1], static_cast<std::uint32_t>(expected.type));
+    EXPECT_EQ(call.real, 0.0f) << "epsilon";
+    EXPECT_EQ(call.args[2], 0xFFFFFFFFu) << "datum id";
+    EXPECT_EQ(offset, expected.offset);
+    offset += Width(call.args[1]);
+  }
+  EXPECT_EQ(offset, 1688u);
+}
+
+TEST_F(SimDataTest, BeforeTheFirstConversionClientsGetTheStartUpFrame) {
+  addon.Frames(1);  // starts the server; not converted
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+  zelm::Frame frame;
+  ASSERT_TRUE(client->FetchFrame(&frame)) << client->error();
+
+  std::vector<std::uint8_t> expected(2280, 0);
+  std::memcpy(expected.data(), "ZELM30", 6);
+  for (std::size_t offset : {32, 40, 224, 232, 368}) EncodeF64(&expected[offset], 1013.0);
+  for (std::size_t offset : {216, 217, 608, 609, 639, 640, 641, 642}) expected[offset] = 1;
+  for (std::size_t offset = 352; offset <= 365; ++offset) expected[offset] = 1;
+  EncodeI32(&expected[1984], 8);
+  EncodeI32(&expected[1988], 8);
+  EncodeI32(&expected[2040], 200);
+  EncodeI32(&expected[2088], -1);
+  EncodeI32(&expected[2092], -1);
+  expected[2272] = 0x55;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ(frame.bytes[i], expected[i]) << "byte " << i;
+  }
+}
+
+TEST_F(SimDataTest, AKnownAircraftStateReachesClientsConverted) {
+  // Pinned in the units the add-on registered.
+  const std::pair<const char*, double> kState[] = {
+      {"PLANE ALTITUDE", 12000.0},
+      {"AIRSPEED TRUE", 250.0},
+      {"PLANE HEADING DEGREES TRUE", 1.5},  // radians
+      {"MAGVAR", 10.0},
+      {"VERTICAL SPEED", 20.0},  // feet per second
+      {"KOHLSMAN SETTING MB", 1000.0},
+      {"ENG EXHAUST GAS TEMPERATURE:2", 1211.67},  // Rankine
+      {"GENERAL ENG OIL PRESSURE:3", 7200.0},  // psf
+      {"COM ACTIVE FREQUENCY:1", 0x2345},  // BCD
+      {"ADF ACTIVE FREQUENCY:1", 0x03495000},
+      {"NAV ACTIVE FREQUENCY:1", 110.5},
+      {"GEAR LEFT POSITION", 100.0},  // percent
+      {"AUTOPILOT MASTER", 1.0},
+      {"AUTOPILOT ALTITUDE LOCK VAR", 12000.0},
+      {"FLAPS HANDLE INDEX", 3.0},
+  };
+  for (const auto& [name, value] : kState) {
+    ASSERT_TRUE(addon.sim().SetVariable(name, value)) << name;
+  }
+  addon.Frames(3);
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+  zelm::Frame frame;
+  ASSERT_TRUE(client->FetchFrame(&frame)) << client->error();
+
+  EXPECT_EQ(frame.Number("altitude"), 12000.0);
+  EXPECT_EQ(frame.Number("trueAirspeed"), 250.0);
+  EXPECT_EQ(frame.Number("trueHeading"), 1.5 * 57.2957795129);
+  EXPECT_NEAR(*frame.Number("magneticHeading"), 1.5 * 57.2957795129 - 10.0, 1e-9);
+  EXPECT_EQ(frame.Number("verticalSpeed"), 1200.0);
+  EXPECT_EQ(frame.Number("altimeterSetting", 1), 1000.0);
+  EXPECT_NEAR(*frame.Number("exhaustGasTemperature", 1), 400.0, 1e-9);
+  EXPECT_NEAR(*frame.Number("oilPressure", 2), 50.0, 1e-6);
+  EXPECT_EQ(frame.Number("comFrequency"), 0.2345);
+  EXPECT_EQ(frame.Number("adfFrequency"), 349.5);
+  EXPECT_EQ(frame.Number("navFrequency"), 110.5);
+  EXPECT_EQ(frame.Number("gearLeftDown"), 1.0);
+  EXPECT_EQ(frame.Number("apMaster"), 1.0);
+  EXPECT_EQ(frame.Number("apAltitude"), 12000.0);
+  EXPECT_EQ(frame.Number("flapDetentAngle"), 15.0) << "detent 3 of the sample aircraft";
+  EXPECT_EQ(frame.Number("flapLastDetentAngle"), 40.0) << "5 handle positions";
+  EXPECT_EQ(frame.Text("navIdent"), "IVLK") << "the stand-in's localizer on NAV1";
+}
+
+TEST_F(SimDataTest, TheAircraftMovesFromFrameToFrame) {
+  addon.Frames(2);
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+  zelm::Frame before, after;
+  ASSERT_TRUE(client->FetchFrame(&before));
+  addon.Frames(30);
+  ASSERT_TRUE(client->FetchFrame(&after));
+  EXPECT_NE(before.Number("latitude"), after.Number("latitude"));
+  EXPECT_NE(before.Number("longitude"), after.Number("longitude"));
+  EXPECT_GT(*after.Number("groundSpeed"), 100.0);
+  EXPECT_NE(before.Number("fuelLevel"), after.Number("fuelLevel")) << "the engines burn fuel";
+}
+
+}  // namespace
+}  // namespace velkaro::testing
