@@ -34,6 +34,8 @@ std::string SystemErrorText(int code);
 // True for the transient error after which a send is retried (WSATRY_AGAIN on Windows, an
 // interrupted call elsewhere).
 bool IsSendRetryError(int code);
+// True for the error of a receive that ran into its timeout (SetReceiveTimeout).
+bool IsTimeoutError(int code);
 
 // IPv4 stream sockets.
 inline constexpr std::uint32_t kIpv4Any = 0;  // INADDR_ANY

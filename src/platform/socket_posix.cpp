@@ -36,6 +36,8 @@ std::string SystemErrorText(int code) {
 
 bool IsSendRetryError(int code) { return code == EINTR; }
 
+bool IsTimeoutError(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
 std::uint32_t Ipv4FromText(const char* text) { return inet_addr(text); }
 
 SocketHandle OpenTcpSocket() {

@@ -44,6 +44,8 @@ std::string SystemErrorText(int code) {
 
 bool IsSendRetryError(int code) { return code == WSATRY_AGAIN; }
 
+bool IsTimeoutError(int code) { return code == WSAETIMEDOUT; }
+
 std::uint32_t Ipv4FromText(const char* text) { return inet_addr(text); }
 
 SocketHandle OpenTcpSocket() {
