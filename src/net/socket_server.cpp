@@ -151,21 +151,25 @@ void StartSocketServer() {
 
 void StopSocketServer() {
   if (!Bridge.ServerRunning.load() || Bridge.ServerThread == nullptr) return;
-  // The flag is cleared before the socket is closed: that is how the server tells a stop from
-  // an ordinary accept failure.
+  // The flag is cleared before the listening socket is woken: that is how the server tells a
+  // stop from an ordinary accept failure.
   Bridge.ServerRunning.store(false);
-  // Taken out of the bridge as it is closed, so that no later stop closes it a second time.
+  // Taken out of the bridge, so that no later stop closes it a second time. A server that has
+  // not published its socket yet sees the cleared flag and closes its own.
   platform::SocketHandle listener;
   {
     std::lock_guard<std::mutex> guard(Bridge.ListenLock);
     listener = std::exchange(Bridge.ListenSocket, platform::kInvalidSocket);
   }
-  if (listener != platform::kInvalidSocket) {
-    platform::Shutdown(listener, platform::ShutdownHow::kReceive);
-    platform::CloseSocket(listener);
-  }
-  Bridge.ServerThread->Join();
+  // The socket is woken, not closed, while the server may still use it: a descriptor closed
+  // under another thread's accept could be reused by the time that thread calls it again.
+  // Until the server has ended (it joins its sessions first), the wake-up is repeated, in
+  // case the server only reached accept after it.
+  do {
+    if (listener != platform::kInvalidSocket) platform::InterruptSocket(listener);
+  } while (!Bridge.ServerThread->JoinFor(kStopWakeIntervalMs));
   Bridge.ServerThread.reset();
+  platform::CloseSocket(listener);
 }
 
 }  // namespace velkaro

@@ -18,10 +18,13 @@ inline constexpr std::size_t kServerStackBytes = 256 * 1024;
 // Pause after a failed accept while running, so a persistent failure cannot spin.
 inline constexpr int kAcceptRetryPauseMs = 50;
 
+// While stopping, the listening socket is woken again this often until the server has ended.
+inline constexpr int kStopWakeIntervalMs = 50;
+
 // Simulator's thread, on the first record: sets ServerRunning and starts the server thread.
 void StartSocketServer();
-// Simulator's thread, in DLLStop: clears ServerRunning, closes the listening socket and joins
-// the server, which first joins every client serving thread.
+// Simulator's thread, in DLLStop: clears ServerRunning, wakes the server out of accept, joins
+// it (it first joins every client serving thread) and closes the listening socket.
 void StopSocketServer();
 
 }  // namespace velkaro

@@ -23,6 +23,9 @@ class Thread {
   bool Start(Entry entry, void* argument, std::size_t stack_bytes);
   // Waits for the thread to end. Does nothing when no thread was started.
   void Join();
+  // Waits at most `milliseconds` for the thread to end; true when it has ended and was joined
+  // (or none was started).
+  bool JoinFor(int milliseconds);
   bool Started() const { return started_; }
 
  private:
@@ -38,6 +41,10 @@ class Thread {
 }  // namespace velkaro::platform
 
 namespace velkaro::platform {
+
+// Asks the scheduler not to let the calling thread preempt others when it is woken (a batch
+// thread on Linux, below normal priority on Windows): the thread that wakes it keeps running.
+void YieldToOtherThreadsOnWake();
 
 // A counting semaphore whose Post never blocks the caller (sem_post / ReleaseSemaphore): the
 // simulator's thread uses it to hand work to another thread without waiting on that thread.

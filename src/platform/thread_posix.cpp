@@ -1,6 +1,7 @@
 #include <pthread.h>
 
 #include <climits>
+#include <ctime>
 
 #include "platform/thread.h"
 
@@ -49,8 +50,24 @@ void Thread::Join() {
   started_ = false;
 }
 
+bool Thread::JoinFor(int milliseconds) {
+  if (!started_) return true;
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += milliseconds / 1000;
+  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  if (pthread_timedjoin_np(static_cast<pthread_t>(handle_), nullptr, &deadline) != 0) return false;
+  started_ = false;
+  return true;
+}
+
 }  // namespace velkaro::platform
 
+#include <sched.h>
 #include <semaphore.h>
 
 #include <cerrno>
@@ -58,6 +75,12 @@ void Thread::Join() {
 namespace velkaro::platform {
 
 static_assert(sizeof(sem_t) <= 64);
+
+void YieldToOtherThreadsOnWake() {
+  sched_param parameter{};
+  parameter.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameter);
+}
 
 Semaphore::Semaphore() { sem_init(reinterpret_cast<sem_t*>(storage_), 0, 0); }
 Semaphore::~Semaphore() { sem_destroy(reinterpret_cast<sem_t*>(storage_)); }

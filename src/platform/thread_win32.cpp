@@ -39,17 +39,23 @@ bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   return true;
 }
 
-void Thread::Join() {
-  if (!started_) return;
-  WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+void Thread::Join() { JoinFor(-1); }
+
+bool Thread::JoinFor(int milliseconds) {
+  if (!started_) return true;
+  const DWORD limit = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+  if (WaitForSingleObject(static_cast<HANDLE>(handle_), limit) != WAIT_OBJECT_0) return false;
   CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
   started_ = false;
+  return true;
 }
 
 }  // namespace velkaro::platform
 
 namespace velkaro::platform {
+
+void YieldToOtherThreadsOnWake() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
 
 Semaphore::Semaphore() : handle_(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr)) {}
 Semaphore::~Semaphore() { CloseHandle(static_cast<HANDLE>(handle_)); }

@@ -262,10 +262,17 @@ consteval bool FrameLayoutIsSound() {
 }
 static_assert(FrameLayoutIsSound(), "frame fields overlap, are misaligned or leave the frame");
 
+consteval bool SameFieldName(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
 consteval bool FrameFieldNamesAreUnique() {
   for (std::size_t i = 0; i < std::size(frame_fields::kAll); ++i) {
     for (std::size_t j = i + 1; j < std::size(frame_fields::kAll); ++j) {
-      if (std::string_view(frame_fields::kAll[i].name) == frame_fields::kAll[j].name) return false;
+      if (SameFieldName(frame_fields::kAll[i].name, frame_fields::kAll[j].name)) return false;
     }
   }
   return true;

@@ -19,6 +19,11 @@ thread_local bool g_counting = false;
 thread_local long g_allocations = 0;
 }  // namespace
 
+// The replacement pair allocates with malloc and frees with free.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t size) {
   if (g_counting) ++g_allocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;

@@ -1,0 +1,322 @@
+// Network benchmarks with percentiles, each against a bare baseline measured in the same run:
+//
+//   latency    publication -> receipt of the frame by a client waiting in "rSIMDATA30",
+//              against a thread woken by a condition variable that sends 2280 bytes to a
+//              waiting socket;
+//   roundtrip  "rSIMDATA30" request -> reply when a fresh frame is ready, against a bare TCP
+//              loop answering 10-byte requests with 2280 bytes;
+//   load       N clients fetching frames flat out while records arrive at 60 Hz: frames each
+//              client got of those published, and the simulator thread's time per record.
+//
+// The add-on runs in this process (started with DLLStart on the stand-in SimConnect), and the
+// records are dispatched to it directly so that the simulator thread's own cost is what is
+// timed. Usage: net_bench [latency|roundtrip|load|all] [--clients N] [--seconds S]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/coding.h"
+#include "host/addon.h"
+#include "host/bridge_state.h"
+#include "net/client_session.h"
+#include "platform/socket.h"
+#include "simconnect/standin_api.h"
+#include "simdata/record_layout.h"
+#include "zelm_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using velkaro::platform::SocketHandle;
+
+constexpr std::size_t kFrameBytes = 2280;
+
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double ThreadCpuMicros() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+struct Percentiles {
+  double p50, p90, p99, max;
+};
+
+Percentiles Summarise(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double p) {
+    return samples[std::min(samples.size() - 1, static_cast<std::size_t>(p * samples.size()))];
+  };
+  return {at(0.50), at(0.90), at(0.99), samples.back()};
+}
+
+void Print(const char* what, const Percentiles& p) {
+  std::printf("  %-44s p50 %8.1f us  p90 %8.1f us  p99 %8.1f us  max %8.1f us\n", what, p.p50,
+              p.p90, p.p99, p.max);
+}
+
+bool ReceiveAll(SocketHandle s, void* data, std::size_t n) {
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  while (n > 0) {
+    const int got = velkaro::platform::Receive(s, bytes, static_cast<int>(n));
+    if (got <= 0) return false;
+    bytes += got;
+    n -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool SendAll(SocketHandle s, const void* data, std::size_t n) {
+  return velkaro::SendAll(s, data, n) == 0;
+}
+
+// A connected loopback pair (client, server side).
+std::pair<SocketHandle, SocketHandle> LoopbackPair() {
+  const SocketHandle listener = velkaro::platform::OpenTcpSocket();
+  velkaro::platform::BindIpv4(listener, velkaro::platform::Ipv4FromText("127.0.0.1"), 5194);
+  velkaro::platform::Listen(listener, 1);
+  std::string error;
+  const SocketHandle client = velkaro::platform::ConnectTcp("127.0.0.1", 5194, &error);
+  const SocketHandle server = velkaro::platform::Accept(listener);
+  velkaro::platform::CloseSocket(listener);
+  velkaro::platform::SetNoDelay(client);
+  velkaro::platform::SetNoDelay(server);
+  return {client, server};
+}
+
+// The add-on, started in this process, fed records by hand.
+class AddOnUnderTest {
+ public:
+  AddOnUnderTest() : sim_(*StandIn_GetApi()) {
+    velkaro::platform::SocketsStartup();
+    sim_.Reset();
+    DLLStart();
+    message_.resize(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + velkaro::kRecordSize);
+    auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message_.data());
+    header->dwSize = static_cast<SIMCONNECT_DWORD>(message_.size());
+    header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
+    header->dwRequestID = 1;
+    sim_.BuildRecord(0, Record(), static_cast<std::uint32_t>(velkaro::kRecordSize));
+    Dispatch();  // the first record starts the server
+    Dispatch();  // and the second is the first frame: from here on sessions wait for fresh ones
+    for (int i = 0; i < 200 && !Connectable(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~AddOnUnderTest() { DLLStop(); }
+
+  // One record through DispatchCallback. Returns the time it took on the clock, and in
+  // `cpu` the processor time the simulator thread spent (the wall time also counts the time
+  // the thread waited for a processor while the machine ran the clients).
+  Clock::duration Dispatch(double* cpu_us = nullptr) {
+    velkaro::EncodeF64(Record() + velkaro::RecordDatum("PLANE LATITUDE").offset, 47.0 + 1e-6 * ++count_);
+    const double cpu_start = ThreadCpuMicros();
+    const auto start = Clock::now();
+    velkaro::DispatchCallback(reinterpret_cast<SIMCONNECT_RECV*>(message_.data()),
+                              static_cast<SIMCONNECT_DWORD>(message_.size()), nullptr);
+    const auto wall = Clock::now() - start;
+    if (cpu_us != nullptr) *cpu_us = ThreadCpuMicros() - cpu_start;
+    return wall;
+  }
+
+  std::unique_ptr<zelm::Connection> Connect() {
+    std::string error;
+    auto c = zelm::Connection::Open("127.0.0.1", 5193, &error, 10000);
+    if (!c) std::fprintf(stderr, "net_bench: %s\n", error.c_str());
+    return c;
+  }
+
+ private:
+  std::uint8_t* Record() { return message_.data() + message_.size() - velkaro::kRecordSize; }
+  bool Connectable() { return zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000) != nullptr; }
+  const StandInApi& sim_;
+  std::vector<std::uint8_t> message_;
+  long count_ = 0;
+};
+
+void BenchLatency(int rounds) {
+  std::printf("latency: publication -> receipt by a waiting client, %d rounds\n", rounds);
+  // Bare: a thread woken through a condition variable sends 2280 bytes to a waiting socket.
+  {
+    auto [client, server] = LoopbackPair();
+    std::mutex m;
+    std::condition_variable cv;
+    long generation = 0;
+    bool stop = false;
+    std::thread sender([&] {
+      std::vector<std::uint8_t> frame(kFrameBytes, 1);
+      long seen = 0;
+      for (;;) {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return generation != seen || stop; });
+        if (stop) return;
+        seen = generation;
+        lock.unlock();
+        SendAll(server, frame.data(), frame.size());
+      }
+    });
+    std::vector<double> samples;
+    std::vector<std::uint8_t> frame(kFrameBytes);
+    for (int i = 0; i < rounds; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(1500));
+      const auto t0 = Clock::now();
+      {
+        std::lock_guard<std::mutex> lock(m);
+        ++generation;
+      }
+      cv.notify_all();
+      ReceiveAll(client, frame.data(), frame.size());
+      samples.push_back(Micros(Clock::now() - t0));
+    }
+    {
+      std::lock_guard<std::mutex> lock(m);
+      stop = true;
+    }
+    cv.notify_all();
+    sender.join();
+    velkaro::platform::CloseSocket(client);
+    velkaro::platform::CloseSocket(server);
+    Print("bare condition variable + send", Summarise(samples));
+  }
+  // The add-on: the client has the current frame and asks for the next one; the simulator
+  // thread publishes it a moment later.
+  {
+    AddOnUnderTest addon;
+    auto client = addon.Connect();
+    zelm::Frame frame;
+    client->FetchFrame(&frame);
+    std::vector<double> samples;
+    for (int i = 0; i < rounds; ++i) {
+      client->SendAll("rSIMDATA30", 10);
+      std::this_thread::sleep_for(std::chrono::microseconds(1500));  // the session now waits
+      const auto t0 = Clock::now();
+      addon.Dispatch();
+      client->ReceiveAll(frame.bytes.data(), frame.bytes.size());
+      samples.push_back(Micros(Clock::now() - t0));
+    }
+    Print("add-on: publish -> frame received", Summarise(samples));
+  }
+}
+
+void BenchRoundTrip(int rounds) {
+  std::printf("roundtrip: 10-byte request -> 2280-byte reply with a fresh frame ready, %d rounds\n",
+              rounds);
+  {
+    auto [client, server] = LoopbackPair();
+    std::thread responder([server = server] {
+      std::vector<std::uint8_t> frame(kFrameBytes, 2);
+      char request[10];
+      while (ReceiveAll(server, request, sizeof request)) SendAll(server, frame.data(), frame.size());
+    });
+    std::vector<double> samples;
+    std::vector<std::uint8_t> frame(kFrameBytes);
+    for (int i = 0; i < rounds; ++i) {
+      const auto t0 = Clock::now();
+      SendAll(client, "rSIMDATA30", 10);
+      ReceiveAll(client, frame.data(), frame.size());
+      samples.push_back(Micros(Clock::now() - t0));
+    }
+    velkaro::platform::Shutdown(client, velkaro::platform::ShutdownHow::kBoth);
+    responder.join();
+    velkaro::platform::CloseSocket(client);
+    velkaro::platform::CloseSocket(server);
+    Print("bare TCP request/reply", Summarise(samples));
+  }
+  {
+    AddOnUnderTest addon;
+    auto client = addon.Connect();
+    zelm::Frame frame;
+    std::vector<double> samples;
+    for (int i = 0; i < rounds; ++i) {
+      addon.Dispatch();  // a fresh frame is ready
+      const auto t0 = Clock::now();
+      client->FetchFrame(&frame);
+      samples.push_back(Micros(Clock::now() - t0));
+    }
+    Print("add-on: \"rSIMDATA30\" round trip", Summarise(samples));
+  }
+}
+
+void BenchLoad(int clients, double seconds) {
+  std::printf("load: %d clients fetching flat out, records at 60 Hz for %.0f s\n", clients, seconds);
+  AddOnUnderTest addon;
+  std::vector<std::unique_ptr<zelm::Connection>> connections;
+  for (int i = 0; i < clients; ++i) connections.push_back(addon.Connect());
+  std::atomic<bool> stop{false};
+  std::vector<long> received(static_cast<std::size_t>(clients), 0);
+  std::vector<long> replies(static_cast<std::size_t>(clients), 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      zelm::Frame frame;
+      double last_latitude = 0;
+      while (!stop.load()) {
+        if (!connections[static_cast<std::size_t>(i)]->FetchFrame(&frame)) return;
+        ++replies[static_cast<std::size_t>(i)];
+        const double latitude = frame.Number("latitude").value_or(0);
+        if (latitude != last_latitude) ++received[static_cast<std::size_t>(i)];
+        last_latitude = latitude;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::vector<double> record_times, record_cpu;
+  const auto period = std::chrono::microseconds(16667);
+  auto next = Clock::now();
+  const auto end = next + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  long published = 0;
+  while (Clock::now() < end) {
+    double cpu = 0;
+    record_times.push_back(Micros(addon.Dispatch(&cpu)));
+    record_cpu.push_back(cpu);
+    ++published;
+    next += period;
+    std::this_thread::sleep_until(next);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the last frame reaches everyone
+  stop = true;
+  for (auto& c : connections) velkaro::platform::Shutdown(c->socket(), velkaro::platform::ShutdownHow::kBoth);
+  for (std::thread& t : threads) t.join();
+
+  long fewest = published, most = 0, total_replies = 0;
+  for (int i = 0; i < clients; ++i) {
+    fewest = std::min(fewest, received[static_cast<std::size_t>(i)]);
+    most = std::max(most, received[static_cast<std::size_t>(i)]);
+    total_replies += replies[static_cast<std::size_t>(i)];
+  }
+  std::printf("  frames published %ld; received per client: fewest %ld, most %ld (%s)\n", published,
+              fewest, most, fewest >= published ? "every client got every frame" : "FRAMES MISSED");
+  std::printf("  replies per client per second: %.1f\n",
+              total_replies / static_cast<double>(clients) / seconds);
+  Print("simulator thread per record, processor time", Summarise(record_cpu));
+  Print("simulator thread per record, clock time", Summarise(record_times));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string which = "all";
+  int clients = 64;
+  double seconds = 10;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--clients" && i + 1 < argc) {
+      clients = std::atoi(argv[++i]);
+    } else if (arg == "--seconds" && i + 1 < argc) {
+      seconds = std::atof(argv[++i]);
+    } else {
+      which = arg;
+    }
+  }
+  if (which == "latency" || which == "all") BenchLatency(2000);
+  if (which == "roundtrip" || which == "all") BenchRoundTrip(20000);
+  if (which == "load" || which == "all") BenchLoad(clients, seconds);
+  return 0;
+}
