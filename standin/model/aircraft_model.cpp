@@ -461,8 +461,8 @@ void AircraftModel::FlyAutopilot(double dt) {
       const double error = s.ap_altitude_ft - s.altitude_ft;
       double rate = std::fabs(s.ap_vertical_speed_fpm);
       if (rate < 1.0) rate = kDefaultClimbFpm;
-      // Capture: the rate falls off over the last few hundred feet.
-      target_vs = Clamp(error * 4.0, -rate, rate);
+      // Capture: the rate falls off over the last couple of hundred feet.
+      target_vs = Clamp(error * 10.0, -rate, rate);
     } else if (s.ap_vertical_hold) {
       target_vs = s.ap_vertical_speed_fpm;
     }

@@ -1,8 +1,14 @@
 #include "support/addon_harness.h"
 
+#include <cstdlib>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
 #include "platform/socket.h"
+#include "support/test_files.h"
 
 namespace velkaro::testing {
 
@@ -61,6 +67,27 @@ std::unique_ptr<zelm::Connection> ConnectToAddOn(int timeout_ms) {
   });
   EXPECT_NE(connection, nullptr) << error;
   return connection;
+}
+
+int RunProgram(const std::string& name, const std::string& arguments, std::string* output) {
+#if defined(_WIN32)
+  const std::string program = standin::ProgramFolder() + name + ".exe";
+#else
+  const std::string program = standin::ProgramFolder() + name;
+#endif
+  const std::string capture = output != nullptr ? ScratchFolder::SharedPath("program-output.txt") : "";
+  std::string command = "\"" + program + "\" " + arguments;
+  if (output != nullptr) command += " > \"" + capture + "\" 2>&1";
+#if defined(_WIN32)
+  command = "\"" + command + "\"";  // cmd /c takes the whole line in quotes
+#endif
+  const int status = std::system(command.c_str());
+  if (output != nullptr) *output = ReadWholeFile(capture);
+#if defined(_WIN32)
+  return status;
+#else
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

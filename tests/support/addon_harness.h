@@ -46,6 +46,10 @@ class AddOnHarness {
 // awaited at most `timeout_ms`, so no test can hang on a silent add-on.
 std::unique_ptr<zelm::Connection> ConnectToAddOn(int timeout_ms = 5000);
 
+// Runs a program built beside the tests (e.g. "zelm") with arguments, and returns its exit
+// status. Its output goes to `output` when given.
+int RunProgram(const std::string& name, const std::string& arguments, std::string* output = nullptr);
+
 // Polls `condition` until it holds or `limit` passes.
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::milliseconds(5000));

@@ -25,6 +25,11 @@ ScratchFolder::~ScratchFolder() {
   fs::remove_all(path_, ignored);
 }
 
+std::string ScratchFolder::SharedPath(const std::string& name) {
+  static ScratchFolder* shared = new ScratchFolder;  // left for the system to clean up
+  return shared->path() + name;
+}
+
 std::string ScratchFolder::Write(const std::string& name, const std::string& contents) const {
   const fs::path file = fs::path(path_) / name;
   fs::create_directories(file.parent_path());

@@ -15,6 +15,9 @@ class ScratchFolder {
 
   // The folder's path with a trailing separator.
   const std::string& path() const { return path_; }
+  // A path for `name` in a folder of the test program's own, kept until the program ends.
+  static std::string SharedPath(const std::string& name);
+
   // Writes `contents` to `name` inside the folder (creating subfolders) and returns its path.
   std::string Write(const std::string& name, const std::string& contents) const;
 

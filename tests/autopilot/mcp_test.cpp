@@ -1,0 +1,303 @@
+// The autopilot panel block: check value, start values, the merge of accepted uploads, and the
+// application of pending changes as simulator events.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "autopilot/client_events.h"
+#include "autopilot/mcp_apply.h"
+#include "autopilot/mcp_block.h"
+#include "common/coding.h"
+#include "host/bridge_state.h"
+#include "simconnect/standin_api.h"
+#include "simdata/record_layout.h"
+
+namespace velkaro {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+McpBlock StartBlock() {
+  McpBlock block{};
+  ResetMcpBlock(block);
+  return block;
+}
+
+TEST(McpBlockTest, CheckValueVectors) {
+  McpBlock block{};
+  EXPECT_EQ(McpCheckValue(block.data()), 0xB2A4C15Fu);
+  block[143] = 0x01;
+  EXPECT_EQ(McpCheckValue(block.data()), 0xB2A5EDFCu);
+  block[143] = 0xFF;
+  EXPECT_EQ(McpCheckValue(block.data()), 0xB2A5EDFCu) << "magnitudes: 0x01 and 0xFF are both 1";
+  block[143] = 0;
+  block[0] = 0x80;
+  EXPECT_EQ(McpCheckValue(block.data()), 0xACCEF5DFu);
+}
+
+TEST(McpBlockTest, ResetGivesStartValuesAndLeavesTheUnusedBytes) {
+  McpBlock block;
+  block.fill(0xAA);
+  ResetMcpBlock(block);
+  EXPECT_EQ(std::memcmp(block.data(), "ZELM20\0", 7), 0);
+  EXPECT_EQ(block[7], 0xAA);
+  for (std::size_t offset : {8, 16, 24, 32, 40}) EXPECT_EQ(DecodeF64(&block[offset]), -1.0) << offset;
+  for (std::size_t offset = 48; offset < 120; offset += 8) EXPECT_EQ(DecodeF64(&block[offset]), 0.0) << offset;
+  EXPECT_EQ(DecodeU32(&block[120]), 0u);
+  for (std::size_t i = 124; i < 139; ++i) EXPECT_EQ(block[i], 0) << i;
+  for (std::size_t i = 139; i < 144; ++i) EXPECT_EQ(block[i], 0xAA) << i;
+}
+
+TEST(McpBlockTest, MergeAccumulatesFlagsAndTakesEveryValueFromTheLatestBlock) {
+  McpBlock pending = StartBlock();
+
+  McpBlock first = StartBlock();
+  McpSetChangeFlags(first, mcp::kBitAltitudeReference);
+  McpSetF64(first, mcp::kAltitudeReference, 10000);
+  McpSetF64(first, mcp::kAltitudeRequest, 12000);
+  MergeMcpBlock(first, pending);
+
+  McpBlock second = StartBlock();
+  std::memcpy(second.data(), "NOTZELM", 7);  // not examined, not copied
+  McpSetChangeFlags(second, mcp::kBitSpeedReference);
+  McpSetF64(second, mcp::kSpeedReference, 250);
+  McpSetF64(second, mcp::kAltitudeReference, 0);
+  second[139] = 0x77;  // never copied
+  MergeMcpBlock(second, pending);
+
+  EXPECT_EQ(McpChangeFlags(pending), mcp::kBitAltitudeReference | mcp::kBitSpeedReference);
+  EXPECT_EQ(McpGetF64(pending, mcp::kSpeedReference), 250.0);
+  EXPECT_EQ(McpGetF64(pending, mcp::kAltitudeReference), 0.0);
+  EXPECT_EQ(McpGetF64(pending, mcp::kAltitudeRequest), -1.0) << "withdrawn by the later block";
+  EXPECT_EQ(std::memcmp(pending.data(), "ZELM20\0", 7), 0);
+  EXPECT_EQ(pending[139], 0);
+}
+
+// The events planned for a pending block against a simulator state.
+struct Sent {
+  ClientEvent event;
+  std::uint32_t data;
+  bool operator==(const Sent&) const = default;
+};
+
+std::vector<Sent> Plan(const McpBlock& pending, const std::vector<std::uint8_t>& record) {
+  std::vector<Sent> sent;
+  PlanMcpEvents(
+      pending, record.data(),
+      [](void* context, ClientEvent event, std::uint32_t data) {
+        static_cast<std::vector<Sent>*>(context)->push_back({event, data});
+      },
+      &sent);
+  return sent;
+}
+
+std::uint32_t Word(std::int32_t v) { return static_cast<std::uint32_t>(v); }
+
+struct ApplyCase {
+  const char* name;
+  std::vector<std::pair<const char*, double>> simulator;  // datum, value
+  std::function<void(McpBlock&)> change;
+  std::vector<Sent> expected;
+};
+
+void SetState(McpBlock& b, std::size_t state, std::uint32_t bit, std::uint8_t value) {
+  b[state] = value;
+  McpSetChangeFlags(b, McpChangeFlags(b) | bit);
+}
+void SetReference(McpBlock& b, std::size_t field, std::uint32_t bit, double value) {
+  McpSetF64(b, field, value);
+  McpSetChangeFlags(b, McpChangeFlags(b) | bit);
+}
+
+const std::vector<ApplyCase>& ApplyCases() {
+  using namespace mcp;
+  static const std::vector<ApplyCase> cases = {
+      {"nothing pending", {{"AUTOPILOT MASTER", 1.0}}, [](McpBlock&) {}, {}},
+      {"state already as wanted", {{"AUTOPILOT MASTER", 1.0}},
+       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); }, {}},
+      {"state differs", {{"AUTOPILOT MASTER", 0.0}},
+       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); }, {{kEventApMaster, 1}}},
+      {"flight director off while active", {{"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 1.0}},
+       [](McpBlock& b) { SetState(b, kFlightDirector, kBitFlightDirector, 0); },
+       {{kEventToggleFlightDirector, 0}}},
+      {"a state byte of 2 never agrees", {{"AUTOPILOT HEADING LOCK", 1.0}},
+       [](McpBlock& b) { SetState(b, kHeadingHold, kBitHeadingHold, 2); },
+       {{kEventApPanelHeadingSet, 2}}},
+      {"state byte set, bit clear", {}, [](McpBlock& b) { b[kApMaster] = 1; }, {}},
+      {"reserved bits and bytes do nothing", {},
+       [](McpBlock& b) {
+         b[131] = b[132] = b[134] = 1;
+         McpSetChangeFlags(b, (1u << 7) | (1u << 8) | (1u << 12) | (1u << 13));
+       },
+       {}},
+      {"every state switch in order",
+       {{"AUTOPILOT MASTER", 0}, {"AUTOPILOT THROTTLE ARM", 0}, {"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 0},
+        {"AUTOPILOT AIRSPEED HOLD", 0}, {"AUTOPILOT RPM HOLD", 0}, {"AUTOPILOT MACH HOLD", 0},
+        {"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT HEADING LOCK", 0}, {"AUTOPILOT NAV1 LOCK", 0},
+        {"AUTOPILOT APPROACH HOLD", 0}},
+       [](McpBlock& b) {
+         SetState(b, kApproachHold, kBitApproachHold, 1);
+         SetState(b, kLocHold, kBitLocHold, 1);
+         SetState(b, kHeadingHold, kBitHeadingHold, 1);
+         SetState(b, kAltitudeHold, kBitAltitudeHold, 1);
+         SetState(b, kMachHold, kBitMachHold, 1);
+         SetState(b, kN1Hold, kBitN1Hold, 1);
+         SetState(b, kSpeedHold, kBitSpeedHold, 1);
+         SetState(b, kFlightDirector, kBitFlightDirector, 1);
+         SetState(b, kAutothrottleArm, kBitAutothrottleArm, 1);
+         SetState(b, kApMaster, kBitApMaster, 1);
+       },
+       {{kEventApMaster, 1}, {kEventAutothrottleArm, 1}, {kEventToggleFlightDirector, 1},
+        {kEventApPanelSpeedSet, 1}, {kEventApN1Hold, 1}, {kEventApPanelMachSet, 1},
+        {kEventApPanelAltitudeSet, 1}, {kEventApPanelHeadingSet, 1}, {kEventApLocHold, 1},
+        {kEventApAppHold, 1}}},
+      {"every reference in order, whatever the simulator holds", {{"AUTOPILOT ALTITUDE LOCK VAR", 35000}},
+       [](McpBlock& b) {
+         SetReference(b, kNav1Course, kBitNav1Course, 123.4);
+         SetReference(b, kHeadingBug, kBitHeadingBug, 359.6);
+         SetReference(b, kVerticalSpeedReference, kBitVerticalSpeedReference, -1590);
+         SetReference(b, kAltitudeReference, kBitAltitudeReference, 35049);
+         SetReference(b, kMachReference, kBitMachReference, 0.785);
+         SetReference(b, kN1Reference, kBitN1Reference, 88.5);
+         SetReference(b, kSpeedReference, kBitSpeedReference, 250.4);
+       },
+       {{kEventApSpdVarSet, 250}, {kEventApN1RefSet, 89}, {kEventApMachVarSet, 79},
+        {kEventApAltVarSetEnglish, 35000}, {kEventApVsVarSetEnglish, Word(-1500)},
+        {kEventHeadingBugSet, 360}, {kEventVor1Set, 123}}},
+      {"altitude request engages the hold and sets the altitude",
+       {{"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT ALTITUDE LOCK VAR", 5000}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 10000); },
+       {{kEventApPanelAltitudeSet, 1}, {kEventApAltVarSetEnglish, 10000}}},
+      {"altitude request already held", {{"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", 10000}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 10000); }, {}},
+      {"altitude request rounds to hundreds", {{"AUTOPILOT ALTITUDE LOCK", 1}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 35050); }, {{kEventApAltVarSetEnglish, 35100}}},
+      {"vertical speed request, engaging nothing", {{"AUTOPILOT VERTICAL HOLD VAR", 0}},
+       [](McpBlock& b) { McpSetF64(b, kVerticalSpeedRequest, 1550); }, {{kEventApVsVarSetEnglish, 1600}}},
+      {"vertical speed request already set", {{"AUTOPILOT VERTICAL HOLD VAR", -1500}},
+       [](McpBlock& b) { McpSetF64(b, kVerticalSpeedRequest, -1550); }, {}},
+      {"speed request 0 is knots", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.0); },
+       {{kEventApPanelSpeedSet, 1}, {kEventApSpdVarSet, 0}}},
+      {"speed request 1.999 is Mach", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 1.999); },
+       {{kEventApPanelMachSet, 1}, {kEventApMachVarSet, 200}}},
+      {"speed request 2.0 is knots", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 2.0); },
+       {{kEventApPanelSpeedSet, 1}, {kEventApSpdVarSet, 2}}},
+      {"Mach 0.78", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.78); },
+       {{kEventApPanelMachSet, 1}, {kEventApMachVarSet, 78}}},
+      {"heading request 0 is a request", {}, [](McpBlock& b) { McpSetF64(b, kHeadingRequest, 0.0); },
+       {{kEventApPanelHeadingSet, 1}, {kEventHeadingBugSet, 0}}},
+      {"heading request -1 is none", {}, [](McpBlock& b) { McpSetF64(b, kHeadingRequest, -1.0); }, {}},
+      {"the steps in their order",
+       {{"AUTOPILOT MASTER", 0}, {"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", 8000}},
+       [](McpBlock& b) {
+         McpSetF64(b, kHeadingRequest, 270);
+         McpSetF64(b, kSpeedRequest, 250);
+         McpSetF64(b, kVerticalSpeedRequest, 1000);
+         McpSetF64(b, kAltitudeRequest, 12000);
+         SetReference(b, kNav1Course, kBitNav1Course, 90);
+         SetState(b, kApMaster, kBitApMaster, 1);
+       },
+       {{kEventApMaster, 1}, {kEventVor1Set, 90}, {kEventApAltVarSetEnglish, 12000},
+        {kEventApVsVarSetEnglish, 1000}, {kEventApPanelSpeedSet, 1}, {kEventApSpdVarSet, 250},
+        {kEventApPanelHeadingSet, 1}, {kEventHeadingBugSet, 270}}},
+      {"values that are not numbers are not sent, the rest is",
+       {{"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT MASTER", 0}},
+       [](McpBlock& b) {
+         SetState(b, kApMaster, kBitApMaster, 1);
+         SetReference(b, kHeadingBug, kBitHeadingBug, kNaN);
+         McpSetF64(b, kAltitudeRequest, kNaN);
+         McpSetF64(b, kHeadingRequest, 90);
+       },
+       {{kEventApMaster, 1}, {kEventApPanelAltitudeSet, 1}, {kEventApPanelHeadingSet, 1},
+        {kEventHeadingBugSet, 90}}},
+      {"values beyond 32 bits are not sent", {{"AUTOPILOT ALTITUDE LOCK", 1}},
+       [](McpBlock& b) {
+         SetReference(b, kAltitudeReference, kBitAltitudeReference, 3.0e9);
+         SetReference(b, kVerticalSpeedReference, kBitVerticalSpeedReference, -2.2e11);
+         SetReference(b, kSpeedReference, kBitSpeedReference, 1e300);
+         SetReference(b, kMachReference, kBitMachReference, 3.0e7);
+         McpSetF64(b, kAltitudeRequest, 2147483800.0);
+         McpSetF64(b, kSpeedRequest, 5.0e9);
+         SetReference(b, kN1Reference, kBitN1Reference, 2147483647.0);
+       },
+       {{kEventApPanelSpeedSet, 1}}},
+      {"a simulator altitude that is not a number counts as different",
+       {{"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", kNaN}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 9000); }, {{kEventApAltVarSetEnglish, 9000}}},
+  };
+  return cases;
+}
+
+TEST(McpApplyTest, PendingChangesBecomeEventsInTheirOrder) {
+  for (const ApplyCase& c : ApplyCases()) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> record(kRecordSize, 0);
+    for (const auto& [name, value] : c.simulator) {
+      for (std::size_t i = 0; i < kSimVarCatalogue.size(); ++i) {
+        if (std::string(kSimVarCatalogue[i].name) == name) {
+          EncodeF64(record.data() + RecordOffsetOf(i), value);
+        }
+      }
+    }
+    McpBlock pending = StartBlock();
+    c.change(pending);
+    EXPECT_EQ(Plan(pending, record), c.expected);
+  }
+}
+
+TEST(McpApplyTest, RoundToWholeRoundsHalvesUpAboveZeroAndTowardZeroBelow) {
+  EXPECT_EQ(RoundToWhole(250.5f), 251);
+  EXPECT_EQ(RoundToWhole(250.4f), 250);
+  EXPECT_EQ(RoundToWhole(-2.7f), -2);
+  EXPECT_EQ(RoundToWhole(-0.5f), 0);
+  // The largest values that fit still give a 32-bit result (the single-precision arithmetic
+  // is coarse up there, as it always was).
+  EXPECT_TRUE(RoundToWhole(2147483520.0f).has_value());
+  EXPECT_TRUE(RoundToWhole(-2147483648.0f).has_value());
+  EXPECT_FALSE(RoundToWhole(2147483648.0f).has_value());
+  EXPECT_FALSE(RoundToWhole(std::numeric_limits<float>::quiet_NaN()).has_value());
+  EXPECT_FALSE(RoundToWhole(std::numeric_limits<float>::infinity()).has_value());
+}
+
+TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock) {
+  const StandInApi& sim = *StandIn_GetApi();
+  sim.Reset();
+  ASSERT_GE(SimConnect_Open(&Bridge.SimConnectHandle, "test", nullptr, 0, nullptr, 0), 0);
+  MapClientEvents();
+  sim.ClearCalls();
+  ResetMcpBlock(Bridge.McpPending);
+  McpSetF64(Bridge.McpPending, mcp::kHeadingRequest, 180);
+  SetState(Bridge.McpPending, mcp::kApMaster, mcp::kBitApMaster, 1);
+
+  std::vector<std::uint8_t> record(kRecordSize, 0);
+  ApplyMcpPending(record.data());
+
+  std::vector<StandInCall> transmits;
+  for (int i = 0; i < sim.CallCount(); ++i) {
+    StandInCall call;
+    sim.GetCall(i, &call);
+    if (std::string(call.function) == "SimConnect_TransmitClientEvent") transmits.push_back(call);
+  }
+  ASSERT_EQ(transmits.size(), 3u);
+  const std::uint32_t expected_events[] = {kEventApMaster, kEventApPanelHeadingSet, kEventHeadingBugSet};
+  for (std::size_t i = 0; i < transmits.size(); ++i) {
+    EXPECT_EQ(transmits[i].args[0], 0u) << "the user aircraft";
+    EXPECT_EQ(transmits[i].args[1], expected_events[i]);
+    EXPECT_EQ(transmits[i].args[3], 1900000000u) << "standard priority";
+    EXPECT_EQ(transmits[i].args[4], 16u) << "the group is a priority";
+  }
+  EXPECT_EQ(Bridge.McpPending, StartBlock()) << "sent once";
+
+  sim.ClearCalls();
+  ApplyMcpPending(record.data());
+  EXPECT_EQ(sim.CallCount(), 0);
+  SimConnect_Close(Bridge.SimConnectHandle);
+}
+
+}  // namespace
+}  // namespace velkaro
