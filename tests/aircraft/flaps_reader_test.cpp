@@ -1,0 +1,136 @@
+// The flaps reader: detent angles from small aircraft.cfg files, the lines it uses and the lines
+// it must pass over, and what the table holds when there is no file to read.
+#include "aircraft/flaps_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+
+#include "host/bridge_state.h"
+#include "support/test_files.h"
+
+namespace velkaro {
+namespace {
+
+using testing::ScratchFolder;
+
+struct Case {
+  const char* name;
+  const char* file;
+  std::map<int, float> detents;  // every other entry -1.0
+};
+
+const Case kCases[] = {
+    {"a flaps section with comments",
+     "[flaps.0]\ntype= 1 // 1 - tail, 2 - lead\nflaps-position.0= 0, 0\nflaps-position.1= 1, 250\n"
+     "flaps-position.2= 5, 250\n",
+     {{0, 0.0f}, {1, 1.0f}, {2, 5.0f}}},
+    {"position lines before the type line", "[flaps.0]\nflaps-position.1= 1, 250\ntype=1\nflaps-position.2=5\n",
+     {{2, 5.0f}}},
+    {"type 2 is not trailing-edge flaps", "[flaps.0]\ntype=2\nflaps-position.1=10\n", {}},
+    {"system_type is not the type", "[flaps.0]\ntype=1\nsystem_type= 0\nflaps-position.1=10\n", {{1, 10.0f}}},
+    {"two type-1 sections: the first value wins",
+     "[flaps.0]\ntype=1\nflaps-position.1=10\n[flaps.1]\ntype=1\nflaps-position.1=20\nflaps-position.2=30\n",
+     {{1, 10.0f}, {2, 30.0f}}},
+    {"angles from 0 to 90 only, detents from 0 to 19 only",
+     "[flaps.0]\ntype=1\nflaps-position.3=95\nflaps-position.3=90\nflaps-position.20=5\n"
+     "flaps-position.-1=5\nflaps-position.19=-0.5\nflaps-position.19=0\n",
+     {{3, 90.0f}, {19, 0.0f}}},
+    {"keys and headers in any case", "[FLAPS.1]\nTYPE = 1\nFLAPS-POSITION.4 = 10\n", {{4, 10.0f}}},
+    {"an indented header opens no section", "  [flaps.0]\ntype=1\nflaps-position.1=10\n", {}},
+    {"an indented header closes none either",
+     "[flaps.0]\ntype=1\n  [other]\nflaps-position.1=10\n", {{1, 10.0f}}},
+    {"other sections are passed over", "[general]\ntype=1\nflaps-position.1=10\n[flaps.0]\ntype=1\n", {}},
+    {"a new header resets the type", "[flaps.0]\ntype=1\n[flaps.1]\nflaps-position.1=10\n", {}},
+    {"malformed lines are skipped one by one",
+     "[flaps.0]\ntype=1\nflaps-position.1\nflaps-position.2=\n=5\nflaps-position.3=abc\n"
+     "flaps-position.x=7\nflaps-position.4=1.2.3, 200\nflaps-position.5 = 12.5 , 180\n",
+     {{4, 1.2f}, {5, 12.5f}}},
+    {"a type that is not a number leaves the type", "[flaps.0]\ntype=1\ntype=one\nflaps-position.1=10\n",
+     {{1, 10.0f}}},
+    {"CR LF line ends", "[flaps.0]\r\ntype=1\r\nflaps-position.1=15\r\n", {{1, 15.0f}}},
+    {"the last line without a line end is read", "[flaps.0]\ntype=1\nflaps-position.1=25", {{1, 25.0f}}},
+    {"huge numbers are rejected, not overflowed",
+     "[flaps.0]\ntype=99999999999999999999\nflaps-position.1=10\n[flaps.1]\ntype=1\n"
+     "flaps-position.99999999999999999999=10\nflaps-position.2=1000000000000000000000000000000000000000000000000\n",
+     {}},
+    {"a file without flaps", "[general]\natc_type=VELKARO\n", {}},
+};
+
+TEST(FlapsReaderTest, DetentAnglesFromAircraftConfigFiles) {
+  ScratchFolder folder;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = folder.Write("aircraft.cfg", c.file);
+    FlapsTable table;
+    table.fill(123.0f);
+    ASSERT_TRUE(ReadFlapsTable(path, table));
+    for (int i = 0; i < 20; ++i) {
+      const auto expected = c.detents.find(i);
+      EXPECT_EQ(table[static_cast<std::size_t>(i)], expected == c.detents.end() ? -1.0f : expected->second)
+          << "detent " << i;
+    }
+  }
+}
+
+TEST(FlapsReaderTest, ALineLongerThanAnyBufferIsExaminedOnceWhole) {
+  ScratchFolder folder;
+  // 600 spaces before the key: the position line must be read as one line, not split where a
+  // 499-character read would end and its second half taken for a line of its own.
+  const std::string padding(600, ' ');
+  // The comment's second piece would start with a header of another section.
+  const std::string comment = "flaps-position.2=20 //" + std::string(499 - 22, 'x') + "[other]\n";
+  const std::string file = "[flaps.0]\ntype=1\n" + padding + "flaps-position.1=10\n" + comment +
+                           "flaps-position.3=30\n";
+  FlapsTable table;
+  ASSERT_TRUE(ReadFlapsTable(folder.Write("aircraft.cfg", file), table));
+  EXPECT_EQ(table[1], 10.0f);
+  EXPECT_EQ(table[2], 20.0f);
+  EXPECT_EQ(table[3], 30.0f) << "the header inside the comment did not start a section";
+}
+
+TEST(FlapsReaderTest, TheConfigFileLiesBesideTheAircraftFile) {
+  EXPECT_EQ(AircraftConfigPath("D:\\Sim\\Planes\\Example\\Example.air"), "D:\\Sim\\Planes\\Example\\aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("Planes\\Example\\Example.air"), "Planes\\Example\\aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("/sim/planes/example/example.air"), "/sim/planes/example/aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("C:\\Sim/Planes\\Mixed/mixed.air"), "C:\\Sim/Planes\\Mixed/aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("Example.air"), "");
+  EXPECT_EQ(AircraftConfigPath(""), "");
+}
+
+TEST(FlapsReaderTest, TrimAndNumericText) {
+  EXPECT_EQ(TrimText(" \t 12 5 \r\n"), "12 5");
+  EXPECT_EQ(TrimText(" \t\r\n"), "");
+  EXPECT_TRUE(IsNumericText("-1.5"));
+  EXPECT_TRUE(IsNumericText("1 2"));
+  EXPECT_TRUE(IsNumericText("1.2.3"));
+  EXPECT_FALSE(IsNumericText(""));
+  EXPECT_FALSE(IsNumericText("1-2"));
+  EXPECT_FALSE(IsNumericText("+1"));
+  EXPECT_FALSE(IsNumericText("1e5"));
+}
+
+// The bridge operation: the table before any file, and what stays when a file cannot be read.
+TEST(FlapsReaderTest, WithoutAReadableFileTheTableKeepsWhatItHeld) {
+  EXPECT_EQ(Bridge.AircraftFlapsTable, FlapsTable{}) << "0.0 everywhere before the first file";
+
+  ScratchFolder folder;
+  folder.Write("Example/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=7\n");
+  Bridge.AircraftPath = folder.path() + "Example/Example.air";
+  ReadAircraftFlaps();
+  EXPECT_EQ(Bridge.AircraftFlapsTable[1], 7.0f);
+  EXPECT_EQ(Bridge.AircraftFlapsTable[0], -1.0f);
+
+  const FlapsTable before = Bridge.AircraftFlapsTable;
+  Bridge.AircraftPath = folder.path() + "Missing/Missing.air";
+  ReadAircraftFlaps();
+  EXPECT_EQ(Bridge.AircraftFlapsTable, before) << "no aircraft.cfg";
+  Bridge.AircraftPath = "Example.air";
+  ReadAircraftFlaps();
+  EXPECT_EQ(Bridge.AircraftFlapsTable, before) << "no folder in the path";
+}
+
+}  // namespace
+}  // namespace velkaro

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The programs as a user runs them: velkaro-sim with options, commands on its standard input and
+# Ctrl-C; zelm's commands against it, and zelm's answers when nothing is there to talk to.
+# Usage: tools_test.sh BUILD_DIR
+set -u
+build=$1
+sim="$build/velkaro-sim"
+zelm="$build/zelm"
+work=$(mktemp -d)
+trap 'kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+field() {  # field NAME: the value of a frame field from zelm frame --json
+  "$zelm" frame --json | grep "^  \"$1\":" | sed 's/.*"value": \(.*\)}.*/\1/'
+}
+
+# zelm with nothing listening: a clear message and exit status 1.
+out=$("$zelm" frame 2>&1); rc=$?
+[ $rc -eq 1 ] && grep -q "cannot connect to 127.0.0.1:5193" <<<"$out" && pass "zelm without add-on" \
+  || fail "zelm without add-on: status $rc, said: $out"
+out=$("$zelm" fmc put 2>&1); rc=$?
+[ $rc -eq 2 ] && pass "zelm usage error" || fail "zelm usage error: status $rc: $out"
+
+# velkaro-sim refuses a library that is not an add-on.
+out=$("$sim" --addon "$work/missing.so" --frames 1 2>&1); rc=$?
+[ $rc -ne 0 ] && grep -q "cannot load the add-on" <<<"$out" && pass "velkaro-sim with a missing add-on" \
+  || fail "velkaro-sim with a missing add-on: status $rc: $out"
+
+# The simulator with pinned variables, driven through its standard input.
+mkfifo "$work/stdin"
+"$sim" --rate 60 --set "PLANE ALTITUDE=12345" --set "FLAPS HANDLE INDEX=5" --title "Test Jet" \
+  <"$work/stdin" >"$work/sim.out" 2>&1 &
+sim_pid=$!
+exec 3>"$work/stdin"
+# Up, and converting frames (the first frame only starts the server).
+for _ in $(seq 100); do [ "$(field simulatorName 2>/dev/null)" = '"FSX"' ] && break; sleep 0.1; done
+
+[ "$(field altitude)" = "12345" ] && pass "--set pins a variable" || fail "--set: altitude $(field altitude)"
+[ "$(field flapLastDetentAngle)" = "40" ] && pass "sample aircraft detents" \
+  || fail "sample aircraft detents: $(field flapLastDetentAngle)"
+
+echo "aircraft $build/aircraft/Velkaro Freighter/velkaro_freighter.air" >&3
+for _ in $(seq 50); do [ "$(field flapLastDetentAngle)" = "35" ] && break; sleep 0.1; done
+[ "$(field flapLastDetentAngle)" = "35" ] && pass "aircraft change on standard input" \
+  || fail "aircraft change: $(field flapLastDetentAngle)"
+echo "set PLANE ALTITUDE=23456" >&3
+for _ in $(seq 50); do [ "$(field altitude)" = "23456" ] && break; sleep 0.1; done
+[ "$(field altitude)" = "23456" ] && pass "set on standard input" || fail "set on standard input"
+
+head -c 5000 /dev/urandom >"$work/fmc.bin"
+"$zelm" fmc put "$work/fmc.bin" --version 42 >/dev/null && "$zelm" fmc get -o "$work/back.bin" 2>/dev/null \
+  && cmp -s "$work/fmc.bin" "$work/back.bin" && pass "zelm fmc put/get round trip" || fail "fmc round trip"
+"$zelm" fmc get 2>/dev/null | head -1 | grep -q "5000 bytes, version 42" && pass "zelm fmc get summary" \
+  || fail "fmc get summary"
+printf 'KSEA DCT KPDX' >"$work/plan.fpl"
+"$zelm" fpl put "$work/plan.fpl" --version 3 | grep -q "stored 13 bytes" && pass "zelm fpl put" || fail "fpl put"
+"$zelm" bench --clients 4 --seconds 1 | grep -q "latency over" && pass "zelm bench" || fail "zelm bench"
+timeout 3 "$zelm" watch >"$work/watch.out" 2>&1
+grep -q "Autopilot" "$work/watch.out" && pass "zelm watch" || fail "zelm watch: $(head -3 "$work/watch.out")"
+
+# Ctrl-C stops the simulator cleanly: DLLStop is called and it exits 0.
+kill -INT "$sim_pid"
+wait "$sim_pid"; rc=$?
+[ $rc -eq 0 ] && grep -q "stopped after" "$work/sim.out" && pass "Ctrl-C stops velkaro-sim" \
+  || fail "Ctrl-C: status $rc: $(tail -3 "$work/sim.out")"
+"$zelm" fmc version >/dev/null 2>&1 && fail "the add-on still listens after the stop" \
+  || pass "nothing listens after the stop"
+
+[ $failures -eq 0 ] && echo "all passed" || echo "$failures failed"
+exit $((failures > 0))
