@@ -74,7 +74,8 @@ void BM_PerRecordPath(benchmark::State& state) {
     });
   }
   const std::vector<std::uint8_t> record = SampleRecord();
-  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + kRecordSize);
+  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 +
+                                    kRecordSize);
   auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message.data());
   header->dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
   header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;

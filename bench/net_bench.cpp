@@ -39,7 +39,9 @@ using velkaro::platform::SocketHandle;
 
 constexpr std::size_t kFrameBytes = 2280;
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Micros(Clock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
 
 double ThreadCpuMicros() {
   timespec t{};
@@ -108,7 +110,8 @@ class AddOnUnderTest {
     sim_.BuildRecord(0, Record(), static_cast<std::uint32_t>(velkaro::kRecordSize));
     Dispatch();  // the first record starts the server
     Dispatch();  // and the second is the first frame: from here on sessions wait for fresh ones
-    for (int i = 0; i < 200 && !Connectable(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 200 && !Connectable(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ~AddOnUnderTest() { DLLStop(); }
 
@@ -116,7 +119,8 @@ class AddOnUnderTest {
   // `cpu` the processor time the simulator thread spent (the wall time also counts the time
   // the thread waited for a processor while the machine ran the clients).
   Clock::duration Dispatch(double* cpu_us = nullptr) {
-    velkaro::EncodeF64(Record() + velkaro::RecordDatum("PLANE LATITUDE").offset, 47.0 + 1e-6 * ++count_);
+    velkaro::EncodeF64(Record() + velkaro::RecordDatum("PLANE LATITUDE").offset,
+                       47.0 + 1e-6 * ++count_);
     const double cpu_start = ThreadCpuMicros();
     const auto start = Clock::now();
     velkaro::DispatchCallback(reinterpret_cast<SIMCONNECT_RECV*>(message_.data()),
@@ -213,7 +217,8 @@ void BenchRoundTrip(int rounds) {
     std::thread responder([server = server] {
       std::vector<std::uint8_t> frame(kFrameBytes, 2);
       char request[10];
-      while (ReceiveAll(server, request, sizeof request)) SendAll(server, frame.data(), frame.size());
+      while (ReceiveAll(server, request, sizeof request))
+        SendAll(server, frame.data(), frame.size());
     });
     std::vector<double> samples;
     std::vector<std::uint8_t> frame(kFrameBytes);
@@ -245,7 +250,8 @@ void BenchRoundTrip(int rounds) {
 }
 
 void BenchLoad(int clients, double seconds) {
-  std::printf("load: %d clients fetching flat out, records at 60 Hz for %.0f s\n", clients, seconds);
+  std::printf("load: %d clients fetching flat out, records at 60 Hz for %.0f s\n", clients,
+              seconds);
   AddOnUnderTest addon;
   std::vector<std::unique_ptr<zelm::Connection>> connections;
   for (int i = 0; i < clients; ++i) connections.push_back(addon.Connect());
@@ -270,7 +276,8 @@ void BenchLoad(int clients, double seconds) {
   std::vector<double> record_times, record_cpu;
   const auto period = std::chrono::microseconds(16667);
   auto next = Clock::now();
-  const auto end = next + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto end =
+      next + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   long published = 0;
   while (Clock::now() < end) {
     double cpu = 0;
@@ -282,7 +289,8 @@ void BenchLoad(int clients, double seconds) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the last frame reaches everyone
   stop = true;
-  for (auto& c : connections) velkaro::platform::Shutdown(c->socket(), velkaro::platform::ShutdownHow::kBoth);
+  for (auto& c : connections)
+    velkaro::platform::Shutdown(c->socket(), velkaro::platform::ShutdownHow::kBoth);
   for (std::thread& t : threads) t.join();
 
   long fewest = published, most = 0, total_replies = 0;

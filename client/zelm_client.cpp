@@ -124,23 +124,57 @@ McpRequestBuilder& McpRequestBuilder::Reference(std::size_t offset, std::uint32_
 }
 
 namespace mcp = velkaro::mcp;
-McpRequestBuilder& McpRequestBuilder::ApMaster(bool on) { return State(mcp::kApMaster, mcp::kBitApMaster, on); }
-McpRequestBuilder& McpRequestBuilder::Autothrottle(bool on) { return State(mcp::kAutothrottleArm, mcp::kBitAutothrottleArm, on); }
-McpRequestBuilder& McpRequestBuilder::FlightDirector(bool on) { return State(mcp::kFlightDirector, mcp::kBitFlightDirector, on); }
-McpRequestBuilder& McpRequestBuilder::SpeedHold(bool on) { return State(mcp::kSpeedHold, mcp::kBitSpeedHold, on); }
-McpRequestBuilder& McpRequestBuilder::N1Hold(bool on) { return State(mcp::kN1Hold, mcp::kBitN1Hold, on); }
-McpRequestBuilder& McpRequestBuilder::MachHold(bool on) { return State(mcp::kMachHold, mcp::kBitMachHold, on); }
-McpRequestBuilder& McpRequestBuilder::AltitudeHold(bool on) { return State(mcp::kAltitudeHold, mcp::kBitAltitudeHold, on); }
-McpRequestBuilder& McpRequestBuilder::HeadingHold(bool on) { return State(mcp::kHeadingHold, mcp::kBitHeadingHold, on); }
-McpRequestBuilder& McpRequestBuilder::LocHold(bool on) { return State(mcp::kLocHold, mcp::kBitLocHold, on); }
-McpRequestBuilder& McpRequestBuilder::ApproachHold(bool on) { return State(mcp::kApproachHold, mcp::kBitApproachHold, on); }
-McpRequestBuilder& McpRequestBuilder::SpeedReference(double v) { return Reference(mcp::kSpeedReference, mcp::kBitSpeedReference, v); }
-McpRequestBuilder& McpRequestBuilder::N1Reference(double v) { return Reference(mcp::kN1Reference, mcp::kBitN1Reference, v); }
-McpRequestBuilder& McpRequestBuilder::MachReference(double v) { return Reference(mcp::kMachReference, mcp::kBitMachReference, v); }
-McpRequestBuilder& McpRequestBuilder::AltitudeReference(double v) { return Reference(mcp::kAltitudeReference, mcp::kBitAltitudeReference, v); }
-McpRequestBuilder& McpRequestBuilder::VerticalSpeedReference(double v) { return Reference(mcp::kVerticalSpeedReference, mcp::kBitVerticalSpeedReference, v); }
-McpRequestBuilder& McpRequestBuilder::HeadingBug(double v) { return Reference(mcp::kHeadingBug, mcp::kBitHeadingBug, v); }
-McpRequestBuilder& McpRequestBuilder::Nav1Course(double v) { return Reference(mcp::kNav1Course, mcp::kBitNav1Course, v); }
+McpRequestBuilder& McpRequestBuilder::ApMaster(bool on) {
+  return State(mcp::kApMaster, mcp::kBitApMaster, on);
+}
+McpRequestBuilder& McpRequestBuilder::Autothrottle(bool on) {
+  return State(mcp::kAutothrottleArm, mcp::kBitAutothrottleArm, on);
+}
+McpRequestBuilder& McpRequestBuilder::FlightDirector(bool on) {
+  return State(mcp::kFlightDirector, mcp::kBitFlightDirector, on);
+}
+McpRequestBuilder& McpRequestBuilder::SpeedHold(bool on) {
+  return State(mcp::kSpeedHold, mcp::kBitSpeedHold, on);
+}
+McpRequestBuilder& McpRequestBuilder::N1Hold(bool on) {
+  return State(mcp::kN1Hold, mcp::kBitN1Hold, on);
+}
+McpRequestBuilder& McpRequestBuilder::MachHold(bool on) {
+  return State(mcp::kMachHold, mcp::kBitMachHold, on);
+}
+McpRequestBuilder& McpRequestBuilder::AltitudeHold(bool on) {
+  return State(mcp::kAltitudeHold, mcp::kBitAltitudeHold, on);
+}
+McpRequestBuilder& McpRequestBuilder::HeadingHold(bool on) {
+  return State(mcp::kHeadingHold, mcp::kBitHeadingHold, on);
+}
+McpRequestBuilder& McpRequestBuilder::LocHold(bool on) {
+  return State(mcp::kLocHold, mcp::kBitLocHold, on);
+}
+McpRequestBuilder& McpRequestBuilder::ApproachHold(bool on) {
+  return State(mcp::kApproachHold, mcp::kBitApproachHold, on);
+}
+McpRequestBuilder& McpRequestBuilder::SpeedReference(double v) {
+  return Reference(mcp::kSpeedReference, mcp::kBitSpeedReference, v);
+}
+McpRequestBuilder& McpRequestBuilder::N1Reference(double v) {
+  return Reference(mcp::kN1Reference, mcp::kBitN1Reference, v);
+}
+McpRequestBuilder& McpRequestBuilder::MachReference(double v) {
+  return Reference(mcp::kMachReference, mcp::kBitMachReference, v);
+}
+McpRequestBuilder& McpRequestBuilder::AltitudeReference(double v) {
+  return Reference(mcp::kAltitudeReference, mcp::kBitAltitudeReference, v);
+}
+McpRequestBuilder& McpRequestBuilder::VerticalSpeedReference(double v) {
+  return Reference(mcp::kVerticalSpeedReference, mcp::kBitVerticalSpeedReference, v);
+}
+McpRequestBuilder& McpRequestBuilder::HeadingBug(double v) {
+  return Reference(mcp::kHeadingBug, mcp::kBitHeadingBug, v);
+}
+McpRequestBuilder& McpRequestBuilder::Nav1Course(double v) {
+  return Reference(mcp::kNav1Course, mcp::kBitNav1Course, v);
+}
 
 McpRequestBuilder& McpRequestBuilder::Altitude(double feet) {
   velkaro::McpSetF64(block_, mcp::kAltitudeRequest, feet);
@@ -159,15 +193,16 @@ McpRequestBuilder& McpRequestBuilder::Heading(double degrees) {
   return *this;
 }
 
-std::uint32_t McpRequestBuilder::CheckValue() const { return velkaro::McpCheckValue(block_.data()); }
+std::uint32_t McpRequestBuilder::CheckValue() const {
+  return velkaro::McpCheckValue(block_.data());
+}
 
 // ---------------------------------------------------------------------------------------------
 
 std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint16_t port,
                                              std::string* error, int timeout_ms) {
   std::string reason;
-  const velkaro::platform::SocketHandle socket =
-      velkaro::platform::ConnectTcp(host, port, &reason);
+  const velkaro::platform::SocketHandle socket = velkaro::platform::ConnectTcp(host, port, &reason);
   if (socket == velkaro::platform::kInvalidSocket) {
     if (error != nullptr) {
       *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + reason;
@@ -179,7 +214,9 @@ std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint1
   return std::unique_ptr<Connection>(new Connection(socket));
 }
 
-Connection::~Connection() { velkaro::platform::CloseSocket(socket_); }
+Connection::~Connection() {
+  velkaro::platform::CloseSocket(socket_);
+}
 
 bool Connection::SendAll(const void* data, std::size_t length) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -217,7 +254,9 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
   return true;
 }
 
-bool Connection::SendTag(std::string_view tag) { return SendAll(tag.data(), tag.size()); }
+bool Connection::SendTag(std::string_view tag) {
+  return SendAll(tag.data(), tag.size());
+}
 
 bool Connection::FetchFrame(Frame* frame) {
   return SendTag("rSIMDATA30") && ReceiveAll(frame->bytes.data(), frame->bytes.size());

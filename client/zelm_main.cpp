@@ -72,7 +72,9 @@ constexpr const char* kMcpUsage =
     "  --dry-run           print the 144 bytes and the check value instead of uploading\n";
 
 std::atomic<bool> g_stop{false};
-extern "C" void OnInterrupt(int) { g_stop.store(true); }
+extern "C" void OnInterrupt(int) {
+  g_stop.store(true);
+}
 
 [[noreturn]] void UsageError(const std::string& message) {
   std::fprintf(stderr, "zelm: %s (see zelm --help)\n", message.c_str());
@@ -85,9 +87,9 @@ extern "C" void OnInterrupt(int) { g_stop.store(true); }
 }
 
 struct Arguments {
-  std::vector<std::string> words;                 // positional
-  std::map<std::string, std::string> options;     // --name value
-  std::vector<std::string> flags;                 // --name alone
+  std::vector<std::string> words;                            // positional
+  std::map<std::string, std::string> options;                // --name value
+  std::vector<std::string> flags;                            // --name alone
   std::vector<std::pair<std::string, std::string>> ordered;  // options in the order given
 
   bool Has(const std::string& flag) const {
@@ -108,7 +110,8 @@ Arguments Parse(int argc, char** argv, int first) {
   Arguments args;
   for (int i = first; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg.size() > 1 && arg[0] == '-' && !(arg.size() > 1 && (std::isdigit(arg[1]) || arg[1] == '.'))) {
+    if (arg.size() > 1 && arg[0] == '-' &&
+        !(arg.size() > 1 && (std::isdigit(arg[1]) || arg[1] == '.'))) {
       if (IsFlag(arg)) {
         args.flags.push_back(arg);
       } else {
@@ -196,22 +199,26 @@ int CommandFrame(const Arguments& args) {
     for (std::size_t i = 0; i < f.count; ++i) {
       if (i > 0) values += " ";
       values += f.type == velkaro::FrameType::kText ? "\"" + frame.Format(f, i) + "\""
-                                                     : frame.Format(f, i);
+                                                    : frame.Format(f, i);
     }
     std::printf("%5zu  %-26s %-8s %s\n", f.offset, f.name, f.unit, values.c_str());
   }
   return 0;
 }
 
-std::string Onoff(double v) { return v != 0.0 ? "ON " : "off"; }
+std::string Onoff(double v) {
+  return v != 0.0 ? "ON " : "off";
+}
 
 void ShowInstruments(const zelm::Frame& f, double fps, const std::string& where, bool tty) {
   auto n = [&](const char* name, std::size_t i = 0) { return f.Number(name, i).value_or(0.0); };
   auto t = [&](const char* name, std::size_t i = 0) { return f.Text(name, i).value_or(""); };
   std::string modes;
   if (n("apHeadingHold")) modes += " HDG";
-  if (n("apAltitudeHold")) modes += " ALT";
-  else if (n("apVerticalHold")) modes += " VS";
+  if (n("apAltitudeHold"))
+    modes += " ALT";
+  else if (n("apVerticalHold"))
+    modes += " VS";
   if (n("apAirspeedHold")) modes += " SPD";
   if (n("apMachHold")) modes += " MACH";
   if (n("apRpmHold")) modes += " N1";
@@ -223,8 +230,9 @@ void ShowInstruments(const zelm::Frame& f, double fps, const std::string& where,
   std::printf("Position   %9.4f %c %9.4f %c   altitude %7.0f ft   radio %7.0f ft\n",
               std::fabs(n("latitude")), n("latitude") >= 0 ? 'N' : 'S', std::fabs(n("longitude")),
               n("longitude") >= 0 ? 'E' : 'W', n("altitude"), n("radioHeight"));
-  std::printf("Attitude   pitch %+6.1f  bank %+6.1f   heading %05.1f true  %05.1f mag   track %05.1f\n",
-              n("pitch"), n("bank"), n("trueHeading"), n("magneticHeading"), n("groundTrack"));
+  std::printf(
+      "Attitude   pitch %+6.1f  bank %+6.1f   heading %05.1f true  %05.1f mag   track %05.1f\n",
+      n("pitch"), n("bank"), n("trueHeading"), n("magneticHeading"), n("groundTrack"));
   std::printf("Speeds     IAS %5.1f kt  TAS %5.1f kt  GS %5.1f kt  Mach %.3f  VS %+6.0f ft/min\n",
               n("indicatedAirspeed"), n("trueAirspeed"), n("groundSpeed"), n("mach"),
               n("verticalSpeed"));
@@ -234,21 +242,23 @@ void ShowInstruments(const zelm::Frame& f, double fps, const std::string& where,
   std::printf("           HDG %03.0f  ALT %5.0f ft  VS %+5.0f ft/min  SPD %3.0f kt  MACH %.2f\n",
               n("apHeading"), n("apAltitude"), n("apVerticalSpeed"), n("apAirspeed"), n("apMach"));
   for (std::size_t r = 0; r < 2; ++r) {
-    std::printf("NAV%zu       %6.2f MHz %-5s %s%s%s DME %5.1f nm  bearing %05.1f  CDI %+5.2f  GS %+5.2f\n",
-                r + 1, n("navFrequency", r), t("navIdent", r).c_str(),
-                n("navReceiving", r) ? "NAV " : "--- ", n("navLocalizer", r) ? "LOC " : "    ",
-                n("navGlideSlope", r) ? "GS " : "   ", n("dmeDistance", r),
-                n("navRelativeBearing", r), n("courseDeviation", r), n("glideSlopeDeviation", r));
+    std::printf(
+        "NAV%zu       %6.2f MHz %-5s %s%s%s DME %5.1f nm  bearing %05.1f  CDI %+5.2f  GS %+5.2f\n",
+        r + 1, n("navFrequency", r), t("navIdent", r).c_str(),
+        n("navReceiving", r) ? "NAV " : "--- ", n("navLocalizer", r) ? "LOC " : "    ",
+        n("navGlideSlope", r) ? "GS " : "   ", n("dmeDistance", r), n("navRelativeBearing", r),
+        n("courseDeviation", r), n("glideSlopeDeviation", r));
   }
   std::printf("ADF1       %6.1f kHz  bearing %05.1f   COM1 %.3f  COM2 %.3f   markers %s%s%s\n",
               n("adfFrequency"), n("adfRelativeBearing"), 100.0 + n("comFrequency", 0) * 100.0,
               100.0 + n("comFrequency", 1) * 100.0, n("outerMarker") ? "O" : "-",
               n("middleMarker") ? "M" : "-", n("innerMarker") ? "I" : "-");
-  std::printf("Engines    N1 %5.1f %5.1f %5.1f %5.1f %%   EGT %4.0f %4.0f %4.0f %4.0f C   FF %.2f klb/h\n",
-              n("engineN1", 0), n("engineN1", 1), n("engineN1", 2), n("engineN1", 3),
-              n("exhaustGasTemperature", 0), n("exhaustGasTemperature", 1),
-              n("exhaustGasTemperature", 2), n("exhaustGasTemperature", 3),
-              n("fuelFlow", 0) + n("fuelFlow", 1) + n("fuelFlow", 2) + n("fuelFlow", 3));
+  std::printf(
+      "Engines    N1 %5.1f %5.1f %5.1f %5.1f %%   EGT %4.0f %4.0f %4.0f %4.0f C   FF %.2f klb/h\n",
+      n("engineN1", 0), n("engineN1", 1), n("engineN1", 2), n("engineN1", 3),
+      n("exhaustGasTemperature", 0), n("exhaustGasTemperature", 1), n("exhaustGasTemperature", 2),
+      n("exhaustGasTemperature", 3),
+      n("fuelFlow", 0) + n("fuelFlow", 1) + n("fuelFlow", 2) + n("fuelFlow", 3));
   std::printf("Flaps      %4.1f deg (detent %4.1f of %4.1f)   gear %s   spoilers %.2f\n",
               n("flapAngle"), n("flapDetentAngle"), n("flapLastDetentAngle"),
               n("gearLeftDown") ? "down" : "up", n("spoilerDeflection"));
@@ -300,7 +310,8 @@ int CommandFmc(const Arguments& args) {
     const std::string out = args.Get("-o");
     if (!out.empty()) {
       std::ofstream file(out, std::ios::binary);
-      file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+      file.write(reinterpret_cast<const char*>(data.data()),
+                 static_cast<std::streamsize>(data.size()));
       if (!file) UsageError("cannot write " + out);
       std::fprintf(stderr, "zelm: %zu bytes of FMC data, version %u, written to %s\n", data.size(),
                    version, out.c_str());
@@ -315,7 +326,8 @@ int CommandFmc(const Arguments& args) {
     std::array<std::uint8_t, 8> head;
     if (!connection->FetchFmcHead(&head)) ConnectionError(connection->error());
     for (std::uint8_t b : head) std::printf("%02x ", b);
-    const bool none = std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0xFF; });
+    const bool none =
+        std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0xFF; });
     std::printf("%s\n", none ? " (no FMC data stored)" : "");
     return 0;
   }
@@ -356,18 +368,23 @@ int CommandMcp(const Arguments& args) {
   using Switch = Builder& (Builder::*)(bool);
   using Value = Builder& (Builder::*)(double);
   static const std::map<std::string, Switch> kSwitches = {
-      {"--ap", &Builder::ApMaster},          {"--at", &Builder::Autothrottle},
-      {"--fd", &Builder::FlightDirector},    {"--speed-hold", &Builder::SpeedHold},
-      {"--n1-hold", &Builder::N1Hold},       {"--mach-hold", &Builder::MachHold},
+      {"--ap", &Builder::ApMaster},           {"--at", &Builder::Autothrottle},
+      {"--fd", &Builder::FlightDirector},     {"--speed-hold", &Builder::SpeedHold},
+      {"--n1-hold", &Builder::N1Hold},        {"--mach-hold", &Builder::MachHold},
       {"--alt-hold", &Builder::AltitudeHold}, {"--hdg-hold", &Builder::HeadingHold},
-      {"--loc-hold", &Builder::LocHold},     {"--app-hold", &Builder::ApproachHold},
+      {"--loc-hold", &Builder::LocHold},      {"--app-hold", &Builder::ApproachHold},
   };
   static const std::map<std::string, Value> kValues = {
-      {"--alt", &Builder::Altitude},          {"--vs", &Builder::VerticalSpeed},
-      {"--spd", &Builder::Speed},             {"--hdg", &Builder::Heading},
-      {"--spd-ref", &Builder::SpeedReference}, {"--n1-ref", &Builder::N1Reference},
-      {"--mach-ref", &Builder::MachReference}, {"--alt-ref", &Builder::AltitudeReference},
-      {"--vs-ref", &Builder::VerticalSpeedReference}, {"--hdg-bug", &Builder::HeadingBug},
+      {"--alt", &Builder::Altitude},
+      {"--vs", &Builder::VerticalSpeed},
+      {"--spd", &Builder::Speed},
+      {"--hdg", &Builder::Heading},
+      {"--spd-ref", &Builder::SpeedReference},
+      {"--n1-ref", &Builder::N1Reference},
+      {"--mach-ref", &Builder::MachReference},
+      {"--alt-ref", &Builder::AltitudeReference},
+      {"--vs-ref", &Builder::VerticalSpeedReference},
+      {"--hdg-bug", &Builder::HeadingBug},
       {"--crs", &Builder::Nav1Course},
   };
   Builder builder;
@@ -400,9 +417,10 @@ int CommandMcp(const Arguments& args) {
   if (!connection->UploadMcp(builder.block()) || !connection->Sync()) {
     ConnectionError("the autopilot block was not delivered: " + connection->error());
   }
-  std::printf("autopilot block uploaded (check value 0x%08X); it reaches the simulator with the "
-              "next frame\n",
-              builder.CheckValue());
+  std::printf(
+      "autopilot block uploaded (check value 0x%08X); it reaches the simulator with the "
+      "next frame\n",
+      builder.CheckValue());
   return 0;
 }
 
@@ -442,7 +460,8 @@ int CommandBench(const Arguments& args) {
           r.error = connections[static_cast<std::size_t>(i)]->error();
           return;
         }
-        r.latencies_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+        r.latencies_us.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
         ++r.replies;
         if (frame.bytes != previous.bytes) {
           ++r.new_frames;
@@ -470,10 +489,10 @@ int CommandBench(const Arguments& args) {
     if (all.empty()) return 0.0;
     return all[std::min(all.size() - 1, static_cast<std::size_t>(p / 100.0 * all.size()))];
   };
-  std::printf("request->reply latency over %zu replies: p50 %.0f us  p90 %.0f us  p99 %.0f us  "
-              "max %.0f us\n",
-              all.size(), percentile(50), percentile(90), percentile(99),
-              all.empty() ? 0.0 : all.back());
+  std::printf(
+      "request->reply latency over %zu replies: p50 %.0f us  p90 %.0f us  p99 %.0f us  "
+      "max %.0f us\n",
+      all.size(), percentile(50), percentile(90), percentile(99), all.empty() ? 0.0 : all.back());
   return failed == 0 ? 0 : 1;
 }
 

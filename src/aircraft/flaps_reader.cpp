@@ -49,7 +49,8 @@ void ExamineLine(std::string line, ReaderState& state, FlapsTable& table) {
   const std::size_t start = line.find_first_not_of("\r\n");
   if (start == std::string::npos) return;
   const std::size_t stop = line.find_first_of("\r\n", start);
-  std::string text = line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
+  std::string text =
+      line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
 
   if (const std::size_t comment = text.find("//"); comment != std::string::npos) {
     text.resize(comment);

@@ -67,7 +67,9 @@ constexpr Reference kReferences[] = {
 // first also keeps the narrowing to single precision defined.
 constexpr double kConvertibleLimit = 4.0e9;
 
-bool Convertible(double value) { return value > -kConvertibleLimit && value < kConvertibleLimit; }
+bool Convertible(double value) {
+  return value > -kConvertibleLimit && value < kConvertibleLimit;
+}
 
 // The simulator's value truncated toward zero, when it fits a 32-bit integer.
 std::optional<std::int32_t> Truncated(double value) {
@@ -75,7 +77,9 @@ std::optional<std::int32_t> Truncated(double value) {
   return static_cast<std::int32_t>(value);
 }
 
-std::uint32_t OnState(double value) { return value != 0.0 ? 1u : 0u; }
+std::uint32_t OnState(double value) {
+  return value != 0.0 ? 1u : 0u;
+}
 
 void Send(McpEventSink sink, void* context, ClientEvent event, std::optional<std::int32_t> data) {
   if (data) sink(context, event, static_cast<std::uint32_t>(*data));
@@ -168,7 +172,9 @@ void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEvent
   }
 }
 
-void MergeMcpRequest() { MergeMcpBlock(Bridge.McpRequest, Bridge.McpPending); }
+void MergeMcpRequest() {
+  MergeMcpBlock(Bridge.McpRequest, Bridge.McpPending);
+}
 
 void ApplyMcpPending(const std::uint8_t* record) {
   // Taking the block and resetting it is one step for the merges: a merge lands either in this

@@ -90,5 +90,4 @@ void MergeMcpBlock(const McpBlock& request, McpBlock& pending);
 // as a signed 8-bit value, h = h * 54059 ^ v * 76963 (mod 2^32).
 std::uint32_t McpCheckValue(const std::uint8_t* block);
 
-
 }  // namespace velkaro

@@ -47,7 +47,11 @@ inline std::int64_t DecodeI64(const std::uint8_t* src) {
   return static_cast<std::int64_t>(DecodeU64(src));
 }
 
-inline void EncodeF64(std::uint8_t* dst, double v) { EncodeU64(dst, std::bit_cast<std::uint64_t>(v)); }
-inline double DecodeF64(const std::uint8_t* src) { return std::bit_cast<double>(DecodeU64(src)); }
+inline void EncodeF64(std::uint8_t* dst, double v) {
+  EncodeU64(dst, std::bit_cast<std::uint64_t>(v));
+}
+inline double DecodeF64(const std::uint8_t* src) {
+  return std::bit_cast<double>(DecodeU64(src));
+}
 
 }  // namespace velkaro

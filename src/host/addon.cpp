@@ -19,8 +19,7 @@ constexpr std::size_t kTitleBytes = 256;
 
 void RequestUserAircraft() {
   SimConnect_RequestDataOnSimObjectType(Bridge.SimConnectHandle, kUserAircraftRequest,
-                                        kUserAircraftDefinition, 0,
-                                        SIMCONNECT_SIMOBJECT_TYPE_USER);
+                                        kUserAircraftDefinition, 0, SIMCONNECT_SIMOBJECT_TYPE_USER);
 }
 
 void SetAircraftPath(const char* text, std::size_t capacity) {

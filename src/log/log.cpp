@@ -17,8 +17,8 @@ constexpr int kTimestampChars = 24;
 constexpr const char kArrow[] = "-->";
 }  // namespace
 
-void FormatLogTimestamp(int weekday, int month, int day, int hour, int minute, int second,
-                        int year, char out[25]) {
+void FormatLogTimestamp(int weekday, int month, int day, int hour, int minute, int second, int year,
+                        char out[25]) {
   static constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -25,7 +25,7 @@ void ResetLog();
 
 // The 24-character timestamp of an entry for a local time, e.g. "Sun Dec 06 14:56:29 2026"
 // (English names, day of month always two digits). `out` receives 24 characters and a NUL.
-void FormatLogTimestamp(int weekday, int month, int day, int hour, int minute, int second,
-                        int year, char out[25]);
+void FormatLogTimestamp(int weekday, int month, int day, int hour, int minute, int second, int year,
+                        char out[25]);
 
 }  // namespace velkaro

@@ -28,7 +28,9 @@ void SessionThreadMain(void* argument) {
   slot->finished.store(true, std::memory_order_release);
 }
 
-void WakerThreadMain(void* /*argument*/) { Bridge.Frames.RunWaker(); }
+void WakerThreadMain(void* /*argument*/) {
+  Bridge.Frames.RunWaker();
+}
 
 class SocketServer {
  public:

@@ -1,7 +1,4 @@
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <type_traits>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,19 +6,31 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
 #include "platform/socket.h"
 
 namespace velkaro::platform {
 
 namespace {
-int Fd(SocketHandle s) { return static_cast<int>(s); }
+int Fd(SocketHandle s) {
+  return static_cast<int>(s);
+}
 }  // namespace
 
-int SocketsStartup() { return 0; }
+int SocketsStartup() {
+  return 0;
+}
 void SocketsCleanup() {}
 
-int LastSocketError() { return errno; }
-int LastSystemError() { return errno; }
+int LastSocketError() {
+  return errno;
+}
+int LastSystemError() {
+  return errno;
+}
 
 std::string SystemErrorText(int code) {
   char buffer[256] = {};
@@ -34,11 +43,17 @@ std::string SystemErrorText(int code) {
   }
 }
 
-bool IsSendRetryError(int code) { return code == EINTR; }
+bool IsSendRetryError(int code) {
+  return code == EINTR;
+}
 
-bool IsTimeoutError(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+bool IsTimeoutError(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK;
+}
 
-std::uint32_t Ipv4FromText(const char* text) { return inet_addr(text); }
+std::uint32_t Ipv4FromText(const char* text) {
+  return inet_addr(text);
+}
 
 SocketHandle OpenTcpSocket() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -57,7 +72,9 @@ int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t 
   return bind(Fd(s), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ? -1 : 0;
 }
 
-int Listen(SocketHandle s, int backlog) { return listen(Fd(s), backlog) < 0 ? -1 : 0; }
+int Listen(SocketHandle s, int backlog) {
+  return listen(Fd(s), backlog) < 0 ? -1 : 0;
+}
 
 SocketHandle Accept(SocketHandle listener) {
   sockaddr_in peer{};

@@ -1,13 +1,15 @@
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include "platform/socket.h"
 
 namespace velkaro::platform {
 
 namespace {
-SOCKET Sock(SocketHandle s) { return static_cast<SOCKET>(s); }
+SOCKET Sock(SocketHandle s) {
+  return static_cast<SOCKET>(s);
+}
 }  // namespace
 
 int SocketsStartup() {
@@ -15,16 +17,22 @@ int SocketsStartup() {
   return WSAStartup(MAKEWORD(2, 2), &data);
 }
 
-void SocketsCleanup() { WSACleanup(); }
+void SocketsCleanup() {
+  WSACleanup();
+}
 
-int LastSocketError() { return WSAGetLastError(); }
-int LastSystemError() { return static_cast<int>(GetLastError()); }
+int LastSocketError() {
+  return WSAGetLastError();
+}
+int LastSystemError() {
+  return static_cast<int>(GetLastError());
+}
 
 std::string SystemErrorText(int code) {
   wchar_t* wide = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&wide), 0, nullptr);
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+                     static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&wide), 0, nullptr);
   std::string text;
   if (length != 0 && wide != nullptr) {
     const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0,
@@ -42,11 +50,17 @@ std::string SystemErrorText(int code) {
   return text;
 }
 
-bool IsSendRetryError(int code) { return code == WSATRY_AGAIN; }
+bool IsSendRetryError(int code) {
+  return code == WSATRY_AGAIN;
+}
 
-bool IsTimeoutError(int code) { return code == WSAETIMEDOUT; }
+bool IsTimeoutError(int code) {
+  return code == WSAETIMEDOUT;
+}
 
-std::uint32_t Ipv4FromText(const char* text) { return inet_addr(text); }
+std::uint32_t Ipv4FromText(const char* text) {
+  return inet_addr(text);
+}
 
 SocketHandle OpenTcpSocket() {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -61,7 +75,9 @@ int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t 
   return bind(Sock(s), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ? -1 : 0;
 }
 
-int Listen(SocketHandle s, int backlog) { return listen(Sock(s), backlog) < 0 ? -1 : 0; }
+int Listen(SocketHandle s, int backlog) {
+  return listen(Sock(s), backlog) < 0 ? -1 : 0;
+}
 
 SocketHandle Accept(SocketHandle listener) {
   sockaddr_in peer{};

@@ -8,7 +8,9 @@
 
 namespace velkaro::platform {
 
-bool LocalTime(std::time_t when, std::tm* out) { return localtime_r(&when, out) != nullptr; }
+bool LocalTime(std::time_t when, std::tm* out) {
+  return localtime_r(&when, out) != nullptr;
+}
 
 bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

@@ -8,7 +8,9 @@
 
 namespace velkaro::platform {
 
-bool LocalTime(std::time_t when, std::tm* out) { return localtime_s(out, &when) == 0; }
+bool LocalTime(std::time_t when, std::tm* out) {
+  return localtime_s(out, &when) == 0;
+}
 
 bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
   // Text mode: every line feed becomes CR LF, as the C library's text streams store it.
@@ -27,8 +29,7 @@ bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const BOOL ok =
-      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   CloseHandle(file);
   return ok != 0 && written == text.size();
 }

@@ -34,7 +34,7 @@ class Thread {
   void* handle_ = nullptr;
   unsigned id_ = 0;
 #else
-  unsigned long handle_ = 0;  // pthread_t
+  unsigned long handle_ = 0;               // pthread_t
 #endif
 };
 

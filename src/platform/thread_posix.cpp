@@ -21,7 +21,9 @@ void* Trampoline(void* raw) {
 }
 }  // namespace
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   if (started_) return false;
@@ -82,9 +84,15 @@ void YieldToOtherThreadsOnWake() {
   pthread_setschedparam(pthread_self(), SCHED_BATCH, &parameter);
 }
 
-Semaphore::Semaphore() { sem_init(reinterpret_cast<sem_t*>(storage_), 0, 0); }
-Semaphore::~Semaphore() { sem_destroy(reinterpret_cast<sem_t*>(storage_)); }
-void Semaphore::Post() { sem_post(reinterpret_cast<sem_t*>(storage_)); }
+Semaphore::Semaphore() {
+  sem_init(reinterpret_cast<sem_t*>(storage_), 0, 0);
+}
+Semaphore::~Semaphore() {
+  sem_destroy(reinterpret_cast<sem_t*>(storage_));
+}
+void Semaphore::Post() {
+  sem_post(reinterpret_cast<sem_t*>(storage_));
+}
 void Semaphore::Wait() {
   while (sem_wait(reinterpret_cast<sem_t*>(storage_)) != 0 && errno == EINTR) {
   }

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 
 #include <cstdint>
 
@@ -21,15 +21,17 @@ unsigned __stdcall Trampoline(void* raw) {
 }
 }  // namespace
 
-Thread::~Thread() { Join(); }
+Thread::~Thread() {
+  Join();
+}
 
 bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   if (started_) return false;
   auto* block = new StartBlock{entry, argument};
   // The size is a reservation of address space, which is what a 32-bit host runs short of.
-  const std::uintptr_t handle = _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes),
-                                               Trampoline, block,
-                                               STACK_SIZE_PARAM_IS_A_RESERVATION, &id_);
+  const std::uintptr_t handle =
+      _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes), Trampoline, block,
+                     STACK_SIZE_PARAM_IS_A_RESERVATION, &id_);
   if (handle == 0) {
     delete block;
     return false;
@@ -39,7 +41,9 @@ bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   return true;
 }
 
-void Thread::Join() { JoinFor(-1); }
+void Thread::Join() {
+  JoinFor(-1);
+}
 
 bool Thread::JoinFor(int milliseconds) {
   if (!started_) return true;
@@ -55,11 +59,19 @@ bool Thread::JoinFor(int milliseconds) {
 
 namespace velkaro::platform {
 
-void YieldToOtherThreadsOnWake() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+void YieldToOtherThreadsOnWake() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+}
 
 Semaphore::Semaphore() : handle_(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr)) {}
-Semaphore::~Semaphore() { CloseHandle(static_cast<HANDLE>(handle_)); }
-void Semaphore::Post() { ReleaseSemaphore(static_cast<HANDLE>(handle_), 1, nullptr); }
-void Semaphore::Wait() { WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE); }
+Semaphore::~Semaphore() {
+  CloseHandle(static_cast<HANDLE>(handle_));
+}
+void Semaphore::Post() {
+  ReleaseSemaphore(static_cast<HANDLE>(handle_), 1, nullptr);
+}
+void Semaphore::Wait() {
+  WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+}
 
 }  // namespace velkaro::platform

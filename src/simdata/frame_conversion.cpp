@@ -21,9 +21,15 @@ constexpr double kBallScale = 0.0078125 * 3.0;  // position 128 to the instrumen
 // Angles this far from [0, 360) are reduced with fmod instead of one pass per 360 degrees.
 constexpr double kNormaliseLoopLimit = 360.0 * 64;
 
-inline std::uint8_t Truth(double v) { return v != 0.0 ? 1 : 0; }  // NaN counts as true
-inline double Psi(double psf) { return psf * kPsiPerPsf; }
-inline double Celsius(double rankine) { return (rankine - kRankineZeroCelsius) * kCelsiusPerRankine; }
+inline std::uint8_t Truth(double v) {
+  return v != 0.0 ? 1 : 0;
+}  // NaN counts as true
+inline double Psi(double psf) {
+  return psf * kPsiPerPsf;
+}
+inline double Celsius(double rankine) {
+  return (rankine - kRankineZeroCelsius) * kCelsiusPerRankine;
+}
 
 // Record datums.
 constexpr RecordSlot rLatitude = RecordDatum("PLANE LATITUDE");

@@ -38,7 +38,7 @@ struct FrameField {
   std::size_t count;        // elements
   std::size_t text_length;  // bytes per element of a text field, NUL included; 0 otherwise
   FrameRole role;
-  double start;             // start-up value of every element (texts start empty)
+  double start;  // start-up value of every element (texts start empty)
   const char* unit;
   const char* meaning;
 };
@@ -56,7 +56,9 @@ constexpr std::size_t ElementWidth(const FrameField& f) {
   }
   return 0;
 }
-constexpr std::size_t FieldBytes(const FrameField& f) { return ElementWidth(f) * f.count; }
+constexpr std::size_t FieldBytes(const FrameField& f) {
+  return ElementWidth(f) * f.count;
+}
 
 namespace frame_fields {
 using enum FrameType;
@@ -252,7 +254,7 @@ inline constexpr std::span<const FrameField> kFrameFields{frame_fields::kAll};
 consteval bool FrameLayoutIsSound() {
   std::size_t end = 0;
   for (const FrameField& f : frame_fields::kAll) {
-    if (f.offset < end) return false;                   // sorted, no overlap
+    if (f.offset < end) return false;  // sorted, no overlap
     if (f.count == 0 || ElementWidth(f) == 0) return false;
     if (f.type == FrameType::kF64 && f.offset % 8 != 0) return false;
     if (f.type == FrameType::kI32 && f.offset % 4 != 0) return false;
@@ -283,10 +285,23 @@ static_assert(frame_fields::kAll[std::size(frame_fields::kAll) - 1].offset == 22
 
 // Typed handles on the fields, resolved by name at compile time: a wrong name or a type that
 // does not match the field does not compile.
-struct F64Field { std::size_t offset; std::size_t count; };
-struct I32Field { std::size_t offset; std::size_t count; };
-struct U8Field { std::size_t offset; std::size_t count; };
-struct TextField { std::size_t offset; std::size_t count; std::size_t length; };
+struct F64Field {
+  std::size_t offset;
+  std::size_t count;
+};
+struct I32Field {
+  std::size_t offset;
+  std::size_t count;
+};
+struct U8Field {
+  std::size_t offset;
+  std::size_t count;
+};
+struct TextField {
+  std::size_t offset;
+  std::size_t count;
+  std::size_t length;
+};
 
 consteval const FrameField& FrameFieldNamed(std::string_view name) {
   for (const FrameField& f : frame_fields::kAll) {

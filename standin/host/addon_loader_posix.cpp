@@ -13,8 +13,12 @@ using EntryStop = void (*)();
 using GetApi = const StandInApi* (*)();
 }  // namespace
 
-int AddOn::Start() const { return start(); }
-void AddOn::Stop() const { stop(); }
+int AddOn::Start() const {
+  return start();
+}
+void AddOn::Stop() const {
+  stop();
+}
 
 std::string ProgramFolder() {
   char buffer[PATH_MAX];
@@ -24,7 +28,9 @@ std::string ProgramFolder() {
   return path.substr(0, path.rfind('/') + 1);
 }
 
-std::string DefaultAddOnPath() { return ProgramFolder() + "Velkaro.so"; }
+std::string DefaultAddOnPath() {
+  return ProgramFolder() + "Velkaro.so";
+}
 
 std::string DefaultAircraftPath() {
   return ProgramFolder() + "aircraft/Velkaro Trainer/velkaro_trainer.air";
@@ -44,8 +50,9 @@ bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
   }
   // The SimConnect the add-on was linked against is loaded by now.
   void* simconnect = dlopen("libSimConnect.so", RTLD_NOW | RTLD_NOLOAD);
-  auto get_api =
-      simconnect != nullptr ? reinterpret_cast<GetApi>(dlsym(simconnect, "StandIn_GetApi")) : nullptr;
+  auto get_api = simconnect != nullptr
+                     ? reinterpret_cast<GetApi>(dlsym(simconnect, "StandIn_GetApi"))
+                     : nullptr;
   if (get_api == nullptr) {
     *error = path + " is not bound to the stand-in SimConnect (libSimConnect.so)";
     return false;

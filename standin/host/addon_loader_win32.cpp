@@ -22,9 +22,9 @@ std::string ErrorText(DWORD code) {
     return "the add-on carries no manifest (" + std::to_string(code) + ")";
   }
   char* text = nullptr;
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                     FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = text != nullptr ? text : "";
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
@@ -36,12 +36,20 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
 }
 
-int CallStart() { return g_start(); }
-void CallStop() { g_stop(); }
+int CallStart() {
+  return g_start();
+}
+void CallStop() {
+  g_stop();
+}
 }  // namespace
 
-int AddOn::Start() const { return start(); }
-void AddOn::Stop() const { stop(); }
+int AddOn::Start() const {
+  return start();
+}
+void AddOn::Stop() const {
+  stop();
+}
 
 std::string ProgramFolder() {
   char buffer[MAX_PATH];
@@ -49,7 +57,9 @@ std::string ProgramFolder() {
   return FolderOf(std::string(buffer, n));
 }
 
-std::string DefaultAddOnPath() { return ProgramFolder() + "Velkaro.dll"; }
+std::string DefaultAddOnPath() {
+  return ProgramFolder() + "Velkaro.dll";
+}
 
 std::string DefaultAircraftPath() {
   return ProgramFolder() + "aircraft\\Velkaro Trainer\\velkaro_trainer.air";
@@ -91,8 +101,8 @@ bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
   }
   const HMODULE simconnect = GetModuleHandleA("SimConnect.dll");
   auto get_api = simconnect != nullptr ? reinterpret_cast<GetApi>(reinterpret_cast<void*>(
-                                            GetProcAddress(simconnect, "StandIn_GetApi")))
-                                      : nullptr;
+                                             GetProcAddress(simconnect, "StandIn_GetApi")))
+                                       : nullptr;
   if (get_api == nullptr) {
     *error = std::string(full) + " is not bound to the stand-in SimConnect.dll";
     return false;

@@ -27,7 +27,8 @@ using velkaro::standin::AddOn;
 
 constexpr const char* kUsage =
     "usage: velkaro-sim [options]\n"
-    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to TCP port 5193.\n"
+    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to TCP port "
+    "5193.\n"
     "\n"
     "  --addon PATH        add-on library to load (default: the one beside this program)\n"
     "  --aircraft PATH     aircraft file reported when the simulation starts\n"
@@ -183,10 +184,11 @@ int main(int argc, char** argv) {
   if (!sim.IsOpen()) {
     std::fprintf(stderr, "velkaro-sim: the add-on did not connect to the simulator\n");
   }
-  std::printf("velkaro-sim: %s loaded; aircraft %s; %.4g frames per second.\n"
-              "velkaro-sim: clients connect to TCP port 5193 (the add-on starts listening with "
-              "the first frame). Ctrl-C stops.\n",
-              addon.path.c_str(), aircraft.c_str(), options.rate);
+  std::printf(
+      "velkaro-sim: %s loaded; aircraft %s; %.4g frames per second.\n"
+      "velkaro-sim: clients connect to TCP port 5193 (the add-on starts listening with "
+      "the first frame). Ctrl-C stops.\n",
+      addon.path.c_str(), aircraft.c_str(), options.rate);
   std::fflush(stdout);
   sim.RaiseSimStart();
 

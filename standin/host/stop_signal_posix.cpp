@@ -6,7 +6,9 @@ namespace velkaro::standin {
 
 namespace {
 std::atomic<bool>* g_stop = nullptr;
-extern "C" void OnStopSignal(int) { g_stop->store(true); }
+extern "C" void OnStopSignal(int) {
+  g_stop->store(true);
+}
 }  // namespace
 
 void InstallStopHandler(std::atomic<bool>* stop_requested) {

@@ -51,7 +51,9 @@ double Normalise360(double deg) {
   deg = std::fmod(deg, 360.0);
   return deg < 0.0 ? deg + 360.0 : deg;
 }
-double Clamp(double v, double lo, double hi) { return std::max(lo, std::min(hi, v)); }
+double Clamp(double v, double lo, double hi) {
+  return std::max(lo, std::min(hi, v));
+}
 double Approach(double value, double target, double max_step) {
   return value + Clamp(target - value, -max_step, max_step);
 }
@@ -61,7 +63,8 @@ struct Offset {
   double north_ft;
   double east_ft;
 };
-Offset OffsetBetween(double from_lat_deg, double from_lon_deg, double to_lat_rad, double to_lon_rad) {
+Offset OffsetBetween(double from_lat_deg, double from_lon_deg, double to_lat_rad,
+                     double to_lon_rad) {
   const double lat0 = from_lat_deg * kRadPerDeg;
   return {(to_lat_rad - lat0) * kEarthRadiusFt,
           (to_lon_rad - from_lon_deg * kRadPerDeg) * kEarthRadiusFt * std::cos(lat0)};
@@ -71,7 +74,9 @@ Offset OffsetBetween(double from_lat_deg, double from_lon_deg, double to_lat_rad
 double TemperatureRatio(double altitude_ft) {
   return std::max(0.75, 1.0 - 6.8756e-6 * altitude_ft);
 }
-double DensityRatio(double altitude_ft) { return std::pow(TemperatureRatio(altitude_ft), 4.2561); }
+double DensityRatio(double altitude_ft) {
+  return std::pow(TemperatureRatio(altitude_ft), 4.2561);
+}
 
 // Parses "NAME:3" into "NAME" and index 2; a name without suffix has index 0.
 struct VariableName {
@@ -112,8 +117,12 @@ struct Variable {
   Setter set;
 };
 
-const FlightState& S(const AircraftModel& m) { return m.state(); }
-double B(bool v) { return v ? 1.0 : 0.0; }
+const FlightState& S(const AircraftModel& m) {
+  return m.state();
+}
+double B(bool v) {
+  return v ? 1.0 : 0.0;
+}
 
 // clang-format off
 const Variable kVariables[] = {
@@ -303,7 +312,8 @@ std::optional<Found> Find(std::string_view name) {
       if (split.indexed) return std::nullopt;
       return Found{&v, 0};
     }
-    const int index = split.indexed ? split.index : 0;  // an engine variable without ":n" is engine 1
+    const int index =
+        split.indexed ? split.index : 0;  // an engine variable without ":n" is engine 1
     if (index < 0 || index >= v.count) return std::nullopt;
     return Found{&v, index};
   }
@@ -335,7 +345,9 @@ AircraftModel::AircraftModel() {
 double AircraftModel::SpeedOfSoundKt() const {
   return 661.47 * std::sqrt(TemperatureRatio(state_.altitude_ft));
 }
-double AircraftModel::Mach() const { return state_.tas_kt / SpeedOfSoundKt(); }
+double AircraftModel::Mach() const {
+  return state_.tas_kt / SpeedOfSoundKt();
+}
 double AircraftModel::IndicatedAirspeedKt() const {
   return state_.tas_kt * std::sqrt(DensityRatio(state_.altitude_ft));
 }
@@ -568,7 +580,9 @@ std::optional<std::string> AircraftModel::Text(std::string_view name) const {
   return std::nullopt;
 }
 
-bool AircraftModel::IsText(std::string_view name) const { return Text(name).has_value(); }
+bool AircraftModel::IsText(std::string_view name) const {
+  return Text(name).has_value();
+}
 
 std::optional<Dimension> AircraftModel::DimensionOf(std::string_view name) const {
   const std::optional<Found> found = Find(name);

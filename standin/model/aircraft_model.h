@@ -27,20 +27,20 @@ struct Station {
   double latitude_deg;
   double longitude_deg;
   double elevation_ft;
-  bool localizer;       // with its course below
-  bool glide_slope;     // 3 degrees to the threshold at the station's position
+  bool localizer;    // with its course below
+  bool glide_slope;  // 3 degrees to the threshold at the station's position
   bool dme;
-  double course_deg;    // magnetic localizer course
+  double course_deg;  // magnetic localizer course
   double range_nm;
 };
 
 struct EngineState {
-  double n1 = 0.0;                 // fraction
-  double n2 = 0.0;                 // fraction
+  double n1 = 0.0;  // fraction
+  double n2 = 0.0;  // fraction
   double egt_rankine = 491.67;
   double oil_temperature_rankine = 491.67;
   double oil_pressure_psf = 0.0;
-  double oil_quantity = 0.95;      // fraction
+  double oil_quantity = 0.95;  // fraction
   double vibration = 0.0;
   double hydraulic_pressure_psf = 0.0;
   double hydraulic_quantity = 0.98;  // fraction
@@ -100,14 +100,14 @@ struct FlightState {
   double flaps_left_rad = 0.0;
   double flaps_right_rad = 0.0;
   bool spoilers_armed = false;
-  double spoilers_left = 0.0;   // fraction
+  double spoilers_left = 0.0;  // fraction
   double spoilers_right = 0.0;
   double elevator_trim_rad = 0.0;
   double aileron_trim_rad = 0.0;
   double rudder_trim_rad = 0.0;
 
   std::array<EngineState, 4> engines{};
-  std::array<double, 9> tank_level{};         // fraction, tank order of the record
+  std::array<double, 9> tank_level{};  // fraction, tank order of the record
   std::array<double, 9> tank_capacity_gal{};
 
   std::array<double, 2> nav_frequency_mhz = {110.50, 113.70};
@@ -150,9 +150,9 @@ class AircraftModel {
     bool has_dme = false;
     double radial_deg = 0.0;  // magnetic bearing from the station
     double dme_nm = 0.0;
-    double cdi = 0.0;         // -127..127
-    double gsi = 0.0;         // -119..119
-    int to_from = 0;          // 0 off, 1 to, 2 from
+    double cdi = 0.0;  // -127..127
+    double gsi = 0.0;  // -119..119
+    int to_from = 0;   // 0 off, 1 to, 2 from
     const char* ident = "";
   };
   NavReading Nav(int receiver) const;

@@ -77,8 +77,8 @@ constexpr LinearUnit kLinearUnits[] = {
 };
 
 // Units that take any dimension's base value as it is.
-constexpr const char* kPlainUnits[] = {"Number", "Ratio", "Enum", "Mach", "GForce", "Rpm",
-                                       "Scalar", "Percent scaler 16k"};
+constexpr const char* kPlainUnits[] = {"Number", "Ratio", "Enum",   "Mach",
+                                       "GForce", "Rpm",   "Scalar", "Percent scaler 16k"};
 
 const LinearUnit* FindLinear(Dimension dimension, std::string_view unit) {
   for (const LinearUnit& u : kLinearUnits) {

@@ -56,9 +56,9 @@ struct Simulator {
   std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
   std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
   std::map<SIMCONNECT_DWORD, std::string> client_events;
-  std::map<std::string, Pin> pins;                        // upper-case name
-  std::map<std::string, double> last_delivered;           // upper-case name, registered units
-  std::set<std::string> reported;                         // problems already told on stderr
+  std::map<std::string, Pin> pins;               // upper-case name
+  std::map<std::string, double> last_delivered;  // upper-case name, registered units
+  std::set<std::string> reported;                // problems already told on stderr
 
   AircraftModel model;
   std::string aircraft_path;
@@ -207,9 +207,10 @@ std::size_t WriteDatum(Simulator& sim, const Datum& datum, std::uint8_t* out) {
       EncodeU32(out, static_cast<std::uint32_t>(WholeValue(*value)));
       break;
     case SIMCONNECT_DATATYPE_FLOAT32: {
-      const float f = std::isfinite(*value) && std::fabs(*value) < 3.0e38
-                          ? static_cast<float>(*value)
-                          : static_cast<float>(std::isnan(*value) ? NAN : (*value > 0 ? INFINITY : -INFINITY));
+      const float f =
+          std::isfinite(*value) && std::fabs(*value) < 3.0e38
+              ? static_cast<float>(*value)
+              : static_cast<float>(std::isnan(*value) ? NAN : (*value > 0 ? INFINITY : -INFINITY));
       EncodeU32(out, std::bit_cast<std::uint32_t>(f));
       break;
     }
@@ -306,7 +307,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Close(SIMCONNECT_HA
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_Close", {static_cast<std::uint32_t>(hSimConnect == kConnectionHandle)});
-  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (hSimConnect != kConnectionHandle || !sim.open)
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
   sim.open = false;
   sim.dispatch = nullptr;
   sim.queue.clear();
@@ -318,12 +320,13 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Close(SIMCONNECT_HA
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_AddToDataDefinition(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD DefineID, const char* DatumName,
-    const char* UnitsName, SIMCONNECT_DATATYPE DatumType, float fEpsilon, SIMCONNECT_DWORD DatumID) {
+    const char* UnitsName, SIMCONNECT_DATATYPE DatumType, float fEpsilon,
+    SIMCONNECT_DWORD DatumID) {
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_AddToDataDefinition",
-         {DefineID, static_cast<std::uint32_t>(DatumType), DatumID}, DatumName, UnitsName,
-         fEpsilon, true);
+         {DefineID, static_cast<std::uint32_t>(DatumType), DatumID}, DatumName, UnitsName, fEpsilon,
+         true);
   if (hSimConnect != kConnectionHandle || !sim.open || DatumName == nullptr) {
     return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
   }
@@ -351,7 +354,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_CallDispatch(
   Record(sim, "SimConnect_CallDispatch",
          {static_cast<std::uint32_t>(pfcnDispatch != nullptr),
           static_cast<std::uint32_t>(pContext != nullptr)});
-  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (hSimConnect != kConnectionHandle || !sim.open)
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
   // An in-process add-on registers its procedure once; the simulator calls it from then on.
   sim.dispatch = pfcnDispatch;
   sim.dispatch_context = pContext;
@@ -365,7 +369,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestDataOnSimObj
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_RequestDataOnSimObjectType",
          {RequestID, DefineID, dwRadiusMeters, static_cast<std::uint32_t>(type)});
-  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (hSimConnect != kConnectionHandle || !sim.open)
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
   QueueRecord(sim, RequestID, DefineID);
   return 0;
 }
@@ -397,7 +402,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_MapClientEventToSim
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_MapClientEventToSimEvent", {EventID}, EventName);
-  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (hSimConnect != kConnectionHandle || !sim.open)
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
   sim.client_events[EventID] = EventName != nullptr ? EventName : "";
   return 0;
 }
@@ -411,7 +417,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_TransmitClientEvent
   const std::string name = mapped != sim.client_events.end() ? mapped->second : "";
   Record(sim, "SimConnect_TransmitClientEvent", {ObjectID, EventID, dwData, GroupID, Flags},
          name.c_str());
-  if (hSimConnect != kConnectionHandle || !sim.open) return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (hSimConnect != kConnectionHandle || !sim.open)
+    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
   if (mapped == sim.client_events.end()) {
     ReportOnce(sim, "client event " + std::to_string(EventID) + " was never mapped");
   } else if (!sim.model.ApplyEvent(name, dwData)) {
@@ -595,13 +602,14 @@ std::uint32_t STANDIN_CALL ApiBuildRecord(std::uint32_t define_id, void* out,
 }
 
 const StandInApi kApi = {
-    STANDIN_API_VERSION, ApiReset,         ApiSetOpenFails,      ApiIsOpen,
-    ApiCallCount,        ApiGetCall,       ApiClearCalls,        ApiRaiseSimStart,
-    ApiLoadAircraft,     ApiLoadAircraftAsync, ApiSetAircraftPath, ApiSetTitle,
-    ApiStep,             ApiPump,          ApiDeliver,           ApiSetVariable,
-    ApiClearVariables,   ApiReadVariable,  ApiBuildRecord,
+    STANDIN_API_VERSION, ApiReset,          ApiSetOpenFails,  ApiIsOpen,       ApiCallCount,
+    ApiGetCall,          ApiClearCalls,     ApiRaiseSimStart, ApiLoadAircraft, ApiLoadAircraftAsync,
+    ApiSetAircraftPath,  ApiSetTitle,       ApiStep,          ApiPump,         ApiDeliver,
+    ApiSetVariable,      ApiClearVariables, ApiReadVariable,  ApiBuildRecord,
 };
 
 }  // namespace
 
-extern "C" const StandInApi* STANDIN_CALL StandIn_GetApi(void) { return &kApi; }
+extern "C" const StandInApi* STANDIN_CALL StandIn_GetApi(void) {
+  return &kApi;
+}

@@ -23,11 +23,11 @@ struct StandInCall {
   char function[48];      // e.g. "SimConnect_AddToDataDefinition"
   std::uint32_t args[6];  // the numeric arguments in order, after the handle
   int arg_count;
-  char text[264];         // first text argument ("" when none)
-  char text2[64];         // second text argument (units)
-  int text_is_null;       // the first text argument was a null pointer
-  int text2_is_null;      // the second text argument was a null pointer
-  float real;             // the epsilon of AddToDataDefinition
+  char text[264];     // first text argument ("" when none)
+  char text2[64];     // second text argument (units)
+  int text_is_null;   // the first text argument was a null pointer
+  int text2_is_null;  // the second text argument was a null pointer
+  float real;         // the epsilon of AddToDataDefinition
 };
 
 struct StandInApi {
@@ -68,7 +68,8 @@ struct StandInApi {
   // The latest value delivered for a registered datum, in its registered units; 0 when unknown.
   int(STANDIN_CALL* ReadVariable)(const char* name, double* value);
   // Builds the record of data definition `define_id` as the next frame would deliver it.
-  std::uint32_t(STANDIN_CALL* BuildRecord)(std::uint32_t define_id, void* out, std::uint32_t capacity);
+  std::uint32_t(STANDIN_CALL* BuildRecord)(std::uint32_t define_id, void* out,
+                                           std::uint32_t capacity);
 };
 
 #define STANDIN_API_VERSION 1u
@@ -78,6 +79,6 @@ __declspec(dllexport)
 #else
 __attribute__((visibility("default")))
 #endif
-const StandInApi* STANDIN_CALL StandIn_GetApi(void);
+    const StandInApi* STANDIN_CALL StandIn_GetApi(void);
 
 }  // extern "C"

@@ -27,12 +27,16 @@ const Case kCases[] = {
      "[flaps.0]\ntype= 1 // 1 - tail, 2 - lead\nflaps-position.0= 0, 0\nflaps-position.1= 1, 250\n"
      "flaps-position.2= 5, 250\n",
      {{0, 0.0f}, {1, 1.0f}, {2, 5.0f}}},
-    {"position lines before the type line", "[flaps.0]\nflaps-position.1= 1, 250\ntype=1\nflaps-position.2=5\n",
+    {"position lines before the type line",
+     "[flaps.0]\nflaps-position.1= 1, 250\ntype=1\nflaps-position.2=5\n",
      {{2, 5.0f}}},
     {"type 2 is not trailing-edge flaps", "[flaps.0]\ntype=2\nflaps-position.1=10\n", {}},
-    {"system_type is not the type", "[flaps.0]\ntype=1\nsystem_type= 0\nflaps-position.1=10\n", {{1, 10.0f}}},
+    {"system_type is not the type",
+     "[flaps.0]\ntype=1\nsystem_type= 0\nflaps-position.1=10\n",
+     {{1, 10.0f}}},
     {"two type-1 sections: the first value wins",
-     "[flaps.0]\ntype=1\nflaps-position.1=10\n[flaps.1]\ntype=1\nflaps-position.1=20\nflaps-position.2=30\n",
+     "[flaps.0]\ntype=1\nflaps-position.1=10\n[flaps.1]\ntype=1\nflaps-position.1=20\nflaps-"
+     "position.2=30\n",
      {{1, 10.0f}, {2, 30.0f}}},
     {"angles from 0 to 90 only, detents from 0 to 19 only",
      "[flaps.0]\ntype=1\nflaps-position.3=95\nflaps-position.3=90\nflaps-position.20=5\n"
@@ -41,20 +45,27 @@ const Case kCases[] = {
     {"keys and headers in any case", "[FLAPS.1]\nTYPE = 1\nFLAPS-POSITION.4 = 10\n", {{4, 10.0f}}},
     {"an indented header opens no section", "  [flaps.0]\ntype=1\nflaps-position.1=10\n", {}},
     {"an indented header closes none either",
-     "[flaps.0]\ntype=1\n  [other]\nflaps-position.1=10\n", {{1, 10.0f}}},
-    {"other sections are passed over", "[general]\ntype=1\nflaps-position.1=10\n[flaps.0]\ntype=1\n", {}},
+     "[flaps.0]\ntype=1\n  [other]\nflaps-position.1=10\n",
+     {{1, 10.0f}}},
+    {"other sections are passed over",
+     "[general]\ntype=1\nflaps-position.1=10\n[flaps.0]\ntype=1\n",
+     {}},
     {"a new header resets the type", "[flaps.0]\ntype=1\n[flaps.1]\nflaps-position.1=10\n", {}},
     {"malformed lines are skipped one by one",
      "[flaps.0]\ntype=1\nflaps-position.1\nflaps-position.2=\n=5\nflaps-position.3=abc\n"
      "flaps-position.x=7\nflaps-position.4=1.2.3, 200\nflaps-position.5 = 12.5 , 180\n",
      {{4, 1.2f}, {5, 12.5f}}},
-    {"a type that is not a number leaves the type", "[flaps.0]\ntype=1\ntype=one\nflaps-position.1=10\n",
+    {"a type that is not a number leaves the type",
+     "[flaps.0]\ntype=1\ntype=one\nflaps-position.1=10\n",
      {{1, 10.0f}}},
     {"CR LF line ends", "[flaps.0]\r\ntype=1\r\nflaps-position.1=15\r\n", {{1, 15.0f}}},
-    {"the last line without a line end is read", "[flaps.0]\ntype=1\nflaps-position.1=25", {{1, 25.0f}}},
+    {"the last line without a line end is read",
+     "[flaps.0]\ntype=1\nflaps-position.1=25",
+     {{1, 25.0f}}},
     {"huge numbers are rejected, not overflowed",
      "[flaps.0]\ntype=99999999999999999999\nflaps-position.1=10\n[flaps.1]\ntype=1\n"
-     "flaps-position.99999999999999999999=10\nflaps-position.2=1000000000000000000000000000000000000000000000000\n",
+     "flaps-position.99999999999999999999=10\nflaps-position.2="
+     "1000000000000000000000000000000000000000000000000\n",
      {}},
     {"a file without flaps", "[general]\natc_type=VELKARO\n", {}},
 };
@@ -69,7 +80,8 @@ TEST(FlapsReaderTest, DetentAnglesFromAircraftConfigFiles) {
     ASSERT_TRUE(ReadFlapsTable(path, table));
     for (int i = 0; i < 20; ++i) {
       const auto expected = c.detents.find(i);
-      EXPECT_EQ(table[static_cast<std::size_t>(i)], expected == c.detents.end() ? -1.0f : expected->second)
+      EXPECT_EQ(table[static_cast<std::size_t>(i)],
+                expected == c.detents.end() ? -1.0f : expected->second)
           << "detent " << i;
     }
   }
@@ -82,8 +94,8 @@ TEST(FlapsReaderTest, ALineLongerThanAnyBufferIsExaminedOnceWhole) {
   const std::string padding(600, ' ');
   // The comment's second piece would start with a header of another section.
   const std::string comment = "flaps-position.2=20 //" + std::string(499 - 22, 'x') + "[other]\n";
-  const std::string file = "[flaps.0]\ntype=1\n" + padding + "flaps-position.1=10\n" + comment +
-                           "flaps-position.3=30\n";
+  const std::string file =
+      "[flaps.0]\ntype=1\n" + padding + "flaps-position.1=10\n" + comment + "flaps-position.3=30\n";
   FlapsTable table;
   ASSERT_TRUE(ReadFlapsTable(folder.Write("aircraft.cfg", file), table));
   EXPECT_EQ(table[1], 10.0f);
@@ -92,10 +104,13 @@ TEST(FlapsReaderTest, ALineLongerThanAnyBufferIsExaminedOnceWhole) {
 }
 
 TEST(FlapsReaderTest, TheConfigFileLiesBesideTheAircraftFile) {
-  EXPECT_EQ(AircraftConfigPath("D:\\Sim\\Planes\\Example\\Example.air"), "D:\\Sim\\Planes\\Example\\aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("D:\\Sim\\Planes\\Example\\Example.air"),
+            "D:\\Sim\\Planes\\Example\\aircraft.cfg");
   EXPECT_EQ(AircraftConfigPath("Planes\\Example\\Example.air"), "Planes\\Example\\aircraft.cfg");
-  EXPECT_EQ(AircraftConfigPath("/sim/planes/example/example.air"), "/sim/planes/example/aircraft.cfg");
-  EXPECT_EQ(AircraftConfigPath("C:\\Sim/Planes\\Mixed/mixed.air"), "C:\\Sim/Planes\\Mixed/aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("/sim/planes/example/example.air"),
+            "/sim/planes/example/aircraft.cfg");
+  EXPECT_EQ(AircraftConfigPath("C:\\Sim/Planes\\Mixed/mixed.air"),
+            "C:\\Sim/Planes\\Mixed/aircraft.cfg");
   EXPECT_EQ(AircraftConfigPath("Example.air"), "");
   EXPECT_EQ(AircraftConfigPath(""), "");
 }

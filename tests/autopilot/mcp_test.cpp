@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -46,8 +46,10 @@ TEST(McpBlockTest, ResetGivesStartValuesAndLeavesTheUnusedBytes) {
   ResetMcpBlock(block);
   EXPECT_EQ(std::memcmp(block.data(), "ZELM20\0", 7), 0);
   EXPECT_EQ(block[7], 0xAA);
-  for (std::size_t offset : {8, 16, 24, 32, 40}) EXPECT_EQ(DecodeF64(&block[offset]), -1.0) << offset;
-  for (std::size_t offset = 48; offset < 120; offset += 8) EXPECT_EQ(DecodeF64(&block[offset]), 0.0) << offset;
+  for (std::size_t offset : {8, 16, 24, 32, 40})
+    EXPECT_EQ(DecodeF64(&block[offset]), -1.0) << offset;
+  for (std::size_t offset = 48; offset < 120; offset += 8)
+    EXPECT_EQ(DecodeF64(&block[offset]), 0.0) << offset;
   EXPECT_EQ(DecodeU32(&block[120]), 0u);
   for (std::size_t i = 124; i < 139; ++i) EXPECT_EQ(block[i], 0) << i;
   for (std::size_t i = 139; i < 144; ++i) EXPECT_EQ(block[i], 0xAA) << i;
@@ -96,7 +98,9 @@ std::vector<Sent> Plan(const McpBlock& pending, const std::vector<std::uint8_t>&
   return sent;
 }
 
-std::uint32_t Word(std::int32_t v) { return static_cast<std::uint32_t>(v); }
+std::uint32_t Word(std::int32_t v) {
+  return static_cast<std::uint32_t>(v);
+}
 
 struct ApplyCase {
   const char* name;
@@ -118,27 +122,40 @@ const std::vector<ApplyCase>& ApplyCases() {
   using namespace mcp;
   static const std::vector<ApplyCase> cases = {
       {"nothing pending", {{"AUTOPILOT MASTER", 1.0}}, [](McpBlock&) {}, {}},
-      {"state already as wanted", {{"AUTOPILOT MASTER", 1.0}},
-       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); }, {}},
-      {"state differs", {{"AUTOPILOT MASTER", 0.0}},
-       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); }, {{kEventApMaster, 1}}},
-      {"flight director off while active", {{"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 1.0}},
+      {"state already as wanted",
+       {{"AUTOPILOT MASTER", 1.0}},
+       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); },
+       {}},
+      {"state differs",
+       {{"AUTOPILOT MASTER", 0.0}},
+       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); },
+       {{kEventApMaster, 1}}},
+      {"flight director off while active",
+       {{"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 1.0}},
        [](McpBlock& b) { SetState(b, kFlightDirector, kBitFlightDirector, 0); },
        {{kEventToggleFlightDirector, 0}}},
-      {"a state byte of 2 never agrees", {{"AUTOPILOT HEADING LOCK", 1.0}},
+      {"a state byte of 2 never agrees",
+       {{"AUTOPILOT HEADING LOCK", 1.0}},
        [](McpBlock& b) { SetState(b, kHeadingHold, kBitHeadingHold, 2); },
        {{kEventApPanelHeadingSet, 2}}},
       {"state byte set, bit clear", {}, [](McpBlock& b) { b[kApMaster] = 1; }, {}},
-      {"reserved bits and bytes do nothing", {},
+      {"reserved bits and bytes do nothing",
+       {},
        [](McpBlock& b) {
          b[131] = b[132] = b[134] = 1;
          McpSetChangeFlags(b, (1u << 7) | (1u << 8) | (1u << 12) | (1u << 13));
        },
        {}},
       {"every state switch in order",
-       {{"AUTOPILOT MASTER", 0}, {"AUTOPILOT THROTTLE ARM", 0}, {"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 0},
-        {"AUTOPILOT AIRSPEED HOLD", 0}, {"AUTOPILOT RPM HOLD", 0}, {"AUTOPILOT MACH HOLD", 0},
-        {"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT HEADING LOCK", 0}, {"AUTOPILOT NAV1 LOCK", 0},
+       {{"AUTOPILOT MASTER", 0},
+        {"AUTOPILOT THROTTLE ARM", 0},
+        {"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 0},
+        {"AUTOPILOT AIRSPEED HOLD", 0},
+        {"AUTOPILOT RPM HOLD", 0},
+        {"AUTOPILOT MACH HOLD", 0},
+        {"AUTOPILOT ALTITUDE LOCK", 0},
+        {"AUTOPILOT HEADING LOCK", 0},
+        {"AUTOPILOT NAV1 LOCK", 0},
         {"AUTOPILOT APPROACH HOLD", 0}},
        [](McpBlock& b) {
          SetState(b, kApproachHold, kBitApproachHold, 1);
@@ -152,11 +169,18 @@ const std::vector<ApplyCase>& ApplyCases() {
          SetState(b, kAutothrottleArm, kBitAutothrottleArm, 1);
          SetState(b, kApMaster, kBitApMaster, 1);
        },
-       {{kEventApMaster, 1}, {kEventAutothrottleArm, 1}, {kEventToggleFlightDirector, 1},
-        {kEventApPanelSpeedSet, 1}, {kEventApN1Hold, 1}, {kEventApPanelMachSet, 1},
-        {kEventApPanelAltitudeSet, 1}, {kEventApPanelHeadingSet, 1}, {kEventApLocHold, 1},
+       {{kEventApMaster, 1},
+        {kEventAutothrottleArm, 1},
+        {kEventToggleFlightDirector, 1},
+        {kEventApPanelSpeedSet, 1},
+        {kEventApN1Hold, 1},
+        {kEventApPanelMachSet, 1},
+        {kEventApPanelAltitudeSet, 1},
+        {kEventApPanelHeadingSet, 1},
+        {kEventApLocHold, 1},
         {kEventApAppHold, 1}}},
-      {"every reference in order, whatever the simulator holds", {{"AUTOPILOT ALTITUDE LOCK VAR", 35000}},
+      {"every reference in order, whatever the simulator holds",
+       {{"AUTOPILOT ALTITUDE LOCK VAR", 35000}},
        [](McpBlock& b) {
          SetReference(b, kNav1Course, kBitNav1Course, 123.4);
          SetReference(b, kHeadingBug, kBitHeadingBug, 359.6);
@@ -166,34 +190,61 @@ const std::vector<ApplyCase>& ApplyCases() {
          SetReference(b, kN1Reference, kBitN1Reference, 88.5);
          SetReference(b, kSpeedReference, kBitSpeedReference, 250.4);
        },
-       {{kEventApSpdVarSet, 250}, {kEventApN1RefSet, 89}, {kEventApMachVarSet, 79},
-        {kEventApAltVarSetEnglish, 35000}, {kEventApVsVarSetEnglish, Word(-1500)},
-        {kEventHeadingBugSet, 360}, {kEventVor1Set, 123}}},
+       {{kEventApSpdVarSet, 250},
+        {kEventApN1RefSet, 89},
+        {kEventApMachVarSet, 79},
+        {kEventApAltVarSetEnglish, 35000},
+        {kEventApVsVarSetEnglish, Word(-1500)},
+        {kEventHeadingBugSet, 360},
+        {kEventVor1Set, 123}}},
       {"altitude request engages the hold and sets the altitude",
        {{"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT ALTITUDE LOCK VAR", 5000}},
        [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 10000); },
        {{kEventApPanelAltitudeSet, 1}, {kEventApAltVarSetEnglish, 10000}}},
-      {"altitude request already held", {{"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", 10000}},
-       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 10000); }, {}},
-      {"altitude request rounds to hundreds", {{"AUTOPILOT ALTITUDE LOCK", 1}},
-       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 35050); }, {{kEventApAltVarSetEnglish, 35100}}},
-      {"vertical speed request, engaging nothing", {{"AUTOPILOT VERTICAL HOLD VAR", 0}},
-       [](McpBlock& b) { McpSetF64(b, kVerticalSpeedRequest, 1550); }, {{kEventApVsVarSetEnglish, 1600}}},
-      {"vertical speed request already set", {{"AUTOPILOT VERTICAL HOLD VAR", -1500}},
-       [](McpBlock& b) { McpSetF64(b, kVerticalSpeedRequest, -1550); }, {}},
-      {"speed request 0 is knots", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.0); },
+      {"altitude request already held",
+       {{"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", 10000}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 10000); },
+       {}},
+      {"altitude request rounds to hundreds",
+       {{"AUTOPILOT ALTITUDE LOCK", 1}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 35050); },
+       {{kEventApAltVarSetEnglish, 35100}}},
+      {"vertical speed request, engaging nothing",
+       {{"AUTOPILOT VERTICAL HOLD VAR", 0}},
+       [](McpBlock& b) { McpSetF64(b, kVerticalSpeedRequest, 1550); },
+       {{kEventApVsVarSetEnglish, 1600}}},
+      {"vertical speed request already set",
+       {{"AUTOPILOT VERTICAL HOLD VAR", -1500}},
+       [](McpBlock& b) { McpSetF64(b, kVerticalSpeedRequest, -1550); },
+       {}},
+      {"speed request 0 is knots",
+       {},
+       [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.0); },
        {{kEventApPanelSpeedSet, 1}, {kEventApSpdVarSet, 0}}},
-      {"speed request 1.999 is Mach", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 1.999); },
+      {"speed request 1.999 is Mach",
+       {},
+       [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 1.999); },
        {{kEventApPanelMachSet, 1}, {kEventApMachVarSet, 200}}},
-      {"speed request 2.0 is knots", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 2.0); },
+      {"speed request 2.0 is knots",
+       {},
+       [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 2.0); },
        {{kEventApPanelSpeedSet, 1}, {kEventApSpdVarSet, 2}}},
-      {"Mach 0.78", {}, [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.78); },
+      {"Mach 0.78",
+       {},
+       [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.78); },
        {{kEventApPanelMachSet, 1}, {kEventApMachVarSet, 78}}},
-      {"heading request 0 is a request", {}, [](McpBlock& b) { McpSetF64(b, kHeadingRequest, 0.0); },
+      {"heading request 0 is a request",
+       {},
+       [](McpBlock& b) { McpSetF64(b, kHeadingRequest, 0.0); },
        {{kEventApPanelHeadingSet, 1}, {kEventHeadingBugSet, 0}}},
-      {"heading request -1 is none", {}, [](McpBlock& b) { McpSetF64(b, kHeadingRequest, -1.0); }, {}},
+      {"heading request -1 is none",
+       {},
+       [](McpBlock& b) { McpSetF64(b, kHeadingRequest, -1.0); },
+       {}},
       {"the steps in their order",
-       {{"AUTOPILOT MASTER", 0}, {"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", 8000}},
+       {{"AUTOPILOT MASTER", 0},
+        {"AUTOPILOT ALTITUDE LOCK", 1},
+        {"AUTOPILOT ALTITUDE LOCK VAR", 8000}},
        [](McpBlock& b) {
          McpSetF64(b, kHeadingRequest, 270);
          McpSetF64(b, kSpeedRequest, 250);
@@ -202,9 +253,14 @@ const std::vector<ApplyCase>& ApplyCases() {
          SetReference(b, kNav1Course, kBitNav1Course, 90);
          SetState(b, kApMaster, kBitApMaster, 1);
        },
-       {{kEventApMaster, 1}, {kEventVor1Set, 90}, {kEventApAltVarSetEnglish, 12000},
-        {kEventApVsVarSetEnglish, 1000}, {kEventApPanelSpeedSet, 1}, {kEventApSpdVarSet, 250},
-        {kEventApPanelHeadingSet, 1}, {kEventHeadingBugSet, 270}}},
+       {{kEventApMaster, 1},
+        {kEventVor1Set, 90},
+        {kEventApAltVarSetEnglish, 12000},
+        {kEventApVsVarSetEnglish, 1000},
+        {kEventApPanelSpeedSet, 1},
+        {kEventApSpdVarSet, 250},
+        {kEventApPanelHeadingSet, 1},
+        {kEventHeadingBugSet, 270}}},
       {"values that are not numbers are not sent, the rest is",
        {{"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT MASTER", 0}},
        [](McpBlock& b) {
@@ -213,9 +269,12 @@ const std::vector<ApplyCase>& ApplyCases() {
          McpSetF64(b, kAltitudeRequest, kNaN);
          McpSetF64(b, kHeadingRequest, 90);
        },
-       {{kEventApMaster, 1}, {kEventApPanelAltitudeSet, 1}, {kEventApPanelHeadingSet, 1},
+       {{kEventApMaster, 1},
+        {kEventApPanelAltitudeSet, 1},
+        {kEventApPanelHeadingSet, 1},
         {kEventHeadingBugSet, 90}}},
-      {"values beyond 32 bits are not sent", {{"AUTOPILOT ALTITUDE LOCK", 1}},
+      {"values beyond 32 bits are not sent",
+       {{"AUTOPILOT ALTITUDE LOCK", 1}},
        [](McpBlock& b) {
          SetReference(b, kAltitudeReference, kBitAltitudeReference, 3.0e9);
          SetReference(b, kVerticalSpeedReference, kBitVerticalSpeedReference, -2.2e11);
@@ -228,7 +287,8 @@ const std::vector<ApplyCase>& ApplyCases() {
        {{kEventApPanelSpeedSet, 1}}},
       {"a simulator altitude that is not a number counts as different",
        {{"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", kNaN}},
-       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 9000); }, {{kEventApAltVarSetEnglish, 9000}}},
+       [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 9000); },
+       {{kEventApAltVarSetEnglish, 9000}}},
   };
   return cases;
 }
@@ -284,7 +344,8 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
     if (std::string(call.function) == "SimConnect_TransmitClientEvent") transmits.push_back(call);
   }
   ASSERT_EQ(transmits.size(), 3u);
-  const std::uint32_t expected_events[] = {kEventApMaster, kEventApPanelHeadingSet, kEventHeadingBugSet};
+  const std::uint32_t expected_events[] = {kEventApMaster, kEventApPanelHeadingSet,
+                                           kEventHeadingBugSet};
   for (std::size_t i = 0; i < transmits.size(); ++i) {
     EXPECT_EQ(transmits[i].args[0], 0u) << "the user aircraft";
     EXPECT_EQ(transmits[i].args[1], expected_events[i]);

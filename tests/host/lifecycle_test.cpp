@@ -43,7 +43,7 @@ void DeliverEvent(const StandInApi& sim, SIMCONNECT_DWORD message_id, SIMCONNECT
   event.dwID = message_id;
   event.uEventID = event_id;
   event.dwSize = message_id == SIMCONNECT_RECV_ID_EVENT_FRAME ? sizeof(SIMCONNECT_RECV_EVENT_FRAME)
-                                                               : sizeof(SIMCONNECT_RECV_EVENT);
+                                                              : sizeof(SIMCONNECT_RECV_EVENT);
   sim.Deliver(&event, event.dwSize);
   sim.Pump();
 }
@@ -120,8 +120,7 @@ TEST_F(LifecycleTest, FrameEventsRequestTheUserAircraftWhateverMessageCarriesThe
       {SIMCONNECT_RECV_ID_EVENT, 0, true},        // "Frame" as a plain event
       {SIMCONNECT_RECV_ID_EVENT_FRAME, 0, true},  // "Frame" as a frame event
       {SIMCONNECT_RECV_ID_EVENT, 1, false},       // "AircraftLoaded" comes only with a file name
-      {SIMCONNECT_RECV_ID_EVENT_FRAME, 5, false},
-      {SIMCONNECT_RECV_ID_QUIT, 0, false},
+      {SIMCONNECT_RECV_ID_EVENT_FRAME, 5, false}, {SIMCONNECT_RECV_ID_QUIT, 0, false},
   };
   for (const Case& c : kCases) {
     addon.sim().ClearCalls();
@@ -163,9 +162,9 @@ TEST_F(LifecycleTest, TitleMustEndWithinItsFieldForTheRecordToBeConverted) {
 class AircraftChangeTest : public LifecycleTest {
  protected:
   std::string Aircraft(const std::string& name, int detent2) {
-    return folder.Write(name + "/aircraft.cfg",
-                        "[flaps.0]\ntype=1\nflaps-position.2=" + std::to_string(detent2) +
-                            ",200\n") +
+    return folder.Write(
+               name + "/aircraft.cfg",
+               "[flaps.0]\ntype=1\nflaps-position.2=" + std::to_string(detent2) + ",200\n") +
            ".air";  // a file beside aircraft.cfg
   }
   double DetentAngle() {

@@ -29,7 +29,9 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
 }
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 Bytes U32(std::uint32_t v) {
   Bytes b(4);
   EncodeU32(b.data(), v);
@@ -43,7 +45,9 @@ class ProtocolTest : public AddOnTest {
     addon.Frames(2);  // the server runs and a frame is published
   }
 
-  static bool Send(zelm::Connection& c, const Bytes& bytes) { return c.SendAll(bytes.data(), bytes.size()); }
+  static bool Send(zelm::Connection& c, const Bytes& bytes) {
+    return c.SendAll(bytes.data(), bytes.size());
+  }
   static Bytes Receive(zelm::Connection& c, std::size_t n) {
     Bytes bytes(n);
     EXPECT_TRUE(c.ReceiveAll(bytes.data(), n)) << c.error();
@@ -134,13 +138,15 @@ TEST_F(ProtocolTest, AnAutopilotBlockIsMergedOnlyWhenItsCheckValueMatches) {
   const std::uint32_t check = McpCheckValue(block.data());
 
   auto c = ConnectToAddOn();
-  ASSERT_TRUE(Send(*c, Concat({Text("sMCPDATA20"), Bytes(block.begin(), block.end()), U32(check + 1)})));
+  ASSERT_TRUE(
+      Send(*c, Concat({Text("sMCPDATA20"), Bytes(block.begin(), block.end()), U32(check + 1)})));
   ASSERT_TRUE(c->Sync()) << "no reply to the block, and the next command is served";
   addon.sim().ClearCalls();
   addon.Frames(1);
   EXPECT_TRUE(addon.Calls("SimConnect_TransmitClientEvent").empty()) << "rejected block";
 
-  ASSERT_TRUE(Send(*c, Concat({Text("sMCPDATA20"), Bytes(block.begin(), block.end()), U32(check)})));
+  ASSERT_TRUE(
+      Send(*c, Concat({Text("sMCPDATA20"), Bytes(block.begin(), block.end()), U32(check)})));
   ASSERT_TRUE(c->Sync());
   addon.Frames(1);
   const std::vector<StandInCall> sent = addon.Calls("SimConnect_TransmitClientEvent");
@@ -152,8 +158,8 @@ TEST_F(ProtocolTest, AnAutopilotBlockIsMergedOnlyWhenItsCheckValueMatches) {
 // says. Each row stores known data first.
 struct UploadCase {
   const char* name;
-  Bytes sent;               // after which the client closes (or the add-on does)
-  Bytes data_after;         // FMC data afterwards
+  Bytes sent;        // after which the client closes (or the add-on does)
+  Bytes data_after;  // FMC data afterwards
   std::uint32_t version_after;
 };
 
@@ -162,9 +168,13 @@ TEST_F(ProtocolTest, FmcUploadsCutShortOrRefusedLeaveTheStoreWhole) {
       {"length cut short", Concat({Text("sFMCDATA20"), Bytes{5, 0}}), {}, 42},
       {"length 0", Concat({Text("sFMCDATA20"), U32(0)}), {}, 42},
       {"length 2^31", Concat({Text("sFMCDATA20"), U32(0x80000000u), Text("abc")}), {}, 42},
-      {"length over the bound", Concat({Text("sFMCDATA20"), U32(kUploadBound + 1), Text("abc")}), {}, 42},
+      {"length over the bound",
+       Concat({Text("sFMCDATA20"), U32(kUploadBound + 1), Text("abc")}),
+       {},
+       42},
       {"data cut short", Concat({Text("sFMCDATA20"), U32(10), Text("12345")}), {}, 42},
-      {"version cut short", Concat({Text("sFMCDATA20"), U32(4), Text("1234"), Bytes{9, 9}}), Text("1234"), 42},
+      {"version cut short", Concat({Text("sFMCDATA20"), U32(4), Text("1234"), Bytes{9, 9}}),
+       Text("1234"), 42},
       {"complete", Concat({Text("sFMCDATA20"), U32(4), Text("1234"), U32(43)}), Text("1234"), 43},
   };
   for (const UploadCase& row : cases) {
@@ -276,7 +286,8 @@ TEST_F(ProtocolTest, SeveralClientsAreServedAtOnce) {
   for (std::thread& t : threads) t.join();
   stepping = false;
   simulator.join();
-  for (int i = 0; i < kClients; ++i) EXPECT_GE(frames[static_cast<std::size_t>(i)], 10) << "client " << i;
+  for (int i = 0; i < kClients; ++i)
+    EXPECT_GE(frames[static_cast<std::size_t>(i)], 10) << "client " << i;
 }
 
 TEST_F(ProtocolTest, BeyondSixtyFourClientsNewConnectionsAreClosedUntilOneLeaves) {
@@ -318,7 +329,8 @@ TEST(ProtocolStopTest, StopReturnsWhileClientsAreSilentMidUploadOrNotReading) {
   // Requests frames without reading them until the add-on can no longer send.
   const Bytes requests = [] {
     Bytes r;
-    for (int i = 0; i < 2000; ++i) r.insert(r.end(), {'r', 'S', 'I', 'M', 'D', 'A', 'T', 'A', '3', '0'});
+    for (int i = 0; i < 2000; ++i)
+      r.insert(r.end(), {'r', 'S', 'I', 'M', 'D', 'A', 'T', 'A', '3', '0'});
     return r;
   }();
   std::thread flood([&] { not_reading->SendAll(requests.data(), requests.size()); });

@@ -30,10 +30,18 @@ struct Datum {
   std::int64_t whole = 0;
   const char* bytes = nullptr;
 };
-Datum F(std::size_t offset, double v) { return {Datum::kF64, offset, v}; }
-Datum I64(std::size_t offset, std::int64_t v) { return {Datum::kI64, offset, 0, v}; }
-Datum U32(std::size_t offset, std::uint32_t v) { return {Datum::kU32, offset, 0, v}; }
-Datum Chars8(std::size_t offset, const char* eight) { return {Datum::kBytes, offset, 0, 0, eight}; }
+Datum F(std::size_t offset, double v) {
+  return {Datum::kF64, offset, v};
+}
+Datum I64(std::size_t offset, std::int64_t v) {
+  return {Datum::kI64, offset, 0, v};
+}
+Datum U32(std::size_t offset, std::uint32_t v) {
+  return {Datum::kU32, offset, 0, v};
+}
+Datum Chars8(std::size_t offset, const char* eight) {
+  return {Datum::kBytes, offset, 0, 0, eight};
+}
 
 // One expectation on the frame. A real without tolerance is compared bit for bit (so -0.0 is
 // not 0.0), with tolerance by value; NaN expects NaN.
@@ -44,12 +52,22 @@ struct Expect {
   double tolerance = 0;
   std::string text;
 };
-Expect Real(std::size_t offset, double v) { return {Expect::kF64, offset, v}; }
-Expect Near(std::size_t offset, double v, double tol = 1e-9) { return {Expect::kF64, offset, v, tol}; }
-Expect Int(std::size_t offset, std::int32_t v) { return {Expect::kI32, offset, static_cast<double>(v)}; }
-Expect Byte(std::size_t offset, int v) { return {Expect::kU8, offset, static_cast<double>(v)}; }
+Expect Real(std::size_t offset, double v) {
+  return {Expect::kF64, offset, v};
+}
+Expect Near(std::size_t offset, double v, double tol = 1e-9) {
+  return {Expect::kF64, offset, v, tol};
+}
+Expect Int(std::size_t offset, std::int32_t v) {
+  return {Expect::kI32, offset, static_cast<double>(v)};
+}
+Expect Byte(std::size_t offset, int v) {
+  return {Expect::kU8, offset, static_cast<double>(v)};
+}
 // A 6-byte text field: the characters, NUL, zero fill.
-Expect Text6(std::size_t offset, std::string text) { return {Expect::kText, offset, 0, 0, text}; }
+Expect Text6(std::size_t offset, std::string text) {
+  return {Expect::kText, offset, 0, 0, text};
+}
 
 struct Case {
   const char* name;
@@ -68,48 +86,70 @@ FlapsTable TestFlaps() {
 
 const std::vector<Case>& Cases() {
   static const std::vector<Case> cases = {
-      {"texts and fixed values", {},
-       {Text6(0, "ZELM30"), Byte(7, 0), Text6(16, "WIN32"), Text6(8, "FSX"), Real(40, 1013.2),
-        Byte(64, 0), Byte(216, 1), Byte(217, 1), Byte(352, 1), Byte(365, 1), Byte(600, 1),
-        Byte(609, 1), Byte(639, 1), Byte(642, 1), Byte(1824, 1), Byte(1829, 1), Byte(1830, 0),
-        Int(2088, 0), Int(2092, 0), Real(272, 0.0), Real(280, 0.0)}},
-      {"position, wind and variation", {F(256, 47.5), F(264, -122.25), F(272, 8000), F(320, 15.5),
-        F(1656, 300), F(1664, 25)},
+      {"texts and fixed values",
+       {},
+       {Text6(0, "ZELM30"), Byte(7, 0),    Text6(16, "WIN32"), Text6(8, "FSX"), Real(40, 1013.2),
+        Byte(64, 0),        Byte(216, 1),  Byte(217, 1),       Byte(352, 1),    Byte(365, 1),
+        Byte(600, 1),       Byte(609, 1),  Byte(639, 1),       Byte(642, 1),    Byte(1824, 1),
+        Byte(1829, 1),      Byte(1830, 0), Int(2088, 0),       Int(2092, 0),    Real(272, 0.0),
+        Real(280, 0.0)}},
+      {"position, wind and variation",
+       {F(256, 47.5), F(264, -122.25), F(272, 8000), F(320, 15.5), F(1656, 300), F(1664, 25)},
        {Real(96, 47.5), Real(104, -122.25), Real(112, 8000), Real(72, 15.5), Real(80, 300),
         Real(88, 25)}},
-      {"magnetic heading wraps past north", {F(304, 359.5 / K), F(320, -1.0)},
+      {"magnetic heading wraps past north",
+       {F(304, 359.5 / K), F(320, -1.0)},
        {Near(136, 359.5), Near(424, 0.5), Near(432, 0.5), Near(472, 0.5)}},
-      {"track from the world velocities", {F(1680, -1.0), F(1672, 0.0)}, {Real(128, 270.0000000000059)}},
+      {"track from the world velocities",
+       {F(1680, -1.0), F(1672, 0.0)},
+       {Real(128, 270.0000000000059)}},
       {"no velocity, track 0", {}, {Real(128, 0.0)}},
-      {"level attitude is negative zero", {F(384, 0.0), F(376, 0.0)},
+      {"level attitude is negative zero",
+       {F(384, 0.0), F(376, 0.0)},
        {Real(176, -0.0), Real(392, -0.0), Real(400, -0.0), Real(184, -0.0), Real(408, -0.0)}},
-      {"pitch and bank invert their sign", {F(384, -0.1), F(376, 0.2), F(392, 0.05)},
+      {"pitch and bank invert their sign",
+       {F(384, -0.1), F(376, 0.2), F(392, 0.05)},
        {Real(176, 0.1 * K), Real(400, 0.1 * K), Real(184, -(0.2 * K)), Real(416, -(0.2 * K)),
         Real(208, 0.05 * K)}},
-      {"speeds and vertical speed", {F(352, 280), F(336, 0.44), F(344, 300), F(360, 25),
-        F(328, 250), F(368, 350)},
+      {"speeds and vertical speed",
+       {F(352, 280), F(336, 0.44), F(344, 300), F(360, 25), F(328, 250), F(368, 350)},
        {Real(144, 280), Real(152, 0.44), Real(160, 300), Real(168, 1500), Real(440, 1500),
         Real(448, 1500), Real(288, 280), Real(296, 280), Real(304, 250), Real(312, 250),
         Real(320, 350), Real(336, 0.44), Real(344, 0.44)}},
-      {"air data", {F(296, 1000.5), F(280, 7990), F(288, 7590), F(416, 1.25), F(400, 0.05)},
+      {"air data",
+       {F(296, 1000.5), F(280, 7990), F(288, 7590), F(416, 1.25), F(400, 0.05)},
        {Real(224, 1000.5), Real(232, 1000.5), Real(256, 7990), Real(264, 7990), Real(384, 7990),
-        Real(488, 7590), Real(496, 7590), Real(504, 1.25), Real(456, 0.05 * K), Real(464, 0.05 * K)}},
-      {"ball and trims", {F(408, 64), F(664, 0.01), F(672, -0.02), F(680, 0.03)},
+        Real(488, 7590), Real(496, 7590), Real(504, 1.25), Real(456, 0.05 * K),
+        Real(464, 0.05 * K)}},
+      {"ball and trims",
+       {F(408, 64), F(664, 0.01), F(672, -0.02), F(680, 0.03)},
        {Real(480, 1.5), Real(512, 0.01 * K), Real(520, -0.02 * K), Real(528, 0.03 * K)}},
-      {"gear down when extended at all", {F(584, 0.5), F(592, 0.0), F(600, 100)},
+      {"gear down when extended at all",
+       {F(584, 0.5), F(592, 0.0), F(600, 100)},
        {Real(536, 1.0), Real(544, 0.0), Real(552, 1.0)}},
-      {"flap angle is the mean of both sides", {F(624, 0.2), F(632, 0.3)},
+      {"flap angle is the mean of both sides",
+       {F(624, 0.2), F(632, 0.3)},
        {Real(560, (0.3 * K + 0.2 * K) * 0.5)}},
-      {"detent of handle 3.7 is entry 3", {F(608, 3.7), F(616, 19.0)}, {Real(568, 30.5), Real(576, 190.5)}},
+      {"detent of handle 3.7 is entry 3",
+       {F(608, 3.7), F(616, 19.0)},
+       {Real(568, 30.5), Real(576, 190.5)}},
       {"detent of handle -0.5 is entry 0", {F(608, -0.5)}, {Real(568, 0.5)}},
       {"no detent outside 0..19", {F(608, 20.0), F(616, -1.0)}, {Real(568, 0.0), Real(576, 0.0)}},
-      {"no detent for an entry without angle", {F(608, 4.0), F(616, 5.0)}, {Real(568, 0.0), Real(576, 0.0)}},
-      {"no detent for values that are no integer", {F(608, kNaN), F(616, 1e10)}, {Real(568, 0.0), Real(576, 0.0)}},
+      {"no detent for an entry without angle",
+       {F(608, 4.0), F(616, 5.0)},
+       {Real(568, 0.0), Real(576, 0.0)}},
+      {"no detent for values that are no integer",
+       {F(608, kNaN), F(616, 1e10)},
+       {Real(568, 0.0), Real(576, 0.0)}},
       {"no detent for infinities", {F(608, -kInf), F(616, kInf)}, {Real(568, 0.0), Real(576, 0.0)}},
-      {"spoilers", {F(648, 16383), F(656, 0), F(640, 1.0)}, {Real(584, 0.5), Byte(592, 1), Byte(593, 0)}},
-      {"NaN booleans count as true", {F(640, kNaN), F(472, kNaN)}, {Byte(592, 1), Byte(1940, 1), Byte(1974, 0)}},
-      {"NAV flags need a NAV signal", {F(1408, 0.0), F(1440, 1.0), F(1424, 1.0), F(1376, 1.0),
-        Chars8(1584, "IVLK\0\0\0\0")},
+      {"spoilers",
+       {F(648, 16383), F(656, 0), F(640, 1.0)},
+       {Real(584, 0.5), Byte(592, 1), Byte(593, 0)}},
+      {"NaN booleans count as true",
+       {F(640, kNaN), F(472, kNaN)},
+       {Byte(592, 1), Byte(1940, 1), Byte(1974, 0)}},
+      {"NAV flags need a NAV signal",
+       {F(1408, 0.0), F(1440, 1.0), F(1424, 1.0), F(1376, 1.0), Chars8(1584, "IVLK\0\0\0\0")},
        {Byte(610, 0), Byte(612, 0), Byte(620, 0), Byte(622, 0), Byte(1581, 0), Byte(1583, 0),
         Byte(1656, 0), Byte(1660, 0), Byte(1662, 0), Text6(1776, "IVLK"), Text6(1800, "IVLK")}},
       {"NAV receiver 2 with signal, localizer and glide slope",
@@ -119,52 +159,81 @@ const std::vector<Case>& Cases() {
         Byte(1582, 1), Byte(1584, 1), Byte(1657, 1), Byte(1661, 1), Byte(1663, 1), Byte(610, 0),
         Real(1704, 113.7), Real(1736, 12.5), Real(1600, 0.5), Real(1616, 0.5), Text6(1782, "VLK"),
         Text6(1806, "VLK")}},
-      {"no glide slope, no glide-slope ident", {F(1408, 1.0), Chars8(1584, "ABC\0\0\0\0\0"), I64(1536, 2)},
+      {"no glide slope, no glide-slope ident",
+       {F(1408, 1.0), Chars8(1584, "ABC\0\0\0\0\0"), I64(1536, 2)},
        {Text6(1776, "ABC"), Text6(1800, ""), Byte(628, 1), Byte(630, 0)}},
-      {"ident longer than the field keeps five characters", {Chars8(1584, "ABCDEFGH"), F(1440, 1.0)},
+      {"ident longer than the field keeps five characters",
+       {Chars8(1584, "ABCDEFGH"), F(1440, 1.0)},
        {Text6(1776, "ABCDE"), Text6(1800, "ABCDE")}},
-      {"station bearing relative to the nose", {F(1520, 90.0), F(1528, 45.0), F(304, 90.0 / K)},
+      {"station bearing relative to the nose",
+       {F(1520, 90.0), F(1528, 45.0), F(304, 90.0 / K)},
        {Near(1744, 180.0), Near(1752, 135.0)}},
-      {"ADF", {F(1600, 1.0), U32(1616, 0x03495000), F(1624, -90.0), U32(1620, 0x1A)},
+      {"ADF",
+       {F(1600, 1.0), U32(1616, 0x03495000), F(1624, -90.0), U32(1620, 0x1A)},
        {Byte(1658, 1), Byte(1659, 0), Real(1680, 349.5), Real(1688, 0.002), Real(1760, 270.0),
         Text6(1788, ""), Text6(1794, "")}},
       {"COM frequencies", {U32(1640, 0x2345), U32(1644, 0)}, {Real(1664, 0.2345), Real(1672, 0.0)}},
       {"markers: middle only", {I64(1648, 2)}, {Byte(1836, 0), Byte(1837, 1), Byte(1838, 0)}},
       {"markers: state 4 is none", {I64(1648, 4)}, {Byte(1836, 0), Byte(1837, 0), Byte(1838, 0)}},
       {"fuel tanks in record order",
-       {F(1200, 10), F(1208, 4000), F(1216, 20), F(1232, 30), F(1248, 40), F(1264, 50),
-        F(1280, 60), F(1296, 70), F(1312, 80), F(1328, 90), F(1336, 25)},
+       {F(1200, 10), F(1208, 4000), F(1216, 20), F(1232, 30), F(1248, 40), F(1264, 50), F(1280, 60),
+        F(1296, 70), F(1312, 80), F(1328, 90), F(1336, 25)},
        {Real(648, 10), Real(656, 20), Real(664, 30), Real(672, 40), Real(680, 50), Real(688, 60),
         Real(696, 70), Real(704, 80), Real(712, 90), Real(720, 0), Real(736, 0), Real(744, 4000),
         Real(808, 25), Real(832, 0)}},
-      {"engine units", {F(784, 491.67), F(792, 671.67), F(944, 144), F(976, 0.5), F(880, 0.75),
-        F(1072, 100), F(1008, 5400), F(848, 600), F(816, 288), F(1168, 0.0), F(1176, 1.0),
-        F(688, 78.5), F(1104, 8800), F(1136, 650), F(1040, 30), F(912, 1.2), F(752, 1.4)},
-       {Real(1000, 0.0), Real(1008, 99.99999999999997), Real(1064, 0.9999999993600001),
-        Real(1096, 0.005), Real(1384, 75.0), Real(1128, 1200), Real(1224, 5.4),
-        Near(1288, (600 - 491.67) * 0.5555555555555556), Real(1320, 288 * 0.00694444444),
-        Int(1480, 0), Int(1484, 1), Byte(1577, 0), Byte(1578, 1), Real(904, 78.5),
-        Real(1160, 8800), Real(1192, 650), Real(1256, 30), Real(1032, 1.2), Real(968, 1.4),
-        Real(1352, 0), Real(1416, 0), Real(1448, 0), Byte(1496, 0), Byte(1576, 0)}},
-      {"flight director", {F(560, 1.0), F(568, 0.1), F(576, -0.05)},
+      {"engine units",
+       {F(784, 491.67), F(792, 671.67), F(944, 144), F(976, 0.5), F(880, 0.75), F(1072, 100),
+        F(1008, 5400), F(848, 600), F(816, 288), F(1168, 0.0), F(1176, 1.0), F(688, 78.5),
+        F(1104, 8800), F(1136, 650), F(1040, 30), F(912, 1.2), F(752, 1.4)},
+       {Real(1000, 0.0),
+        Real(1008, 99.99999999999997),
+        Real(1064, 0.9999999993600001),
+        Real(1096, 0.005),
+        Real(1384, 75.0),
+        Real(1128, 1200),
+        Real(1224, 5.4),
+        Near(1288, (600 - 491.67) * 0.5555555555555556),
+        Real(1320, 288 * 0.00694444444),
+        Int(1480, 0),
+        Int(1484, 1),
+        Byte(1577, 0),
+        Byte(1578, 1),
+        Real(904, 78.5),
+        Real(1160, 8800),
+        Real(1192, 650),
+        Real(1256, 30),
+        Real(1032, 1.2),
+        Real(968, 1.4),
+        Real(1352, 0),
+        Real(1416, 0),
+        Real(1448, 0),
+        Byte(1496, 0),
+        Byte(1576, 0)}},
+      {"flight director",
+       {F(560, 1.0), F(568, 0.1), F(576, -0.05)},
        {Byte(1839, 1), Byte(1840, 1), Byte(1975, 1), Byte(1976, 1), Real(1864, 0.1 * K),
         Real(1872, 0.1 * K), Real(1848, -0.05 * K), Real(1856, -0.05 * K), Byte(1880, 0)}},
-      {"autopilot values", {F(424, 270), F(432, 250), F(440, 0.78), F(456, 12000), F(464, -1500)},
+      {"autopilot values",
+       {F(424, 270), F(432, 250), F(440, 0.78), F(456, 12000), F(464, -1500)},
        {Real(1888, 270), Real(1896, 250), Real(1904, 0.78), Real(1912, 12000), Real(1920, -1500),
         Real(1928, 0)}},
-      {"approach hold alone sets the NAV and glide-slope flags", {F(552, 1.0)},
+      {"approach hold alone sets the NAV and glide-slope flags",
+       {F(552, 1.0)},
        {Byte(1955, 1), Byte(1956, 1), Byte(1957, 1), Byte(1958, 1), Byte(1959, 1), Byte(1960, 1),
         Byte(1961, 1), Byte(1962, 1), Byte(1943, 0), Byte(1945, 0), Byte(1947, 0), Byte(1949, 0),
         Byte(1951, 0), Byte(1953, 0), Byte(1940, 0), Byte(1974, 1)}},
-      {"autopilot mode flags", {F(472, 1.0), F(480, 1.0), F(488, 1.0), F(520, 1.0), F(496, 1.0),
-        F(504, 1.0), F(512, 1.0), F(536, 1.0), F(544, 1.0)},
+      {"autopilot mode flags",
+       {F(472, 1.0), F(480, 1.0), F(488, 1.0), F(520, 1.0), F(496, 1.0), F(504, 1.0), F(512, 1.0),
+        F(536, 1.0), F(544, 1.0)},
        {Byte(1940, 1), Byte(1941, 1), Byte(1974, 0), Byte(1943, 1), Byte(1944, 1), Byte(1945, 1),
         Byte(1947, 1), Byte(1948, 1), Byte(1949, 1), Byte(1951, 1), Byte(1953, 1), Byte(1955, 1),
         Byte(1959, 1), Byte(1963, 0), Byte(1972, 0), Byte(1973, 0)}},
       {"vertical hold alone", {F(528, 1.0)}, {Byte(1947, 1), Byte(1948, 1), Byte(1945, 0)}},
-      {"angles far from the circle still normalise", {F(320, 1e300), F(1632, -7.2e7)},
+      {"angles far from the circle still normalise",
+       {F(320, 1e300), F(1632, -7.2e7)},
        {Real(1768, 0.0)}},
-      {"NaN and infinite angles stay as they are", {F(1624, kNaN), F(1632, kInf), F(320, -kInf)},
+      {"NaN and infinite angles stay as they are",
+       {F(1624, kNaN), F(1632, kInf), F(320, -kInf)},
        {Real(1760, kNaN), Real(1768, kInf), Real(424, kInf)}},
   };
   return cases;
@@ -252,9 +321,9 @@ TEST(FrameConversionTest, FieldsThatKeepTheirStartUpValueAreNeverWritten) {
         << f.name;
   }
   // Reserved stretches stay zero.
-  for (std::size_t offset : {6, 7, 65, 71, 218, 223, 366, 367, 643, 647, 903, 1585, 1591, 1841,
-                              1847, 1882, 1887, 1981, 1983, 2039, 2053, 2055, 2082, 2083, 2124,
-                              2127, 2172, 2175, 2273, 2279}) {
+  for (std::size_t offset :
+       {6,    7,    65,   71,   218,  223,  366,  367,  643,  647,  903,  1585, 1591, 1841, 1847,
+        1882, 1887, 1981, 1983, 2039, 2053, 2055, 2082, 2083, 2124, 2127, 2172, 2175, 2273, 2279}) {
     EXPECT_EQ(frame[offset], 0) << "reserved byte " << offset;
   }
   EXPECT_EQ(frame[2272], 0x55);

@@ -21,7 +21,8 @@ std::vector<std::uint8_t> FrameOf(std::uint8_t fill) {
 // The exchange's waker, run as the socket server runs it.
 class Waker {
  public:
-  explicit Waker(FrameExchange& frames) : frames_(frames), thread_([this] { frames_.RunWaker(); }) {}
+  explicit Waker(FrameExchange& frames)
+      : frames_(frames), thread_([this] { frames_.RunWaker(); }) {}
   ~Waker() {
     frames_.StopWaker();
     thread_.join();
@@ -67,7 +68,8 @@ TEST(FrameExchangeTest, ReadersNeverSeeAHalfWrittenFrame) {
         const std::int32_t sequence = frames.ReadLatest(out.data());
         // Frame n is filled with n & 0xFF: every byte agrees with the sequence it came with.
         for (std::uint8_t b : out) {
-          ASSERT_EQ(b, static_cast<std::uint8_t>(sequence)) << "torn frame at sequence " << sequence;
+          ASSERT_EQ(b, static_cast<std::uint8_t>(sequence))
+              << "torn frame at sequence " << sequence;
         }
         reads.fetch_add(1);
       }

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/addon.h"
 #include "autopilot/mcp_block.h"
+#include "host/addon.h"
 #include "host/bridge_state.h"
 #include "simdata/record_layout.h"
 
@@ -29,8 +29,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace velkaro {
 namespace {
@@ -53,7 +57,8 @@ TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
     });
   }
 
-  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + kRecordSize, 0);
+  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + kRecordSize,
+                                    0);
   auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message.data());
   header->dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
   header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;

@@ -75,7 +75,8 @@ int RunProgram(const std::string& name, const std::string& arguments, std::strin
 #else
   const std::string program = standin::ProgramFolder() + name;
 #endif
-  const std::string capture = output != nullptr ? ScratchFolder::SharedPath("program-output.txt") : "";
+  const std::string capture =
+      output != nullptr ? ScratchFolder::SharedPath("program-output.txt") : "";
   std::string command = "\"" + program + "\" " + arguments;
   if (output != nullptr) command += " > \"" + capture + "\" 2>&1";
 #if defined(_WIN32)

@@ -48,7 +48,8 @@ std::unique_ptr<zelm::Connection> ConnectToAddOn(int timeout_ms = 5000);
 
 // Runs a program built beside the tests (e.g. "zelm") with arguments, and returns its exit
 // status. Its output goes to `output` when given.
-int RunProgram(const std::string& name, const std::string& arguments, std::string* output = nullptr);
+int RunProgram(const std::string& name, const std::string& arguments,
+               std::string* output = nullptr);
 
 // Polls `condition` until it holds or `limit` passes.
 bool WaitUntil(const std::function<bool()>& condition,

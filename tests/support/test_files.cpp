@@ -13,8 +13,8 @@ namespace fs = std::filesystem;
 ScratchFolder::ScratchFolder() {
   static std::atomic<int> counter{0};
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  const fs::path folder = fs::temp_directory_path() /
-                          ("velkaro-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+  const fs::path folder = fs::temp_directory_path() / ("velkaro-test-" + std::to_string(stamp) +
+                                                       "-" + std::to_string(counter++));
   fs::create_directories(folder);
   path_ = folder.string();
   path_ += fs::path::preferred_separator;
@@ -45,6 +45,8 @@ std::string ReadWholeFile(const std::string& path) {
   return contents.str();
 }
 
-bool FileExists(const std::string& path) { return fs::exists(path); }
+bool FileExists(const std::string& path) {
+  return fs::exists(path);
+}
 
 }  // namespace velkaro::testing
