@@ -14,6 +14,7 @@
 #include "host/bridge_state.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "platform/thread.h"
 
 namespace velkaro {
 
@@ -231,6 +232,8 @@ int SendAll(platform::SocketHandle socket, const void* data, std::size_t length)
 }
 
 void ClientSession(SessionConnection& connection) {
+  // Woken by a publication, a session must not take the processor from the simulator's thread.
+  platform::YieldToOtherThreadsOnWake();
   if (platform::GetPeerName(connection.socket) < 0) {
     connection.Close();
     return;

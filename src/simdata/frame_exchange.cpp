@@ -29,7 +29,7 @@ void FrameExchange::Publish(const std::uint8_t* frame) {
   FrameSequence.store(next, std::memory_order_seq_cst);
   const int waiting = waiters_.load(std::memory_order_seq_cst);
   if (waiting == 0) return;
-  // A few waiters are woken here: that costs a system call each, and saves them the hop
+  // A lone waiter is woken here: that costs a system call, and saves it the hop
   // through the waker. The lock pass is only tried: a waiter holding the lock (for its
   // two-word test) never makes this thread wait; the waker then does the pass instead.
   if (waiting <= kDirectWakeLimit && wait_mutex_.try_lock()) {

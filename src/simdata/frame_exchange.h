@@ -2,10 +2,11 @@
 //
 // The simulator's thread publishes: it copies the frame into a shared slot guarded by a sequence
 // lock (readers retry instead of blocking the writer) and then advances the frame sequence. It
-// never waits on a reader. A few waiting sessions it wakes itself; when more are waiting it
+// never waits on a reader. A lone waiting session it wakes itself; when more are waiting it
 // posts a semaphore (which never blocks) to the waker thread, and that thread wakes them all:
 // waking dozens of threads costs a system call per thread, which the simulator's frame does
-// not carry, nor can it stall behind a waiter that holds the wait lock.
+// not carry, nor can it stall behind a waiter that holds the wait lock. The waker and the
+// sessions do not preempt the simulator's thread when woken.
 //
 // Sessions read: a consistent copy of the latest frame together with the sequence value it was
 // published under, and a bounded wait for a sequence value they have not seen, which a
@@ -65,8 +66,9 @@ class FrameExchange {
 
  private:
   static constexpr std::size_t kWords = kFrameSize / 4;
-  // Up to this many waiters the publisher wakes them itself.
-  static constexpr int kDirectWakeLimit = 4;
+  // Up to this many waiters the publisher wakes itself (one: a lone client gets its frame
+  // without the hop through the waker; more are cheaper for this thread through the waker).
+  static constexpr int kDirectWakeLimit = 1;
   static_assert(kFrameSize % 4 == 0);
 
   void CopyIn(const std::uint8_t* frame, std::int32_t sequence);

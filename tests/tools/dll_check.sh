@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The shipped Velkaro.dll as the simulator will see it: a 32-bit DLL exporting exactly DLLStart
+# and DLLStop, importing only Windows system DLLs and SimConnect.dll (the nine functions, by
+# their undecorated names), and carrying the manifest that binds it to the SimConnect assembly.
+# Usage: dll_check.sh BUILD_DIR
+set -u
+build=$1
+dll="$build/Velkaro.dll"
+objdump=i686-w64-mingw32-objdump
+failures=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
+
+headers=$($objdump -p "$dll")
+check "32-bit Windows DLL" 'grep -q "file format pei-i386" <<<"$headers"'
+
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p')
+check "exports exactly DLLStart and DLLStop (got: $(echo $exports))" '[ "$(echo $exports)" = "DLLStart DLLStop" ]'
+
+imports=$(grep "DLL Name:" <<<"$headers" | awk '{print tolower($3)}' | sort)
+allowed="kernel32.dll msvcrt.dll ws2_32.dll user32.dll advapi32.dll simconnect.dll"
+unexpected=""
+for name in $imports; do grep -qw "$name" <<<"$allowed" || unexpected="$unexpected $name"; done
+check "imports only system DLLs and SimConnect.dll (got: $(echo $imports))" '[ -z "$unexpected" ]'
+
+simconnect=$(sed -n '/DLL Name: SimConnect.dll/,/^$/p' <<<"$headers" | awk 'NR>2 && NF>=3 {print $3}' | sort | tr '\n' ' ')
+expected="SimConnect_AddToDataDefinition SimConnect_CallDispatch SimConnect_Close SimConnect_MapClientEventToSimEvent SimConnect_Open SimConnect_RequestDataOnSimObjectType SimConnect_RequestSystemState SimConnect_SubscribeToSystemEvent SimConnect_TransmitClientEvent "
+check "imports the nine SimConnect functions undecorated" '[ "$simconnect" = "$expected" ]'
+
+i686-w64-mingw32-objcopy -O binary --only-section=.rsrc "$dll" "$build/velkaro-resources.bin"
+resources=$(tr -c '[:print:]' ' ' <"$build/velkaro-resources.bin")
+check "manifest names the SimConnect assembly" 'grep -q "Microsoft.FlightSimulator.SimConnect" <<<"$resources"'
+check "manifest names version 10.0.61259.0" 'grep -q "10.0.61259.0" <<<"$resources"'
+check "manifest names the public key token" 'grep -q "67c7c14424d61b5b" <<<"$resources"'
+
+check "the stand-in SimConnect.dll lies only in its assembly folder" \
+  '[ -f "$build/Microsoft.FlightSimulator.SimConnect/SimConnect.dll" ] && [ ! -e "$build/SimConnect.dll" ]'
+
+exit $((failures > 0))
