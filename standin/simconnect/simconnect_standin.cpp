@@ -28,6 +28,7 @@ namespace velkaro::standin {
 namespace {
 
 constexpr SIMCONNECT_DWORD kServerVersion = 4;
+constexpr SIMCONNECT_HRESULT kFailed = static_cast<SIMCONNECT_HRESULT>(0x80004005u);  // E_FAIL
 // Any non-null value: the stand-in has one connection.
 SIMCONNECT_HANDLE const kConnectionHandle = reinterpret_cast<SIMCONNECT_HANDLE>(0x5C0FFEE0);
 
@@ -76,6 +77,11 @@ std::string Upper(std::string_view text) {
   std::string result(text);
   for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return result;
+}
+
+// A call on the open connection; anything else is refused.
+bool Refused(const Simulator& sim, SIMCONNECT_HANDLE handle) {
+  return handle != kConnectionHandle || !sim.open;
 }
 
 void ReportOnce(Simulator& sim, const std::string& problem) {
@@ -296,7 +302,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Open(SIMCONNECT_HAN
          szName, nullptr, 0.0f, true);
   if (sim.open_fails) {
     if (phSimConnect != nullptr) *phSimConnect = nullptr;
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);  // E_FAIL
+    return kFailed;
   }
   sim.open = true;
   if (phSimConnect != nullptr) *phSimConnect = kConnectionHandle;
@@ -307,8 +313,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Close(SIMCONNECT_HA
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_Close", {static_cast<std::uint32_t>(hSimConnect == kConnectionHandle)});
-  if (hSimConnect != kConnectionHandle || !sim.open)
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect)) return kFailed;
   sim.open = false;
   sim.dispatch = nullptr;
   sim.queue.clear();
@@ -327,8 +332,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_AddToDataDefinition
   Record(sim, "SimConnect_AddToDataDefinition",
          {DefineID, static_cast<std::uint32_t>(DatumType), DatumID}, DatumName, UnitsName, fEpsilon,
          true);
-  if (hSimConnect != kConnectionHandle || !sim.open || DatumName == nullptr) {
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect) || DatumName == nullptr) {
+    return kFailed;
   }
   sim.definitions[DefineID].push_back(
       Datum{DatumName, UnitsName != nullptr ? UnitsName : "", UnitsName == nullptr, DatumType});
@@ -340,8 +345,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_SubscribeToSystemEv
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_SubscribeToSystemEvent", {EventID}, SystemEventName);
-  if (hSimConnect != kConnectionHandle || !sim.open || SystemEventName == nullptr) {
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect) || SystemEventName == nullptr) {
+    return kFailed;
   }
   sim.system_events[Upper(SystemEventName)] = EventID;  // event names ignore case
   return 0;
@@ -354,8 +359,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_CallDispatch(
   Record(sim, "SimConnect_CallDispatch",
          {static_cast<std::uint32_t>(pfcnDispatch != nullptr),
           static_cast<std::uint32_t>(pContext != nullptr)});
-  if (hSimConnect != kConnectionHandle || !sim.open)
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect)) return kFailed;
   // An in-process add-on registers its procedure once; the simulator calls it from then on.
   sim.dispatch = pfcnDispatch;
   sim.dispatch_context = pContext;
@@ -369,8 +373,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestDataOnSimObj
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_RequestDataOnSimObjectType",
          {RequestID, DefineID, dwRadiusMeters, static_cast<std::uint32_t>(type)});
-  if (hSimConnect != kConnectionHandle || !sim.open)
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect)) return kFailed;
   QueueRecord(sim, RequestID, DefineID);
   return 0;
 }
@@ -380,8 +383,8 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestSystemState(
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_RequestSystemState", {RequestID}, szState);
-  if (hSimConnect != kConnectionHandle || !sim.open || szState == nullptr) {
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect) || szState == nullptr) {
+    return kFailed;
   }
   SIMCONNECT_RECV_SYSTEM_STATE message{};
   message.dwSize = sizeof message;
@@ -402,8 +405,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_MapClientEventToSim
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_MapClientEventToSimEvent", {EventID}, EventName);
-  if (hSimConnect != kConnectionHandle || !sim.open)
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect)) return kFailed;
   sim.client_events[EventID] = EventName != nullptr ? EventName : "";
   return 0;
 }
@@ -417,8 +419,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_TransmitClientEvent
   const std::string name = mapped != sim.client_events.end() ? mapped->second : "";
   Record(sim, "SimConnect_TransmitClientEvent", {ObjectID, EventID, dwData, GroupID, Flags},
          name.c_str());
-  if (hSimConnect != kConnectionHandle || !sim.open)
-    return static_cast<SIMCONNECT_HRESULT>(0x80004005u);
+  if (Refused(sim, hSimConnect)) return kFailed;
   if (mapped == sim.client_events.end()) {
     ReportOnce(sim, "client event " + std::to_string(EventID) + " was never mapped");
   } else if (!sim.model.ApplyEvent(name, dwData)) {
