@@ -18,6 +18,7 @@ constexpr double kEarthRadiusFt = 20902231.0;
 constexpr double kFeetPerNm = 6076.115485564304;
 constexpr double kGravityFps2 = 32.174;
 constexpr double kStandardRateDegS = 3.0;
+constexpr double kMaxBankDeg = 25.0;
 constexpr double kDefaultClimbFpm = 1800.0;
 constexpr double kPoundsPerGallon = 6.7;
 
@@ -460,8 +461,12 @@ void AircraftModel::FlyAutopilot(double dt) {
       target_heading_mag = s.ap_heading_bug_deg;
     }
     if (target_heading_mag) {
+      // Standard rate, or less where that would bank the aircraft beyond 25 degrees.
+      const double v_fps = std::max(1.0, s.tas_kt * kFpsPerKnot);
+      const double max_rate = std::min(
+          kStandardRateDegS, kGravityFps2 * std::tan(kMaxBankDeg * kRadPerDeg) / v_fps * kDegPerRad);
       const double error = Normalise180(*target_heading_mag + s.magvar_deg - heading_deg);
-      turn_rate_deg_s = Clamp(error * 0.5, -kStandardRateDegS, kStandardRateDegS);
+      turn_rate_deg_s = Clamp(error * 0.5, -max_rate, max_rate);
     }
 
     // Vertical: glide slope, else altitude hold (climbing or descending to the selected altitude

@@ -2,8 +2,9 @@
 // add-on as simulation variables. A four-engine jet cruises over a fictional airfield area with
 // a localizer and glide slope on NAV1, a VOR on NAV2, an NDB on the ADF and marker beacons on
 // the approach; wind drifts it, engines burn fuel, and its autopilot flies the engaged modes
-// (heading to the bug at standard rate, climbs and descents to the selected altitude at the
-// selected vertical speed, speed and Mach hold, localizer and glide slope tracking).
+// (heading to the bug at standard rate or 25 degrees of bank, climbs and descents to the
+// selected altitude at the selected vertical speed, speed and Mach hold, localizer and glide
+// slope tracking).
 //
 // Every variable is held in its base unit (see units.h) and read by its simulator name, with an
 // index suffix ":n" for engines, tanks and receivers.
