@@ -1,0 +1,99 @@
+// The stand-in simulator itself: records built from a registered definition in the units asked
+// for, unknown names and units delivered as zero and reported once, and pins.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "common/coding.h"
+#include "host/simconnect.h"
+#include "model/units.h"
+#include "simconnect/standin_api.h"
+
+namespace velkaro::standin {
+namespace {
+
+TEST(StandInUnitsTest, BaseValuesInTheUnitsClientsAskFor) {
+  struct Row {
+    Dimension dimension;
+    double base;
+    const char* unit;
+    double expected;
+  };
+  const Row rows[] = {
+      {Dimension::kLength, 1000.0, "Feet", 1000.0},
+      {Dimension::kLength, 1000.0, "meters", 304.8},
+      {Dimension::kLength, 6076.115485564304, "Nautical miles", 1.0},
+      {Dimension::kAngle, 3.141592653589793, "Degrees", 180.0},
+      {Dimension::kSpeed, 1.6878098571011957, "Knots", 1.0},
+      {Dimension::kSpeed, 10.0, "Feet/minute", 600.0},
+      {Dimension::kFraction, 0.5, "Percent", 50.0},
+      {Dimension::kFraction, 1.0, "Position", 16383.0},
+      {Dimension::kTemperature, 671.67, "Celsius", 100.0},
+      {Dimension::kTemperature, 491.67, "Rankine", 491.67},
+      {Dimension::kPressure, 144.0, "Psi", 1.0},
+      {Dimension::kPressure, 2116.2166, "Millibars", 1013.25},
+      {Dimension::kFrequency, 123.45, "Frequency BCD16", 0x2345},
+      {Dimension::kFrequency, 0.3495, "Frequency ADF BCD32", 0x03495000},
+      {Dimension::kNumber, 2.0, "Bool", 1.0},
+      {Dimension::kLength, 7.0, "Number", 7.0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.unit);
+    const std::optional<double> value = FromBase(r.dimension, r.base, r.unit);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_NEAR(*value, r.expected, 1e-3);
+    const std::optional<double> back = ToBase(r.dimension, *value, r.unit);
+    ASSERT_TRUE(back.has_value());
+    if (std::string(r.unit) != "Bool") {
+      EXPECT_NEAR(*back, r.base, 1e-3);
+    }
+  }
+  EXPECT_FALSE(FromBase(Dimension::kLength, 1.0, "Degrees").has_value());
+  EXPECT_FALSE(FromBase(Dimension::kLength, 1.0, "Furlongs").has_value());
+}
+
+TEST(StandInRecordTest, UnknownNamesAndUnitsAreZeroAndReportedOnce) {
+  const StandInApi& sim = *StandIn_GetApi();
+  sim.Reset();
+  SIMCONNECT_HANDLE handle = nullptr;
+  ASSERT_GE(SimConnect_Open(&handle, "test", nullptr, 0, nullptr, 0), 0);
+  SimConnect_AddToDataDefinition(handle, 7, "PLANE ALTITUDE", "Feet", SIMCONNECT_DATATYPE_FLOAT64,
+                                 0, SIMCONNECT_UNUSED);
+  SimConnect_AddToDataDefinition(handle, 7, "NO SUCH VARIABLE", "Feet", SIMCONNECT_DATATYPE_FLOAT64,
+                                 0, SIMCONNECT_UNUSED);
+  SimConnect_AddToDataDefinition(handle, 7, "PLANE LATITUDE", "Furlongs",
+                                 SIMCONNECT_DATATYPE_FLOAT64, 0, SIMCONNECT_UNUSED);
+  SimConnect_AddToDataDefinition(handle, 7, "NAV IDENT:1", "Number", SIMCONNECT_DATATYPE_INT64, 0,
+                                 SIMCONNECT_UNUSED);
+  SimConnect_AddToDataDefinition(handle, 7, "COM ACTIVE FREQUENCY:1", "Frequency BCD16",
+                                 SIMCONNECT_DATATYPE_INT32, 0, SIMCONNECT_UNUSED);
+  ASSERT_TRUE(sim.SetVariable("PLANE ALTITUDE", 4321.0));
+
+  std::uint8_t record[36];
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(sim.BuildRecord(7, record, sizeof record), 36u);
+  sim.BuildRecord(7, record, sizeof record);
+  const std::string reported = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(DecodeF64(record), 4321.0) << "pinned";
+  EXPECT_EQ(DecodeF64(record + 8), 0.0);
+  EXPECT_EQ(DecodeF64(record + 16), 0.0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(record + 24), 4), "IVLK")
+      << "an ident as 8 bytes";
+  EXPECT_EQ(DecodeU32(record + 32), 0x2345u) << "123.45 MHz";
+  auto count = [&](const std::string& text) {
+    std::size_t n = 0;
+    for (std::size_t at = reported.find(text); at != std::string::npos;
+         at = reported.find(text, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(count("NO SUCH VARIABLE"), 1u) << reported;
+  EXPECT_EQ(count("Furlongs"), 1u) << reported;
+  SimConnect_Close(handle);
+}
+
+}  // namespace
+}  // namespace velkaro::standin
