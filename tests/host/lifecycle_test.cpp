@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/simconnect.h"
+#include "platform/socket.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"
 #include "support/test_files.h"
@@ -200,6 +202,21 @@ TEST_F(AircraftChangeTest, AChangeWaitsForARecordThatIsConverted) {
   EXPECT_EQ(DetentAngle(), 5.0);
   addon.Frames(1);
   EXPECT_EQ(DetentAngle(), 17.0);
+}
+
+TEST(LifecycleServerTest, WhenThePortIsTakenNoServerRunsAndNoneIsRetried) {
+  AddOnHarness& addon = AddOnHarness::Instance();
+  const platform::SocketHandle squatter = platform::OpenTcpSocket();
+  ASSERT_EQ(platform::BindIpv4(squatter, platform::kIpv4Any, 5193), 0);
+  ASSERT_EQ(platform::Listen(squatter, 1), 0);
+  addon.Start();
+  addon.Frames(3);  // the server starts, cannot bind, and ends
+  // Its bind comes within moments of its start; nothing outside shows when it has failed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  platform::CloseSocket(squatter);
+  addon.Frames(3);  // later records start no second server
+  EXPECT_EQ(zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000), nullptr);
+  addon.Stop();  // joins the ended server at once
 }
 
 TEST(LifecycleFailedOpenTest, WithoutAConnectionNothingFollowsAndStopOnlyCleansUp) {
