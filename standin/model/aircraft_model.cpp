@@ -374,7 +374,6 @@ AircraftModel::NavReading AircraftModel::Nav(int receiver) const {
     if (std::fabs(candidate.frequency_mhz - frequency) < 0.005) station = &candidate;
   }
   if (station == nullptr) return reading;
-  reading.tuned = true;
   reading.ident = station->ident;
 
   const Offset to_aircraft = OffsetBetween(station->latitude_deg, station->longitude_deg,
@@ -463,8 +462,9 @@ void AircraftModel::FlyAutopilot(double dt) {
     if (target_heading_mag) {
       // Standard rate, or less where that would bank the aircraft beyond 25 degrees.
       const double v_fps = std::max(1.0, s.tas_kt * kFpsPerKnot);
-      const double max_rate = std::min(
-          kStandardRateDegS, kGravityFps2 * std::tan(kMaxBankDeg * kRadPerDeg) / v_fps * kDegPerRad);
+      const double max_rate =
+          std::min(kStandardRateDegS,
+                   kGravityFps2 * std::tan(kMaxBankDeg * kRadPerDeg) / v_fps * kDegPerRad);
       const double error = Normalise180(*target_heading_mag + s.magvar_deg - heading_deg);
       turn_rate_deg_s = Clamp(error * 0.5, -max_rate, max_rate);
     }
@@ -583,10 +583,6 @@ std::optional<std::string> AircraftModel::Text(std::string_view name) const {
     return std::string(available ? kNdb.ident : "");
   }
   return std::nullopt;
-}
-
-bool AircraftModel::IsText(std::string_view name) const {
-  return Text(name).has_value();
 }
 
 std::optional<Dimension> AircraftModel::DimensionOf(std::string_view name) const {

@@ -129,7 +129,6 @@ class AircraftModel {
   std::optional<double> Number(std::string_view name) const;
   std::optional<std::string> Text(std::string_view name) const;
   std::optional<Dimension> DimensionOf(std::string_view name) const;
-  bool IsText(std::string_view name) const;
 
   // Sets a state variable in its base unit (a pinned value); false when the variable is derived
   // from others or unknown.
@@ -144,7 +143,6 @@ class AircraftModel {
 
   // Receiver geometry, for the NAV and ADF variables.
   struct NavReading {
-    bool tuned = false;
     bool has_nav = false;
     bool has_localizer = false;
     bool has_glide_slope = false;

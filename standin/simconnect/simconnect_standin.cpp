@@ -35,7 +35,6 @@ SIMCONNECT_HANDLE const kConnectionHandle = reinterpret_cast<SIMCONNECT_HANDLE>(
 struct Datum {
   std::string name;
   std::string units;
-  bool units_null;
   SIMCONNECT_DATATYPE type;
 };
 
@@ -57,14 +56,11 @@ struct Simulator {
   std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
   std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
   std::map<SIMCONNECT_DWORD, std::string> client_events;
-  std::map<std::string, Pin> pins;               // upper-case name
-  std::map<std::string, double> last_delivered;  // upper-case name, registered units
-  std::set<std::string> reported;                // problems already told on stderr
+  std::map<std::string, Pin> pins;  // upper-case name
+  std::set<std::string> reported;   // problems already told on stderr
 
   AircraftModel model;
   std::string aircraft_path;
-  std::string pending_aircraft;  // from LoadAircraftAsync
-  bool pending_aircraft_set = false;
   double frame_seconds = 1.0 / 30.0;
 };
 
@@ -207,7 +203,6 @@ std::size_t WriteDatum(Simulator& sim, const Datum& datum, std::uint8_t* out) {
 
   const std::optional<double> value = DatumValue(sim, datum);
   if (!value) return width;
-  sim.last_delivered[Upper(datum.name)] = *value;
   switch (datum.type) {
     case SIMCONNECT_DATATYPE_INT32:
       EncodeU32(out, static_cast<std::uint32_t>(WholeValue(*value)));
@@ -336,7 +331,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_AddToDataDefinition
     return kFailed;
   }
   sim.definitions[DefineID].push_back(
-      Datum{DatumName, UnitsName != nullptr ? UnitsName : "", UnitsName == nullptr, DatumType});
+      Datum{DatumName, UnitsName != nullptr ? UnitsName : "", DatumType});
   return 0;
 }
 
@@ -445,10 +440,8 @@ void STANDIN_CALL ApiReset() {
   sim.system_events.clear();
   sim.client_events.clear();
   sim.pins.clear();
-  sim.last_delivered.clear();
   sim.model = AircraftModel();
   sim.aircraft_path.clear();
-  sim.pending_aircraft_set = false;
 }
 
 void STANDIN_CALL ApiSetOpenFails(int fail) {
@@ -525,12 +518,6 @@ void STANDIN_CALL ApiLoadAircraft(const char* path) {
   ApiPump();
 }
 
-void STANDIN_CALL ApiLoadAircraftAsync(const char* path) {
-  std::lock_guard<std::mutex> guard(Sim().lock);
-  Sim().pending_aircraft = path != nullptr ? path : "";
-  Sim().pending_aircraft_set = true;
-}
-
 void STANDIN_CALL ApiSetTitle(const char* title) {
   std::lock_guard<std::mutex> guard(Sim().lock);
   Sim().model.state().title = title != nullptr ? title : "";
@@ -540,11 +527,6 @@ void STANDIN_CALL ApiStep(double seconds) {
   Simulator& sim = Sim();
   {
     std::lock_guard<std::mutex> guard(sim.lock);
-    if (sim.pending_aircraft_set) {
-      sim.aircraft_path = sim.pending_aircraft;
-      sim.pending_aircraft_set = false;
-      QueueAircraftLoaded(sim);
-    }
     ApplyPinsToModel(sim);
     if (seconds > 0.0 && std::isfinite(seconds)) {
       sim.model.Advance(seconds);
@@ -581,19 +563,6 @@ int STANDIN_CALL ApiSetVariable(const char* name, double value) {
   return 1;
 }
 
-void STANDIN_CALL ApiClearVariables() {
-  std::lock_guard<std::mutex> guard(Sim().lock);
-  Sim().pins.clear();
-}
-
-int STANDIN_CALL ApiReadVariable(const char* name, double* value) {
-  std::lock_guard<std::mutex> guard(Sim().lock);
-  const auto found = Sim().last_delivered.find(Upper(name != nullptr ? name : ""));
-  if (found == Sim().last_delivered.end()) return 0;
-  *value = found->second;
-  return 1;
-}
-
 std::uint32_t STANDIN_CALL ApiBuildRecord(std::uint32_t define_id, void* out,
                                           std::uint32_t capacity) {
   std::lock_guard<std::mutex> guard(Sim().lock);
@@ -603,10 +572,10 @@ std::uint32_t STANDIN_CALL ApiBuildRecord(std::uint32_t define_id, void* out,
 }
 
 const StandInApi kApi = {
-    STANDIN_API_VERSION, ApiReset,          ApiSetOpenFails,  ApiIsOpen,       ApiCallCount,
-    ApiGetCall,          ApiClearCalls,     ApiRaiseSimStart, ApiLoadAircraft, ApiLoadAircraftAsync,
-    ApiSetAircraftPath,  ApiSetTitle,       ApiStep,          ApiPump,         ApiDeliver,
-    ApiSetVariable,      ApiClearVariables, ApiReadVariable,  ApiBuildRecord,
+    STANDIN_API_VERSION, ApiReset,      ApiSetOpenFails,  ApiIsOpen,       ApiCallCount,
+    ApiGetCall,          ApiClearCalls, ApiRaiseSimStart, ApiLoadAircraft, ApiSetAircraftPath,
+    ApiSetTitle,         ApiStep,       ApiPump,          ApiDeliver,      ApiSetVariable,
+    ApiBuildRecord,
 };
 
 }  // namespace

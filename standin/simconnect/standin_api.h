@@ -5,7 +5,7 @@
 //
 // The host finds it in the SimConnect module that the add-on itself loaded (one exported
 // function, StandIn_GetApi), so host and add-on always talk to the same simulator. All calls are
-// made on the host's simulator thread, except LoadAircraftAsync, which any thread may call.
+// made on the host's simulator thread.
 #pragma once
 
 #include <cstdint>
@@ -46,8 +46,6 @@ struct StandInApi {
   void(STANDIN_CALL* RaiseSimStart)(void);
   // Loads an aircraft: it becomes the "AircraftLoaded" state, and the event is raised.
   void(STANDIN_CALL* LoadAircraft)(const char* path);
-  // As LoadAircraft, from any thread: takes effect at the next frame.
-  void(STANDIN_CALL* LoadAircraftAsync)(const char* path);
   // Sets the aircraft path reported by the state without raising the event (start-up).
   void(STANDIN_CALL* SetAircraftPath)(const char* path);
   void(STANDIN_CALL* SetTitle)(const char* title);
@@ -64,9 +62,6 @@ struct StandInApi {
   // model's own units until it has registered). Returns 0 when the stand-in knows no such
   // variable.
   int(STANDIN_CALL* SetVariable)(const char* name, double value);
-  void(STANDIN_CALL* ClearVariables)(void);
-  // The latest value delivered for a registered datum, in its registered units; 0 when unknown.
-  int(STANDIN_CALL* ReadVariable)(const char* name, double* value);
   // Builds the record of data definition `define_id` as the next frame would deliver it.
   std::uint32_t(STANDIN_CALL* BuildRecord)(std::uint32_t define_id, void* out,
                                            std::uint32_t capacity);
