@@ -15,6 +15,7 @@
 #include "simdata/frame_conversion.h"
 #include "simdata/frame_layout.h"
 #include "simdata/record_layout.h"
+#include "support/record_message.h"
 
 namespace velkaro {
 namespace {
@@ -74,17 +75,11 @@ void BM_PerRecordPath(benchmark::State& state) {
     });
   }
   const std::vector<std::uint8_t> record = SampleRecord();
-  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 +
-                                    kRecordSize);
-  auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message.data());
-  header->dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
-  header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
-  header->dwRequestID = 1;
-  std::memcpy(message.data() + message.size() - kRecordSize, record.data(), kRecordSize);
+  testing::RecordMessage message;
+  message.SetRecord(record);
 
   for (auto _ : state) {
-    DispatchCallback(reinterpret_cast<SIMCONNECT_RECV*>(message.data()),
-                     static_cast<SIMCONNECT_DWORD>(message.size()), nullptr);
+    DispatchCallback(message.message(), message.size(), nullptr);
   }
 
   stop = true;

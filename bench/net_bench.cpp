@@ -30,6 +30,7 @@
 #include "platform/socket.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
+#include "support/record_message.h"
 #include "zelm_client.h"
 
 namespace {
@@ -102,11 +103,6 @@ class AddOnUnderTest {
     velkaro::platform::SocketsStartup();
     sim_.Reset();
     DLLStart();
-    message_.resize(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + velkaro::kRecordSize);
-    auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message_.data());
-    header->dwSize = static_cast<SIMCONNECT_DWORD>(message_.size());
-    header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
-    header->dwRequestID = 1;
     sim_.BuildRecord(0, Record(), static_cast<std::uint32_t>(velkaro::kRecordSize));
     Dispatch();  // the first record starts the server
     Dispatch();  // and the second is the first frame: from here on sessions wait for fresh ones
@@ -123,8 +119,7 @@ class AddOnUnderTest {
                        47.0 + 1e-6 * ++count_);
     const double cpu_start = ThreadCpuMicros();
     const auto start = Clock::now();
-    velkaro::DispatchCallback(reinterpret_cast<SIMCONNECT_RECV*>(message_.data()),
-                              static_cast<SIMCONNECT_DWORD>(message_.size()), nullptr);
+    velkaro::DispatchCallback(message_.message(), message_.size(), nullptr);
     const auto wall = Clock::now() - start;
     if (cpu_us != nullptr) *cpu_us = ThreadCpuMicros() - cpu_start;
     return wall;
@@ -138,10 +133,10 @@ class AddOnUnderTest {
   }
 
  private:
-  std::uint8_t* Record() { return message_.data() + message_.size() - velkaro::kRecordSize; }
+  std::uint8_t* Record() { return message_.record(); }
   bool Connectable() { return zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000) != nullptr; }
   const StandInApi& sim_;
-  std::vector<std::uint8_t> message_;
+  velkaro::testing::RecordMessage message_;
   long count_ = 0;
 };
 

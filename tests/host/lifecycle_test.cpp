@@ -12,6 +12,7 @@
 #include "platform/socket.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"
+#include "support/record_message.h"
 #include "support/test_files.h"
 
 namespace velkaro::testing {
@@ -28,15 +29,9 @@ std::vector<std::uint8_t> CurrentRecord(const StandInApi& sim) {
 
 void DeliverRecord(const StandInApi& sim, const std::vector<std::uint8_t>& record,
                    std::uint32_t request_id = 1) {
-  SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE header{};
-  const std::size_t header_size = sizeof header - sizeof header.dwData;
-  std::vector<std::uint8_t> message(header_size + record.size());
-  header.dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
-  header.dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
-  header.dwRequestID = request_id;
-  std::memcpy(message.data(), &header, header_size);
-  std::memcpy(message.data() + header_size, record.data(), record.size());
-  sim.Deliver(message.data(), static_cast<std::uint32_t>(message.size()));
+  RecordMessage message(request_id);
+  message.SetRecord(record);
+  sim.Deliver(message.message(), message.size());
   sim.Pump();
 }
 

@@ -13,6 +13,7 @@
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "simdata/record_layout.h"
+#include "support/record_message.h"
 
 namespace {
 thread_local bool g_counting = false;
@@ -57,20 +58,14 @@ TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
     });
   }
 
-  std::vector<std::uint8_t> message(sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE) - 4 + kRecordSize,
-                                    0);
-  auto* header = reinterpret_cast<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE*>(message.data());
-  header->dwSize = static_cast<SIMCONNECT_DWORD>(message.size());
-  header->dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
-  header->dwRequestID = 1;
-  std::uint8_t* record = message.data() + message.size() - kRecordSize;
+  testing::RecordMessage message;
+  std::uint8_t* record = message.record();
   std::memcpy(record, "Velkaro Trainer", 16);
 
   g_counting = true;
   for (int i = 0; i < 1000; ++i) {
     EncodeF64(record + RecordDatum("PLANE LATITUDE").offset, 47.0 + i * 1e-4);
-    DispatchCallback(reinterpret_cast<SIMCONNECT_RECV*>(message.data()),
-                     static_cast<SIMCONNECT_DWORD>(message.size()), nullptr);
+    DispatchCallback(message.message(), message.size(), nullptr);
   }
   g_counting = false;
   EXPECT_EQ(g_allocations, 0);
