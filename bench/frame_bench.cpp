@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "autopilot/mcp_block.h"
+#include "common/mcp_block.h"
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "simdata/frame_conversion.h"
@@ -62,8 +62,7 @@ BENCHMARK(BM_ConvertRecord);
 // the next frame (their wake-up is handed to the waker thread).
 void BM_PerRecordPath(benchmark::State& state) {
   InitFrame(Bridge.SimDataFrame.data());
-  ResetMcpBlock(Bridge.McpRequest);
-  ResetMcpBlock(Bridge.McpPending);
+  Bridge.Mcp.Reset();
   Bridge.ServerRunning.store(true);
   std::thread waker([] { Bridge.Frames.RunWaker(); });
   std::atomic<bool> stop{false};

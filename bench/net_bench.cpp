@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/coding.h"
+#include "common/protocol.h"
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "net/client_session.h"
@@ -37,6 +38,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using velkaro::platform::SocketHandle;
+namespace protocol = velkaro::protocol;
 
 constexpr std::size_t kFrameBytes = 2280;
 
@@ -127,14 +129,14 @@ class AddOnUnderTest {
 
   std::unique_ptr<zelm::Connection> Connect() {
     std::string error;
-    auto c = zelm::Connection::Open("127.0.0.1", 5193, &error, 10000);
+    auto c = zelm::Connection::Open("127.0.0.1", protocol::kDefaultPort, &error, 10000);
     if (!c) std::fprintf(stderr, "net_bench: %s\n", error.c_str());
     return c;
   }
 
  private:
   std::uint8_t* Record() { return message_.record(); }
-  bool Connectable() { return zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000) != nullptr; }
+  bool Connectable() { return zelm::Connection::Open("127.0.0.1", protocol::kDefaultPort, nullptr, 1000) != nullptr; }
   const StandInApi& sim_;
   velkaro::testing::RecordMessage message_;
   long count_ = 0;
@@ -193,7 +195,7 @@ void BenchLatency(int rounds) {
     client->FetchFrame(&frame);
     std::vector<double> samples;
     for (int i = 0; i < rounds; ++i) {
-      client->SendAll("rSIMDATA30", 10);
+      client->SendAll(protocol::kTagFrame.data(), protocol::kTagSize);
       std::this_thread::sleep_for(std::chrono::microseconds(1500));  // the session now waits
       const auto t0 = Clock::now();
       addon.Dispatch();
@@ -219,7 +221,7 @@ void BenchRoundTrip(int rounds) {
     std::vector<std::uint8_t> frame(kFrameBytes);
     for (int i = 0; i < rounds; ++i) {
       const auto t0 = Clock::now();
-      SendAll(client, "rSIMDATA30", 10);
+      SendAll(client, protocol::kTagFrame.data(), protocol::kTagSize);
       ReceiveAll(client, frame.data(), frame.size());
       samples.push_back(Micros(Clock::now() - t0));
     }

@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "common/coding.h"
+#include "common/protocol.h"
 
 namespace zelm {
 
+namespace protocol = velkaro::protocol;
 using velkaro::FrameField;
 using velkaro::FrameType;
 
@@ -110,70 +112,67 @@ McpRequestBuilder::McpRequestBuilder() {
   velkaro::ResetMcpBlock(block_);
 }
 
-McpRequestBuilder& McpRequestBuilder::State(std::size_t offset, std::uint32_t bit, bool on) {
-  block_[offset] = on ? 1 : 0;
-  velkaro::McpSetChangeFlags(block_, velkaro::McpChangeFlags(block_) | bit);
+McpRequestBuilder& McpRequestBuilder::State(velkaro::McpStateField field, bool on) {
+  velkaro::McpChange(block_, field, on ? 1 : 0);
   return *this;
 }
 
-McpRequestBuilder& McpRequestBuilder::Reference(std::size_t offset, std::uint32_t bit,
-                                                double value) {
-  velkaro::McpSetF64(block_, offset, value);
-  velkaro::McpSetChangeFlags(block_, velkaro::McpChangeFlags(block_) | bit);
+McpRequestBuilder& McpRequestBuilder::Reference(velkaro::McpReferenceField field, double value) {
+  velkaro::McpChange(block_, field, value);
   return *this;
 }
 
 namespace mcp = velkaro::mcp;
 McpRequestBuilder& McpRequestBuilder::ApMaster(bool on) {
-  return State(mcp::kApMaster, mcp::kBitApMaster, on);
+  return State(mcp::kApMaster, on);
 }
 McpRequestBuilder& McpRequestBuilder::Autothrottle(bool on) {
-  return State(mcp::kAutothrottleArm, mcp::kBitAutothrottleArm, on);
+  return State(mcp::kAutothrottleArm, on);
 }
 McpRequestBuilder& McpRequestBuilder::FlightDirector(bool on) {
-  return State(mcp::kFlightDirector, mcp::kBitFlightDirector, on);
+  return State(mcp::kFlightDirector, on);
 }
 McpRequestBuilder& McpRequestBuilder::SpeedHold(bool on) {
-  return State(mcp::kSpeedHold, mcp::kBitSpeedHold, on);
+  return State(mcp::kSpeedHold, on);
 }
 McpRequestBuilder& McpRequestBuilder::N1Hold(bool on) {
-  return State(mcp::kN1Hold, mcp::kBitN1Hold, on);
+  return State(mcp::kN1Hold, on);
 }
 McpRequestBuilder& McpRequestBuilder::MachHold(bool on) {
-  return State(mcp::kMachHold, mcp::kBitMachHold, on);
+  return State(mcp::kMachHold, on);
 }
 McpRequestBuilder& McpRequestBuilder::AltitudeHold(bool on) {
-  return State(mcp::kAltitudeHold, mcp::kBitAltitudeHold, on);
+  return State(mcp::kAltitudeHold, on);
 }
 McpRequestBuilder& McpRequestBuilder::HeadingHold(bool on) {
-  return State(mcp::kHeadingHold, mcp::kBitHeadingHold, on);
+  return State(mcp::kHeadingHold, on);
 }
 McpRequestBuilder& McpRequestBuilder::LocHold(bool on) {
-  return State(mcp::kLocHold, mcp::kBitLocHold, on);
+  return State(mcp::kLocHold, on);
 }
 McpRequestBuilder& McpRequestBuilder::ApproachHold(bool on) {
-  return State(mcp::kApproachHold, mcp::kBitApproachHold, on);
+  return State(mcp::kApproachHold, on);
 }
 McpRequestBuilder& McpRequestBuilder::SpeedReference(double v) {
-  return Reference(mcp::kSpeedReference, mcp::kBitSpeedReference, v);
+  return Reference(mcp::kSpeedReference, v);
 }
 McpRequestBuilder& McpRequestBuilder::N1Reference(double v) {
-  return Reference(mcp::kN1Reference, mcp::kBitN1Reference, v);
+  return Reference(mcp::kN1Reference, v);
 }
 McpRequestBuilder& McpRequestBuilder::MachReference(double v) {
-  return Reference(mcp::kMachReference, mcp::kBitMachReference, v);
+  return Reference(mcp::kMachReference, v);
 }
 McpRequestBuilder& McpRequestBuilder::AltitudeReference(double v) {
-  return Reference(mcp::kAltitudeReference, mcp::kBitAltitudeReference, v);
+  return Reference(mcp::kAltitudeReference, v);
 }
 McpRequestBuilder& McpRequestBuilder::VerticalSpeedReference(double v) {
-  return Reference(mcp::kVerticalSpeedReference, mcp::kBitVerticalSpeedReference, v);
+  return Reference(mcp::kVerticalSpeedReference, v);
 }
 McpRequestBuilder& McpRequestBuilder::HeadingBug(double v) {
-  return Reference(mcp::kHeadingBug, mcp::kBitHeadingBug, v);
+  return Reference(mcp::kHeadingBug, v);
 }
 McpRequestBuilder& McpRequestBuilder::Nav1Course(double v) {
-  return Reference(mcp::kNav1Course, mcp::kBitNav1Course, v);
+  return Reference(mcp::kNav1Course, v);
 }
 
 McpRequestBuilder& McpRequestBuilder::Altitude(double feet) {
@@ -259,52 +258,67 @@ bool Connection::SendTag(std::string_view tag) {
 }
 
 bool Connection::FetchFrame(Frame* frame) {
-  return SendTag("rSIMDATA30") && ReceiveAll(frame->bytes.data(), frame->bytes.size());
+  return SendTag(protocol::kTagFrame) && ReceiveAll(frame->bytes.data(), frame->bytes.size());
 }
 
 bool Connection::FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version) {
-  std::uint8_t word[4];
-  if (!SendTag("rFMCDATA20") || !ReceiveAll(word, 4)) return false;
-  data->resize(velkaro::DecodeU32(word));
-  if (!ReceiveAll(data->data(), data->size()) || !ReceiveAll(word, 4)) return false;
+  std::uint8_t word[protocol::kWordBytes];
+  if (!SendTag(protocol::kTagFmcRead) || !ReceiveAll(word, sizeof word)) return false;
+  const std::uint32_t length = velkaro::DecodeU32(word);
+  // The add-on never stores more; a larger length is a peer that is not the add-on, or a
+  // broken stream, and must not make this process allocate what it says.
+  if (length > protocol::kMaxUploadBytes) {
+    error_ = "the reply announces " + std::to_string(length) +
+             " bytes of FMC data, more than the protocol allows (" +
+             std::to_string(protocol::kMaxUploadBytes) + ")";
+    return false;
+  }
+  data->resize(length);
+  if (!ReceiveAll(data->data(), data->size()) || !ReceiveAll(word, sizeof word)) return false;
   *version = velkaro::DecodeU32(word);
   return true;
 }
 
-bool Connection::FetchFmcHead(std::array<std::uint8_t, 8>* head) {
-  return SendTag("vFMCDATA20") && ReceiveAll(head->data(), head->size());
+bool Connection::FetchFmcHead(std::array<std::uint8_t, protocol::kFmcHeadBytes>* head) {
+  return SendTag(protocol::kTagFmcVersion) && ReceiveAll(head->data(), head->size());
 }
 
 bool Connection::Sync() {
-  std::array<std::uint8_t, 8> head;
+  std::array<std::uint8_t, protocol::kFmcHeadBytes> head;
   return FetchFmcHead(&head);
 }
 
 bool Connection::UploadMcp(const velkaro::McpBlock& block) {
-  std::uint8_t message[10 + velkaro::kMcpBlockSize + 4];
-  std::memcpy(message, "sMCPDATA20", 10);
-  std::memcpy(message + 10, block.data(), block.size());
-  velkaro::EncodeU32(message + 10 + block.size(), velkaro::McpCheckValue(block.data()));
+  constexpr std::size_t kTag = protocol::kTagSize;
+  std::uint8_t message[kTag + velkaro::kMcpBlockSize + protocol::kWordBytes];
+  std::memcpy(message, protocol::kTagMcpStore.data(), kTag);
+  std::memcpy(message + kTag, block.data(), block.size());
+  velkaro::EncodeU32(message + kTag + block.size(), velkaro::McpCheckValue(block.data()));
   return SendAll(message, sizeof message);
 }
 
 bool Connection::Store(std::string_view tag, std::span<const std::uint8_t> data,
                        std::uint32_t version) {
-  std::uint8_t header[14];
-  std::memcpy(header, tag.data(), 10);
-  velkaro::EncodeU32(header + 10, static_cast<std::uint32_t>(data.size()));
-  std::uint8_t trailer[4];
+  if (data.empty() || data.size() > protocol::kMaxUploadBytes) {
+    error_ = "an upload takes 1 to " + std::to_string(protocol::kMaxUploadBytes) + " bytes, not " +
+             std::to_string(data.size());
+    return false;
+  }
+  std::uint8_t header[protocol::kTagSize + protocol::kWordBytes];
+  std::memcpy(header, tag.data(), protocol::kTagSize);
+  velkaro::EncodeU32(header + protocol::kTagSize, static_cast<std::uint32_t>(data.size()));
+  std::uint8_t trailer[protocol::kWordBytes];
   velkaro::EncodeU32(trailer, version);
   return SendAll(header, sizeof header) && SendAll(data.data(), data.size()) &&
          SendAll(trailer, sizeof trailer);
 }
 
 bool Connection::StoreFmc(std::span<const std::uint8_t> data, std::uint32_t version) {
-  return Store("sFMCDATA20", data, version);
+  return Store(protocol::kTagFmcStore, data, version);
 }
 
 bool Connection::StoreFlightPlan(std::span<const std::uint8_t> data, std::uint32_t version) {
-  return Store("sFPLDATA10", data, version);
+  return Store(protocol::kTagFlightPlanStore, data, version);
 }
 
 }  // namespace zelm

@@ -16,13 +16,14 @@
 #include <string_view>
 #include <vector>
 
-#include "autopilot/mcp_block.h"
+#include "common/mcp_block.h"
+#include "common/protocol.h"
 #include "platform/socket.h"
 #include "simdata/frame_layout.h"
 
 namespace zelm {
 
-inline constexpr std::uint16_t kDefaultPort = 5193;
+inline constexpr std::uint16_t kDefaultPort = velkaro::protocol::kDefaultPort;
 inline constexpr const char* kDefaultHost = "127.0.0.1";
 
 // One aircraft-state frame as received.
@@ -74,8 +75,8 @@ class McpRequestBuilder {
   std::uint32_t CheckValue() const;
 
  private:
-  McpRequestBuilder& State(std::size_t offset, std::uint32_t bit, bool on);
-  McpRequestBuilder& Reference(std::size_t offset, std::uint32_t bit, double value);
+  McpRequestBuilder& State(velkaro::McpStateField field, bool on);
+  McpRequestBuilder& Reference(velkaro::McpReferenceField field, double value);
   velkaro::McpBlock block_;
 };
 
@@ -92,14 +93,16 @@ class Connection {
   // "rSIMDATA30": the next frame not yet received on this connection (or, after about 100 ms
   // without one, the latest again).
   bool FetchFrame(Frame* frame);
-  // "rFMCDATA20": the stored FMC data and its version word.
+  // "rFMCDATA20": the stored FMC data and its version word. A reply announcing more than
+  // protocol::kMaxUploadBytes is an error, not an allocation.
   bool FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version);
   // "vFMCDATA20": the first eight bytes of the FMC data (eight 0xFF bytes when none is stored).
-  bool FetchFmcHead(std::array<std::uint8_t, 8>* head);
+  bool FetchFmcHead(std::array<std::uint8_t, velkaro::protocol::kFmcHeadBytes>* head);
   // "sMCPDATA20" with the block's check value.
   bool UploadMcp(const velkaro::McpBlock& block);
-  // "sFMCDATA20" / "sFPLDATA10". The add-on does not acknowledge uploads; Sync() afterwards
-  // tells whether it kept the connection (it closes it on a refused upload).
+  // "sFMCDATA20" / "sFPLDATA10" of 1 to protocol::kMaxUploadBytes bytes. The add-on does not
+  // acknowledge uploads; Sync() afterwards tells whether it kept the connection (it closes it on a
+  // refused upload).
   bool StoreFmc(std::span<const std::uint8_t> data, std::uint32_t version);
   bool StoreFlightPlan(std::span<const std::uint8_t> data, std::uint32_t version);
   // A round trip ("vFMCDATA20") that proves every earlier command has been served.

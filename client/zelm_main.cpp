@@ -268,8 +268,8 @@ void ShowInstruments(const zelm::Frame& f, double fps, const std::string& where,
 
 int CommandWatch(const Arguments& args) {
   auto connection = Connect(args);
-  const std::string where =
-      args.Get("--host", zelm::kDefaultHost) + ":" + args.Get("--port", "5193");
+  const std::string where = args.Get("--host", zelm::kDefaultHost) + ":" +
+                            args.Get("--port", std::to_string(zelm::kDefaultPort));
   const bool tty = ZELM_ISATTY(ZELM_FILENO(stdout)) != 0;
   zelm::Frame frame, previous;
   using Clock = std::chrono::steady_clock;
@@ -323,7 +323,7 @@ int CommandFmc(const Arguments& args) {
   }
   if (action == "version") {
     auto connection = Connect(args);
-    std::array<std::uint8_t, 8> head;
+    std::array<std::uint8_t, velkaro::protocol::kFmcHeadBytes> head;
     if (!connection->FetchFmcHead(&head)) ConnectionError(connection->error());
     for (std::uint8_t b : head) std::printf("%02x ", b);
     const bool none =

@@ -1,42 +1,57 @@
 // Arbitrary byte streams from a client, fed to a real client session over a socket pair: no
-// input may crash it, hang it, leak or corrupt memory, or make it allocate without bound.
+// input may crash it, hang it, leak or corrupt memory, or make it allocate without bound. Every
+// input starts from a fresh shared state (frames, stores, autopilot blocks), so a finding
+// replays from that one input.
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
-#include "autopilot/mcp_block.h"
-#include "host/bridge_state.h"
+#include "autopilot/mcp_exchange.h"
+#include "log/log.h"
 #include "net/client_session.h"
+#include "net/upload_store.h"
+#include "platform/mutex.h"
+#include "simdata/frame_exchange.h"
 #include "simdata/frame_layout.h"
 
 namespace {
 
-void PrepareBridge() {
-  using namespace velkaro;
-  InitFrame(Bridge.SimDataFrame.data());
-  Bridge.Frames.Store(Bridge.SimDataFrame.data());  // sequence 0: frames are sent without waiting
-  ResetMcpBlock(Bridge.McpRequest);
-  ResetMcpBlock(Bridge.McpPending);
-  Bridge.ServerRunning.store(true);
-}
+// What the add-on's sessions share, as DLLStart leaves it: the start-up frame in place (sequence
+// 0: frames are sent without waiting), both autopilot blocks at their start values.
+struct FreshState {
+  FreshState() {
+    std::uint8_t frame[velkaro::kFrameSize];
+    velkaro::InitFrame(frame);
+    frames.Store(frame);
+    mcp.Reset();
+  }
+  velkaro::FrameExchange frames;
+  velkaro::UploadStore fmc;
+  velkaro::UploadStore flight_plan;
+  velkaro::McpExchange mcp;
+  std::atomic<std::size_t> upload_bytes_in_flight{0};
+  std::atomic<bool> running{true};
+  velkaro::DiagnosticLog log;  // off
+  const velkaro::SessionShared shared{frames,  fmc, flight_plan, mcp, upload_bytes_in_flight,
+                                      running, log};
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool prepared = (PrepareBridge(), true);
-  (void)prepared;
+  FreshState state;
 
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
-  std::mutex guard;
+  velkaro::platform::Mutex guard;
   velkaro::SessionConnection connection;
   connection.socket = static_cast<velkaro::platform::SocketHandle>(pair[0]);
   connection.guard = &guard;
-  std::thread session([&] { velkaro::ClientSession(connection); });
+  std::thread session([&] { velkaro::ClientSession(connection, state.shared); });
 
   // The client: writes its bytes while draining the replies, then closes its sending side and
   // reads until the session has closed the connection.

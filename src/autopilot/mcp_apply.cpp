@@ -1,9 +1,7 @@
 #include "autopilot/mcp_apply.h"
 
 #include <cmath>
-#include <mutex>
 
-#include "host/bridge_state.h"
 #include "simdata/record_layout.h"
 
 namespace velkaro {
@@ -24,43 +22,40 @@ constexpr RecordSlot rAltitudeLockVar = RecordDatum("AUTOPILOT ALTITUDE LOCK VAR
 constexpr RecordSlot rVerticalHoldVar = RecordDatum("AUTOPILOT VERTICAL HOLD VAR");
 
 struct StateSwitch {
-  std::uint32_t bit;
-  std::size_t state_byte;
+  McpStateField state;
   RecordSlot simulator_state;
   ClientEvent event;
 };
 
 constexpr StateSwitch kStateSwitches[] = {
-    {mcp::kBitApMaster, mcp::kApMaster, rApMaster, kEventApMaster},
-    {mcp::kBitAutothrottleArm, mcp::kAutothrottleArm, rThrottleArm, kEventAutothrottleArm},
-    {mcp::kBitFlightDirector, mcp::kFlightDirector, rFlightDirector, kEventToggleFlightDirector},
-    {mcp::kBitSpeedHold, mcp::kSpeedHold, rAirspeedHold, kEventApPanelSpeedSet},
-    {mcp::kBitN1Hold, mcp::kN1Hold, rRpmHold, kEventApN1Hold},
-    {mcp::kBitMachHold, mcp::kMachHold, rMachHold, kEventApPanelMachSet},
-    {mcp::kBitAltitudeHold, mcp::kAltitudeHold, rAltitudeLock, kEventApPanelAltitudeSet},
-    {mcp::kBitHeadingHold, mcp::kHeadingHold, rHeadingLock, kEventApPanelHeadingSet},
-    {mcp::kBitLocHold, mcp::kLocHold, rNav1Lock, kEventApLocHold},
-    {mcp::kBitApproachHold, mcp::kApproachHold, rApproachHold, kEventApAppHold},
+    {mcp::kApMaster, rApMaster, kEventApMaster},
+    {mcp::kAutothrottleArm, rThrottleArm, kEventAutothrottleArm},
+    {mcp::kFlightDirector, rFlightDirector, kEventToggleFlightDirector},
+    {mcp::kSpeedHold, rAirspeedHold, kEventApPanelSpeedSet},
+    {mcp::kN1Hold, rRpmHold, kEventApN1Hold},
+    {mcp::kMachHold, rMachHold, kEventApPanelMachSet},
+    {mcp::kAltitudeHold, rAltitudeLock, kEventApPanelAltitudeSet},
+    {mcp::kHeadingHold, rHeadingLock, kEventApPanelHeadingSet},
+    {mcp::kLocHold, rNav1Lock, kEventApLocHold},
+    {mcp::kApproachHold, rApproachHold, kEventApAppHold},
 };
 
 using Conversion = std::optional<std::int32_t> (*)(double);
 
 struct Reference {
-  std::uint32_t bit;
-  std::size_t field;
+  McpReferenceField field;
   Conversion convert;
   ClientEvent event;
 };
 
 constexpr Reference kReferences[] = {
-    {mcp::kBitSpeedReference, mcp::kSpeedReference, WholeUnits, kEventApSpdVarSet},
-    {mcp::kBitN1Reference, mcp::kN1Reference, WholeUnits, kEventApN1RefSet},
-    {mcp::kBitMachReference, mcp::kMachReference, Hundredths, kEventApMachVarSet},
-    {mcp::kBitAltitudeReference, mcp::kAltitudeReference, Hundreds, kEventApAltVarSetEnglish},
-    {mcp::kBitVerticalSpeedReference, mcp::kVerticalSpeedReference, Hundreds,
-     kEventApVsVarSetEnglish},
-    {mcp::kBitHeadingBug, mcp::kHeadingBug, WholeUnits, kEventHeadingBugSet},
-    {mcp::kBitNav1Course, mcp::kNav1Course, WholeUnits, kEventVor1Set},
+    {mcp::kSpeedReference, WholeUnits, kEventApSpdVarSet},
+    {mcp::kN1Reference, WholeUnits, kEventApN1RefSet},
+    {mcp::kMachReference, Hundredths, kEventApMachVarSet},
+    {mcp::kAltitudeReference, Hundreds, kEventApAltVarSetEnglish},
+    {mcp::kVerticalSpeedReference, Hundreds, kEventApVsVarSetEnglish},
+    {mcp::kHeadingBug, WholeUnits, kEventHeadingBugSet},
+    {mcp::kNav1Course, WholeUnits, kEventVor1Set},
 };
 
 // Values this large are out of reach of a 32-bit result whatever the conversion; testing them
@@ -85,9 +80,9 @@ void Send(McpEventSink sink, void* context, ClientEvent event, std::optional<std
   if (data) sink(context, event, static_cast<std::uint32_t>(*data));
 }
 
-void Transmit(void* /*context*/, ClientEvent event, std::uint32_t data) {
-  SimConnect_TransmitClientEvent(Bridge.SimConnectHandle, SIMCONNECT_OBJECT_ID_USER, event, data,
-                                 SIMCONNECT_GROUP_PRIORITY_STANDARD,
+void Transmit(void* context, ClientEvent event, std::uint32_t data) {
+  SimConnect_TransmitClientEvent(static_cast<SIMCONNECT_HANDLE>(context), SIMCONNECT_OBJECT_ID_USER,
+                                 event, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
                                  SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY);
 }
 
@@ -128,13 +123,13 @@ void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEvent
   const std::uint32_t flags = McpChangeFlags(pending);
 
   for (const StateSwitch& s : kStateSwitches) {
-    if ((flags & s.bit) == 0) continue;
-    const std::uint32_t wanted = pending[s.state_byte];
+    if ((flags & s.state.bit) == 0) continue;
+    const std::uint32_t wanted = pending[s.state.offset];
     if (OnState(ReadF64(record, s.simulator_state)) != wanted) sink(context, s.event, wanted);
   }
 
   for (const Reference& r : kReferences) {
-    if (flags & r.bit) Send(sink, context, r.event, r.convert(McpGetF64(pending, r.field)));
+    if (flags & r.field.bit) Send(sink, context, r.event, r.convert(McpGetF64(pending, r.field)));
   }
 
   const double altitude = McpGetF64(pending, mcp::kAltitudeRequest);
@@ -172,20 +167,11 @@ void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEvent
   }
 }
 
-void MergeMcpRequest() {
-  MergeMcpBlock(Bridge.McpRequest, Bridge.McpPending);
-}
-
-void ApplyMcpPending(const std::uint8_t* record) {
+void ApplyMcpPending(McpExchange& mcp, SIMCONNECT_HANDLE simulator, const std::uint8_t* record) {
   // Taking the block and resetting it is one step for the merges: a merge lands either in this
   // application or, whole, in the next one.
-  McpBlock pending;
-  {
-    std::lock_guard<std::mutex> guard(Bridge.McpLock);
-    pending = Bridge.McpPending;
-    ResetMcpBlock(Bridge.McpPending);
-  }
-  PlanMcpEvents(pending, record, Transmit, nullptr);
+  const McpBlock pending = mcp.TakePending();
+  PlanMcpEvents(pending, record, Transmit, simulator);
 }
 
 }  // namespace velkaro

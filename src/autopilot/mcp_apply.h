@@ -3,15 +3,17 @@
 // altitude, vertical speed, speed and heading requests), and McpPending returns to its start
 // values so each change is sent once.
 //
-// Simulator's thread only. It allocates nothing and never waits on a client: it takes McpLock
-// only to copy and reset the 144-byte block, and transmits outside the lock.
+// Simulator's thread only. It allocates nothing and never waits on a client: the exchange's lock is
+// held only to copy and reset the 144-byte block, and events are transmitted outside it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
 #include "autopilot/client_events.h"
-#include "autopilot/mcp_block.h"
+#include "autopilot/mcp_exchange.h"
+#include "common/mcp_block.h"
+#include "host/simconnect.h"
 
 namespace velkaro {
 
@@ -33,11 +35,8 @@ using McpEventSink = void (*)(void* context, ClientEvent event, std::uint32_t da
 void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
                    void* context);
 
-// Sends the pending changes for `record` and resets McpPending.
-void ApplyMcpPending(const std::uint8_t* record);
-
-// Folds McpRequest into McpPending after an accepted upload. The caller holds Bridge.McpLock
-// from the reception into McpRequest through the merge.
-void MergeMcpRequest();
+// Takes the pending changes out of `mcp` (resetting them) and sends them to `simulator` as
+// client events, judged against the simulator state in `record`.
+void ApplyMcpPending(McpExchange& mcp, SIMCONNECT_HANDLE simulator, const std::uint8_t* record);
 
 }  // namespace velkaro

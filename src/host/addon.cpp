@@ -40,7 +40,7 @@ void OnUserAircraftRecord(const std::uint8_t* record) {
     Bridge.AircraftChanged = false;
   }
   ConvertAndPublishFrame(record);
-  ApplyMcpPending(record);
+  ApplyMcpPending(Bridge.Mcp, Bridge.SimConnectHandle, record);
 }
 
 }  // namespace
@@ -97,11 +97,7 @@ int SIMCONNECT_CALL DLLStart(void) {
   ResetLog();
   InitFrame(Bridge.SimDataFrame.data());
   Bridge.Frames.Store(Bridge.SimDataFrame.data());
-  {
-    std::lock_guard<std::mutex> guard(Bridge.McpLock);
-    ResetMcpBlock(Bridge.McpRequest);
-    ResetMcpBlock(Bridge.McpPending);
-  }
+  Bridge.Mcp.Reset();
   platform::SocketsStartup();
 
   // A handle left from an earlier run was closed by DLLStop; a failed open must not leave it

@@ -1,32 +1,37 @@
 // The bridge state: the one process-wide record through which the simulator's thread, the
 // socket server thread and the client serving threads meet. It exists from library load to
-// unload; every unit reaches it directly as `Bridge`.
+// unload and is the add-on's composition root: the entry points and the simulator's thread
+// reach it directly as `Bridge`; the socket server hands each session references to the parts
+// it shares (SessionShared), so sessions never name it.
 //
 // Thread-safety, member by member:
 //   - simulator's thread only: AircraftPath, AircraftChanged, ServerThread, SimConnectHandle,
 //     AircraftFlapsTable, SimDataFrame (the conversion's working frame);
-//   - written before any other thread of the add-on exists, then only read: BindAddress,
-//     LogFilePath, LogEnabled;
+//   - written before any other thread of the add-on exists, then only read: BindAddress, Log's
+//     settings;
 //   - ServerRunning: an atomic flag, set and cleared by the simulator's thread, read everywhere;
 //   - ListenSocket: stored by the server thread and taken by DLLStop, both under ListenLock;
 //   - Frames: the published frame and the frame sequence (see FrameExchange);
-//   - McpRequest and McpPending: under McpLock, held only for a 144-byte copy, check or merge;
-//   - Fmc and FlightPlan: the upload stores, each with its own short lock (see UploadStore).
+//   - Mcp: the autopilot request and pending blocks behind their own lock (see McpExchange);
+//   - Fmc and FlightPlan: the upload stores, each with its own short lock (see UploadStore);
+//   - UploadBytesInFlight: an atomic count shared by the sessions.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "autopilot/mcp_block.h"
+#include "aircraft/flaps_reader.h"
+#include "autopilot/mcp_exchange.h"
 #include "host/simconnect.h"
+#include "log/log.h"
 #include "net/upload_store.h"
+#include "platform/mutex.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
-#include "simdata/frame_conversion.h"
 #include "simdata/frame_exchange.h"
 #include "simdata/frame_layout.h"
 
@@ -37,23 +42,21 @@ struct BridgeState {
   // and read together.
   UploadStore Fmc;
   UploadStore FlightPlan;
+  std::atomic<std::size_t> UploadBytesInFlight{0};
 
   std::string AircraftPath;
   std::string BindAddress = "ANY";
-  std::string LogFilePath = "Velkaro.log";
+  DiagnosticLog Log;
 
+  platform::Mutex ListenLock;
   // No socket until the server creates one (0 would name a valid descriptor on POSIX).
-  platform::SocketHandle ListenSocket = platform::kInvalidSocket;
-  std::mutex ListenLock;
+  platform::SocketHandle ListenSocket VELKARO_GUARDED_BY(ListenLock) = platform::kInvalidSocket;
 
   std::unique_ptr<platform::Thread> ServerThread;
   std::atomic<bool> ServerRunning{false};
-  bool LogEnabled;
   bool AircraftChanged = false;
 
-  McpBlock McpRequest{};
-  McpBlock McpPending{};
-  std::mutex McpLock;
+  McpExchange Mcp;
 
   std::array<std::uint8_t, kFrameSize> SimDataFrame{};
   FrameExchange Frames;  // holds FrameSequence

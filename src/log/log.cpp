@@ -49,18 +49,22 @@ void FormatLogTimestamp(int weekday, int month, int day, int hour, int minute, i
   out[24] = '\0';
 }
 
-void LogMessage(const char* format, ...) {
-  if (!Bridge.LogEnabled) return;
+void DiagnosticLog::Write(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteV(format, args);
+  va_end(args);
+}
+
+void DiagnosticLog::WriteV(const char* format, std::va_list args) {
+  if (!Enabled) return;
 
   // One entry: timestamp, arrow, message, line feed, formatted once into one buffer so that it
   // is appended with a single write.
   char entry[kTimestampChars + sizeof kArrow - 1 + kMessageBufferBytes + 1] = {};
   char* const message = entry + kTimestampChars + (sizeof kArrow - 1);
 
-  va_list args;
-  va_start(args, format);
   const int formatted = std::vsnprintf(message, kMessageBufferBytes, format, args);
-  va_end(args);
   if (formatted < 0) return;
   std::size_t message_length = std::strlen(message);  // a cut message holds 2047 characters
   message[message_length++] = '\n';
@@ -76,18 +80,29 @@ void LogMessage(const char* format, ...) {
   std::memcpy(entry, timestamp, kTimestampChars);
   std::memcpy(entry + kTimestampChars, kArrow, sizeof kArrow - 1);
 
-  platform::AppendTextWhole(Bridge.LogFilePath.c_str(), entry,
+  platform::AppendTextWhole(FilePath.c_str(), entry,
                             kTimestampChars + (sizeof kArrow - 1) + message_length);
 }
 
-void ResetLog() {
-  if (!Bridge.LogEnabled) return;
-  std::FILE* file = std::fopen(Bridge.LogFilePath.c_str(), "w");
+void DiagnosticLog::Reset() {
+  if (!Enabled) return;
+  std::FILE* file = std::fopen(FilePath.c_str(), "w");
   if (file == nullptr) {
-    Bridge.LogEnabled = false;
+    Enabled = false;
     return;
   }
   std::fclose(file);
+}
+
+void LogMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Bridge.Log.WriteV(format, args);
+  va_end(args);
+}
+
+void ResetLog() {
+  Bridge.Log.Reset();
 }
 
 }  // namespace velkaro

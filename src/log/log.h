@@ -8,19 +8,39 @@
 // before the add-on starts a thread of its own.
 #pragma once
 
+#include <cstdarg>
+#include <string>
+
 namespace velkaro {
 
 // Largest formatted message; longer ones are cut to this many characters.
 inline constexpr int kLogMessageMaxChars = 2047;
 
-// Appends "<24-character local time>--><formatted text>\n" to the log file and writes the text
-// and its line feed to standard output. Failures are swallowed: the entry is then dropped.
+// One log file. The add-on has one (Bridge.Log); tests make their own.
+struct DiagnosticLog {
+  // Written before any thread of the add-on's exists, then only read.
+  bool Enabled = false;
+  std::string FilePath = "Velkaro.log";
+
+  // Appends "<24-character local time>--><formatted text>\n" to the log file and writes the
+  // text and its line feed to standard output. Failures are swallowed: the entry is then
+  // dropped. Nothing at all happens while the log is off.
+#if defined(__GNUC__)
+  __attribute__((format(printf, 2, 3)))
+#endif
+  void
+  Write(const char* format, ...);
+  void WriteV(const char* format, std::va_list args);
+
+  // Empties the log file at start-up; when it cannot be created, logging is off for good.
+  void Reset();
+};
+
+// The add-on's own log, Bridge.Log.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void LogMessage(const char* format, ...);
-
-// Empties the log file at start-up; when it cannot be created, logging is off for good.
 void ResetLog();
 
 // The 24-character timestamp of an entry for a local time, e.g. "Sun Dec 06 14:56:29 2026"

@@ -8,11 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "autopilot/mcp_apply.h"
-#include "autopilot/mcp_block.h"
 #include "common/coding.h"
-#include "host/bridge_state.h"
-#include "log/log.h"
+#include "common/mcp_block.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 
@@ -20,16 +17,9 @@ namespace velkaro {
 
 namespace {
 
-constexpr std::string_view kTagFrame = "rSIMDATA30";
-constexpr std::string_view kTagFmcRead = "rFMCDATA20";
-constexpr std::string_view kTagFmcVersion = "vFMCDATA20";
-constexpr std::string_view kTagMcpStore = "sMCPDATA20";
-constexpr std::string_view kTagFmcStore = "sFMCDATA20";
-constexpr std::string_view kTagFlightPlanStore = "sFPLDATA10";
-constexpr char kFrameMagic[] = "ZELM30";  // with its NUL: 7 bytes
-constexpr std::size_t kFirstUploadChunk = 64 * 1024;
+using namespace protocol;
 
-std::atomic<std::size_t> g_upload_bytes_in_flight{0};
+constexpr std::size_t kFirstUploadChunk = 64 * 1024;
 
 enum class ReceiveStatus { kComplete, kClosed, kFailed };
 
@@ -53,21 +43,22 @@ Received ReceiveExact(platform::SocketHandle s, std::uint8_t* buffer, std::size_
 // Holds a share of the process-wide upload allowance while an upload is being received.
 class UploadAllowance {
  public:
-  UploadAllowance() = default;
+  explicit UploadAllowance(std::atomic<std::size_t>& in_flight) : in_flight_(in_flight) {}
   UploadAllowance(const UploadAllowance&) = delete;
   UploadAllowance& operator=(const UploadAllowance&) = delete;
-  ~UploadAllowance() { g_upload_bytes_in_flight.fetch_sub(held_); }
+  ~UploadAllowance() { in_flight_.fetch_sub(held_); }
 
   bool Grow(std::size_t bytes) {
-    std::size_t current = g_upload_bytes_in_flight.load();
+    std::size_t current = in_flight_.load();
     do {
       if (current + bytes > kMaxUploadBytesInFlight) return false;
-    } while (!g_upload_bytes_in_flight.compare_exchange_weak(current, current + bytes));
+    } while (!in_flight_.compare_exchange_weak(current, current + bytes));
     held_ += bytes;
     return true;
   }
 
  private:
+  std::atomic<std::size_t>& in_flight_;
   std::size_t held_ = 0;
 };
 
@@ -75,27 +66,28 @@ enum class SessionStep { kContinue, kNormalEnd, kErrorEnd };
 
 struct Session {
   platform::SocketHandle socket;
+  const SessionShared& shared;
   std::int32_t last_sent_sequence = 0;
   std::array<std::uint8_t, kFrameSize> frame{};
 
   SessionStep SendFrame() {
-    std::int32_t sequence = Bridge.Frames.Sequence();
+    std::int32_t sequence = shared.frames.Sequence();
     if (sequence != 0 && sequence == last_sent_sequence) {
-      sequence = Bridge.Frames.WaitForChange(last_sent_sequence,
+      sequence = shared.frames.WaitForChange(last_sent_sequence,
                                              std::chrono::milliseconds(kFreshFrameWaitMs));
     }
     // The copy carries the sequence it was published under: remembering that one (rather than
     // the value read before the copy) means a frame published in between is not sent twice.
-    const std::int32_t copied = Bridge.Frames.ReadLatest(frame.data());
+    const std::int32_t copied = shared.frames.ReadLatest(frame.data());
     if (sequence != 0 && copied != 0) last_sent_sequence = copied;
-    std::memcpy(frame.data(), kFrameMagic, sizeof kFrameMagic);
+    std::memcpy(frame.data(), kFrameMagic, kFrameMagicBytes);
     SendAll(socket, frame.data(), frame.size());
     return SessionStep::kContinue;
   }
 
   SessionStep SendFmcData() {
-    const UploadStore::Snapshot fmc = Bridge.Fmc.Read();
-    std::uint8_t word[4];
+    const UploadStore::Snapshot fmc = shared.fmc.Read();
+    std::uint8_t word[kWordBytes];
     EncodeU32(word, static_cast<std::uint32_t>(fmc.data->size()));
     SendAll(socket, word, sizeof word);
     SendAll(socket, fmc.data->data(), fmc.data->size());
@@ -105,8 +97,8 @@ struct Session {
   }
 
   SessionStep SendFmcVersion() {
-    const UploadStore::Snapshot fmc = Bridge.Fmc.Read();
-    std::uint8_t head[8];
+    const UploadStore::Snapshot fmc = shared.fmc.Read();
+    std::uint8_t head[kFmcHeadBytes];
     if (fmc.data->empty()) {
       std::memset(head, 0xFF, sizeof head);
     } else {
@@ -119,34 +111,28 @@ struct Session {
   }
 
   SessionStep ReceiveMcpBlock() {
-    // Received into a private block first: the shared request is touched only under the lock,
-    // for the copy, the check and the merge together.
+    // Received into a private block first: the exchange stores, checks and merges it in one
+    // step under its lock.
     McpBlock block{};
     const Received got = ReceiveExact(socket, block.data(), block.size());
     if (got.status != ReceiveStatus::kComplete) {
-      if (got.count > 0) {
-        std::lock_guard<std::mutex> guard(Bridge.McpLock);
-        std::memcpy(Bridge.McpRequest.data(), block.data(), got.count);
-      }
+      if (got.count > 0) shared.mcp.StorePartial(block.data(), got.count);
       // A block cut short by a close ends the session; a failed or empty one is dropped.
       return got.status == ReceiveStatus::kClosed && got.count > 0 ? SessionStep::kErrorEnd
                                                                    : SessionStep::kContinue;
     }
-    std::uint8_t check[4];
+    std::uint8_t check[kWordBytes];
     if (ReceiveExact(socket, check, sizeof check).status != ReceiveStatus::kComplete) {
-      std::lock_guard<std::mutex> guard(Bridge.McpLock);
-      Bridge.McpRequest = block;
+      shared.mcp.StorePartial(block.data(), block.size());
       return SessionStep::kErrorEnd;
     }
-    std::lock_guard<std::mutex> guard(Bridge.McpLock);
-    Bridge.McpRequest = block;
-    if (McpCheckValue(Bridge.McpRequest.data()) == DecodeU32(check)) MergeMcpRequest();
+    shared.mcp.StoreAndMerge(block, DecodeU32(check));
     return SessionStep::kContinue;
   }
 
   SessionStep ReceiveUpload(UploadStore& store) {
     store.Clear();
-    std::uint8_t word[4];
+    std::uint8_t word[kWordBytes];
     if (ReceiveExact(socket, word, sizeof word).status != ReceiveStatus::kComplete) {
       return SessionStep::kErrorEnd;
     }
@@ -155,7 +141,7 @@ struct Session {
 
     // The buffer grows as bytes arrive, so an announced length costs nothing until it is sent;
     // the data is published only once it is complete.
-    UploadAllowance allowance;
+    UploadAllowance allowance(shared.upload_bytes_in_flight);
     UploadStore::Bytes data;
     std::size_t received = 0;
     try {
@@ -188,30 +174,30 @@ struct Session {
     if (tag == kTagFmcRead) return SendFmcData();
     if (tag == kTagFmcVersion) return SendFmcVersion();
     if (tag == kTagMcpStore) return ReceiveMcpBlock();
-    if (tag == kTagFmcStore) return ReceiveUpload(Bridge.Fmc);
-    if (tag == kTagFlightPlanStore) return ReceiveUpload(Bridge.FlightPlan);
+    if (tag == kTagFmcStore) return ReceiveUpload(shared.fmc);
+    if (tag == kTagFlightPlanStore) return ReceiveUpload(shared.flight_plan);
     return SessionStep::kContinue;  // unknown tags are ignored
   }
 };
 
-void LogReceiveError() {
-  if (!Bridge.LogEnabled) return;
+void LogReceiveError(DiagnosticLog& log) {
+  if (!log.Enabled) return;
   const int code = platform::LastSystemError();
   const std::string text = platform::SystemErrorText(code);
-  LogMessage("Zelm Socket: WSA Error code %d: %s", code, text.c_str());
+  log.Write("Zelm Socket: WSA Error code %d: %s", code, text.c_str());
 }
 
 }  // namespace
 
 void SessionConnection::Close() {
-  std::lock_guard<std::mutex> lock(*guard);
+  platform::MutexLock lock(*guard);
   platform::Shutdown(socket, platform::ShutdownHow::kReceive);
   platform::CloseSocket(socket);
   closed = true;
 }
 
 void SessionConnection::Interrupt() {
-  std::lock_guard<std::mutex> lock(*guard);
+  platform::MutexLock lock(*guard);
   if (!closed) platform::InterruptSocket(socket);
 }
 
@@ -231,7 +217,7 @@ int SendAll(platform::SocketHandle socket, const void* data, std::size_t length)
   return 0;
 }
 
-void ClientSession(SessionConnection& connection) {
+void ClientSession(SessionConnection& connection, const SessionShared& shared) {
   // Woken by a publication, a session must not take the processor from the simulator's thread.
   platform::YieldToOtherThreadsOnWake();
   if (platform::GetPeerName(connection.socket) < 0) {
@@ -240,20 +226,20 @@ void ClientSession(SessionConnection& connection) {
   }
   platform::SetNoDelay(connection.socket);  // replies go out at once, even in several pieces
 
-  Session session{connection.socket};
+  Session session{connection.socket, shared};
   SessionStep step = SessionStep::kContinue;
   while (step == SessionStep::kContinue) {
     char tag[kTagSize];
     const Received got =
         ReceiveExact(connection.socket, reinterpret_cast<std::uint8_t*>(tag), sizeof tag);
     if (got.count == 0 || got.status == ReceiveStatus::kFailed) break;
-    if (!Bridge.ServerRunning.load()) break;
+    if (!shared.running.load()) break;
     if (got.status != ReceiveStatus::kComplete) continue;  // the next read meets the close
     step = session.Serve(std::string_view(tag, sizeof tag));
   }
-  if (step == SessionStep::kErrorEnd) LogReceiveError();
+  if (step == SessionStep::kErrorEnd) LogReceiveError(shared.log);
   connection.Close();
-  LogMessage("Zelm Socket: ended client serving thread");
+  shared.log.Write("Zelm Socket: ended client serving thread");
 }
 
 }  // namespace velkaro

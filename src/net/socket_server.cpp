@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 #include "host/bridge_state.h"
@@ -17,14 +16,16 @@ namespace {
 
 // One client serving thread and its connection. Owned by the server thread.
 struct SessionSlot {
+  explicit SessionSlot(const SessionShared& shared) : shared(shared) {}
   SessionConnection connection;
+  const SessionShared& shared;
   platform::Thread thread;
   std::atomic<bool> finished{false};
 };
 
 void SessionThreadMain(void* argument) {
   auto* slot = static_cast<SessionSlot*>(argument);
-  ClientSession(slot->connection);
+  ClientSession(slot->connection, slot->shared);
   slot->finished.store(true, std::memory_order_release);
 }
 
@@ -57,14 +58,14 @@ class SocketServer {
                                       : platform::Ipv4FromText(Bridge.BindAddress.c_str());
     const platform::SocketHandle listener = platform::OpenTcpSocket();
     {
-      std::lock_guard<std::mutex> guard(Bridge.ListenLock);
+      platform::MutexLock guard(Bridge.ListenLock);
       if (!Bridge.ServerRunning.load()) {
         platform::CloseSocket(listener);
         return platform::kInvalidSocket;
       }
       Bridge.ListenSocket = listener;
     }
-    if (platform::BindIpv4(listener, address, kServerPort) < 0) {
+    if (platform::BindIpv4(listener, address, protocol::kDefaultPort) < 0) {
       LogMessage("Zelm Socket: bind failed");
       return platform::kInvalidSocket;
     }
@@ -94,7 +95,7 @@ class SocketServer {
         platform::CloseSocket(client);
         continue;
       }
-      auto slot = std::make_unique<SessionSlot>();
+      auto slot = std::make_unique<SessionSlot>(shared_);
       slot->connection.socket = client;
       slot->connection.guard = &connection_guard_;
       if (!slot->thread.Start(SessionThreadMain, slot.get(), kSessionStackBytes)) {
@@ -128,8 +129,12 @@ class SocketServer {
     Bridge.Frames.WakeAll();
   }
 
+  // What the sessions share: the bridge's parts, handed to each session.
+  const SessionShared shared_{
+      Bridge.Frames,        Bridge.Fmc, Bridge.FlightPlan, Bridge.Mcp, Bridge.UploadBytesInFlight,
+      Bridge.ServerRunning, Bridge.Log};
   std::list<std::unique_ptr<SessionSlot>> sessions_;
-  std::mutex connection_guard_;
+  platform::Mutex connection_guard_;
 };
 
 void SocketServerMain(void* /*argument*/) {
@@ -160,7 +165,7 @@ void StopSocketServer() {
   // not published its socket yet sees the cleared flag and closes its own.
   platform::SocketHandle listener;
   {
-    std::lock_guard<std::mutex> guard(Bridge.ListenLock);
+    platform::MutexLock guard(Bridge.ListenLock);
     listener = std::exchange(Bridge.ListenSocket, platform::kInvalidSocket);
   }
   // The socket is woken, not closed, while the server may still use it: a descriptor closed

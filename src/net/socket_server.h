@@ -1,5 +1,6 @@
-// The socket server: one thread that listens on TCP port 5193 on all IPv4 interfaces and
-// starts a client serving thread for every accepted connection, at most kMaxSessions at once.
+// The socket server: one thread that listens on the protocol's TCP port (protocol::kDefaultPort)
+// on all IPv4 interfaces and starts a client serving thread for every accepted connection, at
+// most kMaxSessions at once.
 // Ended sessions are joined and dropped as the server goes; on stop every session is woken (its
 // socket shut down, its frame wait ended) and joined before the server ends.
 #pragma once
@@ -7,9 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/protocol.h"
+
 namespace velkaro {
 
-inline constexpr std::uint16_t kServerPort = 5193;
 inline constexpr int kListenBacklog = 6;
 inline constexpr std::size_t kMaxSessions = 64;
 // Client serving threads need little stack; the host is a 32-bit process.

@@ -7,7 +7,7 @@ namespace velkaro {
 UploadStore::UploadStore() : data_(std::make_shared<const Bytes>()) {}
 
 UploadStore::Snapshot UploadStore::Read() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   return {data_, version_};
 }
 
@@ -15,7 +15,7 @@ void UploadStore::Clear() {
   auto empty = std::make_shared<const Bytes>();
   std::shared_ptr<const Bytes> old;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::MutexLock guard(lock_);
     old = std::exchange(data_, std::move(empty));
   }
   // `old` (possibly the last reference to megabytes) is released outside the lock.
@@ -25,13 +25,13 @@ void UploadStore::PublishData(Bytes data) {
   auto fresh = std::make_shared<const Bytes>(std::move(data));
   std::shared_ptr<const Bytes> old;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::MutexLock guard(lock_);
     old = std::exchange(data_, std::move(fresh));
   }
 }
 
 void UploadStore::PublishVersion(std::uint32_t version) {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   version_ = version;
 }
 

@@ -6,8 +6,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace velkaro {
 
@@ -30,9 +31,9 @@ class UploadStore {
   void PublishVersion(std::uint32_t version);
 
  private:
-  mutable std::mutex lock_;
-  std::shared_ptr<const Bytes> data_;
-  std::uint32_t version_ = 0;
+  mutable platform::Mutex lock_;
+  std::shared_ptr<const Bytes> data_ VELKARO_GUARDED_BY(lock_);
+  std::uint32_t version_ VELKARO_GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace velkaro

@@ -45,6 +45,8 @@ std::uint32_t Ipv4FromText(const char* text);
 SocketHandle OpenTcpSocket();
 int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port);
 int Listen(SocketHandle s, int backlog);
+// The port a socket is bound to (the one the system chose for port 0), or -1.
+int LocalPort(SocketHandle s);
 // Accepts one connection; kInvalidSocket on failure.
 SocketHandle Accept(SocketHandle listener);
 int GetPeerName(SocketHandle s);

@@ -72,6 +72,13 @@ int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t 
   return bind(Fd(s), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ? -1 : 0;
 }
 
+int LocalPort(SocketHandle s) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &length) < 0) return -1;
+  return ntohs(address.sin_port);
+}
+
 int Listen(SocketHandle s, int backlog) {
   return listen(Fd(s), backlog) < 0 ? -1 : 0;
 }

@@ -75,6 +75,13 @@ int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t 
   return bind(Sock(s), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ? -1 : 0;
 }
 
+int LocalPort(SocketHandle s) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (getsockname(Sock(s), reinterpret_cast<sockaddr*>(&address), &length) < 0) return -1;
+  return ntohs(address.sin_port);
+}
+
 int Listen(SocketHandle s, int backlog) {
   return listen(Sock(s), backlog) < 0 ? -1 : 0;
 }

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/protocol.h"
 #include "host/addon_loader.h"
 #include "host/stop_signal.h"
 #include "platform/clock.h"
@@ -27,8 +28,7 @@ using velkaro::standin::AddOn;
 
 constexpr const char* kUsage =
     "usage: velkaro-sim [options]\n"
-    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to TCP port "
-    "5193.\n"
+    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to it over TCP.\n"
     "\n"
     "  --addon PATH        add-on library to load (default: the one beside this program)\n"
     "  --aircraft PATH     aircraft file reported when the simulation starts\n"
@@ -186,9 +186,10 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "velkaro-sim: %s loaded; aircraft %s; %.4g frames per second.\n"
-      "velkaro-sim: clients connect to TCP port 5193 (the add-on starts listening with "
+      "velkaro-sim: clients connect to TCP port %u (the add-on starts listening with "
       "the first frame). Ctrl-C stops.\n",
-      addon.path.c_str(), aircraft.c_str(), options.rate);
+      addon.path.c_str(), aircraft.c_str(), options.rate,
+      static_cast<unsigned>(velkaro::protocol::kDefaultPort));
   std::fflush(stdout);
   sim.RaiseSimStart();
 

@@ -6,16 +6,19 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "autopilot/client_events.h"
 #include "autopilot/mcp_apply.h"
-#include "autopilot/mcp_block.h"
 #include "common/coding.h"
+#include "common/mcp_block.h"
 #include "host/bridge_state.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
+#include "support/test_files.h"
 
 namespace velkaro {
 namespace {
@@ -59,25 +62,65 @@ TEST(McpBlockTest, MergeAccumulatesFlagsAndTakesEveryValueFromTheLatestBlock) {
   McpBlock pending = StartBlock();
 
   McpBlock first = StartBlock();
-  McpSetChangeFlags(first, mcp::kBitAltitudeReference);
-  McpSetF64(first, mcp::kAltitudeReference, 10000);
+  McpChange(first, mcp::kAltitudeReference, 10000);
   McpSetF64(first, mcp::kAltitudeRequest, 12000);
   MergeMcpBlock(first, pending);
 
   McpBlock second = StartBlock();
   std::memcpy(second.data(), "NOTZELM", 7);  // not examined, not copied
-  McpSetChangeFlags(second, mcp::kBitSpeedReference);
-  McpSetF64(second, mcp::kSpeedReference, 250);
+  McpChange(second, mcp::kSpeedReference, 250);
   McpSetF64(second, mcp::kAltitudeReference, 0);
   second[139] = 0x77;  // never copied
   MergeMcpBlock(second, pending);
 
-  EXPECT_EQ(McpChangeFlags(pending), mcp::kBitAltitudeReference | mcp::kBitSpeedReference);
+  EXPECT_EQ(McpChangeFlags(pending), (1u << 17) | (1u << 14));
   EXPECT_EQ(McpGetF64(pending, mcp::kSpeedReference), 250.0);
   EXPECT_EQ(McpGetF64(pending, mcp::kAltitudeReference), 0.0);
   EXPECT_EQ(McpGetF64(pending, mcp::kAltitudeRequest), -1.0) << "withdrawn by the later block";
   EXPECT_EQ(std::memcmp(pending.data(), "ZELM20\0", 7), 0);
   EXPECT_EQ(pending[139], 0);
+}
+
+// docs/protocol.md describes the block to client developers: its table must list the same
+// fields, in the same order, at the same offsets, with the same types and flag bits.
+TEST(McpBlockTest, TheProtocolDocumentListsTheBlockAsDefined) {
+  const std::string doc = testing::ReadWholeFile(VELKARO_SOURCE_DIR "/docs/protocol.md");
+  const std::size_t begin = doc.find("## The autopilot block");
+  ASSERT_NE(begin, std::string::npos);
+  const std::size_t end = doc.find("\n## ", begin + 1);
+  std::istringstream section(doc.substr(begin, end - begin));
+
+  std::vector<std::string> documented;
+  const std::regex row(R"(^\| (\d+) \| ([^|]+?) \| `(\w+)` \| (\d*) ?\|)");
+  for (std::string line; std::getline(section, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, row)) {
+      documented.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str());
+    }
+  }
+  std::vector<std::string> defined;
+  for (const McpField& f : kMcpFields) {
+    std::string type;
+    switch (f.type) {
+      case McpType::kF64:
+        type = "f64";
+        break;
+      case McpType::kU32:
+        type = "u32";
+        break;
+      case McpType::kText:
+        type = "char[" + std::to_string(f.count) + "]";
+        break;
+      case McpType::kU8:
+      case McpType::kBytes:
+        type = "u8";
+        break;
+    }
+    if (f.count > 1 && f.type != McpType::kText) type += " x " + std::to_string(f.count);
+    defined.push_back(std::to_string(f.offset) + " " + type + " " + f.name + " " +
+                      (f.bit == kNoFlag ? "" : std::to_string(f.bit)));
+  }
+  EXPECT_EQ(documented, defined);
 }
 
 // The events planned for a pending block against a simulator state.
@@ -109,36 +152,27 @@ struct ApplyCase {
   std::vector<Sent> expected;
 };
 
-void SetState(McpBlock& b, std::size_t state, std::uint32_t bit, std::uint8_t value) {
-  b[state] = value;
-  McpSetChangeFlags(b, McpChangeFlags(b) | bit);
-}
-void SetReference(McpBlock& b, std::size_t field, std::uint32_t bit, double value) {
-  McpSetF64(b, field, value);
-  McpSetChangeFlags(b, McpChangeFlags(b) | bit);
-}
-
 const std::vector<ApplyCase>& ApplyCases() {
   using namespace mcp;
   static const std::vector<ApplyCase> cases = {
       {"nothing pending", {{"AUTOPILOT MASTER", 1.0}}, [](McpBlock&) {}, {}},
       {"state already as wanted",
        {{"AUTOPILOT MASTER", 1.0}},
-       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); },
+       [](McpBlock& b) { McpChange(b, kApMaster, 1); },
        {}},
       {"state differs",
        {{"AUTOPILOT MASTER", 0.0}},
-       [](McpBlock& b) { SetState(b, kApMaster, kBitApMaster, 1); },
+       [](McpBlock& b) { McpChange(b, kApMaster, 1); },
        {{kEventApMaster, 1}}},
       {"flight director off while active",
        {{"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 1.0}},
-       [](McpBlock& b) { SetState(b, kFlightDirector, kBitFlightDirector, 0); },
+       [](McpBlock& b) { McpChange(b, kFlightDirector, 0); },
        {{kEventToggleFlightDirector, 0}}},
       {"a state byte of 2 never agrees",
        {{"AUTOPILOT HEADING LOCK", 1.0}},
-       [](McpBlock& b) { SetState(b, kHeadingHold, kBitHeadingHold, 2); },
+       [](McpBlock& b) { McpChange(b, kHeadingHold, 2); },
        {{kEventApPanelHeadingSet, 2}}},
-      {"state byte set, bit clear", {}, [](McpBlock& b) { b[kApMaster] = 1; }, {}},
+      {"state byte set, bit clear", {}, [](McpBlock& b) { b[kApMaster.offset] = 1; }, {}},
       {"reserved bits and bytes do nothing",
        {},
        [](McpBlock& b) {
@@ -158,16 +192,16 @@ const std::vector<ApplyCase>& ApplyCases() {
         {"AUTOPILOT NAV1 LOCK", 0},
         {"AUTOPILOT APPROACH HOLD", 0}},
        [](McpBlock& b) {
-         SetState(b, kApproachHold, kBitApproachHold, 1);
-         SetState(b, kLocHold, kBitLocHold, 1);
-         SetState(b, kHeadingHold, kBitHeadingHold, 1);
-         SetState(b, kAltitudeHold, kBitAltitudeHold, 1);
-         SetState(b, kMachHold, kBitMachHold, 1);
-         SetState(b, kN1Hold, kBitN1Hold, 1);
-         SetState(b, kSpeedHold, kBitSpeedHold, 1);
-         SetState(b, kFlightDirector, kBitFlightDirector, 1);
-         SetState(b, kAutothrottleArm, kBitAutothrottleArm, 1);
-         SetState(b, kApMaster, kBitApMaster, 1);
+         McpChange(b, kApproachHold, 1);
+         McpChange(b, kLocHold, 1);
+         McpChange(b, kHeadingHold, 1);
+         McpChange(b, kAltitudeHold, 1);
+         McpChange(b, kMachHold, 1);
+         McpChange(b, kN1Hold, 1);
+         McpChange(b, kSpeedHold, 1);
+         McpChange(b, kFlightDirector, 1);
+         McpChange(b, kAutothrottleArm, 1);
+         McpChange(b, kApMaster, 1);
        },
        {{kEventApMaster, 1},
         {kEventAutothrottleArm, 1},
@@ -182,13 +216,13 @@ const std::vector<ApplyCase>& ApplyCases() {
       {"every reference in order, whatever the simulator holds",
        {{"AUTOPILOT ALTITUDE LOCK VAR", 35000}},
        [](McpBlock& b) {
-         SetReference(b, kNav1Course, kBitNav1Course, 123.4);
-         SetReference(b, kHeadingBug, kBitHeadingBug, 359.6);
-         SetReference(b, kVerticalSpeedReference, kBitVerticalSpeedReference, -1590);
-         SetReference(b, kAltitudeReference, kBitAltitudeReference, 35049);
-         SetReference(b, kMachReference, kBitMachReference, 0.785);
-         SetReference(b, kN1Reference, kBitN1Reference, 88.5);
-         SetReference(b, kSpeedReference, kBitSpeedReference, 250.4);
+         McpChange(b, kNav1Course, 123.4);
+         McpChange(b, kHeadingBug, 359.6);
+         McpChange(b, kVerticalSpeedReference, -1590);
+         McpChange(b, kAltitudeReference, 35049);
+         McpChange(b, kMachReference, 0.785);
+         McpChange(b, kN1Reference, 88.5);
+         McpChange(b, kSpeedReference, 250.4);
        },
        {{kEventApSpdVarSet, 250},
         {kEventApN1RefSet, 89},
@@ -250,8 +284,8 @@ const std::vector<ApplyCase>& ApplyCases() {
          McpSetF64(b, kSpeedRequest, 250);
          McpSetF64(b, kVerticalSpeedRequest, 1000);
          McpSetF64(b, kAltitudeRequest, 12000);
-         SetReference(b, kNav1Course, kBitNav1Course, 90);
-         SetState(b, kApMaster, kBitApMaster, 1);
+         McpChange(b, kNav1Course, 90);
+         McpChange(b, kApMaster, 1);
        },
        {{kEventApMaster, 1},
         {kEventVor1Set, 90},
@@ -264,8 +298,8 @@ const std::vector<ApplyCase>& ApplyCases() {
       {"values that are not numbers are not sent, the rest is",
        {{"AUTOPILOT ALTITUDE LOCK", 0}, {"AUTOPILOT MASTER", 0}},
        [](McpBlock& b) {
-         SetState(b, kApMaster, kBitApMaster, 1);
-         SetReference(b, kHeadingBug, kBitHeadingBug, kNaN);
+         McpChange(b, kApMaster, 1);
+         McpChange(b, kHeadingBug, kNaN);
          McpSetF64(b, kAltitudeRequest, kNaN);
          McpSetF64(b, kHeadingRequest, 90);
        },
@@ -276,13 +310,13 @@ const std::vector<ApplyCase>& ApplyCases() {
       {"values beyond 32 bits are not sent",
        {{"AUTOPILOT ALTITUDE LOCK", 1}},
        [](McpBlock& b) {
-         SetReference(b, kAltitudeReference, kBitAltitudeReference, 3.0e9);
-         SetReference(b, kVerticalSpeedReference, kBitVerticalSpeedReference, -2.2e11);
-         SetReference(b, kSpeedReference, kBitSpeedReference, 1e300);
-         SetReference(b, kMachReference, kBitMachReference, 3.0e7);
+         McpChange(b, kAltitudeReference, 3.0e9);
+         McpChange(b, kVerticalSpeedReference, -2.2e11);
+         McpChange(b, kSpeedReference, 1e300);
+         McpChange(b, kMachReference, 3.0e7);
          McpSetF64(b, kAltitudeRequest, 2147483800.0);
          McpSetF64(b, kSpeedRequest, 5.0e9);
-         SetReference(b, kN1Reference, kBitN1Reference, 2147483647.0);
+         McpChange(b, kN1Reference, 2147483647.0);
        },
        {{kEventApPanelSpeedSet, 1}}},
       {"a simulator altitude that is not a number counts as different",
@@ -330,12 +364,15 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
   ASSERT_GE(SimConnect_Open(&Bridge.SimConnectHandle, "test", nullptr, 0, nullptr, 0), 0);
   MapClientEvents();
   sim.ClearCalls();
-  ResetMcpBlock(Bridge.McpPending);
-  McpSetF64(Bridge.McpPending, mcp::kHeadingRequest, 180);
-  SetState(Bridge.McpPending, mcp::kApMaster, mcp::kBitApMaster, 1);
+  McpExchange exchange;
+  exchange.Reset();
+  McpBlock block = StartBlock();
+  McpSetF64(block, mcp::kHeadingRequest, 180);
+  McpChange(block, mcp::kApMaster, 1);
+  ASSERT_TRUE(exchange.StoreAndMerge(block, McpCheckValue(block.data())));
 
   std::vector<std::uint8_t> record(kRecordSize, 0);
-  ApplyMcpPending(record.data());
+  ApplyMcpPending(exchange, Bridge.SimConnectHandle, record.data());
 
   std::vector<StandInCall> transmits;
   for (int i = 0; i < sim.CallCount(); ++i) {
@@ -352,10 +389,10 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
     EXPECT_EQ(transmits[i].args[3], 1900000000u) << "standard priority";
     EXPECT_EQ(transmits[i].args[4], 16u) << "the group is a priority";
   }
-  EXPECT_EQ(Bridge.McpPending, StartBlock()) << "sent once";
+  EXPECT_EQ(exchange.Pending(), StartBlock()) << "sent once";
 
   sim.ClearCalls();
-  ApplyMcpPending(record.data());
+  ApplyMcpPending(exchange, Bridge.SimConnectHandle, record.data());
   EXPECT_EQ(sim.CallCount(), 0);
   SimConnect_Close(Bridge.SimConnectHandle);
 }

@@ -28,27 +28,27 @@ constexpr const char* kLineEnd = "\n";
 // Must run first: the value the add-on is built with, before any test changes it.
 TEST(LogTest, IsOffUnlessBuiltWithLoggingOn) {
 #if defined(VELKARO_LOG_ENABLED)
-  EXPECT_TRUE(Bridge.LogEnabled);
+  EXPECT_TRUE(Bridge.Log.Enabled);
 #else
-  EXPECT_FALSE(Bridge.LogEnabled);
+  EXPECT_FALSE(Bridge.Log.Enabled);
 #endif
-  EXPECT_EQ(Bridge.LogFilePath, "Velkaro.log");
+  EXPECT_EQ(Bridge.Log.FilePath, "Velkaro.log");
 }
 
 class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_path_ = Bridge.LogFilePath;
-    saved_enabled_ = Bridge.LogEnabled;
-    Bridge.LogFilePath = folder_.path() + "Velkaro.log";
-    Bridge.LogEnabled = true;
+    saved_path_ = Bridge.Log.FilePath;
+    saved_enabled_ = Bridge.Log.Enabled;
+    Bridge.Log.FilePath = folder_.path() + "Velkaro.log";
+    Bridge.Log.Enabled = true;
     ResetLog();
   }
   void TearDown() override {
-    Bridge.LogFilePath = saved_path_;
-    Bridge.LogEnabled = saved_enabled_;
+    Bridge.Log.FilePath = saved_path_;
+    Bridge.Log.Enabled = saved_enabled_;
   }
-  std::string Contents() const { return ReadWholeFile(Bridge.LogFilePath); }
+  std::string Contents() const { return ReadWholeFile(Bridge.Log.FilePath); }
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
     const std::string text = Contents();
@@ -162,22 +162,22 @@ TEST_F(LogFileTest, EntriesOfConcurrentWritersNeverInterleave) {
 }
 
 TEST_F(LogFileTest, AFileThatCannotBeCreatedSwitchesLoggingOffForGood) {
-  Bridge.LogFilePath = folder_.path() + "missing-folder/Velkaro.log";
+  Bridge.Log.FilePath = folder_.path() + "missing-folder/Velkaro.log";
   ResetLog();
-  EXPECT_FALSE(Bridge.LogEnabled);
-  Bridge.LogFilePath = folder_.path() + "Velkaro.log";
+  EXPECT_FALSE(Bridge.Log.Enabled);
+  Bridge.Log.FilePath = folder_.path() + "Velkaro.log";
   ResetLog();  // does not switch it on again
-  EXPECT_FALSE(Bridge.LogEnabled);
+  EXPECT_FALSE(Bridge.Log.Enabled);
 }
 
 TEST_F(LogFileTest, WhileOffNothingIsWrittenAnywhere) {
-  Bridge.LogEnabled = false;
-  Bridge.LogFilePath = folder_.path() + "off.log";
+  Bridge.Log.Enabled = false;
+  Bridge.Log.FilePath = folder_.path() + "off.log";
   ::testing::internal::CaptureStdout();
   ResetLog();
   LogMessage("not %s", "written");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_FALSE(testing::FileExists(Bridge.LogFilePath));
+  EXPECT_FALSE(testing::FileExists(Bridge.Log.FilePath));
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "autopilot/mcp_block.h"
 #include "common/coding.h"
+#include "common/mcp_block.h"
 #include "platform/socket.h"
 #include "support/addon_harness.h"
 
@@ -133,8 +133,7 @@ TEST_F(ProtocolTest, FreshFrameWaitSendsEachFrameOnceAndTheSameOneAfterItsBound)
 TEST_F(ProtocolTest, AnAutopilotBlockIsMergedOnlyWhenItsCheckValueMatches) {
   McpBlock block{};
   ResetMcpBlock(block);
-  block[mcp::kApMaster] = 1;
-  McpSetChangeFlags(block, mcp::kBitApMaster);
+  McpChange(block, mcp::kApMaster, 1);
   const std::uint32_t check = McpCheckValue(block.data());
 
   auto c = ConnectToAddOn();
@@ -215,8 +214,7 @@ TEST_F(ProtocolTest, FlightPlanUploadsFollowTheSameRules) {
 TEST_F(ProtocolTest, AutopilotBlocksCutShort) {
   McpBlock block{};
   ResetMcpBlock(block);
-  block[mcp::kApMaster] = 1;
-  McpSetChangeFlags(block, mcp::kBitApMaster);
+  McpChange(block, mcp::kApMaster, 1);
   struct Row {
     const char* name;
     Bytes sent;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "autopilot/mcp_block.h"
+#include "common/mcp_block.h"
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "simdata/record_layout.h"
@@ -45,8 +45,7 @@ TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
   // the next frame, so that publication has someone to wake.
   // The state DLLStart leaves behind: start-up frame, autopilot blocks at their start values.
   InitFrame(Bridge.SimDataFrame.data());
-  ResetMcpBlock(Bridge.McpRequest);
-  ResetMcpBlock(Bridge.McpPending);
+  Bridge.Mcp.Reset();
   Bridge.ServerRunning.store(true);
   std::thread waker([] { Bridge.Frames.RunWaker(); });
   std::atomic<bool> stop{false};

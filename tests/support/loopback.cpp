@@ -1,0 +1,42 @@
+#include "support/loopback.h"
+
+#include <string>
+
+namespace velkaro::testing {
+
+// Windows Sockets counts its start-ups: each listener holds one for as long as it lives.
+LoopbackListener::LoopbackListener()
+    : started_(platform::SocketsStartup() == 0), socket_(platform::OpenTcpSocket()) {
+  if (socket_ == platform::kInvalidSocket) return;
+  if (platform::BindIpv4(socket_, platform::Ipv4FromText("127.0.0.1"), 0) < 0) return;
+  if (platform::Listen(socket_, 16) < 0) return;
+  port_ = platform::LocalPort(socket_);
+}
+
+LoopbackListener::~LoopbackListener() {
+  if (socket_ != platform::kInvalidSocket) platform::CloseSocket(socket_);
+  if (started_) platform::SocketsCleanup();
+}
+
+platform::SocketHandle LoopbackListener::Accept() {
+  return ok() ? platform::Accept(socket_) : platform::kInvalidSocket;
+}
+
+bool OpenSocketPair(SocketPair* pair) {
+  static const bool started = platform::SocketsStartup() == 0;  // for the pair's lifetime
+  (void)started;
+  LoopbackListener listener;
+  if (!listener.ok()) return false;
+  std::string error;
+  // The connect completes from the listen queue, before the accept.
+  pair->client = platform::ConnectTcp("127.0.0.1", listener.port(), &error);
+  if (pair->client == platform::kInvalidSocket) return false;
+  pair->server = listener.Accept();
+  if (pair->server == platform::kInvalidSocket) {
+    platform::CloseSocket(pair->client);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velkaro::testing

@@ -1,0 +1,37 @@
+// Test support: TCP connections over loopback without the add-on, on both systems (Windows has
+// no socketpair): a listener on a port the system picks, and a connected pair of sockets.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/socket.h"
+
+namespace velkaro::testing {
+
+// Listens on 127.0.0.1 on a free port; closed when the object goes.
+class LoopbackListener {
+ public:
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  bool ok() const { return port_ > 0; }
+  std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
+  // Accepts one connection (blocking); kInvalidSocket on failure.
+  platform::SocketHandle Accept();
+
+ private:
+  bool started_;
+  platform::SocketHandle socket_;
+  int port_ = -1;
+};
+
+// Two connected sockets; each end is the caller's to close.
+struct SocketPair {
+  platform::SocketHandle client = platform::kInvalidSocket;
+  platform::SocketHandle server = platform::kInvalidSocket;
+};
+bool OpenSocketPair(SocketPair* pair);
+
+}  // namespace velkaro::testing
