@@ -27,17 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system.h"
 #include "zelm_client.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#define ZELM_ISATTY _isatty
-#define ZELM_FILENO _fileno
-#else
-#include <unistd.h>
-#define ZELM_ISATTY isatty
-#define ZELM_FILENO fileno
-#endif
 
 namespace {
 
@@ -270,7 +261,7 @@ int CommandWatch(const Arguments& args) {
   auto connection = Connect(args);
   const std::string where = args.Get("--host", zelm::kDefaultHost) + ":" +
                             args.Get("--port", std::to_string(zelm::kDefaultPort));
-  const bool tty = ZELM_ISATTY(ZELM_FILENO(stdout)) != 0;
+  const bool tty = velkaro::platform::IsTerminal(stdout);
   zelm::Frame frame, previous;
   using Clock = std::chrono::steady_clock;
   auto window_start = Clock::now();
@@ -501,9 +492,7 @@ int CommandBench(const Arguments& args) {
 int main(int argc, char** argv) {
   velkaro::platform::SocketsStartup();
   std::signal(SIGINT, OnInterrupt);
-#if !defined(_WIN32)
-  std::signal(SIGPIPE, SIG_IGN);
-#endif
+  velkaro::platform::IgnoreBrokenPipe();
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
     std::fputs(kUsage, stdout);

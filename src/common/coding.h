@@ -1,8 +1,8 @@
 // Fixed-width little-endian encoding and decoding of the wire formats (the frame, the autopilot
 // block, the simulator record, the protocol's length and version words). Every access goes
-// through these helpers: bytes are assembled by shifts and reals by memcpy of their bit pattern,
-// so no code casts a struct onto a byte buffer and the result does not depend on the host's
-// byte order or on alignment.
+// through these helpers: bytes are assembled by shifts, and a real travels as the integer of its
+// bit pattern (std::bit_cast), so no code casts a struct onto a byte buffer and the result does
+// not depend on the host's byte order or on alignment.
 #pragma once
 
 #include <bit>

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/system.h"
+
 namespace velkaro::platform {
 
 // A socket handle wide enough for both systems (SOCKET is pointer-sized on Windows).
@@ -25,12 +27,9 @@ enum class ShutdownHow { kReceive, kSend, kBoth };
 int SocketsStartup();
 void SocketsCleanup();
 
-// The calling thread's last socket error code (WSAGetLastError / errno).
+// The calling thread's last socket error code (WSAGetLastError / errno); SystemErrorText
+// (platform/system.h) gives its text.
 int LastSocketError();
-// The calling thread's last system error code (GetLastError / errno).
-int LastSystemError();
-// The system's message text for an error code, as 8-bit text without a trailing line end.
-std::string SystemErrorText(int code);
 // True for the transient error after which a send is retried (WSATRY_AGAIN on Windows, an
 // interrupted call elsewhere).
 bool IsSendRetryError(int code);

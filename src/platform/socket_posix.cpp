@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <type_traits>
 
 #include "platform/socket.h"
 
@@ -27,20 +25,6 @@ void SocketsCleanup() {}
 
 int LastSocketError() {
   return errno;
-}
-int LastSystemError() {
-  return errno;
-}
-
-std::string SystemErrorText(int code) {
-  char buffer[256] = {};
-  // GNU strerror_r may return a static text instead of filling the buffer.
-  auto result = strerror_r(code, buffer, sizeof buffer);
-  if constexpr (std::is_same_v<decltype(result), char*>) {
-    return result != nullptr ? std::string(result) : std::string(buffer);
-  } else {
-    return std::string(buffer);
-  }
 }
 
 bool IsSendRetryError(int code) {
@@ -141,14 +125,14 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) {
-      reason = std::strerror(errno);
+      reason = SystemErrorText(errno);
       continue;
     }
     if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
       result = static_cast<SocketHandle>(fd);
       break;
     }
-    reason = std::strerror(errno);
+    reason = SystemErrorText(errno);
     close(fd);
   }
   freeaddrinfo(found);

@@ -24,32 +24,6 @@ void SocketsCleanup() {
 int LastSocketError() {
   return WSAGetLastError();
 }
-int LastSystemError() {
-  return static_cast<int>(GetLastError());
-}
-
-std::string SystemErrorText(int code) {
-  wchar_t* wide = nullptr;
-  const DWORD length =
-      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-                     static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&wide), 0, nullptr);
-  std::string text;
-  if (length != 0 && wide != nullptr) {
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0,
-                                          nullptr, nullptr);
-    if (bytes > 0) {
-      text.resize(static_cast<std::size_t>(bytes));
-      WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), text.data(), bytes, nullptr,
-                          nullptr);
-    }
-  }
-  if (wide != nullptr) LocalFree(wide);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
-}
-
 bool IsSendRetryError(int code) {
   return code == WSATRY_AGAIN;
 }

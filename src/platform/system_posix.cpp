@@ -2,11 +2,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <type_traits>
 
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace velkaro::platform {
+
+int LastSystemError() {
+  return errno;
+}
+
+std::string SystemErrorText(int code) {
+  char buffer[256] = {};
+  // GNU strerror_r may return a static text instead of filling the buffer.
+  auto result = strerror_r(code, buffer, sizeof buffer);
+  if constexpr (std::is_same_v<decltype(result), char*>) {
+    return result != nullptr ? std::string(result) : std::string(buffer);
+  } else {
+    return std::string(buffer);
+  }
+}
+
+bool IsTerminal(std::FILE* stream) {
+  return isatty(fileno(stream)) != 0;
+}
+
+void IgnoreBrokenPipe() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_r(&when, out) != nullptr;

@@ -1,3 +1,4 @@
+#include <io.h>
 #include <windows.h>
 
 #include <mutex>
@@ -5,8 +6,49 @@
 
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace velkaro::platform {
+
+int LastSystemError() {
+  return static_cast<int>(GetLastError());
+}
+
+std::string SystemErrorText(int code) {
+  // Without IGNORE_INSERTS a message with an insert ("%1 is not a valid Win32 application")
+  // would be formatted against arguments that were never passed.
+  wchar_t* wide = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&wide), 0, nullptr);
+  std::string text;
+  if (length != 0 && wide != nullptr) {
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0,
+                                          nullptr, nullptr);
+    if (bytes > 0) {
+      text.resize(static_cast<std::size_t>(bytes));
+      WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), text.data(), bytes, nullptr,
+                          nullptr);
+    }
+  }
+  if (wide != nullptr) LocalFree(wide);
+  // The system's texts are sentences ending in a full stop and CR LF.
+  const auto trim_blanks = [&text] {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+      text.pop_back();
+    }
+  };
+  trim_blanks();
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  trim_blanks();
+  return text;
+}
+
+bool IsTerminal(std::FILE* stream) {
+  return _isatty(_fileno(stream)) != 0;
+}
+
+void IgnoreBrokenPipe() {}
 
 bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_s(out, &when) == 0;

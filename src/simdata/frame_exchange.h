@@ -34,6 +34,9 @@ inline constexpr std::int32_t NextFrameSequence(std::int32_t sequence) {
 class FrameExchange {
  public:
   FrameExchange() = default;
+  // Starts as if the last publication had been under `sequence` (0 to 0x7FFFFFFE), so that the
+  // wrap-around can be exercised without publishing two thousand million frames first.
+  explicit FrameExchange(std::int32_t sequence) : FrameSequence(sequence) {}
   FrameExchange(const FrameExchange&) = delete;
   FrameExchange& operator=(const FrameExchange&) = delete;
 
@@ -61,9 +64,6 @@ class FrameExchange {
 
   std::int32_t Sequence() const { return FrameSequence.load(std::memory_order_acquire); }
 
-  // Advanced after each publication, once the whole frame is readable.
-  std::atomic<std::int32_t> FrameSequence{0};
-
  private:
   static constexpr std::size_t kWords = kFrameSize / 4;
   // Up to this many waiters the publisher wakes itself (one: a lone client gets its frame
@@ -72,6 +72,9 @@ class FrameExchange {
   static_assert(kFrameSize % 4 == 0);
 
   void CopyIn(const std::uint8_t* frame, std::int32_t sequence);
+
+  // The frame sequence, advanced after each publication once the whole frame is readable.
+  std::atomic<std::int32_t> FrameSequence{0};
 
   // Sequence lock: odd while the slot is being written. The slot is held as relaxed atomic
   // words so that a reader racing a writer is well defined; it then sees the lock move and

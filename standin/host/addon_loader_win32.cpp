@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "host/addon_loader.h"
+#include "platform/system.h"
 
 namespace velkaro::standin {
 
@@ -21,14 +22,8 @@ std::string ErrorText(DWORD code) {
   if (code == ERROR_RESOURCE_TYPE_NOT_FOUND || code == ERROR_RESOURCE_NAME_NOT_FOUND) {
     return "the add-on carries no manifest (" + std::to_string(code) + ")";
   }
-  char* text = nullptr;
-  FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = text != nullptr ? text : "";
-  if (text != nullptr) LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
-  return result + " (" + std::to_string(code) + ")";
+  const std::string text = platform::SystemErrorText(static_cast<int>(code));
+  return (text.empty() ? "error" : text) + " (" + std::to_string(code) + ")";
 }
 
 std::string FolderOf(const std::string& path) {

@@ -103,6 +103,17 @@ void Record(Simulator& sim, const char* function, std::initializer_list<std::uin
   sim.calls.push_back(call);
 }
 
+// A message with its header filled in: its size (the struct's own, unless data follows it as a
+// record does), the stand-in's version and its kind.
+template <typename Message>
+Message NewMessage(SIMCONNECT_RECV_ID id, std::size_t size = sizeof(Message)) {
+  Message message{};
+  message.dwSize = static_cast<SIMCONNECT_DWORD>(size);
+  message.dwVersion = kServerVersion;
+  message.dwID = id;
+  return message;
+}
+
 template <typename Message>
 std::vector<std::uint8_t> Bytes(const Message& message) {
   std::vector<std::uint8_t> bytes(sizeof message);
@@ -111,10 +122,7 @@ std::vector<std::uint8_t> Bytes(const Message& message) {
 }
 
 void QueueEvent(Simulator& sim, SIMCONNECT_DWORD event_id, SIMCONNECT_DWORD data) {
-  SIMCONNECT_RECV_EVENT message{};
-  message.dwSize = sizeof message;
-  message.dwVersion = kServerVersion;
-  message.dwID = SIMCONNECT_RECV_ID_EVENT;
+  auto message = NewMessage<SIMCONNECT_RECV_EVENT>(SIMCONNECT_RECV_ID_EVENT);
   message.uGroupID = SIMCONNECT_UNUSED;
   message.uEventID = event_id;
   message.dwData = data;
@@ -129,10 +137,7 @@ void CopyText(char* destination, std::size_t capacity, const std::string& text) 
 void QueueAircraftLoaded(Simulator& sim) {
   const auto subscription = sim.system_events.find("AIRCRAFTLOADED");
   if (subscription == sim.system_events.end()) return;
-  SIMCONNECT_RECV_EVENT_FILENAME message{};
-  message.dwSize = sizeof message;
-  message.dwVersion = kServerVersion;
-  message.dwID = SIMCONNECT_RECV_ID_EVENT_FILENAME;
+  auto message = NewMessage<SIMCONNECT_RECV_EVENT_FILENAME>(SIMCONNECT_RECV_ID_EVENT_FILENAME);
   message.uGroupID = SIMCONNECT_UNUSED;
   message.uEventID = subscription->second;
   CopyText(message.szFileName, sizeof message.szFileName, sim.aircraft_path);
@@ -244,10 +249,8 @@ void QueueRecord(Simulator& sim, SIMCONNECT_DWORD request_id, SIMCONNECT_DWORD d
   // The record starts at dwData, the last member of the message header.
   const std::size_t header = sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA) - sizeof(SIMCONNECT_DWORD);
   std::vector<std::uint8_t> bytes(header + std::max<std::size_t>(record.size(), 4));
-  SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE message{};
-  message.dwSize = static_cast<SIMCONNECT_DWORD>(bytes.size());
-  message.dwVersion = kServerVersion;
-  message.dwID = SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE;
+  auto message = NewMessage<SIMCONNECT_RECV_SIMOBJECT_DATA_BYTYPE>(
+      SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE, bytes.size());
   message.dwRequestID = request_id;
   message.dwObjectID = SIMCONNECT_OBJECT_ID_USER;
   message.dwDefineID = define_id;
@@ -381,10 +384,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestSystemState(
   if (Refused(sim, hSimConnect) || szState == nullptr) {
     return kFailed;
   }
-  SIMCONNECT_RECV_SYSTEM_STATE message{};
-  message.dwSize = sizeof message;
-  message.dwVersion = kServerVersion;
-  message.dwID = SIMCONNECT_RECV_ID_SYSTEM_STATE;
+  auto message = NewMessage<SIMCONNECT_RECV_SYSTEM_STATE>(SIMCONNECT_RECV_ID_SYSTEM_STATE);
   message.dwRequestID = RequestID;
   if (Upper(szState) == "AIRCRAFTLOADED") {
     CopyText(message.szString, sizeof message.szString, sim.aircraft_path);
@@ -535,10 +535,7 @@ void STANDIN_CALL ApiStep(double seconds) {
     ApplyPinsToModel(sim);
     const auto subscription = sim.system_events.find("FRAME");
     if (subscription != sim.system_events.end()) {
-      SIMCONNECT_RECV_EVENT_FRAME message{};
-      message.dwSize = sizeof message;
-      message.dwVersion = kServerVersion;
-      message.dwID = SIMCONNECT_RECV_ID_EVENT_FRAME;
+      auto message = NewMessage<SIMCONNECT_RECV_EVENT_FRAME>(SIMCONNECT_RECV_ID_EVENT_FRAME);
       message.uGroupID = SIMCONNECT_UNUSED;
       message.uEventID = subscription->second;
       message.fFrameRate = static_cast<float>(1.0 / sim.frame_seconds);

@@ -38,10 +38,14 @@ TEST(FrameExchangeTest, SequenceWrapsToZeroAndNeverHoldsTheLargestValue) {
   EXPECT_EQ(NextFrameSequence(0x7FFFFFFD), 0x7FFFFFFE);
   EXPECT_EQ(NextFrameSequence(0x7FFFFFFE), 0);
 
-  FrameExchange frames;
-  frames.FrameSequence.store(0x7FFFFFFE);
+  FrameExchange frames(0x7FFFFFFE);
+  EXPECT_EQ(frames.Sequence(), 0x7FFFFFFE);
   frames.Publish(FrameOf(1).data());
   EXPECT_EQ(frames.Sequence(), 0);
+  std::vector<std::uint8_t> out(kFrameSize);
+  EXPECT_EQ(frames.ReadLatest(out.data()), 0) << "the frame carries the wrapped sequence";
+  frames.Publish(FrameOf(2).data());
+  EXPECT_EQ(frames.Sequence(), 1);
 }
 
 TEST(FrameExchangeTest, StoreDoesNotAdvanceAndPublishDoes) {

@@ -1,8 +1,11 @@
 // The stand-in simulator itself: records built from a registered definition in the units asked
-// for, unknown names and units delivered as zero and reported once, and pins.
+// for, unknown names and units delivered as zero and reported once, pins, and the headers of the
+// messages it delivers.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -92,6 +95,62 @@ TEST(StandInRecordTest, UnknownNamesAndUnitsAreZeroAndReportedOnce) {
   };
   EXPECT_EQ(count("NO SUCH VARIABLE"), 1u) << reported;
   EXPECT_EQ(count("Furlongs"), 1u) << reported;
+  SimConnect_Close(handle);
+}
+
+std::vector<std::vector<std::uint8_t>> g_delivered;
+
+void SIMCONNECT_CALL Collect(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size, void*) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(message);
+  g_delivered.emplace_back(bytes, bytes + size);
+}
+
+// The add-on's dispatch procedure trusts a message's header: its size, version and kind.
+TEST(StandInMessageTest, EveryMessageHeaderGivesItsLengthAndKind) {
+  const StandInApi& sim = *StandIn_GetApi();
+  sim.Reset();
+  g_delivered.clear();
+  SIMCONNECT_HANDLE handle = nullptr;
+  ASSERT_GE(SimConnect_Open(&handle, "test", nullptr, 0, nullptr, 0), 0);
+  SimConnect_CallDispatch(handle, Collect, nullptr);
+  SimConnect_SubscribeToSystemEvent(handle, 1, "SimStart");
+  SimConnect_SubscribeToSystemEvent(handle, 2, "AircraftLoaded");
+  SimConnect_SubscribeToSystemEvent(handle, 3, "Frame");
+  SimConnect_AddToDataDefinition(handle, 5, "PLANE ALTITUDE", "Feet", SIMCONNECT_DATATYPE_FLOAT64,
+                                 0, SIMCONNECT_UNUSED);
+  SimConnect_AddToDataDefinition(handle, 5, "PLANE LATITUDE", "Degrees",
+                                 SIMCONNECT_DATATYPE_FLOAT64, 0, SIMCONNECT_UNUSED);
+
+  sim.RaiseSimStart();
+  sim.LoadAircraft("trainer.air");
+  SimConnect_RequestSystemState(handle, 8, "AircraftLoaded");
+  SimConnect_RequestDataOnSimObjectType(handle, 9, 5, 0, SIMCONNECT_SIMOBJECT_TYPE_USER);
+  sim.Pump();
+  sim.Step(1.0 / 30.0);
+
+  struct Row {
+    const char* what;
+    std::uint32_t id;
+    std::size_t size;
+  };
+  const Row expected[] = {
+      {"SimStart event", 4, 24},
+      {"AircraftLoaded event with its file name", 6, 288},
+      {"AircraftLoaded state", 15, 284},
+      {"record of two FLOAT64 datums", 9, 40 + 16},
+      {"Frame event", 7, 32},
+  };
+  ASSERT_EQ(g_delivered.size(), std::size(expected));
+  const std::uint32_t version = DecodeU32(g_delivered[0].data() + 4);
+  EXPECT_NE(version, 0u);
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    SCOPED_TRACE(expected[i].what);
+    const std::vector<std::uint8_t>& message = g_delivered[i];
+    ASSERT_EQ(message.size(), expected[i].size);
+    EXPECT_EQ(DecodeU32(message.data()), message.size()) << "dwSize";
+    EXPECT_EQ(DecodeU32(message.data() + 4), version) << "dwVersion";
+    EXPECT_EQ(DecodeU32(message.data() + 8), expected[i].id) << "dwID";
+  }
   SimConnect_Close(handle);
 }
 

@@ -1,0 +1,100 @@
+// The platform's system services: error texts that fit into a sentence of the caller's, a
+// terminal told apart from a file, and a write to a pipe nobody reads that fails instead of
+// ending the program.
+#include "platform/system.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <winsock2.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#endif
+
+namespace velkaro::platform {
+namespace {
+
+TEST(SystemErrorTextTest, TextsEndWithoutLineEndBlankOrFullStop) {
+  struct Row {
+    const char* what;
+    int code;
+  };
+  const Row rows[] = {
+#if defined(_WIN32)
+    {"ERROR_FILE_NOT_FOUND", ERROR_FILE_NOT_FOUND},
+    {"ERROR_MOD_NOT_FOUND", ERROR_MOD_NOT_FOUND},
+    {"ERROR_BAD_EXE_FORMAT (a text with an insert)", ERROR_BAD_EXE_FORMAT},
+    {"WSAECONNRESET", WSAECONNRESET},
+    {"WSAECONNREFUSED", WSAECONNREFUSED},
+#else
+    {"ENOENT", ENOENT},
+    {"EPIPE", EPIPE},
+    {"ECONNRESET", ECONNRESET},
+    {"ECONNREFUSED", ECONNREFUSED},
+#endif
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string text = SystemErrorText(r.code);
+    ASSERT_FALSE(text.empty());
+    const char last = text.back();
+    EXPECT_NE(last, '\n') << text;
+    EXPECT_NE(last, '\r') << text;
+    EXPECT_NE(last, ' ') << text;
+    EXPECT_NE(last, '.') << text;
+  }
+}
+
+TEST(IsTerminalTest, AFileIsNotATerminal) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(IsTerminal(file));
+  std::fclose(file);
+}
+
+#if !defined(_WIN32)
+TEST(IsTerminalTest, APseudoTerminalIsOne) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0) GTEST_SKIP() << "no pseudo-terminals here";
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const char* name = ptsname(master);
+  ASSERT_NE(name, nullptr);
+  std::FILE* terminal = std::fopen(name, "w");
+  ASSERT_NE(terminal, nullptr);
+  EXPECT_TRUE(IsTerminal(terminal));
+  std::fclose(terminal);
+  close(master);
+}
+#endif
+
+TEST(IgnoreBrokenPipeTest, AWriteToAPipeWithoutReaderFails) {
+  IgnoreBrokenPipe();
+  int ends[2];
+#if defined(_WIN32)
+  ASSERT_EQ(_pipe(ends, 256, _O_BINARY), 0);
+  _close(ends[0]);
+  EXPECT_EQ(_write(ends[1], "x", 1), -1);
+  _close(ends[1]);
+#else
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  // Without IgnoreBrokenPipe the signal would end this program here.
+  EXPECT_EQ(write(ends[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  close(ends[1]);
+#endif
+}
+
+}  // namespace
+}  // namespace velkaro::platform
