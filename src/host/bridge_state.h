@@ -21,12 +21,12 @@
 #include <mutex>
 #include <string>
 
+#include "aircraft/flaps_table.h"
 #include "autopilot/mcp_block.h"
 #include "host/simconnect.h"
 #include "net/upload_store.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
-#include "simdata/frame_conversion.h"
 #include "simdata/frame_exchange.h"
 #include "simdata/frame_layout.h"
 
