@@ -10,8 +10,8 @@ namespace velkaro {
 
 namespace {
 
-// A longer line is examined by its first this many characters; aircraft.cfg lines are short,
-// and a runaway line must not exhaust the host's address space.
+// How much of one line is kept for examination; the rest of a longer line is dropped.
+// aircraft.cfg lines are short, and a runaway line must not exhaust the host's address space.
 constexpr std::size_t kMaxLineChars = 64 * 1024;
 constexpr float kNoDetent = -1.0f;
 
@@ -139,8 +139,9 @@ bool ReadFlapsTable(const std::string& config_path, FlapsTable& table) {
   table.fill(kNoDetent);
   ReaderState state;
 
-  // Every line is examined once, whole, however long it is; the last line counts even without
-  // a line end after it.
+  // Every line is examined once, as one line, however long it is: its first kMaxLineChars
+  // characters are kept and the rest is dropped, never taken for a line of its own. The last
+  // line counts even without a line end after it.
   std::string line;
   for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
     if (line.size() < kMaxLineChars) line.push_back(static_cast<char>(c));

@@ -7,13 +7,12 @@
 // the same record.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 
-namespace velkaro {
+#include "aircraft/flaps_table.h"
 
-using FlapsTable = std::array<float, 20>;
+namespace velkaro {
 
 // Strips leading and trailing spaces, tabs, line feeds and carriage returns.
 std::string_view TrimText(std::string_view text);

@@ -2,7 +2,8 @@
 // block, the simulator record, the protocol's length and version words). Every access goes
 // through these helpers: bytes are assembled by shifts, and a real travels as the integer of its
 // bit pattern (std::bit_cast), so no code casts a struct onto a byte buffer and the result does
-// not depend on the host's byte order or on alignment.
+// not depend on the host's byte order or on alignment. They work at compile time too, for images
+// of wire data built then.
 #pragma once
 
 #include <bit>

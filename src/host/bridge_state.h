@@ -24,7 +24,7 @@
 #include <memory>
 #include <string>
 
-#include "aircraft/flaps_reader.h"
+#include "aircraft/flaps_table.h"
 #include "autopilot/mcp_exchange.h"
 #include "host/simconnect.h"
 #include "log/log.h"

@@ -1,7 +1,9 @@
 #include "simdata/frame_conversion.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "host/bridge_state.h"
 #include "simdata/frame_layout.h"
@@ -128,20 +130,13 @@ constexpr RecordSlot rVelocityZ = RecordDatum("VELOCITY WORLD Z");
 constexpr RecordSlot rVelocityX = RecordDatum("VELOCITY WORLD X");
 
 // Frame fields.
-constexpr TextField fMagic = FrameText("magic");
-constexpr TextField fSimulatorName = FrameText("simulatorName");
-constexpr TextField fPlatformName = FrameText("platformName");
 constexpr F64Field fTime = FrameF64("conversionTime");
-constexpr F64Field fFixed40 = FrameF64("fixed40");
-constexpr F64Field fStartup56 = FrameF64("startup56");
-constexpr U8Field fFixed64 = FrameU8("fixed64");
 constexpr F64Field fMagVar = FrameF64("magneticVariation");
 constexpr F64Field fWindDirection = FrameF64("windDirection");
 constexpr F64Field fWindSpeed = FrameF64("windSpeed");
 constexpr F64Field fLatitude = FrameF64("latitude");
 constexpr F64Field fLongitude = FrameF64("longitude");
 constexpr F64Field fAltitude = FrameF64("altitude");
-constexpr F64Field fFixed120 = FrameF64("fixed120");
 constexpr F64Field fTrack = FrameF64("groundTrack");
 constexpr F64Field fTrueHeading = FrameF64("trueHeading");
 constexpr F64Field fTas = FrameF64("trueAirspeed");
@@ -150,19 +145,13 @@ constexpr F64Field fGroundSpeed = FrameF64("groundSpeed");
 constexpr F64Field fVerticalSpeed = FrameF64("verticalSpeed");
 constexpr F64Field fPitch = FrameF64("pitch");
 constexpr F64Field fBank = FrameF64("bank");
-constexpr F64Field fFixed192 = FrameF64("fixed192");
 constexpr F64Field fAoa = FrameF64("angleOfAttack");
-constexpr U8Field fFixed216 = FrameU8("fixed216");
 constexpr F64Field fAltimeter = FrameF64("altimeterSetting");
-constexpr F64Field fFixed240 = FrameF64("fixed240");
 constexpr F64Field fIndicatedAltitude = FrameF64("indicatedAltitude");
-constexpr F64Field fStartupCopy = FrameF64("startupCopy");
 constexpr F64Field fAirDataTas = FrameF64("airDataTrueAirspeed");
 constexpr F64Field fIas = FrameF64("indicatedAirspeed");
 constexpr F64Field fBarberPole = FrameF64("barberPoleAirspeed");
 constexpr F64Field fAirDataMach = FrameF64("airDataMach");
-constexpr U8Field fFixed352 = FrameU8("fixed352");
-constexpr F64Field fFixed376 = FrameF64("fixed376");
 constexpr F64Field fStandbyAltitude = FrameF64("standbyAltitude");
 constexpr F64Field fAttitudePitch = FrameF64("attitudePitch");
 constexpr F64Field fAttitudeBank = FrameF64("attitudeBank");
@@ -184,26 +173,14 @@ constexpr F64Field fFlapDetent = FrameF64("flapDetentAngle");
 constexpr F64Field fFlapLastDetent = FrameF64("flapLastDetentAngle");
 constexpr F64Field fSpoilers = FrameF64("spoilerDeflection");
 constexpr U8Field fSpoilersArmed = FrameU8("spoilersArmed");
-constexpr U8Field fFixed593 = FrameU8("fixed593");
-constexpr U8Field fFixed596 = FrameU8("fixed596");
-constexpr U8Field fFixed598 = FrameU8("fixed598");
-constexpr U8Field fFixed600 = FrameU8("fixed600");
-constexpr U8Field fFixed608 = FrameU8("fixed608");
 constexpr U8Field fNavGlideSlope = FrameU8("navGlideSlope");
 constexpr U8Field fNavLocalizer = FrameU8("navLocalizer");
-constexpr U8Field fFixed614 = FrameU8("fixed614");
 constexpr U8Field fNavGlideSlopeValid = FrameU8("navGlideSlopeValid");
 constexpr U8Field fNavSignal = FrameU8("navSignal");
-constexpr U8Field fFixed624 = FrameU8("fixed624");
 constexpr U8Field fNavFrom = FrameU8("navFrom");
 constexpr U8Field fNavTo = FrameU8("navTo");
-constexpr U8Field fFixed632 = FrameU8("fixed632");
-constexpr U8Field fFixed634 = FrameU8("fixed634");
-constexpr U8Field fFixed639 = FrameU8("fixed639");
 constexpr F64Field fFuelLevel = FrameF64("fuelLevel");
 constexpr F64Field fFuelCapacity = FrameF64("fuelCapacity");
-constexpr F64Field fFixed840 = FrameF64("fixed840");
-constexpr U8Field fFixed896 = FrameU8("fixed896");
 constexpr F64Field fN1 = FrameF64("engineN1");
 constexpr F64Field fN2 = FrameF64("engineN2");
 constexpr F64Field fEpr = FrameF64("enginePressureRatio");
@@ -218,21 +195,13 @@ constexpr F64Field fFuelFlow = FrameF64("fuelFlow");
 constexpr F64Field fFuelPressure = FrameF64("fuelPressure");
 constexpr F64Field fOilTemperature = FrameF64("oilTemperature");
 constexpr F64Field fOilPressure = FrameF64("oilPressure");
-constexpr F64Field fFixed1352 = FrameF64("fixed1352");
 constexpr F64Field fOilQuantity = FrameF64("oilQuantity");
-constexpr F64Field fFixed1416 = FrameF64("fixed1416");
-constexpr F64Field fFixed1448 = FrameF64("fixed1448");
 constexpr I32Field fStarter = FrameI32("starterEngaged");
-constexpr U8Field fFixed1496 = FrameU8("fixed1496");
-constexpr U8Field fFixed1524 = FrameU8("fixed1524");
-constexpr U8Field fFixed1525 = FrameU8("fixed1525");
 constexpr U8Field fStarterFlag = FrameU8("starterFlag");
 constexpr U8Field fNavGlideSlopeCopy = FrameU8("navGlideSlopeCopy");
 constexpr U8Field fNavLocalizerCopy = FrameU8("navLocalizerCopy");
 constexpr F64Field fGlideSlopeDeviation = FrameF64("glideSlopeDeviation");
 constexpr F64Field fCourseDeviation = FrameF64("courseDeviation");
-constexpr F64Field fFixed1624 = FrameF64("fixed1624");
-constexpr F64Field fFixed1640 = FrameF64("fixed1640");
 constexpr U8Field fNavReceiving = FrameU8("navReceiving");
 constexpr U8Field fAdfAvailable = FrameU8("adfAvailable");
 constexpr U8Field fNavGlideSlopeReceiving = FrameU8("navGlideSlopeReceiving");
@@ -244,23 +213,18 @@ constexpr F64Field fDme = FrameF64("dmeDistance");
 constexpr F64Field fNavBearing = FrameF64("navRelativeBearing");
 constexpr F64Field fAdfBearing = FrameF64("adfRelativeBearing");
 constexpr TextField fNavIdent = FrameText("navIdent");
-constexpr TextField fFixed1788 = FrameText("fixed1788");
 constexpr TextField fGlideSlopeIdent = FrameText("glideSlopeIdent");
-constexpr U8Field fFixed1824 = FrameU8("fixed1824");
-constexpr U8Field fFixed1830 = FrameU8("fixed1830");
 constexpr U8Field fOuterMarker = FrameU8("outerMarker");
 constexpr U8Field fMiddleMarker = FrameU8("middleMarker");
 constexpr U8Field fInnerMarker = FrameU8("innerMarker");
 constexpr U8Field fFdActive = FrameU8("flightDirectorActive");
 constexpr F64Field fFdPitch = FrameF64("flightDirectorPitch");
 constexpr F64Field fFdBank = FrameF64("flightDirectorBank");
-constexpr U8Field fFixed1880 = FrameU8("fixed1880");
 constexpr F64Field fApHeading = FrameF64("apHeading");
 constexpr F64Field fApAirspeed = FrameF64("apAirspeed");
 constexpr F64Field fApMach = FrameF64("apMach");
 constexpr F64Field fApAltitude = FrameF64("apAltitude");
 constexpr F64Field fApVerticalSpeed = FrameF64("apVerticalSpeed");
-constexpr F64Field fFixed1928 = FrameF64("fixed1928");
 constexpr U8Field fApMaster = FrameU8("apMaster");
 constexpr U8Field fAutothrottle = FrameU8("autothrottleArmed");
 constexpr U8Field fApHeadingHold = FrameU8("apHeadingHold");
@@ -273,14 +237,86 @@ constexpr U8Field fApNavHold = FrameU8("apNavHold");
 constexpr U8Field fApNavHoldCopy = FrameU8("apNavHoldCopy");
 constexpr U8Field fApGlideSlopeHold = FrameU8("apGlideSlopeHold");
 constexpr U8Field fApGlideSlopeHoldCopy = FrameU8("apGlideSlopeHoldCopy");
-constexpr U8Field fFixed1963 = FrameU8("fixed1963");
-constexpr U8Field fFixed1973 = FrameU8("fixed1973");
 constexpr U8Field fApMasterOff = FrameU8("apMasterOff");
 constexpr U8Field fFdActiveCopy = FrameU8("flightDirectorActiveCopy");
-constexpr I32Field fFixed2076 = FrameI32("fixed2076");
-constexpr U8Field fFixed2080 = FrameU8("fixed2080");
-constexpr I32Field fFixed2084 = FrameI32("fixed2084");
-constexpr I32Field fFixed2088 = FrameI32("fixed2088");
+
+// The fixed fields, ready to copy: an image of the frame that holds every fixed field's constant
+// at the field's offset, and the stretches of the frame that fixed fields cover, neighbouring
+// fields joined into one stretch. Both are built at compile time from the frame table, so the
+// conversion writes all fixed fields with a few copies and nothing else.
+struct FixedStretch {
+  std::size_t offset;
+  std::size_t length;
+};
+
+consteval std::array<std::uint8_t, kFrameSize> FixedFieldImage() {
+  std::array<std::uint8_t, kFrameSize> image{};
+  for (const FrameField& field : frame_fields::kAll) {
+    if (field.role != FrameRole::kFixed) continue;
+    for (std::size_t i = 0; i < field.count; ++i) {
+      std::uint8_t* element = image.data() + field.offset + ElementWidth(field) * i;
+      switch (field.type) {
+        case FrameType::kF64:
+          EncodeF64(element, field.fixed.number);
+          break;
+        case FrameType::kI32:
+          EncodeI32(element, static_cast<std::int32_t>(field.fixed.number));
+          break;
+        case FrameType::kU8:
+          *element = static_cast<std::uint8_t>(field.fixed.number);
+          break;
+        case FrameType::kText:  // the characters; the NUL and the fill are the image's zeros
+          for (std::size_t c = 0; field.fixed.text[c] != '\0'; ++c) {
+            element[c] = static_cast<std::uint8_t>(field.fixed.text[c]);
+          }
+          break;
+      }
+    }
+  }
+  return image;
+}
+
+consteval std::size_t FixedStretchCount() {
+  std::size_t count = 0;
+  std::size_t end = 0;
+  for (const FrameField& field : frame_fields::kAll) {
+    if (field.role != FrameRole::kFixed) continue;
+    if (count == 0 || field.offset != end) ++count;
+    end = field.offset + FieldBytes(field);
+  }
+  return count;
+}
+
+consteval std::array<FixedStretch, FixedStretchCount()> FixedStretches() {
+  std::array<FixedStretch, FixedStretchCount()> stretches{};
+  std::size_t n = 0;
+  for (const FrameField& field : frame_fields::kAll) {
+    if (field.role != FrameRole::kFixed) continue;
+    if (n > 0 && stretches[n - 1].offset + stretches[n - 1].length == field.offset) {
+      stretches[n - 1].length += FieldBytes(field);
+    } else {
+      stretches[n++] = {field.offset, FieldBytes(field)};
+    }
+  }
+  return stretches;
+}
+
+constexpr std::array<std::uint8_t, kFrameSize> kFixedFieldImage = FixedFieldImage();
+constexpr auto kFixedStretches = FixedStretches();
+
+// The loop over the stretches, unrolled at compile time: each copy then has a constant offset and
+// length, which the compiler turns into a few plain moves instead of a call per stretch.
+template <std::size_t... kStretch>
+void PutFixedStretches(std::uint8_t* frame, std::index_sequence<kStretch...>) {
+  (std::memcpy(frame + kFixedStretches[kStretch].offset,
+               kFixedFieldImage.data() + kFixedStretches[kStretch].offset,
+               kFixedStretches[kStretch].length),
+   ...);
+}
+
+void PutFixedFields(std::uint8_t* frame) {
+  PutFixedStretches(frame, std::make_index_sequence<kFixedStretches.size()>{});
+}
 
 // The ident text of a NAV receiver: the datum's 8 bytes up to the first NUL, copied as they
 // are. An ident that does not fit the 6-byte field (more than 5 characters, or no NUL at all)
@@ -330,13 +366,11 @@ double DecodeBcdFrequency(std::uint32_t word) {
 
 void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t now,
                    std::uint8_t* f) {
-  // 1-4: texts, time, fixed values, position and wind.
-  PutText(f, fMagic, "ZELM30", 6);
-  PutText(f, fPlatformName, "WIN32", 5);
-  PutText(f, fSimulatorName, "FSX", 3);
+  // Fixed values: texts, constants and flags that every frame carries.
+  PutFixedFields(f);
+
+  // Time, position and wind.
   Put(f, fTime, static_cast<double>(now));
-  Put(f, fFixed40, 1013.2);
-  Put(f, fFixed64, 0);
   const double magvar = ReadF64(r, rMagVar);
   Put(f, fMagVar, magvar);
   Put(f, fWindDirection, ReadF64(r, rWindDirection));
@@ -344,9 +378,8 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   Put(f, fLatitude, ReadF64(r, rLatitude));
   Put(f, fLongitude, ReadF64(r, rLongitude));
   Put(f, fAltitude, ReadF64(r, rAltitude));
-  Put(f, fFixed120, 0.0);
 
-  // 5-8: heading, track, speeds, attitude.
+  // Heading, track, speeds, attitude.
   const double heading_true = ReadF64(r, rHeadingTrue) * K;
   Put(f, fTrueHeading, heading_true);
   const double track = std::atan2(ReadF64(r, rVelocityX), ReadF64(r, rVelocityZ));
@@ -362,26 +395,19 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   const double bank = -(ReadF64(r, rBank) * K);
   Put(f, fPitch, pitch);
   Put(f, fBank, bank);
-  PutAll(f, fFixed192, 0.0);
   Put(f, fAoa, ReadF64(r, rAoa) * K);
 
-  // 9-10: fixed flags and air data.
-  PutAll(f, fFixed639, 1);  // 639 here, 640 to 642 as well
-  PutAll(f, fFixed216, 1);
+  // Air data.
   PutAll(f, fAltimeter, ReadF64(r, rKohlsman));
-  PutAll(f, fFixed240, 0.0);
   const double indicated_altitude = ReadF64(r, rIndicatedAltitude);
   PutAll(f, fIndicatedAltitude, indicated_altitude);
-  PutAll(f, fStartupCopy, GetF64(f, fStartup56));
   PutAll(f, fAirDataTas, tas);
   PutAll(f, fIas, ReadF64(r, rIas));
   PutAll(f, fBarberPole, ReadF64(r, rBarberPole));
   PutAll(f, fAirDataMach, mach);
-  PutAll(f, fFixed352, 1);
-  Put(f, fFixed376, 0.0);
   Put(f, fStandbyAltitude, indicated_altitude);
 
-  // 11: heading group.
+  // Heading group.
   const double magnetic_heading = NormaliseDegrees(heading_true - magvar);
   PutAll(f, fMagneticHeading, magnetic_heading);
   PutAll(f, fInstrumentVs, vertical_speed);
@@ -390,7 +416,7 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   PutAll(f, fAttitudeBank, bank);
   Put(f, fCompassHeading, magnetic_heading);
 
-  // 12-15: ball, radio height, load factor, trims, gear, flaps, spoilers.
+  // Ball, radio height, load factor, trims, gear, flaps, spoilers.
   Put(f, fTurnBall, ReadF64(r, rBall) * kBallScale);
   PutAll(f, fRadioHeight, ReadF64(r, rRadioHeight));
   Put(f, fLoadFactor, ReadF64(r, rGForce));
@@ -406,17 +432,9 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   Put(f, fSpoilers,
       (ReadF64(r, rSpoilersRight) + ReadF64(r, rSpoilersLeft)) * 0.5 / kSpoilerFullDeflection);
   Put(f, fSpoilersArmed, Truth(ReadF64(r, rSpoilersArmed)));
-  PutAll(f, fFixed593, 0);
 
-  // 16: NAV status flags per receiver.
+  // NAV status flags per receiver.
   std::uint8_t has_nav[2], has_localizer[2], has_glide_slope[2];
-  PutAll(f, fFixed596, 0);
-  PutAll(f, fFixed598, 0);
-  PutAll(f, fFixed600, 1);
-  PutAll(f, fFixed608, 1);
-  PutAll(f, fFixed614, 0);
-  PutAll(f, fFixed624, 0);
-  PutAll(f, fFixed632, 0);
   for (std::size_t n = 0; n < 2; ++n) {
     has_nav[n] = Truth(ReadF64(r, rNavHasNav, n));
     has_localizer[n] = Truth(ReadF64(r, rNavHasLocalizer, n));
@@ -429,17 +447,14 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
     Put(f, fNavFrom, to_from == 2 ? 1 : 0, n);
     Put(f, fNavTo, to_from == 1 ? 1 : 0, n);
   }
-  PutAll(f, fFixed634, 0);
 
-  // 17: fuel.
+  // Fuel.
   for (std::size_t k = 0; k < fFuelLevel.count; ++k) {
     Put(f, fFuelLevel, k < kTanks ? ReadF64(r, rFirstTankLevel, 2 * k) : 0.0, k);
     Put(f, fFuelCapacity, k < kTanks ? ReadF64(r, rFirstTankCapacity, 2 * k) : 0.0, k);
   }
-  PutAll(f, fFixed840, 0.0);
-  PutAll(f, fFixed896, 0);
 
-  // 18-19: engines.
+  // Engines.
   for (std::size_t e = 0; e < 4; ++e) {
     Put(f, fN1, ReadF64(r, rN1, e), e);
     Put(f, fN2, ReadF64(r, rN2, e), e);
@@ -456,19 +471,13 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
     Put(f, fFuelPressure, ReadF64(r, rFuelPressure, e), e);
     Put(f, fOilTemperature, Celsius(ReadF64(r, rOilTemperature, e)), e);
     Put(f, fOilPressure, Psi(ReadF64(r, rOilPressure, e)), e);
-    Put(f, fFixed1352, 0.0, e);
     Put(f, fOilQuantity, ReadF64(r, rOilQuantity, e) * 100.0, e);
-    Put(f, fFixed1416, 0.0, e);
-    Put(f, fFixed1448, 0.0, e);
     const std::uint8_t starter = Truth(ReadF64(r, rStarter, e));
     Put(f, fStarter, starter, e);
     Put(f, fStarterFlag, starter, e);
   }
-  PutAll(f, fFixed1496, 0);
-  PutAll(f, fFixed1524, 0);
-  PutAll(f, fFixed1525, 0);
 
-  // 20-22: NAV, ADF and COM receivers.
+  // NAV, ADF and COM receivers.
   for (std::size_t n = 0; n < 2; ++n) {
     const std::uint8_t available = Truth(ReadF64(r, rNavAvailable, n));
     Put(f, fNavReceiving, available & has_nav[n], n);
@@ -486,40 +495,33 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
     Put(f, fAdfAvailable, Truth(ReadF64(r, rAdfAvailable, n)), n);
     Put(f, fAdfFrequency, DecodeBcdFrequency(ReadU32(r, rAdfFrequency, n)), n);
     Put(f, fAdfBearing, NormaliseDegrees(ReadF64(r, rAdfRadial, n)), n);
-    PutText(f, fFixed1788, "", 0, n);
   }
   for (std::size_t n = 0; n < 2; ++n) {
     Put(f, fComFrequency, DecodeBcdFrequency(ReadU32(r, rComFrequency, n)), n);
   }
 
-  // 23-25: copies, deviations, markers.
+  // Copies, deviations, markers.
   for (std::size_t n = 0; n < 2; ++n) {
     Put(f, fNavGlideSlopeCopy, GetU8(f, fNavGlideSlope, n), n);
     Put(f, fNavLocalizerCopy, GetU8(f, fNavLocalizer, n), n);
     Put(f, fGlideSlopeDeviation, ReadF64(r, rNavGsi, n) / 119.0, n);
     Put(f, fCourseDeviation, ReadF64(r, rNavCdi, n) * 0.0078125, n);
   }
-  PutAll(f, fFixed1624, 0.0);
-  PutAll(f, fFixed1640, 0.0);
-  PutAll(f, fFixed1824, 1);
-  PutAll(f, fFixed1830, 0);
   const std::int64_t marker = ReadI64(r, rMarker);
   Put(f, fOuterMarker, marker == 1 ? 1 : 0);
   Put(f, fMiddleMarker, marker == 2 ? 1 : 0);
   Put(f, fInnerMarker, marker == 3 ? 1 : 0);
 
-  // 26-29: flight director and autopilot.
+  // Flight director and autopilot.
   const std::uint8_t fd_active = Truth(ReadF64(r, rFdActive));
   PutAll(f, fFdActive, fd_active);
   PutAll(f, fFdBank, ReadF64(r, rFdBank) * K);
   PutAll(f, fFdPitch, ReadF64(r, rFdPitch) * K);
-  PutAll(f, fFixed1880, 0);
   Put(f, fApHeading, ReadF64(r, rApHeading));
   Put(f, fApAirspeed, ReadF64(r, rApAirspeed));
   Put(f, fApMach, ReadF64(r, rApMach));
   Put(f, fApAltitude, ReadF64(r, rApAltitude));
   Put(f, fApVerticalSpeed, ReadF64(r, rApVerticalSpeed));
-  Put(f, fFixed1928, 0.0);
   const std::uint8_t ap_master = Truth(ReadF64(r, rApMaster));
   Put(f, fApMaster, ap_master);
   Put(f, fAutothrottle, Truth(ReadF64(r, rApThrottleArm)));
@@ -538,13 +540,7 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   PutAll(f, fApNavHoldCopy, nav_hold);
   PutAll(f, fApGlideSlopeHold, glide_slope_hold);
   PutAll(f, fApGlideSlopeHoldCopy, glide_slope_hold);
-  PutAll(f, fFixed1963, 0);
   Put(f, fApMasterOff, ap_master == 0 ? 1 : 0);
-  Put(f, fFixed1973, 0);
-  Put(f, fFixed2076, 0);
-  PutAll(f, fFixed2080, 0);
-  Put(f, fFixed2084, 0);
-  PutAll(f, fFixed2088, 0);
 }
 
 void ConvertAndPublishFrame(const std::uint8_t* record) {

@@ -6,16 +6,15 @@
 // input or output and takes no lock.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <ctime>
+
+#include "aircraft/flaps_table.h"
 
 namespace velkaro {
 
 // Degrees from radians, as the clients have always received them (not 180/pi in full).
 inline constexpr double kDegreesPerRadian = 57.2957795129;
-
-using FlapsTable = std::array<float, 20>;
 
 // Normalises an angle in degrees into [0, 360); NaN and infinities are returned unchanged.
 double NormaliseDegrees(double degrees);

@@ -1,8 +1,10 @@
 // The aircraft-state frame that clients fetch with "rSIMDATA30": 2280 bytes, a wire format.
-// This table is its one definition: every field with its offset, encoding, element count, unit,
-// start-up value and meaning. The add-on writes the frame through it, the client library decodes
-// it by field name through it, and the checks below prove at compile time that the fields lie
-// inside the frame, do not overlap and keep their alignment.
+// This table is its one definition: every field with its offset, encoding, element count, role
+// (with the constant of a fixed field), start-up value, unit and meaning. The add-on writes the
+// frame through it, the client library decodes it by field name through it, docs/protocol.md
+// shows it (a test holds the two together), and the checks below prove at compile time that the
+// fields lie inside the frame, do not overlap, keep their alignment and that every constant fits
+// its field.
 //
 // Encodings: f64 IEEE 754 double, i32 two's complement, u8 one byte (flags are 0 or 1), text a
 // fixed field holding 8-bit characters, a NUL and zero fill; all little-endian. Fields of n
@@ -31,6 +33,34 @@ enum class FrameType : std::uint8_t { kF64, kI32, kU8, kText };
 //   kStartup: its start-up value, which no conversion changes.
 enum class FrameRole : std::uint8_t { kValue, kFixed, kStartup };
 
+// The constant of a fixed field, written into every element: a number for f64, i32 and u8
+// fields, a text for text fields.
+struct FrameConstant {
+  double number = 0.0;
+  const char* text = nullptr;  // set for a text constant only
+};
+
+// The role column of the table: kValue, kStartup, or Fixed(constant). A fixed field always names
+// its constant, so a bare kFixed does not compile.
+struct FrameRoleColumn {
+  FrameRole role;
+  FrameConstant fixed;
+
+  consteval FrameRoleColumn(FrameRole r) : role(r) {
+    if (r == FrameRole::kFixed) throw "a fixed field names its constant: Fixed(...)";
+  }
+  consteval FrameRoleColumn(FrameConstant constant) : role(FrameRole::kFixed), fixed(constant) {}
+};
+consteval FrameRoleColumn Fixed(double number) {
+  return FrameConstant{number, nullptr};
+}
+consteval FrameRoleColumn Fixed(int number) {
+  return FrameConstant{static_cast<double>(number), nullptr};
+}
+consteval FrameRoleColumn Fixed(const char* text) {
+  return FrameConstant{0.0, text};
+}
+
 struct FrameField {
   const char* name;
   std::size_t offset;
@@ -38,9 +68,24 @@ struct FrameField {
   std::size_t count;        // elements
   std::size_t text_length;  // bytes per element of a text field, NUL included; 0 otherwise
   FrameRole role;
-  double start;  // start-up value of every element (texts start empty)
+  FrameConstant fixed;  // what every conversion writes into a kFixed field; empty otherwise
+  double start;         // start-up value of every element (texts start empty)
   const char* unit;
   const char* meaning;
+
+  constexpr FrameField(const char* name, std::size_t offset, FrameType type, std::size_t count,
+                       std::size_t text_length, FrameRoleColumn role_column, double start,
+                       const char* unit, const char* meaning)
+      : name(name),
+        offset(offset),
+        type(type),
+        count(count),
+        text_length(text_length),
+        role(role_column.role),
+        fixed(role_column.fixed),
+        start(start),
+        unit(unit),
+        meaning(meaning) {}
 };
 
 constexpr std::size_t ElementWidth(const FrameField& f) {
@@ -65,22 +110,22 @@ using enum FrameType;
 using enum FrameRole;
 // clang-format off
 inline constexpr FrameField kAll[] = {
-  {"magic",                 0, kText, 1, 8, kFixed,   0, "", "magic text \"ZELM30\""},
-  {"simulatorName",         8, kText, 1, 8, kFixed,   0, "", "simulator name \"FSX\""},
-  {"platformName",         16, kText, 1, 8, kFixed,   0, "", "platform name \"WIN32\""},
+  {"magic",                 0, kText, 1, 8, Fixed("ZELM30"), 0, "", "magic text"},
+  {"simulatorName",         8, kText, 1, 8, Fixed("FSX"),    0, "", "simulator name"},
+  {"platformName",         16, kText, 1, 8, Fixed("WIN32"),  0, "", "platform name"},
   {"conversionTime",       24, kF64, 1, 0, kValue,    0, "s", "time of the conversion, whole seconds since 1970-01-01 UTC"},
   {"startup32",            32, kF64, 1, 0, kStartup, 1013.0, "", ""},
-  {"fixed40",              40, kF64, 1, 0, kFixed, 1013.0, "", "always 1013.2 once converted"},
+  {"fixed40",              40, kF64, 1, 0, Fixed(1013.2), 1013.0, "", ""},
   {"startup48",            48, kF64, 1, 0, kStartup,  0, "", ""},
   {"startup56",            56, kF64, 1, 0, kStartup,  0, "", "copied into startupCopy"},
-  {"fixed64",              64, kU8,  1, 0, kFixed,    0, "", ""},
+  {"fixed64",              64, kU8,  1, 0, Fixed(0), 0, "", ""},
   {"magneticVariation",    72, kF64, 1, 0, kValue,    0, "deg", "magnetic variation"},
   {"windDirection",        80, kF64, 1, 0, kValue,    0, "deg", "wind direction"},
   {"windSpeed",            88, kF64, 1, 0, kValue,    0, "kt", "wind speed"},
   {"latitude",             96, kF64, 1, 0, kValue,    0, "deg", "latitude"},
   {"longitude",           104, kF64, 1, 0, kValue,    0, "deg", "longitude"},
   {"altitude",            112, kF64, 1, 0, kValue,    0, "ft", "altitude"},
-  {"fixed120",            120, kF64, 1, 0, kFixed,    0, "", ""},
+  {"fixed120",            120, kF64, 1, 0, Fixed(0.0), 0, "", ""},
   {"groundTrack",         128, kF64, 1, 0, kValue,    0, "deg", "true track over the ground, 0 to below 360"},
   {"trueHeading",         136, kF64, 1, 0, kValue,    0, "deg", "true heading"},
   {"trueAirspeed",        144, kF64, 1, 0, kValue,    0, "kt", "true airspeed"},
@@ -89,20 +134,20 @@ inline constexpr FrameField kAll[] = {
   {"verticalSpeed",       168, kF64, 1, 0, kValue,    0, "ft/min", "vertical speed"},
   {"pitch",               176, kF64, 1, 0, kValue,    0, "deg", "pitch, nose down positive"},
   {"bank",                184, kF64, 1, 0, kValue,    0, "deg", "bank, sign inverted"},
-  {"fixed192",            192, kF64, 2, 0, kFixed,    0, "", ""},
+  {"fixed192",            192, kF64, 2, 0, Fixed(0.0), 0, "", ""},
   {"angleOfAttack",       208, kF64, 1, 0, kValue,    0, "deg", "angle of attack"},
-  {"fixed216",            216, kU8,  2, 0, kFixed,    1, "", ""},
+  {"fixed216",            216, kU8,  2, 0, Fixed(1), 1, "", ""},
   {"altimeterSetting",    224, kF64, 2, 0, kValue, 1013.0, "mbar", "altimeter setting (both elements)"},
-  {"fixed240",            240, kF64, 2, 0, kFixed,    0, "", ""},
+  {"fixed240",            240, kF64, 2, 0, Fixed(0.0), 0, "", ""},
   {"indicatedAltitude",   256, kF64, 2, 0, kValue,    0, "ft", "indicated altitude (both elements)"},
-  {"startupCopy",         272, kF64, 2, 0, kFixed,    0, "", "both elements: the value of startup56"},
+  {"startupCopy",         272, kF64, 2, 0, Fixed(0.0), 0, "", "both elements: the value of startup56"},
   {"airDataTrueAirspeed", 288, kF64, 2, 0, kValue,    0, "kt", "true airspeed (both elements)"},
   {"indicatedAirspeed",   304, kF64, 2, 0, kValue,    0, "kt", "indicated airspeed (both elements)"},
   {"barberPoleAirspeed",  320, kF64, 2, 0, kValue,    0, "kt", "barber-pole airspeed (both elements)"},
   {"airDataMach",         336, kF64, 2, 0, kValue,    0, "", "Mach number (both elements)"},
-  {"fixed352",            352, kU8, 14, 0, kFixed,    1, "", ""},
+  {"fixed352",            352, kU8, 14, 0, Fixed(1), 1, "", ""},
   {"startup368",          368, kF64, 1, 0, kStartup, 1013.0, "", ""},
-  {"fixed376",            376, kF64, 1, 0, kFixed,    0, "", ""},
+  {"fixed376",            376, kF64, 1, 0, Fixed(0.0), 0, "", ""},
   {"standbyAltitude",     384, kF64, 1, 0, kValue,    0, "ft", "indicated altitude"},
   {"attitudePitch",       392, kF64, 2, 0, kValue,    0, "deg", "pitch as in pitch (both elements)"},
   {"attitudeBank",        408, kF64, 2, 0, kValue,    0, "deg", "bank as in bank (both elements)"},
@@ -124,26 +169,26 @@ inline constexpr FrameField kAll[] = {
   {"flapLastDetentAngle", 576, kF64, 1, 0, kValue,    0, "deg", "detent angle at the number of flap handle positions"},
   {"spoilerDeflection",   584, kF64, 1, 0, kValue,    0, "", "spoiler deflection, 0 to 1"},
   {"spoilersArmed",       592, kU8,  1, 0, kValue,    0, "", "spoilers armed"},
-  {"fixed593",            593, kU8,  3, 0, kFixed,    0, "", ""},
-  {"fixed596",            596, kU8,  2, 0, kFixed,    0, "", ""},
-  {"fixed598",            598, kU8,  2, 0, kFixed,    0, "", ""},
-  {"fixed600",            600, kU8,  8, 0, kFixed,    0, "", "1 once converted"},
-  {"fixed608",            608, kU8,  2, 0, kFixed,    1, "", ""},
+  {"fixed593",            593, kU8,  3, 0, Fixed(0), 0, "", ""},
+  {"fixed596",            596, kU8,  2, 0, Fixed(0), 0, "", ""},
+  {"fixed598",            598, kU8,  2, 0, Fixed(0), 0, "", ""},
+  {"fixed600",            600, kU8,  8, 0, Fixed(1), 0, "", ""},
+  {"fixed608",            608, kU8,  2, 0, Fixed(1), 1, "", ""},
   {"navGlideSlope",       610, kU8,  2, 0, kValue,    0, "", "per receiver: NAV signal and glide slope"},
   {"navLocalizer",        612, kU8,  2, 0, kValue,    0, "", "per receiver: NAV signal and localizer"},
-  {"fixed614",            614, kU8,  6, 0, kFixed,    0, "", ""},
+  {"fixed614",            614, kU8,  6, 0, Fixed(0), 0, "", ""},
   {"navGlideSlopeValid",  620, kU8,  2, 0, kValue,    0, "", "per receiver: NAV signal and glide slope"},
   {"navSignal",           622, kU8,  2, 0, kValue,    0, "", "per receiver: NAV signal"},
-  {"fixed624",            624, kU8,  4, 0, kFixed,    0, "", ""},
+  {"fixed624",            624, kU8,  4, 0, Fixed(0), 0, "", ""},
   {"navFrom",             628, kU8,  2, 0, kValue,    0, "", "per receiver: FROM indication"},
   {"navTo",               630, kU8,  2, 0, kValue,    0, "", "per receiver: TO indication"},
-  {"fixed632",            632, kU8,  2, 0, kFixed,    0, "", ""},
-  {"fixed634",            634, kU8,  5, 0, kFixed,    0, "", ""},
-  {"fixed639",            639, kU8,  4, 0, kFixed,    1, "", ""},
+  {"fixed632",            632, kU8,  2, 0, Fixed(0), 0, "", ""},
+  {"fixed634",            634, kU8,  5, 0, Fixed(0), 0, "", ""},
+  {"fixed639",            639, kU8,  4, 0, Fixed(1), 1, "", ""},
   {"fuelLevel",           648, kF64, 12, 0, kValue,   0, "%", "tank levels: centre, centre 2, centre 3, left main, right main, left aux, right aux, left tip, right tip; 9 to 11 always 0"},
   {"fuelCapacity",        744, kF64, 12, 0, kValue,   0, "gal", "tank capacities, same order"},
-  {"fixed840",            840, kF64, 7, 0, kFixed,    0, "", ""},
-  {"fixed896",            896, kU8,  7, 0, kFixed,    0, "", ""},
+  {"fixed840",            840, kF64, 7, 0, Fixed(0.0), 0, "", ""},
+  {"fixed896",            896, kU8,  7, 0, Fixed(0), 0, "", ""},
   {"engineN1",            904, kF64, 4, 0, kValue,    0, "%", "N1 per engine"},
   {"engineN2",            936, kF64, 4, 0, kValue,    0, "%", "N2 per engine"},
   {"enginePressureRatio", 968, kF64, 4, 0, kValue,    0, "", "engine pressure ratio"},
@@ -158,21 +203,21 @@ inline constexpr FrameField kAll[] = {
   {"fuelPressure",       1256, kF64, 4, 0, kValue,    0, "psi", "fuel pressure"},
   {"oilTemperature",     1288, kF64, 4, 0, kValue,    0, "degC", "oil temperature"},
   {"oilPressure",        1320, kF64, 4, 0, kValue,    0, "psi", "oil pressure"},
-  {"fixed1352",          1352, kF64, 4, 0, kFixed,    0, "", ""},
+  {"fixed1352",          1352, kF64, 4, 0, Fixed(0.0), 0, "", ""},
   {"oilQuantity",        1384, kF64, 4, 0, kValue,    0, "%", "oil quantity"},
-  {"fixed1416",          1416, kF64, 4, 0, kFixed,    0, "", ""},
-  {"fixed1448",          1448, kF64, 4, 0, kFixed,    0, "", ""},
+  {"fixed1416",          1416, kF64, 4, 0, Fixed(0.0), 0, "", ""},
+  {"fixed1448",          1448, kF64, 4, 0, Fixed(0.0), 0, "", ""},
   {"starterEngaged",     1480, kI32, 4, 0, kValue,    0, "", "starter engaged, 0 or 1"},
-  {"fixed1496",          1496, kU8, 28, 0, kFixed,    0, "", ""},
-  {"fixed1524",          1524, kU8,  1, 0, kFixed,    0, "", ""},
-  {"fixed1525",          1525, kU8, 52, 0, kFixed,    0, "", ""},
+  {"fixed1496",          1496, kU8, 28, 0, Fixed(0), 0, "", ""},
+  {"fixed1524",          1524, kU8,  1, 0, Fixed(0), 0, "", ""},
+  {"fixed1525",          1525, kU8, 52, 0, Fixed(0), 0, "", ""},
   {"starterFlag",        1577, kU8,  4, 0, kValue,    0, "", "starter engaged, 0 or 1"},
   {"navGlideSlopeCopy",  1581, kU8,  2, 0, kValue,    0, "", "per receiver: as navGlideSlope"},
   {"navLocalizerCopy",   1583, kU8,  2, 0, kValue,    0, "", "per receiver: as navLocalizer"},
   {"glideSlopeDeviation", 1592, kF64, 2, 0, kValue,   0, "", "per receiver: glide slope deviation, -1 to 1"},
   {"courseDeviation",    1608, kF64, 2, 0, kValue,    0, "", "per receiver: course deviation, -1 to 1"},
-  {"fixed1624",          1624, kF64, 2, 0, kFixed,    0, "", ""},
-  {"fixed1640",          1640, kF64, 2, 0, kFixed,    0, "", ""},
+  {"fixed1624",          1624, kF64, 2, 0, Fixed(0.0), 0, "", ""},
+  {"fixed1640",          1640, kF64, 2, 0, Fixed(0.0), 0, "", ""},
   {"navReceiving",       1656, kU8,  2, 0, kValue,    0, "", "per NAV receiver: available with a NAV signal"},
   {"adfAvailable",       1658, kU8,  2, 0, kValue,    0, "", "per ADF receiver: available"},
   {"navGlideSlopeReceiving", 1660, kU8, 2, 0, kValue, 0, "", "per NAV receiver: available, NAV signal and glide slope"},
@@ -185,24 +230,24 @@ inline constexpr FrameField kAll[] = {
   {"navRelativeBearing", 1744, kF64, 2, 0, kValue,    0, "deg", "per NAV receiver: bearing of the station from the nose, 0 to below 360"},
   {"adfRelativeBearing", 1760, kF64, 2, 0, kValue,    0, "deg", "per ADF receiver: relative bearing, 0 to below 360"},
   {"navIdent",           1776, kText, 2, 6, kValue,   0, "", "per NAV receiver: station ident"},
-  {"fixed1788",          1788, kText, 2, 6, kFixed,   0, "", "always empty"},
+  {"fixed1788",          1788, kText, 2, 6, Fixed(""), 0, "", ""},
   {"glideSlopeIdent",    1800, kText, 2, 6, kValue,   0, "", "per NAV receiver: station ident when it has a glide slope"},
   {"startup1812",        1812, kText, 2, 6, kStartup, 0, "", ""},
-  {"fixed1824",          1824, kU8,  6, 0, kFixed,    0, "", "1 once converted"},
-  {"fixed1830",          1830, kU8,  6, 0, kFixed,    0, "", ""},
+  {"fixed1824",          1824, kU8,  6, 0, Fixed(1), 0, "", ""},
+  {"fixed1830",          1830, kU8,  6, 0, Fixed(0), 0, "", ""},
   {"outerMarker",        1836, kU8,  1, 0, kValue,    0, "", "outer marker"},
   {"middleMarker",       1837, kU8,  1, 0, kValue,    0, "", "middle marker"},
   {"innerMarker",        1838, kU8,  1, 0, kValue,    0, "", "inner marker"},
   {"flightDirectorActive", 1839, kU8, 2, 0, kValue,   0, "", "flight director active (both elements)"},
   {"flightDirectorPitch", 1848, kF64, 2, 0, kValue,   0, "deg", "flight director pitch (both elements)"},
   {"flightDirectorBank", 1864, kF64, 2, 0, kValue,    0, "deg", "flight director bank (both elements)"},
-  {"fixed1880",          1880, kU8,  2, 0, kFixed,    0, "", ""},
+  {"fixed1880",          1880, kU8,  2, 0, Fixed(0), 0, "", ""},
   {"apHeading",          1888, kF64, 1, 0, kValue,    0, "deg", "autopilot heading"},
   {"apAirspeed",         1896, kF64, 1, 0, kValue,    0, "kt", "autopilot airspeed"},
   {"apMach",             1904, kF64, 1, 0, kValue,    0, "", "autopilot Mach"},
   {"apAltitude",         1912, kF64, 1, 0, kValue,    0, "ft", "autopilot altitude"},
   {"apVerticalSpeed",    1920, kF64, 1, 0, kValue,    0, "ft/min", "autopilot vertical speed"},
-  {"fixed1928",          1928, kF64, 1, 0, kFixed,    0, "", ""},
+  {"fixed1928",          1928, kF64, 1, 0, Fixed(0.0), 0, "", ""},
   {"startup1936",        1936, kI32, 1, 0, kStartup,  0, "", ""},
   {"apMaster",           1940, kU8,  1, 0, kValue,    0, "", "autopilot master on"},
   {"autothrottleArmed",  1941, kU8,  1, 0, kValue,    0, "", "autothrottle armed"},
@@ -217,8 +262,8 @@ inline constexpr FrameField kAll[] = {
   {"apNavHoldCopy",      1957, kU8,  2, 0, kValue,    0, "", "as apNavHold"},
   {"apGlideSlopeHold",   1959, kU8,  2, 0, kValue,    0, "", "glide slope or approach hold (both elements)"},
   {"apGlideSlopeHoldCopy", 1961, kU8, 2, 0, kValue,   0, "", "as apGlideSlopeHold"},
-  {"fixed1963",          1963, kU8, 10, 0, kFixed,    0, "", ""},
-  {"fixed1973",          1973, kU8,  1, 0, kFixed,    0, "", ""},
+  {"fixed1963",          1963, kU8, 10, 0, Fixed(0), 0, "", ""},
+  {"fixed1973",          1973, kU8,  1, 0, Fixed(0), 0, "", ""},
   {"apMasterOff",        1974, kU8,  1, 0, kValue,    0, "", "autopilot master off"},
   {"flightDirectorActiveCopy", 1975, kU8, 2, 0, kValue, 0, "", "flight director active (both elements)"},
   {"startup1977",        1977, kU8,  4, 0, kStartup,  0, "", ""},
@@ -234,10 +279,10 @@ inline constexpr FrameField kAll[] = {
   {"startup2056",        2056, kI32, 1, 0, kStartup,  0, "", ""},
   {"startup2060",        2060, kU8,  2, 0, kStartup,  0, "", ""},
   {"startup2062",        2062, kU8, 14, 0, kStartup,  0, "", ""},
-  {"fixed2076",          2076, kI32, 1, 0, kFixed,    0, "", ""},
-  {"fixed2080",          2080, kU8,  2, 0, kFixed,    0, "", ""},
-  {"fixed2084",          2084, kI32, 1, 0, kFixed,    0, "", ""},
-  {"fixed2088",          2088, kI32, 2, 0, kFixed,   -1, "", "0 once converted"},
+  {"fixed2076",          2076, kI32, 1, 0, Fixed(0), 0, "", ""},
+  {"fixed2080",          2080, kU8,  2, 0, Fixed(0), 0, "", ""},
+  {"fixed2084",          2084, kI32, 1, 0, Fixed(0), 0, "", ""},
+  {"fixed2088",          2088, kI32, 2, 0, Fixed(0), -1, "", ""},
   {"startup2096",        2096, kI32, 1, 0, kStartup,  0, "", ""},
   {"startup2100",        2100, kU8, 16, 0, kStartup,  0, "", ""},
   {"startup2116",        2116, kI32, 2, 0, kStartup,  0, "", ""},
@@ -329,6 +374,46 @@ consteval TextField FrameText(std::string_view name) {
   if (f.type != FrameType::kText) throw "not a text field";
   return {f.offset, f.count, f.text_length};
 }
+
+// Every constant fits its field: a text leaves room for its NUL, a u8 constant is a whole number
+// from 0 to 255, an i32 constant one in the range of i32; fields that are not fixed carry none.
+consteval bool IsWholeIn(double v, double low, double high) {
+  return v >= low && v <= high && static_cast<double>(static_cast<long long>(v)) == v;
+}
+consteval std::size_t ConstantTextLength(const char* text) {
+  std::size_t length = 0;
+  while (text[length] != '\0') ++length;
+  return length;
+}
+consteval bool FixedConstantsFitTheirFields() {
+  for (const FrameField& f : frame_fields::kAll) {
+    const bool is_text = f.fixed.text != nullptr;
+    if (f.role != FrameRole::kFixed) {
+      if (is_text || f.fixed.number != 0.0) return false;
+      continue;
+    }
+    switch (f.type) {
+      case FrameType::kText:
+        if (!is_text || ConstantTextLength(f.fixed.text) >= f.text_length) return false;
+        break;
+      case FrameType::kU8:
+        if (is_text || !IsWholeIn(f.fixed.number, 0.0, 255.0)) return false;
+        break;
+      case FrameType::kI32:
+        if (is_text || !IsWholeIn(f.fixed.number, -2147483648.0, 2147483647.0)) return false;
+        break;
+      case FrameType::kF64:
+        if (is_text) return false;
+        break;
+    }
+  }
+  return true;
+}
+static_assert(FixedConstantsFitTheirFields(), "a fixed field's constant does not fit the field");
+// startupCopy repeats startup56, which never leaves its start-up value: so it is a constant, and
+// that constant is startup56's start-up value.
+static_assert(FrameFieldNamed("startup56").role == FrameRole::kStartup &&
+              FrameFieldNamed("startupCopy").fixed.number == FrameFieldNamed("startup56").start);
 
 // Runtime lookup for tools; nullptr when there is no such field.
 inline const FrameField* FindFrameField(std::string_view name) {

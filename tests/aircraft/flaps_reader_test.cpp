@@ -103,6 +103,19 @@ TEST(FlapsReaderTest, ALineLongerThanAnyBufferIsExaminedOnceWhole) {
   EXPECT_EQ(table[3], 30.0f) << "the header inside the comment did not start a section";
 }
 
+TEST(FlapsReaderTest, ARunawayLineIsCutShortNotSplit) {
+  // Both lines run far past what the reader keeps of a line: what lies beyond is dropped, so
+  // neither the header nor the position line at their ends counts.
+  const std::string padding(100000, ' ');
+  const std::string file = "[flaps.0]\ntype=1\n" + padding + "[other]\n" + padding +
+                           "flaps-position.2=20\nflaps-position.1=10\n";
+  ScratchFolder folder;
+  FlapsTable table;
+  ASSERT_TRUE(ReadFlapsTable(folder.Write("aircraft.cfg", file), table));
+  EXPECT_EQ(table[1], 10.0f) << "the flaps section is still open";
+  EXPECT_EQ(table[2], -1.0f) << "the position line's key lay beyond the kept part";
+}
+
 TEST(FlapsReaderTest, TheConfigFileLiesBesideTheAircraftFile) {
   EXPECT_EQ(AircraftConfigPath("D:\\Sim\\Planes\\Example\\Example.air"),
             "D:\\Sim\\Planes\\Example\\aircraft.cfg");

@@ -329,6 +329,59 @@ TEST(FrameConversionTest, FieldsThatKeepTheirStartUpValueAreNeverWritten) {
   EXPECT_EQ(frame[2272], 0x55);
 }
 
+// The constants every conversion writes, whatever the frame held before: stretches of one byte
+// value (a u8 flag, or f64 and i32 zeros) and the few values that are not.
+TEST(FrameConversionTest, FixedFieldsGetTheirConstantsOverAnyEarlierContent) {
+  struct Stretch {
+    std::size_t offset;
+    std::size_t length;
+    std::uint8_t byte;
+  };
+  const Stretch kStretches[] = {
+      {64, 1, 0},    {120, 8, 0},   {192, 16, 0}, {216, 2, 1},   {240, 16, 0},  {272, 16, 0},
+      {352, 14, 1},  {376, 8, 0},   {593, 7, 0},  {600, 10, 1},  {614, 6, 0},   {624, 4, 0},
+      {632, 7, 0},   {639, 4, 1},   {840, 63, 0}, {1352, 32, 0}, {1416, 64, 0}, {1496, 81, 0},
+      {1624, 32, 0}, {1788, 12, 0}, {1824, 6, 1}, {1830, 6, 0},  {1880, 2, 0},  {1928, 8, 0},
+      {1963, 11, 0}, {2076, 4, 0},  {2080, 2, 0}, {2084, 12, 0},
+  };
+  std::vector<std::uint8_t> record(kRecordSize, 0), frame(kFrameSize, 0xA5);
+  ConvertRecord(record.data(), TestFlaps(), 0, frame.data());
+
+  for (const Stretch& s : kStretches) {
+    for (std::size_t i = s.offset; i < s.offset + s.length; ++i) {
+      EXPECT_EQ(frame[i], s.byte) << "frame offset " << i;
+    }
+  }
+  const std::string texts(reinterpret_cast<const char*>(frame.data()), 24);
+  EXPECT_EQ(texts, std::string("ZELM30\0\0FSX\0\0\0\0\0WIN32\0\0\0", 24));
+  EXPECT_EQ(DecodeF64(frame.data() + 40), 1013.2);
+}
+
+// Every byte outside the start-up-only fields and the reserved stretches is rewritten by each
+// conversion: converting one record over two different frames gives the same bytes there, while
+// the start-up-only fields and reserved bytes keep what each frame held.
+TEST(FrameConversionTest, AConversionRewritesEveryFieldButTheStartUpOnes) {
+  std::vector<std::uint8_t> record(kRecordSize, 0);
+  for (std::size_t i = 256; i < kRecordSize; ++i) record[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  std::vector<std::uint8_t> first(kFrameSize, 0x5A), second(kFrameSize, 0xC3);
+  ConvertRecord(record.data(), TestFlaps(), 1796868000, first.data());
+  ConvertRecord(record.data(), TestFlaps(), 1796868000, second.data());
+
+  std::vector<bool> rewritten(kFrameSize, false);
+  for (const FrameField& f : kFrameFields) {
+    if (f.role == FrameRole::kStartup) continue;
+    for (std::size_t i = f.offset; i < f.offset + FieldBytes(f); ++i) rewritten[i] = true;
+  }
+  for (std::size_t i = 0; i < kFrameSize; ++i) {
+    if (rewritten[i]) {
+      EXPECT_EQ(first[i], second[i]) << "frame offset " << i << " depends on the earlier frame";
+    } else {
+      EXPECT_EQ(first[i], 0x5A) << "frame offset " << i << " was written";
+      EXPECT_EQ(second[i], 0xC3) << "frame offset " << i << " was written";
+    }
+  }
+}
+
 TEST(FrameConversionTest, NormalisationKeepsOrdinaryAnglesAndEndsForAnyValue) {
   EXPECT_EQ(NormaliseDegrees(-0.5), 359.5);
   EXPECT_EQ(NormaliseDegrees(360.0), 0.0);
