@@ -13,7 +13,7 @@
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "simdata/frame_conversion.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
 

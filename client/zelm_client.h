@@ -19,7 +19,7 @@
 #include "common/mcp_block.h"
 #include "common/protocol.h"
 #include "platform/socket.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 
 namespace zelm {
 

@@ -9,8 +9,9 @@
 //   zelm mcp [settings] [--dry-run]       upload an autopilot panel block
 //   zelm bench --clients N --seconds S    N connections fetching frames flat out
 //
-// Every command takes --host (default 127.0.0.1) and --port (default 5193). Exit status: 0 done,
-// 1 the add-on could not be reached or the connection dropped, 2 a usage error.
+// Every command takes --host (default 127.0.0.1) and --port (default: the protocol's port).
+// Exit status: 0 done, 1 the add-on could not be reached or the connection dropped, 2 a usage
+// error.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -47,7 +48,7 @@ constexpr const char* kUsage =
     "\n"
     "Options of every command:\n"
     "  --host HOST   the machine running the add-on (default 127.0.0.1)\n"
-    "  --port PORT   its port (default 5193)\n";
+    "  --port PORT   its port (default %u)\n";
 
 constexpr const char* kMcpUsage =
     "usage: zelm mcp [settings] [--dry-run]\n"
@@ -495,7 +496,7 @@ int main(int argc, char** argv) {
   velkaro::platform::IgnoreBrokenPipe();
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
-    std::fputs(kUsage, stdout);
+    std::printf(kUsage, static_cast<unsigned>(zelm::kDefaultPort));
     return argc < 2 ? 2 : 0;
   }
   const Arguments args = Parse(argc, argv, 1);

@@ -16,7 +16,7 @@
 #include "net/upload_store.h"
 #include "platform/mutex.h"
 #include "simdata/frame_exchange.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 
 namespace {
 

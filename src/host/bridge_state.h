@@ -33,7 +33,7 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "simdata/frame_exchange.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 
 namespace velkaro {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "host/bridge_state.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 #include "simdata/record_layout.h"
 
 namespace velkaro {

@@ -21,7 +21,7 @@
 #include <mutex>
 
 #include "platform/thread.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 
 namespace velkaro {
 

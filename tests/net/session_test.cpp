@@ -18,7 +18,7 @@
 #include "net/client_session.h"
 #include "net/upload_store.h"
 #include "simdata/frame_exchange.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 #include "support/loopback.h"
 #include "zelm_client.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 #include "simdata/record_layout.h"
 
 namespace velkaro {

@@ -1,7 +1,7 @@
 // The frame table as clients read it: the frame table in docs/protocol.md must say what the
 // frame definition says, row by row, the constants of the fixed fields included. When the two
 // part, the failure prints the rows as they must read.
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 
 #include <gtest/gtest.h>
 

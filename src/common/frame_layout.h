@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "common/coding.h"
+#include "common/protocol.h"
 
 namespace velkaro {
 
@@ -38,6 +39,8 @@ enum class FrameRole : std::uint8_t { kValue, kFixed, kStartup };
 struct FrameConstant {
   double number = 0.0;
   const char* text = nullptr;  // set for a text constant only
+  bool is_text = false;        // (a flag, not text != nullptr: the address of a constant is not
+                               // always comparable at compile time)
 };
 
 // The role column of the table: kValue, kStartup, or Fixed(constant). A fixed field always names
@@ -58,7 +61,7 @@ consteval FrameRoleColumn Fixed(int number) {
   return FrameConstant{static_cast<double>(number), nullptr};
 }
 consteval FrameRoleColumn Fixed(const char* text) {
-  return FrameConstant{0.0, text};
+  return FrameConstant{0.0, text, true};
 }
 
 struct FrameField {
@@ -110,7 +113,7 @@ using enum FrameType;
 using enum FrameRole;
 // clang-format off
 inline constexpr FrameField kAll[] = {
-  {"magic",                 0, kText, 1, 8, Fixed("ZELM30"), 0, "", "magic text"},
+  {"magic",                 0, kText, 1, 8, Fixed(protocol::kFrameMagic), 0, "", "magic text"},
   {"simulatorName",         8, kText, 1, 8, Fixed("FSX"),    0, "", "simulator name"},
   {"platformName",         16, kText, 1, 8, Fixed("WIN32"),  0, "", "platform name"},
   {"conversionTime",       24, kF64, 1, 0, kValue,    0, "s", "time of the conversion, whole seconds since 1970-01-01 UTC"},
@@ -387,7 +390,7 @@ consteval std::size_t ConstantTextLength(const char* text) {
 }
 consteval bool FixedConstantsFitTheirFields() {
   for (const FrameField& f : frame_fields::kAll) {
-    const bool is_text = f.fixed.text != nullptr;
+    const bool is_text = f.fixed.is_text;
     if (f.role != FrameRole::kFixed) {
       if (is_text || f.fixed.number != 0.0) return false;
       continue;

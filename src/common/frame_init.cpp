@@ -1,4 +1,4 @@
-#include "simdata/frame_layout.h"
+#include "common/frame_layout.h"
 
 namespace velkaro {
 
