@@ -11,17 +11,17 @@
 #include <thread>
 
 #include "autopilot/mcp_exchange.h"
+#include "common/frame_layout.h"
 #include "log/log.h"
 #include "net/client_session.h"
 #include "net/upload_store.h"
 #include "platform/mutex.h"
 #include "simdata/frame_exchange.h"
-#include "common/frame_layout.h"
 
 namespace {
 
-// What the add-on's sessions share, as DLLStart leaves it: the start-up frame in place (sequence
-// 0: frames are sent without waiting), both autopilot blocks at their start values.
+// What the add-on's sessions share, as DLLStart leaves it: the start-up frame in place, not yet
+// published (so frames are sent without waiting), both autopilot blocks at their start values.
 struct FreshState {
   FreshState() {
     std::uint8_t frame[velkaro::kFrameSize];

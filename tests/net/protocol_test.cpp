@@ -14,29 +14,14 @@
 #include "common/mcp_block.h"
 #include "platform/socket.h"
 #include "support/addon_harness.h"
+#include "support/wire_bytes.h"
 
 namespace velkaro::testing {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
 // The add-on's limits, as clients are told them.
 constexpr std::uint32_t kUploadBound = 16u * 1024 * 1024;
 constexpr std::size_t kSessionLimit = 64;
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-Bytes Text(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
-Bytes U32(std::uint32_t v) {
-  Bytes b(4);
-  EncodeU32(b.data(), v);
-  return b;
-}
 
 class ProtocolTest : public AddOnTest {
  protected:

@@ -13,33 +13,19 @@
 
 #include "autopilot/mcp_exchange.h"
 #include "common/coding.h"
+#include "common/frame_layout.h"
 #include "common/mcp_block.h"
 #include "log/log.h"
 #include "net/client_session.h"
 #include "net/upload_store.h"
 #include "simdata/frame_exchange.h"
-#include "common/frame_layout.h"
 #include "support/loopback.h"
+#include "support/wire_bytes.h"
 #include "zelm_client.h"
 
 namespace velkaro::testing {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-Bytes Text(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
-Bytes U32(std::uint32_t v) {
-  Bytes b(4);
-  EncodeU32(b.data(), v);
-  return b;
-}
 Bytes Block(const McpBlock& block) {
   return Bytes(block.begin(), block.end());
 }
