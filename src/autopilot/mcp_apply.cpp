@@ -170,8 +170,8 @@ void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEvent
 void ApplyMcpPending(McpExchange& mcp, SIMCONNECT_HANDLE simulator, const std::uint8_t* record) {
   // Taking the block and resetting it is one step for the merges: a merge lands either in this
   // application or, whole, in the next one.
-  const McpBlock pending = mcp.TakePending();
-  PlanMcpEvents(pending, record, Transmit, simulator);
+  McpBlock pending;
+  if (mcp.TakePending(&pending)) PlanMcpEvents(pending, record, Transmit, simulator);
 }
 
 }  // namespace velkaro

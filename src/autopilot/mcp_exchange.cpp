@@ -9,6 +9,7 @@ void McpExchange::Reset() {
   platform::MutexLock lock(mutex_);
   ResetMcpBlock(request_);
   ResetMcpBlock(pending_);
+  merged_.store(false, std::memory_order_relaxed);
 }
 
 bool McpExchange::StoreAndMerge(const McpBlock& block, std::uint32_t check) {
@@ -18,6 +19,7 @@ bool McpExchange::StoreAndMerge(const McpBlock& block, std::uint32_t check) {
   request_ = block;
   if (McpCheckValue(request_.data()) != check) return false;
   MergeMcpBlock(request_, pending_);
+  merged_.store(true, std::memory_order_release);
   return true;
 }
 
@@ -26,11 +28,14 @@ void McpExchange::StorePartial(const std::uint8_t* bytes, std::size_t count) {
   std::memcpy(request_.data(), bytes, std::min(count, request_.size()));
 }
 
-McpBlock McpExchange::TakePending() {
+bool McpExchange::TakePending(McpBlock* pending) {
+  // A merge that sets the flag after this load is taken whole by the next call.
+  if (!merged_.load(std::memory_order_acquire)) return false;
   platform::MutexLock lock(mutex_);
-  const McpBlock pending = pending_;
+  *pending = pending_;
   ResetMcpBlock(pending_);
-  return pending;
+  merged_.store(false, std::memory_order_relaxed);
+  return true;
 }
 
 McpBlock McpExchange::Request() const {

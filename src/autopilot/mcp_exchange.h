@@ -9,6 +9,7 @@
 // merge is lost to a reset.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,8 +34,10 @@ class McpExchange {
   // check value): they overwrite the start of McpRequest; nothing is merged.
   void StorePartial(const std::uint8_t* bytes, std::size_t count) VELKARO_EXCLUDES(mutex_);
 
-  // Simulator's thread: copies McpPending out and resets it, as one step.
-  McpBlock TakePending() VELKARO_EXCLUDES(mutex_);
+  // Simulator's thread: copies McpPending out into `pending` and resets it, as one step. False,
+  // without touching the lock, when no block was merged since the last take: the pending block
+  // then holds its start values, which ask for nothing.
+  bool TakePending(McpBlock* pending) VELKARO_EXCLUDES(mutex_);
 
   // Copies, for diagnostics and tests.
   McpBlock Request() const VELKARO_EXCLUDES(mutex_);
@@ -44,6 +47,9 @@ class McpExchange {
   mutable platform::Mutex mutex_;
   McpBlock request_ VELKARO_GUARDED_BY(mutex_){};
   McpBlock pending_ VELKARO_GUARDED_BY(mutex_){};
+  // Set with every merge, cleared by the take that empties pending_; read without the lock so
+  // that a frame with nothing pending (nearly every frame) costs one load.
+  std::atomic<bool> merged_{false};
 };
 
 }  // namespace velkaro

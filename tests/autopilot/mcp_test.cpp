@@ -358,6 +358,23 @@ TEST(McpApplyTest, RoundToWholeRoundsHalvesUpAboveZeroAndTowardZeroBelow) {
   EXPECT_FALSE(RoundToWhole(std::numeric_limits<float>::infinity()).has_value());
 }
 
+TEST(McpExchangeTest, APendingBlockIsTakenOnceAndOnlyAfterAMerge) {
+  McpExchange exchange;
+  exchange.Reset();
+  McpBlock taken{};
+  EXPECT_FALSE(exchange.TakePending(&taken)) << "nothing merged";
+
+  McpBlock block = StartBlock();
+  McpChange(block, mcp::kApMaster, 1);
+  EXPECT_FALSE(exchange.StoreAndMerge(block, McpCheckValue(block.data()) + 1));
+  EXPECT_FALSE(exchange.TakePending(&taken)) << "a refused block is not pending";
+  ASSERT_TRUE(exchange.StoreAndMerge(block, McpCheckValue(block.data())));
+  ASSERT_TRUE(exchange.TakePending(&taken));
+  EXPECT_EQ(McpChangeFlags(taken), mcp::kApMaster.bit);
+  EXPECT_EQ(exchange.Pending(), StartBlock()) << "reset by the take";
+  EXPECT_FALSE(exchange.TakePending(&taken)) << "taken once";
+}
+
 TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock) {
   const StandInApi& sim = *StandIn_GetApi();
   sim.Reset();
