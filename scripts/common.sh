@@ -37,7 +37,7 @@ ensure_packages() {
 }
 
 ensure_native_tools() {
-  ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev
+  ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev
 }
 
 ensure_cross_tools() {

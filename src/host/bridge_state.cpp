@@ -8,6 +8,10 @@ namespace velkaro {
 
 // The log is written only when the add-on is built with logging on; nothing switches it on at
 // run time.
-BridgeState Bridge{.Log = {.Enabled = VELKARO_LOG_ENABLED != 0}};
+BridgeState::BridgeState() {
+  Log.Enabled = VELKARO_LOG_ENABLED != 0;
+}
+
+BridgeState Bridge;
 
 }  // namespace velkaro

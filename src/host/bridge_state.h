@@ -26,6 +26,7 @@
 
 #include "aircraft/flaps_table.h"
 #include "autopilot/mcp_exchange.h"
+#include "common/frame_layout.h"
 #include "host/simconnect.h"
 #include "log/log.h"
 #include "net/upload_store.h"
@@ -33,11 +34,12 @@
 #include "platform/socket.h"
 #include "platform/thread.h"
 #include "simdata/frame_exchange.h"
-#include "common/frame_layout.h"
 
 namespace velkaro {
 
 struct BridgeState {
+  BridgeState();
+
   // FmcData with FmcVersion, and FlightPlanData with FlightPlanVersion: each pair is replaced
   // and read together.
   UploadStore Fmc;

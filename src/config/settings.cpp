@@ -1,0 +1,231 @@
+#include "config/settings.h"
+
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION  // the template bodies, in this one file
+#include <SimpleIni.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+namespace velkaro {
+
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool ParseWhole(std::string_view text, long low, long high, long* value) {
+  long v = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (error != std::errc() || end != text.data() + text.size() || v < low || v > high) {
+    return false;
+  }
+  *value = v;
+  return true;
+}
+
+bool ParseBool(std::string_view text, bool* value) {
+  for (const char* yes : {"true", "yes", "on", "1"}) {
+    if (EqualsIgnoringCase(text, yes)) return *value = true;
+  }
+  for (const char* no : {"false", "no", "off", "0"}) {
+    if (EqualsIgnoringCase(text, no)) {
+      *value = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+// "a.b.c.d" or "a.b.c.d/n".
+bool ParseRange(std::string_view text, AllowList::Range* range) {
+  std::uint32_t address = 0;
+  long bits = 32;
+  const std::size_t slash = text.find('/');
+  if (!ParseIpv4(Trim(text.substr(0, slash)), &address)) return false;
+  if (slash != std::string_view::npos && !ParseWhole(Trim(text.substr(slash + 1)), 0, 32, &bits)) {
+    return false;
+  }
+  range->mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+  range->network = address & range->mask;
+  return true;
+}
+
+bool ParseAllowList(std::string_view text, AllowList* list) {
+  if (EqualsIgnoringCase(text, "ANY")) {
+    list->ranges.clear();
+    return true;
+  }
+  AllowList parsed;
+  while (true) {
+    const std::size_t comma = text.find(',');
+    AllowList::Range range{};
+    if (!ParseRange(Trim(text.substr(0, comma)), &range)) return false;
+    parsed.ranges.push_back(range);
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  *list = std::move(parsed);
+  return true;
+}
+
+struct Key {
+  const char* section;
+  const char* name;
+  // Takes the value; false when it is not valid.
+  bool (*apply)(std::string_view value, Settings& settings);
+  const char* expected;  // for the warning
+};
+
+const Key kKeys[] = {
+    {"server", "port",
+     [](std::string_view v, Settings& s) {
+       long port = 0;
+       if (!ParseWhole(v, 1, 65535, &port)) return false;
+       s.port = static_cast<std::uint16_t>(port);
+       return true;
+     },
+     "a port from 1 to 65535"},
+    {"server", "bind",
+     [](std::string_view v, Settings& s) {
+       std::uint32_t address = 0;
+       if (EqualsIgnoringCase(v, "ANY")) {
+         s.bind = "ANY";
+         return true;
+       }
+       if (!ParseIpv4(v, &address)) return false;
+       s.bind = Ipv4Text(address);
+       return true;
+     },
+     "ANY or an IPv4 address"},
+    {"server", "max_clients",
+     [](std::string_view v, Settings& s) {
+       long count = 0;
+       if (!ParseWhole(v, 1, kMaxSessionsLimit, &count)) return false;
+       s.max_clients = static_cast<int>(count);
+       return true;
+     },
+     "1 to 64"},
+    {"server", "allow", [](std::string_view v, Settings& s) { return ParseAllowList(v, &s.allow); },
+     "ANY or IPv4 addresses and CIDR ranges separated by commas"},
+    {"log", "enabled", [](std::string_view v, Settings& s) { return ParseBool(v, &s.log_enabled); },
+     "true or false"},
+    {"log", "path",
+     [](std::string_view v, Settings& s) {
+       if (v.empty()) return false;
+       s.log_path = std::string(v);
+       return true;
+     },
+     "a file path"},
+};
+
+}  // namespace
+
+bool ParseIpv4(std::string_view text, std::uint32_t* address) {
+  std::uint32_t result = 0;
+  for (int part = 0; part < 4; ++part) {
+    const std::size_t dot = part < 3 ? text.find('.') : text.size();
+    if (dot == std::string_view::npos) return false;
+    const std::string_view digits = text.substr(0, dot);
+    long value = 0;
+    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0') ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        !ParseWhole(digits, 0, 255, &value)) {
+      return false;
+    }
+    result = (result << 8) | static_cast<std::uint32_t>(value);
+    text.remove_prefix(part < 3 ? dot + 1 : dot);
+  }
+  *address = result;
+  return true;
+}
+
+std::string Ipv4Text(std::uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+bool AllowList::Allows(std::uint32_t address) const {
+  if (ranges.empty()) return true;
+  return std::any_of(ranges.begin(), ranges.end(),
+                     [&](const Range& r) { return (address & r.mask) == r.network; });
+}
+
+std::string AllowList::ToString() const {
+  if (ranges.empty()) return "ANY";
+  std::string text;
+  for (const Range& r : ranges) {
+    if (!text.empty()) text += ", ";
+    int bits = 0;
+    for (std::uint32_t m = r.mask; m != 0; m <<= 1) ++bits;
+    text += Ipv4Text(r.network) + (bits == 32 ? "" : "/" + std::to_string(bits));
+  }
+  return text;
+}
+
+std::string Settings::Describe() const {
+  return "port " + std::to_string(port) + ", bind " + bind + ", max_clients " +
+         std::to_string(max_clients) + ", allow " + allow.ToString() + ", log " +
+         (log_enabled ? "on (" + log_path + ")" : std::string("off"));
+}
+
+Settings ParseSettings(std::string_view ini_text) {
+  Settings settings;
+  CSimpleIniA ini(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false);
+  if (ini.LoadData(ini_text.data(), ini_text.size()) < 0) {
+    settings.warnings.push_back("the file could not be read as INI; defaults in force");
+    return settings;
+  }
+  CSimpleIniA::TNamesDepend sections;
+  ini.GetAllSections(sections);
+  sections.sort(CSimpleIniA::Entry::LoadOrder());
+  for (const CSimpleIniA::Entry& section : sections) {
+    CSimpleIniA::TNamesDepend keys;
+    ini.GetAllKeys(section.pItem, keys);
+    keys.sort(CSimpleIniA::Entry::LoadOrder());
+    const bool known_section = std::any_of(std::begin(kKeys), std::end(kKeys), [&](const Key& k) {
+      return EqualsIgnoringCase(k.section, section.pItem);
+    });
+    if (!known_section && *section.pItem != '\0') {
+      settings.warnings.push_back(std::string("unknown section [") + section.pItem + "], ignored");
+      continue;
+    }
+    for (const CSimpleIniA::Entry& key : keys) {
+      const std::string where = std::string("[") + section.pItem + "] " + key.pItem;
+      const Key* known = nullptr;
+      for (const Key& k : kKeys) {
+        if (EqualsIgnoringCase(k.section, section.pItem) && EqualsIgnoringCase(k.name, key.pItem)) {
+          known = &k;
+        }
+      }
+      if (known == nullptr) {
+        settings.warnings.push_back("unknown key " + where + ", ignored");
+        continue;
+      }
+      const std::string_view value = Trim(ini.GetValue(section.pItem, key.pItem, ""));
+      if (!known->apply(value, settings)) {
+        settings.warnings.push_back(where + " = " + std::string(value) + " is not " +
+                                    known->expected + "; the default is in force");
+      }
+    }
+  }
+  return settings;
+}
+
+}  // namespace velkaro

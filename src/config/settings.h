@@ -1,0 +1,69 @@
+// The add-on's settings: what Velkaro.ini beside the add-on may change, as one typed, validated
+// value. No file, or a key left out, gives the defaults (the protocol's port on all interfaces,
+// at most kMaxSessionsLimit clients, everyone allowed, the log off); a value that is not valid
+// or a key that is not known keeps the default for that key and adds a warning. Reading the
+// settings never fails.
+//
+//   [server]
+//   port = 5193            TCP port, 1 to 65535
+//   bind = ANY             ANY, or a local IPv4 address
+//   max_clients = 64       1 to 64
+//   allow = ANY            ANY, or IPv4 addresses and CIDR ranges, separated by commas
+//   [log]
+//   enabled = false        true/false, yes/no, on/off, 1/0
+//   path = Velkaro.log     a relative path is taken from the add-on's folder
+//
+// Parsed once, by DLLStart, before any thread of the add-on's exists; read-only afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/protocol.h"
+
+namespace velkaro {
+
+inline constexpr int kMaxSessionsLimit = 64;
+inline constexpr const char* kSettingsFileName = "Velkaro.ini";
+
+// IPv4 addresses allowed to connect: empty means everyone.
+struct AllowList {
+  struct Range {
+    std::uint32_t network;  // host byte order
+    std::uint32_t mask;
+  };
+  std::vector<Range> ranges;
+
+  bool AllowsEveryone() const { return ranges.empty(); }
+  // `address` in host byte order.
+  bool Allows(std::uint32_t address) const;
+  // "ANY", or the ranges as "a.b.c.d/n, ...".
+  std::string ToString() const;
+};
+
+struct Settings {
+  std::uint16_t port = protocol::kDefaultPort;
+  std::string bind = "ANY";  // "ANY" or a dotted IPv4 address
+  int max_clients = kMaxSessionsLimit;
+  AllowList allow;
+  bool log_enabled = false;
+  std::string log_path = "Velkaro.log";
+
+  // One line per value not taken or key not known.
+  std::vector<std::string> warnings;
+
+  // The settings in force as one line, for the log's first line and the status reply.
+  std::string Describe() const;
+};
+
+// Settings from the text of an INI file.
+Settings ParseSettings(std::string_view ini_text);
+
+// A dotted IPv4 address ("192.168.1.20") in host byte order; false for anything else (no
+// shorthand forms, no leading zeros beyond a single "0", every part 0 to 255).
+bool ParseIpv4(std::string_view text, std::uint32_t* address);
+std::string Ipv4Text(std::uint32_t address);
+
+}  // namespace velkaro
