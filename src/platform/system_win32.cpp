@@ -1,6 +1,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -74,6 +75,62 @@ bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
   const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   CloseHandle(file);
   return ok != 0 && written == text.size();
+}
+
+namespace {
+// Closes a handle however the reading ends, an exception included.
+struct HandleCloser {
+  HANDLE handle;
+  ~HandleCloser() { CloseHandle(handle); }
+};
+}  // namespace
+
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents) {
+  contents.clear();
+  // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open. A pipe opens at once or not at
+  // all (busy), and so does a device.
+  const HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FileReadResult::kCannotOpen;
+  const HandleCloser closer{file};
+  if (GetFileType(file) != FILE_TYPE_DISK) return FileReadResult::kNotRegularFile;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(file, &information) == 0) return FileReadResult::kReadFailed;
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileReadResult::kNotRegularFile;
+  }
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size) == 0) return FileReadResult::kReadFailed;
+  if (size.QuadPart < 0 || static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+    return FileReadResult::kTooLarge;
+  }
+
+  // One byte more than the bound tells a file that grew past it.
+  const std::size_t limit = max_bytes + 1;
+  contents.resize(static_cast<std::size_t>(size.QuadPart) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == contents.size()) {
+      if (contents.size() == limit) break;
+      contents.resize(std::min(limit, std::max<std::size_t>(4096, 2 * contents.size())));
+    }
+    DWORD n = 0;
+    const DWORD wanted =
+        static_cast<DWORD>(std::min<std::size_t>(contents.size() - filled, 1u << 30));
+    if (ReadFile(file, contents.data() + filled, wanted, &n, nullptr) == 0) {
+      contents.clear();
+      return FileReadResult::kReadFailed;
+    }
+    if (n == 0) break;
+    filled += n;
+  }
+  if (filled > max_bytes) {
+    contents.clear();
+    return FileReadResult::kTooLarge;
+  }
+  contents.resize(filled);
+  return FileReadResult::kRead;
 }
 
 }  // namespace velkaro::platform
