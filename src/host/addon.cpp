@@ -5,6 +5,7 @@
 #include "aircraft/flaps_reader.h"
 #include "autopilot/client_events.h"
 #include "autopilot/mcp_apply.h"
+#include "host/boundary.h"
 #include "host/bridge_state.h"
 #include "log/log.h"
 #include "net/socket_server.h"
@@ -16,6 +17,13 @@ using namespace velkaro;
 namespace {
 
 constexpr std::size_t kTitleBytes = 256;
+
+// The boundaries of the simulator's thread, and of the flaps reader inside the dispatch: an
+// exception there leaves the previous flaps table and lets the record be converted.
+Boundary start_boundary("DLLStart");
+Boundary stop_boundary("DLLStop");
+Boundary dispatch_boundary("DispatchCallback");
+Boundary flaps_boundary("Flaps reader");
 
 void RequestUserAircraft() {
   SimConnect_RequestDataOnSimObjectType(Bridge.SimConnectHandle, kUserAircraftRequest,
@@ -30,25 +38,24 @@ void SetAircraftPath(const char* text, std::size_t capacity) {
 
 void OnUserAircraftRecord(const std::uint8_t* record) {
   if (!Bridge.ServerRunning.load()) {
-    // The first record starts the network service; it is not converted.
-    StartSocketServer();
+    // The first record starts the network service; it is not converted. A start that threw
+    // before its thread existed leaves the flag set with no server behind it: it is cleared, so
+    // that the next record tries again.
+    if (!CatchAtBoundary(dispatch_boundary, StartSocketServer) && Bridge.ServerThread == nullptr) {
+      Bridge.ServerRunning.store(false);
+    }
     return;
   }
   if (std::memchr(record, 0, kTitleBytes) == nullptr) return;  // title not terminated
   if (Bridge.AircraftChanged) {
-    ReadAircraftFlaps();
+    CatchAtBoundary(flaps_boundary, ReadAircraftFlaps);
     Bridge.AircraftChanged = false;
   }
   ConvertAndPublishFrame(record);
   ApplyMcpPending(Bridge.Mcp, Bridge.SimConnectHandle, record);
 }
 
-}  // namespace
-
-namespace velkaro {
-
-void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD /*size*/,
-                                      void* /*context*/) {
+void Dispatch(const SIMCONNECT_RECV* message) {
   switch (message->dwID) {
     case SIMCONNECT_RECV_ID_EVENT: {
       const auto* event = reinterpret_cast<const SIMCONNECT_RECV_EVENT*>(message);
@@ -91,9 +98,7 @@ void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD
   }
 }
 
-}  // namespace velkaro
-
-int SIMCONNECT_CALL DLLStart(void) {
+void Start() {
   ResetLog();
   InitFrame(Bridge.SimDataFrame.data());
   Bridge.Frames.Store(Bridge.SimDataFrame.data());
@@ -105,7 +110,7 @@ int SIMCONNECT_CALL DLLStart(void) {
   Bridge.SimConnectHandle = nullptr;
   if (SimConnect_Open(&Bridge.SimConnectHandle, "Velkaro", nullptr, 0, nullptr, 0) < 0) {
     LogMessage("\nSimConnect Connection failed!");
-    return 0;
+    return;
   }
   LogMessage("\nSimConnect Connected");
   RegisterSimVarCatalogue();
@@ -115,11 +120,34 @@ int SIMCONNECT_CALL DLLStart(void) {
   SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kSimStartEvent, "SimStart");
   SimConnect_CallDispatch(Bridge.SimConnectHandle, DispatchCallback, nullptr);
   MapClientEvents();
+}
+
+void Stop() {
+  if (Bridge.SimConnectHandle != nullptr) SimConnect_Close(Bridge.SimConnectHandle);
+  StopSocketServer();
+  platform::SocketsCleanup();
+}
+
+}  // namespace
+
+namespace velkaro {
+
+void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD /*size*/,
+                                      void* /*context*/) {
+  CatchAtBoundary(dispatch_boundary, [&] { Dispatch(message); });
+}
+
+}  // namespace velkaro
+
+int SIMCONNECT_CALL DLLStart(void) {
+  for (Boundary* boundary :
+       {&start_boundary, &stop_boundary, &dispatch_boundary, &flaps_boundary}) {
+    boundary->Rearm();
+  }
+  CatchAtBoundary(start_boundary, Start);
   return 0;
 }
 
 void SIMCONNECT_CALL DLLStop(void) {
-  if (Bridge.SimConnectHandle != nullptr) SimConnect_Close(Bridge.SimConnectHandle);
-  StopSocketServer();
-  platform::SocketsCleanup();
+  CatchAtBoundary(stop_boundary, Stop);
 }

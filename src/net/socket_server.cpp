@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "host/boundary.h"
 #include "host/bridge_state.h"
 #include "log/log.h"
 #include "net/client_session.h"
@@ -23,14 +24,23 @@ struct SessionSlot {
   std::atomic<bool> finished{false};
 };
 
+// The boundaries of the threads the server runs: no exception leaves their entry functions.
+Boundary session_boundary("Zelm Socket: client serving thread");
+Boundary waker_boundary("Zelm Socket: waker thread");
+Boundary server_boundary("Zelm Socket: server thread");
+
 void SessionThreadMain(void* argument) {
   auto* slot = static_cast<SessionSlot*>(argument);
-  ClientSession(slot->connection, slot->shared);
+  // A session closes its connection on every return; one that threw left it open.
+  if (!CatchAtBoundary(session_boundary,
+                       [slot] { ClientSession(slot->connection, slot->shared); })) {
+    slot->connection.Close();
+  }
   slot->finished.store(true, std::memory_order_release);
 }
 
 void WakerThreadMain(void* /*argument*/) {
-  Bridge.Frames.RunWaker();
+  CatchAtBoundary(waker_boundary, [] { Bridge.Frames.RunWaker(); });
 }
 
 class SocketServer {
@@ -41,7 +51,9 @@ class SocketServer {
     // Without a waker thread sessions still get every frame, each at the end of its wait.
     platform::Thread waker;
     waker.Start(WakerThreadMain, nullptr, kServerStackBytes);
-    AcceptLoop(listener);
+    // An exception out of the loop still ends the server here: sessions woken and joined, the
+    // waker stopped (its thread is joined below and must not wait for ever).
+    CatchAtBoundary(server_boundary, [&] { AcceptLoop(listener); });
     WakeSessions();
     for (auto& slot : sessions_) slot->thread.Join();  // in the order they were started
     sessions_.clear();
@@ -138,8 +150,10 @@ class SocketServer {
 };
 
 void SocketServerMain(void* /*argument*/) {
-  SocketServer server;
-  server.Run();
+  CatchAtBoundary(server_boundary, [] {
+    SocketServer server;
+    server.Run();
+  });
 }
 
 }  // namespace

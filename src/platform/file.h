@@ -11,8 +11,10 @@ namespace velkaro::platform {
 // Appends `length` bytes to the file at `path` (created when missing) in one write that the
 // system performs whole, so appends from several threads or processes never interleave. Text
 // mode line ends: each line feed is stored as the platform's text line end (CR LF on Windows).
-// False when the file cannot be opened or written; the bytes are then dropped.
-bool AppendTextWhole(const char* path, const char* data, std::size_t length);
+// False when the file cannot be opened or written; the bytes are then dropped. Allocates nothing
+// for entries up to kAppendTextStackBytes and throws nothing.
+bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept;
+inline constexpr std::size_t kAppendTextStackBytes = 8 * 1024;
 
 // What ReadRegularFile found at a path.
 enum class FileReadResult {

@@ -41,7 +41,7 @@ bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_r(&when, out) != nullptr;
 }
 
-bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
+bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept {
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   // With O_APPEND one write() of a regular file lands whole at the end of the file.
