@@ -206,6 +206,18 @@ TEST_F(BoundaryTest, AnAircraftPathThatCannotBeStoredLeavesThePreviousOne) {
   EXPECT_EQ(LogLines("DispatchCallback: exception caught (std::bad_alloc)"), 1);
 }
 
+TEST_F(BoundaryTest, RecordsShorterThanTheDefinitionAreIgnoredAndLoggedOnce) {
+  WithoutServer();
+  const std::int32_t sequence = Bridge.Frames.Sequence();
+  for (int i = 0; i < 5; ++i) {
+    testing::RecordMessage message(kUserAircraftRequest, kRecordSize - 8);
+    std::memcpy(message.record(), "Velkaro Trainer", 16);
+    DispatchCallback(message.message(), message.size(), nullptr);
+  }
+  EXPECT_EQ(Bridge.Frames.Sequence(), sequence);
+  EXPECT_EQ(LogLines("SimConnect record of 1680 bytes is shorter than the 1688 registered"), 1);
+}
+
 // The tests below run the socket server on the protocol's port.
 
 TEST_F(BoundaryTest, AServerStartOutOfMemoryIsTriedAgainWithTheNextRecord) {

@@ -155,6 +155,45 @@ TEST_F(LifecycleTest, TitleMustEndWithinItsFieldForTheRecordToBeConverted) {
   EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "another request id: ignored";
 }
 
+TEST_F(LifecycleTest, ARecordShorterThanTheDefinitionIsIgnored) {
+  addon.Frames(2);
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+  std::vector<std::uint8_t> record = CurrentRecord(addon.sim());
+  SetLatitude(record, 12.5);
+  DeliverRecord(addon.sim(), record);
+  ASSERT_EQ(Fetch(*client).Number("latitude"), 12.5);
+
+  // A simulator that refused a variable sends every record short of it. The message's length
+  // is both what the dispatch is passed and what the message states (dwSize); neither may be
+  // overrun.
+  struct Case {
+    const char* name;
+    std::size_t passed;  // record bytes in the message
+    std::size_t stated;  // record bytes dwSize claims
+  };
+  const Case kCases[] = {
+      {"no record at all", 0, 0},
+      {"the title alone", 256, 256},
+      {"one datum short", kRecordSize - 8, kRecordSize - 8},
+      {"one byte short", kRecordSize - 1, kRecordSize - 1},
+      {"a whole record stated, less passed", kRecordSize - 8, kRecordSize},
+      {"a whole record passed, less stated", kRecordSize, kRecordSize - 8},
+  };
+  SetLatitude(record, 33.25);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    RecordMessage message(1, c.passed);
+    message.SetRecord(record);
+    message.SetStatedSize(static_cast<SIMCONNECT_DWORD>(RecordMessage::kHeaderSize + c.stated));
+    addon.sim().Deliver(message.message(), message.size());
+    addon.sim().Pump();
+    EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "not converted";
+  }
+  DeliverRecord(addon.sim(), record);
+  EXPECT_EQ(Fetch(*client).Number("latitude"), 33.25) << "a whole record is converted";
+}
+
 // Aircraft changes are noticed through the detent angles the frames carry afterwards.
 class AircraftChangeTest : public LifecycleTest {
  protected:
