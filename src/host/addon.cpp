@@ -56,8 +56,18 @@ std::size_t MessageLength(const SIMCONNECT_RECV* message, SIMCONNECT_DWORD size)
 
 // `text` is a file name field of `capacity` bytes, of which the message holds `available`.
 void SetAircraftPath(const char* text, std::size_t capacity, std::size_t available) {
-  // The simulator terminates the text; a text that fills the whole field is taken as it is.
-  Bridge.AircraftPath.assign(text, strnlen(text, std::min(capacity, available)));
+  const std::size_t held = std::min(capacity, available);
+  const std::size_t length = strnlen(text, held);
+  if (length == held) {
+    // No NUL: the name was cut, and what is left of it may name another folder (an ancestor of
+    // the aircraft's), whose aircraft.cfg is another aircraft's. No folder is taken from it: the
+    // flaps table stays as it is, as for an aircraft.cfg that cannot be opened.
+    Bridge.AircraftPath.clear();
+    LogMessage("Aircraft path has no end within its %u bytes; flap detents unchanged",
+               static_cast<unsigned>(held));
+  } else {
+    Bridge.AircraftPath.assign(text, length);
+  }
   Bridge.AircraftChanged = true;
 }
 

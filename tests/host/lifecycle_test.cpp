@@ -238,6 +238,42 @@ TEST_F(AircraftChangeTest, AChangeWaitsForARecordThatIsConverted) {
   EXPECT_EQ(DetentAngle(), 17.0);
 }
 
+// A file name that fills the message's 260-byte field without an end has been cut: what is left
+// may name an ancestor folder, whose aircraft.cfg belongs to another aircraft.
+TEST_F(AircraftChangeTest, ACutFileNameChangesNoDetents) {
+  addon.sim().SetVariable("FLAPS HANDLE INDEX", 2);
+  addon.Frames(2);
+  ASSERT_EQ(DetentAngle(), 5.0);
+
+  folder.Write("parent/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.2=67,200\n");
+  const std::string name = folder.path() + "parent/" + std::string(300, 'x') + "/plane.air";
+  ASSERT_LT(folder.path().size() + 7, std::size_t{SIMCONNECT_MAX_PATH}) << "cut inside 'x...'";
+
+  SIMCONNECT_RECV_EVENT_FILENAME loaded{};
+  loaded.dwSize = sizeof loaded;
+  loaded.dwID = SIMCONNECT_RECV_ID_EVENT_FILENAME;
+  loaded.uEventID = 1;
+  std::memcpy(loaded.szFileName, name.data(), sizeof loaded.szFileName);
+  SIMCONNECT_RECV_SYSTEM_STATE state{};
+  state.dwSize = sizeof state;
+  state.dwID = SIMCONNECT_RECV_ID_SYSTEM_STATE;
+  state.dwRequestID = 2;
+  std::memcpy(state.szString, name.data(), sizeof state.szString);
+  const std::pair<const char*, const SIMCONNECT_RECV*> kMessages[] = {
+      {"the file-name event", &loaded}, {"the loaded-aircraft state", &state}};
+  for (const auto& [what, message] : kMessages) {
+    SCOPED_TRACE(what);
+    addon.sim().Deliver(message, message->dwSize);
+    addon.sim().Pump();
+    addon.Frames(1);
+    EXPECT_EQ(DetentAngle(), 5.0) << "the detents stay those of the aircraft before";
+  }
+
+  addon.sim().LoadAircraft((folder.path() + "parent/plane.air").c_str());
+  addon.Frames(1);
+  EXPECT_EQ(DetentAngle(), 67.0) << "a whole name of the same folder is read";
+}
+
 TEST(LifecycleServerTest, WhenThePortIsTakenNoServerRunsAndNoneIsRetried) {
   AddOnHarness& addon = AddOnHarness::Instance();
   const platform::SocketHandle squatter = platform::OpenTcpSocket();
