@@ -48,7 +48,7 @@ bool AllocationFails() {
 
 }  // namespace
 
-// The replacement pair allocates with malloc and frees with free.
+// The replacements allocate with malloc and free with free.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
@@ -57,6 +57,10 @@ void* operator new(std::size_t size) {
   if (AllocationFails()) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (AllocationFails()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
 }
 void operator delete(void* p) noexcept {
   std::free(p);
