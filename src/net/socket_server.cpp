@@ -107,15 +107,23 @@ class SocketServer {
         platform::CloseSocket(client);
         continue;
       }
-      auto slot = std::make_unique<SessionSlot>(shared_);
-      slot->connection.socket = client;
-      slot->connection.guard = &connection_guard_;
-      if (!slot->thread.Start(SessionThreadMain, slot.get(), kSessionStackBytes)) {
+      // The slot takes its place in the list before its thread starts: the memory for both is
+      // had first, and when it cannot be, no session exists yet and only the client is refused.
+      if (!CatchAtBoundary(server_boundary,
+                           [&] { sessions_.push_back(std::make_unique<SessionSlot>(shared_)); })) {
+        platform::Shutdown(client, platform::ShutdownHow::kBoth);
+        platform::CloseSocket(client);
+        continue;
+      }
+      SessionSlot& slot = *sessions_.back();
+      slot.connection.socket = client;
+      slot.connection.guard = &connection_guard_;
+      if (!slot.thread.Start(SessionThreadMain, &slot, kSessionStackBytes)) {
+        sessions_.pop_back();
         LogMessage("Zelm Socket: creating client thread failed");
         platform::CloseSocket(client);
         break;
       }
-      sessions_.push_back(std::move(slot));
       LogMessage("Zelm Socket: successfully created client serving thread");
     } while (Bridge.ServerRunning.load());
   }
