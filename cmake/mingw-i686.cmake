@@ -12,6 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
 # Doubles in SSE2 registers: IEEE double results whatever precision the host process leaves the
-# x87 unit in (the clients see exact values such as 270.0000000000059).
+# x87 unit in (the clients see exact values such as 270.0000000000059). MinGW's atan2 and fmod
+# run on the x87 unit, so the conversion has its own (simdata/angle_math.h).
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")

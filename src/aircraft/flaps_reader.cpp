@@ -1,10 +1,10 @@
 #include "aircraft/flaps_reader.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "host/bridge_state.h"
+#include "log/log.h"
 
 namespace velkaro {
 
@@ -41,31 +41,44 @@ struct ReaderState {
   int flaps_type = -1;
 };
 
-void ExamineLine(std::string line, ReaderState& state, FlapsTable& table) {
-  line.resize(std::strlen(line.c_str()));  // the text ends at a NUL, as a C string does
-  if (line.empty()) return;
+bool IsLineEnd(char c) {
+  return c == '\r' || c == '\n';
+}
 
-  // The first token between line ends.
-  const std::size_t start = line.find_first_not_of("\r\n");
-  if (start == std::string::npos) return;
-  const std::size_t stop = line.find_first_of("\r\n", start);
-  std::string text =
-      line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
-
-  if (const std::size_t comment = text.find("//"); comment != std::string::npos) {
-    text.resize(comment);
+void FoldToLowerCase(std::string_view from, std::string& to) {
+  to.resize(from.size());
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    const char c = from[i];
+    to[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (text.empty()) return;
+}
 
-  if (text[0] == '[') {
+// `text` is the caller's scratch buffer, so that its memory serves every line. Outside a flaps
+// section only a header matters, which shows in the first character: every other line there is
+// passed over at once.
+void ExamineLine(std::string_view line, ReaderState& state, FlapsTable& table, std::string& text) {
+  std::size_t start = 0;
+  while (start < line.size() && IsLineEnd(line[start])) ++start;
+  if (start == line.size() || line[start] == '\0') return;
+  if (line[start] != '[' && !state.in_flaps_section) return;
+
+  // The first token between line ends, up to a NUL (the text ends there, as a C string does)
+  // and up to a comment.
+  line = line.substr(0, line.find('\0'));
+  std::size_t stop = start;
+  while (stop < line.size() && !IsLineEnd(line[stop])) ++stop;
+  std::string_view token = line.substr(start, stop - start);
+  token = token.substr(0, token.find("//"));
+  if (token.empty()) return;
+
+  if (token[0] == '[') {
+    FoldToLowerCase(token, text);
     state.flaps_type = -1;
     state.in_flaps_section = Contains(text, "[flaps.");
     return;
   }
   if (!state.in_flaps_section) return;
+  FoldToLowerCase(token, text);
 
   const std::string_view view = text;
   const std::size_t equals = view.find('=');
@@ -86,6 +99,17 @@ void ExamineLine(std::string line, ReaderState& state, FlapsTable& table) {
   value = TrimText(value.substr(0, value.find(',')));
   if (!IsNumericText(value)) return;
 
+  // The detent first: a line for a detent that already has its angle changes nothing, and
+  // needs no conversion.
+  const std::size_t point = key.find('.');
+  if (point == std::string_view::npos) return;
+  const std::string_view index_text = key.substr(point + 1);
+  if (!IsNumericText(index_text)) return;
+  const int index = WholeNumber(index_text);
+  if (index < 0 || index > 19) return;
+  float& entry = table[static_cast<std::size_t>(index)];
+  if (entry != kNoDetent) return;  // the first valid line for a detent wins
+
   // atof, narrowed to single precision; the range test comes after the narrowing, as the angle
   // is kept in single precision. Values far outside it are rejected before narrowing, where the
   // narrowing itself would not be defined.
@@ -93,16 +117,7 @@ void ExamineLine(std::string line, ReaderState& state, FlapsTable& table) {
   if (!(wide >= -1.0 && wide <= 91.0)) return;
   const float angle = static_cast<float>(wide);
   if (angle < 0.0f || angle > 90.0f) return;
-
-  const std::size_t point = key.find('.');
-  if (point == std::string_view::npos) return;
-  const std::string_view index_text = key.substr(point + 1);
-  if (!IsNumericText(index_text)) return;
-  const int index = WholeNumber(index_text);
-  if (index < 0 || index > 19) return;
-  if (table[static_cast<std::size_t>(index)] == kNoDetent) {
-    table[static_cast<std::size_t>(index)] = angle;  // the first valid line for a detent wins
-  }
+  entry = angle;
 }
 
 }  // namespace
@@ -133,32 +148,48 @@ std::string AircraftConfigPath(std::string_view aircraft_path) {
   return path;
 }
 
-bool ReadFlapsTable(const std::string& config_path, FlapsTable& table) {
-  std::FILE* file = std::fopen(config_path.c_str(), "r");
-  if (file == nullptr) return false;
+FlapsTable ParseFlapsTable(std::string_view text) {
+  FlapsTable table;
   table.fill(kNoDetent);
   ReaderState state;
-
+  std::string scratch;
   // Every line is examined once, as one line, however long it is: its first kMaxLineChars
   // characters are kept and the rest is dropped, never taken for a line of its own. The last
   // line counts even without a line end after it.
-  std::string line;
-  for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
-    if (line.size() < kMaxLineChars) line.push_back(static_cast<char>(c));
-    if (c == '\n') {
-      ExamineLine(std::move(line), state, table);
-      line.clear();
+  while (!text.empty()) {
+    // An empty line (LF or CR LF) has nothing to examine.
+    if (text.front() == '\n') {
+      text.remove_prefix(1);
+      continue;
     }
+    if (text.size() >= 2 && text[0] == '\r' && text[1] == '\n') {
+      text.remove_prefix(2);
+      continue;
+    }
+    const std::size_t end = text.find('\n');
+    const std::size_t length = end == std::string_view::npos ? text.size() : end + 1;
+    ExamineLine(text.substr(0, std::min(length, kMaxLineChars)), state, table, scratch);
+    text.remove_prefix(length);
   }
-  if (!line.empty()) ExamineLine(std::move(line), state, table);
-  std::fclose(file);
-  return true;
+  return table;
+}
+
+platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table) {
+  std::string contents;
+  const platform::FileReadResult result =
+      platform::ReadRegularFile(config_path.c_str(), kMaxAircraftConfigBytes, contents);
+  if (result == platform::FileReadResult::kRead) table = ParseFlapsTable(contents);
+  return result;
 }
 
 void ReadAircraftFlaps() {
   const std::string config_path = AircraftConfigPath(Bridge.AircraftPath);
   if (config_path.empty()) return;
-  ReadFlapsTable(config_path, Bridge.AircraftFlapsTable);
+  const platform::FileReadResult result = ReadFlapsTable(config_path, Bridge.AircraftFlapsTable);
+  if (result != platform::FileReadResult::kRead) {
+    LogMessage("Aircraft config %s %s; flap detents unchanged", config_path.c_str(),
+               platform::FileReadResultText(result));
+  }
 }
 
 }  // namespace velkaro

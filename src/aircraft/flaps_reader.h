@@ -7,12 +7,18 @@
 // the same record.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "aircraft/flaps_table.h"
+#include "platform/file.h"
 
 namespace velkaro {
+
+// The largest aircraft.cfg the reader takes. Real ones are tens of kilobytes; a larger file is
+// refused whole, because reading it would hold up the simulator's frame.
+inline constexpr std::size_t kMaxAircraftConfigBytes = 1024 * 1024;
 
 // Strips leading and trailing spaces, tabs, line feeds and carriage returns.
 std::string_view TrimText(std::string_view text);
@@ -23,12 +29,18 @@ bool IsNumericText(std::string_view text);
 // "aircraft.cfg" after the same separator. Empty when the path names no folder.
 std::string AircraftConfigPath(std::string_view aircraft_path);
 
-// Reads the detents of `config_path` into `table`: every entry -1.0 first, then the angles of
-// the type-1 flaps sections, the first value for a detent winning. False, with the table
-// untouched, when the file cannot be opened.
-bool ReadFlapsTable(const std::string& config_path, FlapsTable& table);
+// The detents of aircraft.cfg text: every entry -1.0 first, then the angles of the type-1 flaps
+// sections, the first value for a detent winning.
+FlapsTable ParseFlapsTable(std::string_view text);
 
-// Bridge operation: reads the table for Bridge.AircraftPath.
+// Reads the detents of the file at `config_path` into `table` (as ParseFlapsTable). Only a
+// regular file of at most kMaxAircraftConfigBytes is read, and opening it never waits; for
+// anything else the result says why and the table is untouched, as it is when the reading
+// throws (std::bad_alloc).
+platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table);
+
+// Bridge operation: reads the table for Bridge.AircraftPath; when there is no file to read, the
+// table keeps what it held and a log line tells why.
 void ReadAircraftFlaps();
 
 }  // namespace velkaro

@@ -8,6 +8,7 @@
 // before the add-on starts a thread of its own.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 
@@ -34,6 +35,17 @@ struct DiagnosticLog {
 
   // Empties the log file at start-up; when it cannot be created, logging is off for good.
   void Reset();
+};
+
+// For a log line about something that may repeat every frame or every connection: First() is
+// true for the first caller only, until Rearm(). Any thread.
+class LogOnce {
+ public:
+  bool First() noexcept { return !done_.exchange(true, std::memory_order_relaxed); }
+  void Rearm() noexcept { done_.store(false, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> done_{false};
 };
 
 // The add-on's own log, Bridge.Log.

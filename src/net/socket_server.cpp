@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "host/boundary.h"
 #include "host/bridge_state.h"
 #include "log/log.h"
 #include "net/client_session.h"
@@ -23,14 +24,23 @@ struct SessionSlot {
   std::atomic<bool> finished{false};
 };
 
+// The boundaries of the threads the server runs: no exception leaves their entry functions.
+Boundary session_boundary("Zelm Socket: client serving thread");
+Boundary waker_boundary("Zelm Socket: waker thread");
+Boundary server_boundary("Zelm Socket: server thread");
+
 void SessionThreadMain(void* argument) {
   auto* slot = static_cast<SessionSlot*>(argument);
-  ClientSession(slot->connection, slot->shared);
+  // A session closes its connection on every return; one that threw left it open.
+  if (!CatchAtBoundary(session_boundary,
+                       [slot] { ClientSession(slot->connection, slot->shared); })) {
+    slot->connection.Close();
+  }
   slot->finished.store(true, std::memory_order_release);
 }
 
 void WakerThreadMain(void* /*argument*/) {
-  Bridge.Frames.RunWaker();
+  CatchAtBoundary(waker_boundary, [] { Bridge.Frames.RunWaker(); });
 }
 
 class SocketServer {
@@ -41,7 +51,9 @@ class SocketServer {
     // Without a waker thread sessions still get every frame, each at the end of its wait.
     platform::Thread waker;
     waker.Start(WakerThreadMain, nullptr, kServerStackBytes);
-    AcceptLoop(listener);
+    // An exception out of the loop still ends the server here: sessions woken and joined, the
+    // waker stopped (its thread is joined below and must not wait for ever).
+    CatchAtBoundary(server_boundary, [&] { AcceptLoop(listener); });
     WakeSessions();
     for (auto& slot : sessions_) slot->thread.Join();  // in the order they were started
     sessions_.clear();
@@ -95,15 +107,23 @@ class SocketServer {
         platform::CloseSocket(client);
         continue;
       }
-      auto slot = std::make_unique<SessionSlot>(shared_);
-      slot->connection.socket = client;
-      slot->connection.guard = &connection_guard_;
-      if (!slot->thread.Start(SessionThreadMain, slot.get(), kSessionStackBytes)) {
+      // The slot takes its place in the list before its thread starts: the memory for both is
+      // had first, and when it cannot be, no session exists yet and only the client is refused.
+      if (!CatchAtBoundary(server_boundary,
+                           [&] { sessions_.push_back(std::make_unique<SessionSlot>(shared_)); })) {
+        platform::Shutdown(client, platform::ShutdownHow::kBoth);
+        platform::CloseSocket(client);
+        continue;
+      }
+      SessionSlot& slot = *sessions_.back();
+      slot.connection.socket = client;
+      slot.connection.guard = &connection_guard_;
+      if (!slot.thread.Start(SessionThreadMain, &slot, kSessionStackBytes)) {
+        sessions_.pop_back();
         LogMessage("Zelm Socket: creating client thread failed");
         platform::CloseSocket(client);
         break;
       }
-      sessions_.push_back(std::move(slot));
       LogMessage("Zelm Socket: successfully created client serving thread");
     } while (Bridge.ServerRunning.load());
   }
@@ -138,8 +158,10 @@ class SocketServer {
 };
 
 void SocketServerMain(void* /*argument*/) {
-  SocketServer server;
-  server.Run();
+  CatchAtBoundary(server_boundary, [] {
+    SocketServer server;
+    server.Run();
+  });
 }
 
 }  // namespace

@@ -1,14 +1,54 @@
 // File services the system's C library does not offer portably.
+//
+// Thread-safety: every function may be called from any thread.
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace velkaro::platform {
 
 // Appends `length` bytes to the file at `path` (created when missing) in one write that the
 // system performs whole, so appends from several threads or processes never interleave. Text
 // mode line ends: each line feed is stored as the platform's text line end (CR LF on Windows).
-// False when the file cannot be opened or written; the bytes are then dropped.
-bool AppendTextWhole(const char* path, const char* data, std::size_t length);
+// False when the file cannot be opened or written; the bytes are then dropped. Allocates nothing
+// for entries up to kAppendTextStackBytes and throws nothing.
+bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept;
+inline constexpr std::size_t kAppendTextStackBytes = 8 * 1024;
+
+// What ReadRegularFile found at a path.
+enum class FileReadResult {
+  kRead,        // the whole file is in `contents`
+  kCannotOpen,  // missing, not permitted, or not a file that can be opened (a folder on Windows)
+  kNotRegularFile,  // a folder, a device, a pipe or a socket: opened without waiting, never read
+  kTooLarge,        // more than the bound
+  kReadFailed,      // the system reported an error while reading
+};
+
+// Reads the whole file at `path` into `contents` (bytes as stored, no line end translation),
+// provided it is a regular file (a symbolic link is followed to what it names) of at most
+// `max_bytes`. Opening never waits: a pipe without a writer, a device or a folder is recognised
+// from the open handle and refused before any read. A file that grows past the bound while it
+// is read is refused too, so at most max_bytes + 1 bytes are ever read. Unless kRead is
+// returned, `contents` is empty. Throws std::bad_alloc when the buffer cannot be had (the file
+// is closed all the same).
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents);
+
+// A short description of a result for log lines, e.g. "is not a regular file".
+inline const char* FileReadResultText(FileReadResult result) {
+  switch (result) {
+    case FileReadResult::kRead:
+      return "was read";
+    case FileReadResult::kCannotOpen:
+      return "cannot be opened";
+    case FileReadResult::kNotRegularFile:
+      return "is not a regular file";
+    case FileReadResult::kTooLarge:
+      return "is too large";
+    case FileReadResult::kReadFailed:
+      return "cannot be read";
+  }
+  return "cannot be read";
+}
 
 }  // namespace velkaro::platform

@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -39,7 +41,7 @@ bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_r(&when, out) != nullptr;
 }
 
-bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
+bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept {
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   // With O_APPEND one write() of a regular file lands whole at the end of the file.
@@ -56,6 +58,58 @@ bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
   }
   close(fd);
   return ok;
+}
+
+namespace {
+// Closes a descriptor however the reading ends, an exception included.
+struct DescriptorCloser {
+  int fd;
+  ~DescriptorCloser() { close(fd); }
+};
+}  // namespace
+
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents) {
+  contents.clear();
+  // O_NONBLOCK: opening a FIFO does not wait for a writer (nor a device for its carrier);
+  // O_NOCTTY: a terminal does not become the host's controlling terminal.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return FileReadResult::kCannotOpen;
+  const DescriptorCloser closer{fd};
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return FileReadResult::kReadFailed;
+  if (!S_ISREG(info.st_mode)) return FileReadResult::kNotRegularFile;
+  if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > max_bytes) {
+    return FileReadResult::kTooLarge;
+  }
+  // A regular file is read the ordinary way.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+  // One byte more than the bound tells a file that grew past it; files whose size the system
+  // does not report (some pseudo-files say 0) grow the buffer as they are read.
+  const std::size_t limit = max_bytes + 1;
+  contents.resize(static_cast<std::size_t>(info.st_size) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == contents.size()) {
+      if (contents.size() == limit) break;
+      contents.resize(std::min(limit, std::max<std::size_t>(4096, 2 * contents.size())));
+    }
+    const ssize_t n = read(fd, contents.data() + filled, contents.size() - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      contents.clear();
+      return FileReadResult::kReadFailed;
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  if (filled > max_bytes) {
+    contents.clear();
+    return FileReadResult::kTooLarge;
+  }
+  contents.resize(filled);
+  return FileReadResult::kRead;
 }
 
 }  // namespace velkaro::platform

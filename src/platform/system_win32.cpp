@@ -1,7 +1,8 @@
 #include <io.h>
 #include <windows.h>
 
-#include <mutex>
+#include <algorithm>
+#include <new>
 #include <string>
 
 #include "platform/clock.h"
@@ -54,26 +55,94 @@ bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_s(out, &when) == 0;
 }
 
-bool AppendTextWhole(const char* path, const char* data, std::size_t length) {
-  // Text mode: every line feed becomes CR LF, as the C library's text streams store it.
-  std::string text;
-  text.reserve(length + 16);
+bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept {
+  // Text mode: every line feed becomes CR LF, as the C library's text streams store it. A log
+  // entry fits the stack buffer; only a longer text takes memory from the heap, and without it
+  // the text is dropped.
+  std::size_t text_length = length;
+  for (std::size_t i = 0; i < length; ++i) text_length += data[i] == '\n' ? 1 : 0;
+  char stack_text[kAppendTextStackBytes];
+  char* const text =
+      text_length <= sizeof stack_text ? stack_text : new (std::nothrow) char[text_length];
+  if (text == nullptr) return false;
+  std::size_t at = 0;
   for (std::size_t i = 0; i < length; ++i) {
-    if (data[i] == '\n') text.push_back('\r');
-    text.push_back(data[i]);
+    if (data[i] == '\n') text[at++] = '\r';
+    text[at++] = data[i];
   }
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every WriteFile lands whole at the end of the file
   // on Windows. Wine's append is not atomic between handles, so the process's own appends are
-  // also taken one at a time.
-  static std::mutex append_lock;
-  std::lock_guard<std::mutex> guard(append_lock);
+  // also taken one at a time (a critical section: it cannot fail or throw).
+  static SRWLOCK append_lock = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&append_lock);
+  bool ok = false;
   const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok != 0 && written == text.size();
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    ok = WriteFile(file, text, static_cast<DWORD>(text_length), &written, nullptr) != 0 &&
+         written == text_length;
+    CloseHandle(file);
+  }
+  ReleaseSRWLockExclusive(&append_lock);
+  if (text != stack_text) delete[] text;
+  return ok;
+}
+
+namespace {
+// Closes a handle however the reading ends, an exception included.
+struct HandleCloser {
+  HANDLE handle;
+  ~HandleCloser() { CloseHandle(handle); }
+};
+}  // namespace
+
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents) {
+  contents.clear();
+  // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open. A pipe opens at once or not at
+  // all (busy), and so does a device.
+  const HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FileReadResult::kCannotOpen;
+  const HandleCloser closer{file};
+  if (GetFileType(file) != FILE_TYPE_DISK) return FileReadResult::kNotRegularFile;
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileInformationByHandle(file, &information) == 0) return FileReadResult::kReadFailed;
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return FileReadResult::kNotRegularFile;
+  }
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file, &size) == 0) return FileReadResult::kReadFailed;
+  if (size.QuadPart < 0 || static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+    return FileReadResult::kTooLarge;
+  }
+
+  // One byte more than the bound tells a file that grew past it.
+  const std::size_t limit = max_bytes + 1;
+  contents.resize(static_cast<std::size_t>(size.QuadPart) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == contents.size()) {
+      if (contents.size() == limit) break;
+      contents.resize(std::min(limit, std::max<std::size_t>(4096, 2 * contents.size())));
+    }
+    DWORD n = 0;
+    const DWORD wanted =
+        static_cast<DWORD>(std::min<std::size_t>(contents.size() - filled, 1u << 30));
+    if (ReadFile(file, contents.data() + filled, wanted, &n, nullptr) == 0) {
+      contents.clear();
+      return FileReadResult::kReadFailed;
+    }
+    if (n == 0) break;
+    filled += n;
+  }
+  if (filled > max_bytes) {
+    contents.clear();
+    return FileReadResult::kTooLarge;
+  }
+  contents.resize(filled);
+  return FileReadResult::kRead;
 }
 
 }  // namespace velkaro::platform

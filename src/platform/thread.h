@@ -19,7 +19,7 @@ class Thread {
   ~Thread();
 
   // Starts entry(argument) on a new thread with the given stack size (0: the system default).
-  // False when the thread cannot be created.
+  // False when the thread cannot be created (out of memory included); throws nothing.
   bool Start(Entry entry, void* argument, std::size_t stack_bytes);
   // Waits for the thread to end. Does nothing when no thread was started.
   void Join();

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <ctime>
+#include <new>
 
 #include "platform/thread.h"
 
@@ -33,7 +34,8 @@ bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
     const auto minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
     pthread_attr_setstacksize(&attributes, stack_bytes < minimum ? minimum : stack_bytes);
   }
-  auto* block = new StartBlock{entry, argument};
+  auto* block = new (std::nothrow) StartBlock{entry, argument};
+  if (block == nullptr) return false;
   pthread_t handle;
   const int rc = pthread_create(&handle, &attributes, Trampoline, block);
   pthread_attr_destroy(&attributes);

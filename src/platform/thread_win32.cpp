@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <new>
 
 #include "platform/thread.h"
 
@@ -27,7 +28,8 @@ Thread::~Thread() {
 
 bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   if (started_) return false;
-  auto* block = new StartBlock{entry, argument};
+  auto* block = new (std::nothrow) StartBlock{entry, argument};
+  if (block == nullptr) return false;
   // The size is a reservation of address space, which is what a 32-bit host runs short of.
   const std::uintptr_t handle =
       _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes), Trampoline, block,

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <utility>
 
-#include "host/bridge_state.h"
 #include "common/frame_layout.h"
+#include "host/bridge_state.h"
+#include "simdata/angle_math.h"
 #include "simdata/record_layout.h"
 
 namespace velkaro {
@@ -20,7 +21,8 @@ constexpr double kCelsiusPerRankine = 0.5555555555555556;
 constexpr double kPsiPerPsf = 0.00694444444;  // not 1/144: 144 psf gives 0.99999999936 psi
 constexpr double kSpoilerFullDeflection = 16383.0;
 constexpr double kBallScale = 0.0078125 * 3.0;  // position 128 to the instrument's -3..3
-// Angles this far from [0, 360) are reduced with fmod instead of one pass per 360 degrees.
+// Angles this far from [0, 360) are reduced by the exact remainder instead of one pass per 360
+// degrees.
 constexpr double kNormaliseLoopLimit = 360.0 * 64;
 
 inline std::uint8_t Truth(double v) {
@@ -337,7 +339,7 @@ double NormaliseDegrees(double v) {
   // Far outside the circle one pass per 360 degrees would take (nearly) forever; the exact
   // remainder brings the value close first. Ordinary angles take the passes as they always did.
   if (v <= -kNormaliseLoopLimit || v >= kNormaliseLoopLimit) {
-    v = std::fmod(v, 360.0) + 0.0;  // + 0.0 turns a remainder of -0.0 into 0.0
+    v = Remainder360(v) + 0.0;  // + 0.0 turns a remainder of -0.0 into 0.0
   }
   while (v < 0.0) v += 360.0;
   while (v >= 360.0) v -= 360.0;
@@ -382,7 +384,7 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   // Heading, track, speeds, attitude.
   const double heading_true = ReadF64(r, rHeadingTrue) * K;
   Put(f, fTrueHeading, heading_true);
-  const double track = std::atan2(ReadF64(r, rVelocityX), ReadF64(r, rVelocityZ));
+  const double track = ArcTangent2(ReadF64(r, rVelocityX), ReadF64(r, rVelocityZ));
   Put(f, fTrack, NormaliseDegrees(track * 180.0 / kTrackPi));
   const double tas = ReadF64(r, rTas);
   const double mach = ReadF64(r, rMach);

@@ -1,17 +1,39 @@
 // The flaps reader: detent angles from small aircraft.cfg files, the lines it uses and the lines
-// it must pass over, and what the table holds when there is no file to read.
+// it must pass over, what the table holds when there is no file to read, and the paths that must
+// never be read: pipes, devices, folders and files too large for the simulator's frame.
 #include "aircraft/flaps_reader.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <future>
 #include <map>
 #include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "host/bridge_state.h"
 #include "support/test_files.h"
 
 namespace velkaro {
+namespace platform {
+void PrintTo(FileReadResult result, std::ostream* out) {
+  *out << FileReadResultText(result);
+}
+}  // namespace platform
+
 namespace {
 
 using testing::ScratchFolder;
@@ -77,7 +99,7 @@ TEST(FlapsReaderTest, DetentAnglesFromAircraftConfigFiles) {
     const std::string path = folder.Write("aircraft.cfg", c.file);
     FlapsTable table;
     table.fill(123.0f);
-    ASSERT_TRUE(ReadFlapsTable(path, table));
+    ASSERT_EQ(ReadFlapsTable(path, table), platform::FileReadResult::kRead);
     for (int i = 0; i < 20; ++i) {
       const auto expected = c.detents.find(i);
       EXPECT_EQ(table[static_cast<std::size_t>(i)],
@@ -97,7 +119,8 @@ TEST(FlapsReaderTest, ALineLongerThanAnyBufferIsExaminedOnceWhole) {
   const std::string file =
       "[flaps.0]\ntype=1\n" + padding + "flaps-position.1=10\n" + comment + "flaps-position.3=30\n";
   FlapsTable table;
-  ASSERT_TRUE(ReadFlapsTable(folder.Write("aircraft.cfg", file), table));
+  ASSERT_EQ(ReadFlapsTable(folder.Write("aircraft.cfg", file), table),
+            platform::FileReadResult::kRead);
   EXPECT_EQ(table[1], 10.0f);
   EXPECT_EQ(table[2], 20.0f);
   EXPECT_EQ(table[3], 30.0f) << "the header inside the comment did not start a section";
@@ -111,9 +134,98 @@ TEST(FlapsReaderTest, ARunawayLineIsCutShortNotSplit) {
                            "flaps-position.2=20\nflaps-position.1=10\n";
   ScratchFolder folder;
   FlapsTable table;
-  ASSERT_TRUE(ReadFlapsTable(folder.Write("aircraft.cfg", file), table));
+  ASSERT_EQ(ReadFlapsTable(folder.Write("aircraft.cfg", file), table),
+            platform::FileReadResult::kRead);
   EXPECT_EQ(table[1], 10.0f) << "the flaps section is still open";
   EXPECT_EQ(table[2], -1.0f) << "the position line's key lay beyond the kept part";
+}
+
+// Reads on a thread of its own. A read that has not come back within seconds would have stopped
+// the simulator's thread; it cannot be taken back, so the test program ends with the failure.
+platform::FileReadResult ReadWithinSeconds(const std::string& path, FlapsTable& table) {
+  std::promise<platform::FileReadResult> done;
+  std::future<platform::FileReadResult> result = done.get_future();
+  std::thread reader([&] { done.set_value(ReadFlapsTable(path, table)); });
+  if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    std::fprintf(stderr, "FAILED: reading %s did not return within 10 s\n", path.c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  reader.join();
+  return result.get();
+}
+
+// A folder holding a valid aircraft.cfg of `bytes` bytes: a flaps section, then comment lines.
+std::string ConfigOfSize(std::size_t bytes) {
+  std::string text = "[flaps.0]\ntype=1\nflaps-position.1=11\n";
+  while (text.size() < bytes)
+    text += std::string(std::min<std::size_t>(99, bytes - text.size() - 1), '/') + "\n";
+  text.resize(bytes);
+  return text;
+}
+
+TEST(FlapsReaderTest, OnlyARegularFileWithinTheBoundIsRead) {
+  namespace fs = std::filesystem;
+  using platform::FileReadResult;
+  ScratchFolder folder;
+  struct Case {
+    std::string name;
+    std::string path;
+    FileReadResult result;
+  };
+  std::vector<Case> cases = {
+      {"a file at the bound", folder.Write("exact.cfg", ConfigOfSize(kMaxAircraftConfigBytes)),
+       FileReadResult::kRead},
+      {"one byte over the bound",
+       folder.Write("over.cfg", ConfigOfSize(kMaxAircraftConfigBytes + 1)),
+       FileReadResult::kTooLarge},
+      {"a missing file", folder.path() + "missing.cfg", FileReadResult::kCannotOpen},
+  };
+  // 300 MB without writing them: a sparse file.
+  const std::string huge = folder.Write("huge.cfg", "[flaps.0]\ntype=1\nflaps-position.1=11\n");
+  fs::resize_file(huge, 300u * 1024 * 1024);
+  cases.push_back({"a 300 MB file", huge, FileReadResult::kTooLarge});
+  fs::create_directories(folder.path() + "folder.cfg");
+#if defined(_WIN32)
+  // A folder does not open as a file at all on Windows.
+  cases.push_back({"a folder", folder.path() + "folder.cfg", FileReadResult::kCannotOpen});
+  // A named pipe with an instance waiting: opening it connects at once.
+  const std::string pipe_name =
+      "\\\\.\\pipe\\velkaro-flaps-" + std::to_string(GetCurrentProcessId()) + "\\aircraft.cfg";
+  const HANDLE pipe = CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_OUTBOUND,
+                                       PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+  cases.push_back({"a named pipe", pipe_name, FileReadResult::kNotRegularFile});
+  cases.push_back({"a device", "\\\\.\\NUL", FileReadResult::kNotRegularFile});
+#else
+  cases.push_back({"a folder", folder.path() + "folder.cfg", FileReadResult::kNotRegularFile});
+  // A FIFO without a writer: an ordinary open would wait for one for ever.
+  const std::string fifo = folder.path() + "fifo.cfg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  cases.push_back({"a FIFO", fifo, FileReadResult::kNotRegularFile});
+  // A link to an endless device: reading it would never end.
+  const std::string zero = folder.path() + "zero.cfg";
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  cases.push_back({"a link to /dev/zero", zero, FileReadResult::kNotRegularFile});
+#endif
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FlapsTable table;
+    table.fill(7.0f);
+    EXPECT_EQ(ReadWithinSeconds(c.path, table), c.result);
+    if (c.result == FileReadResult::kRead) {
+      EXPECT_EQ(table[1], 11.0f);
+      EXPECT_EQ(table[2], -1.0f);
+    } else {
+      FlapsTable untouched;
+      untouched.fill(7.0f);
+      EXPECT_EQ(table, untouched);
+    }
+  }
+#if defined(_WIN32)
+  CloseHandle(pipe);
+#endif
 }
 
 TEST(FlapsReaderTest, TheConfigFileLiesBesideTheAircraftFile) {
@@ -158,6 +270,29 @@ TEST(FlapsReaderTest, WithoutAReadableFileTheTableKeepsWhatItHeld) {
   Bridge.AircraftPath = "Example.air";
   ReadAircraftFlaps();
   EXPECT_EQ(Bridge.AircraftFlapsTable, before) << "no folder in the path";
+}
+
+// A file that is not read leaves the table as it was and says why in the log.
+TEST(FlapsReaderTest, AConfigThatIsNotReadIsLogged) {
+  ScratchFolder folder;
+  const DiagnosticLog saved_log = Bridge.Log;
+  Bridge.Log.Enabled = true;
+  Bridge.Log.FilePath = folder.path() + "Velkaro.log";
+
+  folder.Write("Good/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=7\n");
+  Bridge.AircraftPath = folder.path() + "Good/good.air";
+  ReadAircraftFlaps();
+  const FlapsTable before = Bridge.AircraftFlapsTable;
+  ASSERT_EQ(before[1], 7.0f);
+
+  std::filesystem::create_directories(folder.path() + "Odd/aircraft.cfg");
+  Bridge.AircraftPath = folder.path() + "Odd/odd.air";
+  ReadAircraftFlaps();
+  EXPECT_EQ(Bridge.AircraftFlapsTable, before);
+  const std::string log = testing::ReadWholeFile(Bridge.Log.FilePath);
+  Bridge.Log = saved_log;
+  EXPECT_NE(log.find("Odd/aircraft.cfg"), std::string::npos) << log;
+  EXPECT_NE(log.find("; flap detents unchanged"), std::string::npos) << log;
 }
 
 }  // namespace

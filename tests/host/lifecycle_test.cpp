@@ -155,6 +155,45 @@ TEST_F(LifecycleTest, TitleMustEndWithinItsFieldForTheRecordToBeConverted) {
   EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "another request id: ignored";
 }
 
+TEST_F(LifecycleTest, ARecordShorterThanTheDefinitionIsIgnored) {
+  addon.Frames(2);
+  auto client = ConnectToAddOn();
+  ASSERT_NE(client, nullptr);
+  std::vector<std::uint8_t> record = CurrentRecord(addon.sim());
+  SetLatitude(record, 12.5);
+  DeliverRecord(addon.sim(), record);
+  ASSERT_EQ(Fetch(*client).Number("latitude"), 12.5);
+
+  // A simulator that refused a variable sends every record short of it. The message's length
+  // is both what the dispatch is passed and what the message states (dwSize); neither may be
+  // overrun.
+  struct Case {
+    const char* name;
+    std::size_t passed;  // record bytes in the message
+    std::size_t stated;  // record bytes dwSize claims
+  };
+  const Case kCases[] = {
+      {"no record at all", 0, 0},
+      {"the title alone", 256, 256},
+      {"one datum short", kRecordSize - 8, kRecordSize - 8},
+      {"one byte short", kRecordSize - 1, kRecordSize - 1},
+      {"a whole record stated, less passed", kRecordSize - 8, kRecordSize},
+      {"a whole record passed, less stated", kRecordSize, kRecordSize - 8},
+  };
+  SetLatitude(record, 33.25);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    RecordMessage message(1, c.passed);
+    message.SetRecord(record);
+    message.SetStatedSize(static_cast<SIMCONNECT_DWORD>(RecordMessage::kHeaderSize + c.stated));
+    addon.sim().Deliver(message.message(), message.size());
+    addon.sim().Pump();
+    EXPECT_EQ(Fetch(*client).Number("latitude"), 12.5) << "not converted";
+  }
+  DeliverRecord(addon.sim(), record);
+  EXPECT_EQ(Fetch(*client).Number("latitude"), 33.25) << "a whole record is converted";
+}
+
 // Aircraft changes are noticed through the detent angles the frames carry afterwards.
 class AircraftChangeTest : public LifecycleTest {
  protected:
@@ -197,6 +236,42 @@ TEST_F(AircraftChangeTest, AChangeWaitsForARecordThatIsConverted) {
   EXPECT_EQ(DetentAngle(), 5.0);
   addon.Frames(1);
   EXPECT_EQ(DetentAngle(), 17.0);
+}
+
+// A file name that fills the message's 260-byte field without an end has been cut: what is left
+// may name an ancestor folder, whose aircraft.cfg belongs to another aircraft.
+TEST_F(AircraftChangeTest, ACutFileNameChangesNoDetents) {
+  addon.sim().SetVariable("FLAPS HANDLE INDEX", 2);
+  addon.Frames(2);
+  ASSERT_EQ(DetentAngle(), 5.0);
+
+  folder.Write("parent/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.2=67,200\n");
+  const std::string name = folder.path() + "parent/" + std::string(300, 'x') + "/plane.air";
+  ASSERT_LT(folder.path().size() + 7, std::size_t{SIMCONNECT_MAX_PATH}) << "cut inside 'x...'";
+
+  SIMCONNECT_RECV_EVENT_FILENAME loaded{};
+  loaded.dwSize = sizeof loaded;
+  loaded.dwID = SIMCONNECT_RECV_ID_EVENT_FILENAME;
+  loaded.uEventID = 1;
+  std::memcpy(loaded.szFileName, name.data(), sizeof loaded.szFileName);
+  SIMCONNECT_RECV_SYSTEM_STATE state{};
+  state.dwSize = sizeof state;
+  state.dwID = SIMCONNECT_RECV_ID_SYSTEM_STATE;
+  state.dwRequestID = 2;
+  std::memcpy(state.szString, name.data(), sizeof state.szString);
+  const std::pair<const char*, const SIMCONNECT_RECV*> kMessages[] = {
+      {"the file-name event", &loaded}, {"the loaded-aircraft state", &state}};
+  for (const auto& [what, message] : kMessages) {
+    SCOPED_TRACE(what);
+    addon.sim().Deliver(message, message->dwSize);
+    addon.sim().Pump();
+    addon.Frames(1);
+    EXPECT_EQ(DetentAngle(), 5.0) << "the detents stay those of the aircraft before";
+  }
+
+  addon.sim().LoadAircraft((folder.path() + "parent/plane.air").c_str());
+  addon.Frames(1);
+  EXPECT_EQ(DetentAngle(), 67.0) << "a whole name of the same folder is read";
 }
 
 TEST(LifecycleServerTest, WhenThePortIsTakenNoServerRunsAndNoneIsRetried) {
