@@ -9,6 +9,7 @@ void McpExchange::Reset() {
   platform::MutexLock lock(mutex_);
   ResetMcpBlock(request_);
   ResetMcpBlock(pending_);
+  refused_ = 0;
 }
 
 bool McpExchange::StoreAndMerge(const McpBlock& block, std::uint32_t check) {
@@ -31,6 +32,13 @@ McpBlock McpExchange::TakePending() {
   const McpBlock pending = pending_;
   ResetMcpBlock(pending_);
   return pending;
+}
+
+McpFieldSet McpExchange::FirstRefusals(McpFieldSet fields) {
+  platform::MutexLock lock(mutex_);
+  const McpFieldSet first = fields & ~refused_;
+  refused_ |= fields;
+  return first;
 }
 
 McpBlock McpExchange::Request() const {

@@ -3,6 +3,9 @@
 // the next simulator record. Client sessions store what they receive, the simulator's thread
 // takes the pending changes; nothing else reaches either block.
 //
+// It also remembers which fields the application has refused since Reset, so that each is
+// logged once.
+//
 // Thread-safety: every operation takes the lock for a 144-byte copy, check or merge and never
 // for anything that waits, so the simulator's thread is never held up by a client. A merge is
 // one step for the application: it lands whole in the next TakePending, never half, and no
@@ -23,7 +26,7 @@ class McpExchange {
   McpExchange(const McpExchange&) = delete;
   McpExchange& operator=(const McpExchange&) = delete;
 
-  // Both blocks to their start values (DLLStart).
+  // Both blocks to their start values, nothing refused yet (DLLStart).
   void Reset() VELKARO_EXCLUDES(mutex_);
 
   // A session received a whole block and its check value: the block becomes McpRequest and,
@@ -36,6 +39,11 @@ class McpExchange {
   // Simulator's thread: copies McpPending out and resets it, as one step.
   McpBlock TakePending() VELKARO_EXCLUDES(mutex_);
 
+  // Simulator's thread: of the refused fields in `fields`, those not refused before since Reset;
+  // from now on they all count as refused before. A field is logged once, not with every block
+  // that repeats it.
+  McpFieldSet FirstRefusals(McpFieldSet fields) VELKARO_EXCLUDES(mutex_);
+
   // Copies, for diagnostics and tests.
   McpBlock Request() const VELKARO_EXCLUDES(mutex_);
   McpBlock Pending() const VELKARO_EXCLUDES(mutex_);
@@ -44,6 +52,7 @@ class McpExchange {
   mutable platform::Mutex mutex_;
   McpBlock request_ VELKARO_GUARDED_BY(mutex_){};
   McpBlock pending_ VELKARO_GUARDED_BY(mutex_){};
+  McpFieldSet refused_ VELKARO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace velkaro
