@@ -191,6 +191,52 @@ TEST(ZelmClientLimitTest, ACancelFlagEndsAWait) {
   canceller.join();
 }
 
+// A listener that accepts nothing, with its queue of connections to accept filled: the system
+// leaves a further connection attempt unanswered.
+TEST(ZelmClientLimitTest, ConnectingEndsAtTheTimeoutOrWhenCancelled) {
+  LoopbackListener listener;
+  std::vector<platform::SocketHandle> queued;
+  for (int i = 0; i < 256; ++i) {
+    const platform::SocketHandle s =
+        platform::ConnectTcp("127.0.0.1", listener.port(), nullptr, 500);
+    if (s == platform::kInvalidSocket) break;
+    queued.push_back(s);
+  }
+  if (queued.size() == 256) GTEST_SKIP() << "this system answers every connection attempt";
+
+  std::atomic<bool> cancel{false};
+  std::thread canceller;
+  struct Row {
+    const char* name;
+    int timeout_ms;
+    bool cancelled;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"timed out", 500, false, "timed out after 0.5 s"},
+      {"cancelled", 60000, true, "interrupted"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    cancel = false;
+    if (row.cancelled) {
+      canceller = std::thread([&] {
+        platform::SleepMilliseconds(300);
+        cancel = true;
+      });
+    }
+    std::string error;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(zelm::Connection::Open("127.0.0.1", listener.port(), &error, row.timeout_ms, &cancel),
+              nullptr);
+    EXPECT_LT(Clock::now() - start, kGivesUpWithin);
+    EXPECT_EQ(error,
+              "cannot connect to 127.0.0.1:" + std::to_string(listener.port()) + ": " + row.reason);
+    if (canceller.joinable()) canceller.join();
+  }
+  for (platform::SocketHandle s : queued) platform::CloseSocket(s);
+}
+
 TEST(ZelmClientLimitTest, AReplyThatIsNotAFrameIsAnError) {
   BadPeer peer(Misbehaviour::kReply, NotAFrame());
   std::string error;
