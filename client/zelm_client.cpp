@@ -30,6 +30,11 @@ std::string Seconds(std::chrono::milliseconds limit) {
   return text;
 }
 
+// How a failed wait begins its reason.
+std::string StallText(bool for_sending) {
+  return for_sending ? "sending stalled: " : "no reply from the add-on: ";
+}
+
 // The first bytes of a reply, as text a reader can compare with the magic.
 std::string Shown(const std::uint8_t* bytes, std::size_t length) {
   std::string out = "\"";
@@ -256,22 +261,30 @@ void Connection::SetDeadline(std::chrono::milliseconds limit) {
   deadline_limit_ = limit;
 }
 
-// One slice of a wait for room to send or for bytes to receive: at most until `wait_end` or the
-// deadline, and short enough to notice the cancel flag. `*ready` tells whether the socket is
-// ready; false, with the reason in error_, once the wait is cancelled, out of time or failed.
-bool Connection::WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready) {
-  const char* what = for_sending ? "sending stalled: " : "no reply from the add-on: ";
+// False, with the reason in error_, once the cancel flag is set or the deadline has passed.
+bool Connection::InTime(bool for_sending) {
   if (cancel_ != nullptr && cancel_->load()) {
     error_ = "interrupted";
     return false;
   }
-  const bool deadline_first = has_deadline_ && deadline_ <= wait_end;
-  const Clock::time_point end = deadline_first ? deadline_ : wait_end;
-  const Clock::time_point now = Clock::now();
-  if (now >= end) {
-    error_ = what + ("timed out after " + Seconds(deadline_first ? deadline_limit_ : wait_));
+  if (has_deadline_ && Clock::now() >= deadline_) {
+    error_ = StallText(for_sending) + "timed out after " + Seconds(deadline_limit_);
     return false;
   }
+  return true;
+}
+
+// One slice of a wait for room to send or for bytes to receive: at most until `wait_end` or the
+// deadline, and short enough to notice the cancel flag. `*ready` tells whether the socket is
+// ready; false, with the reason in error_, once the wait is cancelled, out of time or failed.
+bool Connection::WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready) {
+  if (!InTime(for_sending)) return false;
+  const Clock::time_point now = Clock::now();
+  if (now >= wait_end) {
+    error_ = StallText(for_sending) + "timed out after " + Seconds(wait_);
+    return false;
+  }
+  const Clock::time_point end = has_deadline_ ? std::min(wait_end, deadline_) : wait_end;
   auto slice = std::chrono::ceil<std::chrono::milliseconds>(end - now);
   if (cancel_ != nullptr) {
     slice = std::min(slice, std::chrono::milliseconds(velkaro::platform::kCancelCheckMs));
@@ -279,7 +292,7 @@ bool Connection::WaitSlice(bool for_sending, Clock::time_point wait_end, bool* r
   const int result =
       velkaro::platform::WaitSocket(socket_, for_sending, static_cast<int>(slice.count()));
   if (result < 0) {
-    error_ = what + ErrorText(velkaro::platform::LastSocketError());
+    error_ = StallText(for_sending) + ErrorText(velkaro::platform::LastSocketError());
     return false;
   }
   *ready = result > 0;
@@ -294,9 +307,11 @@ bool Connection::SendAll(const void* data, std::size_t length) {
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
     const int n = velkaro::platform::SendSome(socket_, bytes, chunk);
     if (n > 0) {
+      // A peer that takes a little now and then must not stretch the send past the limits.
       bytes += n;
       length -= static_cast<std::size_t>(n);
       wait_end = Clock::now() + wait_;
+      if (length > 0 && !InTime(true)) return false;
       continue;
     }
     const int code = velkaro::platform::LastSocketError();

@@ -136,6 +136,7 @@ class Connection {
       : socket_(socket), wait_(wait), cancel_(cancel) {}
   bool SendTag(std::string_view tag);
   bool Store(std::string_view tag, std::span<const std::uint8_t> data, std::uint32_t version);
+  bool InTime(bool for_sending);
   bool WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready);
 
   velkaro::platform::SocketHandle socket_;
