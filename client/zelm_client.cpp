@@ -1,5 +1,7 @@
 #include "zelm_client.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +16,39 @@ using velkaro::FrameField;
 using velkaro::FrameType;
 
 namespace {
+
+// A system error's text, or a text of our own where the system has none (Wine has none for
+// some socket errors).
+std::string ErrorText(int code) {
+  std::string text = velkaro::platform::SystemErrorText(code);
+  return text.empty() ? "system error " + std::to_string(code) : text;
+}
+
+std::string Seconds(std::chrono::milliseconds limit) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(limit.count()) / 1000.0);
+  return text;
+}
+
+// How a failed wait begins its reason.
+std::string StallText(bool for_sending) {
+  return for_sending ? "sending stalled: " : "no reply from the add-on: ";
+}
+
+// The first bytes of a reply, as text a reader can compare with the magic.
+std::string Shown(const std::uint8_t* bytes, std::size_t length) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < length; ++i) {
+    if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '"' && bytes[i] != '\\') {
+      out += static_cast<char>(bytes[i]);
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", bytes[i]);
+      out += escape;
+    }
+  }
+  return out + "\"";
+}
 
 std::string Number(double value) {
   if (std::isnan(value)) return "nan";
@@ -199,9 +234,11 @@ std::uint32_t McpRequestBuilder::CheckValue() const {
 // ---------------------------------------------------------------------------------------------
 
 std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint16_t port,
-                                             std::string* error, int timeout_ms) {
+                                             std::string* error, int timeout_ms,
+                                             const std::atomic<bool>* cancel) {
   std::string reason;
-  const velkaro::platform::SocketHandle socket = velkaro::platform::ConnectTcp(host, port, &reason);
+  const velkaro::platform::SocketHandle socket =
+      velkaro::platform::ConnectTcp(host, port, &reason, timeout_ms, cancel);
   if (socket == velkaro::platform::kInvalidSocket) {
     if (error != nullptr) {
       *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + reason;
@@ -210,32 +247,93 @@ std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint1
   }
   velkaro::platform::SetReceiveTimeout(socket, timeout_ms);
   velkaro::platform::SetNoDelay(socket);
-  return std::unique_ptr<Connection>(new Connection(socket));
+  return std::unique_ptr<Connection>(
+      new Connection(socket, std::chrono::milliseconds(timeout_ms), cancel));
 }
 
 Connection::~Connection() {
   velkaro::platform::CloseSocket(socket_);
 }
 
+void Connection::SetDeadline(std::chrono::milliseconds limit) {
+  has_deadline_ = true;
+  deadline_ = Clock::now() + limit;
+  deadline_limit_ = limit;
+}
+
+// False, with the reason in error_, once the cancel flag is set or the deadline has passed.
+bool Connection::InTime(bool for_sending) {
+  if (cancel_ != nullptr && cancel_->load()) {
+    error_ = "interrupted";
+    return false;
+  }
+  if (has_deadline_ && Clock::now() >= deadline_) {
+    error_ = StallText(for_sending) + "timed out after " + Seconds(deadline_limit_);
+    return false;
+  }
+  return true;
+}
+
+// One slice of a wait for room to send or for bytes to receive: at most until `wait_end` or the
+// deadline, and short enough to notice the cancel flag. `*ready` tells whether the socket is
+// ready; false, with the reason in error_, once the wait is cancelled, out of time or failed.
+bool Connection::WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready) {
+  if (!InTime(for_sending)) return false;
+  const Clock::time_point now = Clock::now();
+  if (now >= wait_end) {
+    error_ = StallText(for_sending) + "timed out after " + Seconds(wait_);
+    return false;
+  }
+  const Clock::time_point end = has_deadline_ ? std::min(wait_end, deadline_) : wait_end;
+  auto slice = std::chrono::ceil<std::chrono::milliseconds>(end - now);
+  if (cancel_ != nullptr) {
+    slice = std::min(slice, std::chrono::milliseconds(velkaro::platform::kCancelCheckMs));
+  }
+  const int result =
+      velkaro::platform::WaitSocket(socket_, for_sending, static_cast<int>(slice.count()));
+  if (result < 0) {
+    error_ = StallText(for_sending) + ErrorText(velkaro::platform::LastSocketError());
+    return false;
+  }
+  *ready = result > 0;
+  return true;
+}
+
 bool Connection::SendAll(const void* data, std::size_t length) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
+  Clock::time_point wait_end = Clock::now() + wait_;
   while (length > 0) {
+    // Only what fits now: a peer that stops reading must not hold a send beyond the limits.
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
-    const int n = velkaro::platform::Send(socket_, bytes, chunk);
-    if (n <= 0) {
-      error_ = "the connection was lost while sending: " +
-               velkaro::platform::SystemErrorText(velkaro::platform::LastSocketError());
+    const int n = velkaro::platform::SendSome(socket_, bytes, chunk);
+    if (n > 0) {
+      // A peer that takes a little now and then must not stretch the send past the limits.
+      bytes += n;
+      length -= static_cast<std::size_t>(n);
+      wait_end = Clock::now() + wait_;
+      if (length > 0 && !InTime(true)) return false;
+      continue;
+    }
+    const int code = velkaro::platform::LastSocketError();
+    if (n < 0 && !velkaro::platform::IsWouldBlockError(code) &&
+        !velkaro::platform::IsSendRetryError(code)) {
+      error_ = "the connection was lost while sending: " + ErrorText(code);
       return false;
     }
-    bytes += n;
-    length -= static_cast<std::size_t>(n);
+    bool ready = false;
+    if (!WaitSlice(true, wait_end, &ready)) return false;
   }
   return true;
 }
 
 bool Connection::ReceiveAll(void* data, std::size_t length) {
   auto* bytes = static_cast<std::uint8_t*>(data);
+  Clock::time_point wait_end = Clock::now() + wait_;
   while (length > 0) {
+    // Received only once there is something to receive, so no receive blocks.
+    bool ready = false;
+    if (!WaitSlice(false, wait_end, &ready)) return false;
+    if (!ready) continue;
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
     const int n = velkaro::platform::Receive(socket_, bytes, chunk);
     if (n == 0) {
@@ -243,12 +341,12 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
       return false;
     }
     if (n < 0) {
-      error_ = "no reply from the add-on: " +
-               velkaro::platform::SystemErrorText(velkaro::platform::LastSocketError());
+      error_ = "no reply from the add-on: " + ErrorText(velkaro::platform::LastSocketError());
       return false;
     }
     bytes += n;
     length -= static_cast<std::size_t>(n);
+    wait_end = Clock::now() + wait_;
   }
   return true;
 }
@@ -258,7 +356,16 @@ bool Connection::SendTag(std::string_view tag) {
 }
 
 bool Connection::FetchFrame(Frame* frame) {
-  return SendTag(protocol::kTagFrame) && ReceiveAll(frame->bytes.data(), frame->bytes.size());
+  if (!SendTag(protocol::kTagFrame) || !ReceiveAll(frame->bytes.data(), frame->bytes.size())) {
+    return false;
+  }
+  if (std::memcmp(frame->bytes.data(), protocol::kFrameMagic, protocol::kFrameMagicBytes) != 0) {
+    error_ = "the reply is not a frame: it begins with " +
+             Shown(frame->bytes.data(), protocol::kFrameMagicBytes) + ", not \"" +
+             protocol::kFrameMagic + "\"";
+    return false;
+  }
+  return true;
 }
 
 bool Connection::FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version) {

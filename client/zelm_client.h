@@ -4,10 +4,14 @@
 // are built on the add-on's own block layout, so client and add-on cannot disagree.
 //
 // A Connection is used by one thread at a time. Every operation returns false on failure and
-// leaves the reason in error(); after a failure the connection should be closed.
+// leaves the reason in error(); after a failure the connection should be closed. No reply makes
+// a Connection allocate more than the protocol allows, and no peer holds it longer than its time
+// limits: each wait for the peer, and with SetDeadline each whole operation, is bounded.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/frame_layout.h"
 #include "common/mcp_block.h"
 #include "common/protocol.h"
 #include "platform/socket.h"
-#include "common/frame_layout.h"
 
 namespace zelm {
 
@@ -82,16 +86,26 @@ class McpRequestBuilder {
 
 class Connection {
  public:
-  // Connects; empty with a reason in `error` when the add-on cannot be reached. Replies are
-  // awaited at most `timeout_ms`.
+  // Connects; empty with a reason in `error` when the add-on cannot be reached within
+  // `timeout_ms`. From then on each wait for the add-on (for the next bytes of a reply, or for
+  // room to send) lasts at most `timeout_ms`. With a `cancel` flag, the connection attempt and
+  // every later wait end within platform::kCancelCheckMs once the flag is true, and the
+  // operation fails ("interrupted"); the flag must outlive the connection.
   static std::unique_ptr<Connection> Open(const std::string& host, std::uint16_t port,
-                                          std::string* error, int timeout_ms = 5000);
+                                          std::string* error, int timeout_ms = 5000,
+                                          const std::atomic<bool>* cancel = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Every operation from now on must end within `limit` of this call, however the peer paces its
+  // bytes; one still going then fails ("timed out after N s"). Without a deadline, a peer that
+  // sends a byte now and then keeps an operation going. A later call sets a new deadline.
+  void SetDeadline(std::chrono::milliseconds limit);
+
   // "rSIMDATA30": the next frame not yet received on this connection (or, after about 100 ms
-  // without one, the latest again).
+  // without one, the latest again). A reply that does not begin with the frame magic is an
+  // error.
   bool FetchFrame(Frame* frame);
   // "rFMCDATA20": the stored FMC data and its version word. A reply announcing more than
   // protocol::kMaxUploadBytes is an error, not an allocation.
@@ -112,14 +126,25 @@ class Connection {
   bool ReceiveAll(void* data, std::size_t length);
 
   const std::string& error() const { return error_; }
+  // The socket blocks, with a receive timeout of `timeout_ms`, for callers that use it directly.
   velkaro::platform::SocketHandle socket() const { return socket_; }
 
  private:
-  explicit Connection(velkaro::platform::SocketHandle socket) : socket_(socket) {}
+  using Clock = std::chrono::steady_clock;
+  Connection(velkaro::platform::SocketHandle socket, std::chrono::milliseconds wait,
+             const std::atomic<bool>* cancel)
+      : socket_(socket), wait_(wait), cancel_(cancel) {}
   bool SendTag(std::string_view tag);
   bool Store(std::string_view tag, std::span<const std::uint8_t> data, std::uint32_t version);
+  bool InTime(bool for_sending);
+  bool WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready);
 
   velkaro::platform::SocketHandle socket_;
+  std::chrono::milliseconds wait_;
+  const std::atomic<bool>* cancel_;
+  bool has_deadline_ = false;
+  Clock::time_point deadline_{};
+  std::chrono::milliseconds deadline_limit_{0};
   std::string error_;
 };
 

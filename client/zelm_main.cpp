@@ -9,14 +9,16 @@
 //   zelm mcp [settings] [--dry-run]       upload an autopilot panel block
 //   zelm bench --clients N --seconds S    N connections fetching frames flat out
 //
-// Every command takes --host (default 127.0.0.1) and --port (default: the protocol's port).
-// Exit status: 0 done, 1 the add-on could not be reached or the connection dropped, 2 a usage
-// error.
+// Every command takes --host (default 127.0.0.1), --port (default: the protocol's port) and
+// --timeout (default 10 s: how long a command, or in watch and bench each frame, may take once
+// connected, and how long connecting may take). Ctrl-C ends every command; watch and bench stop
+// as they always did, the others fail; a second Ctrl-C ends zelm whatever it is waiting for.
+// Exit status: 0 done, 1 the add-on could not be reached, the connection dropped, the add-on
+// did not answer in time, answered what the protocol does not allow, or Ctrl-C; 2 a usage error.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,8 +49,10 @@ constexpr const char* kUsage =
     "  bench --clients N --seconds S   N connections fetching frames flat out\n"
     "\n"
     "Options of every command:\n"
-    "  --host HOST   the machine running the add-on (default 127.0.0.1)\n"
-    "  --port PORT   its port (default %u)\n";
+    "  --host HOST        the machine running the add-on (default 127.0.0.1)\n"
+    "  --port PORT        its port (default %u)\n"
+    "  --timeout SECONDS  give up when connecting, or the command once connected (in watch and\n"
+    "                     bench: each frame), takes longer (default %g)\n";
 
 constexpr const char* kMcpUsage =
     "usage: zelm mcp [settings] [--dry-run]\n"
@@ -63,10 +67,11 @@ constexpr const char* kMcpUsage =
     "  --hdg-bug DEG --crs DEG (NAV1 course)\n"
     "  --dry-run           print the 144 bytes and the check value instead of uploading\n";
 
+// Set by Ctrl-C; every wait of a connection looks at it.
 std::atomic<bool> g_stop{false};
-extern "C" void OnInterrupt(int) {
-  g_stop.store(true);
-}
+
+constexpr double kDefaultTimeoutSeconds = 10.0;
+constexpr double kMaxTimeoutSeconds = 86400.0;
 
 [[noreturn]] void UsageError(const std::string& message) {
   std::fprintf(stderr, "zelm: %s (see zelm --help)\n", message.c_str());
@@ -74,7 +79,7 @@ extern "C" void OnInterrupt(int) {
 }
 
 [[noreturn]] void ConnectionError(const std::string& message) {
-  std::fprintf(stderr, "zelm: %s\n", message.c_str());
+  std::fprintf(stderr, "zelm: %s\n", g_stop.load() ? "interrupted" : message.c_str());
   std::exit(1);
 }
 
@@ -142,13 +147,32 @@ bool ParseSwitch(const std::string& option, const std::string& text) {
   UsageError(option + " takes on or off");
 }
 
-std::unique_ptr<zelm::Connection> Connect(const Arguments& args) {
+std::chrono::milliseconds Timeout(const Arguments& args) {
+  const double seconds = args.options.count("--timeout") == 0
+                             ? kDefaultTimeoutSeconds
+                             : ParseNumber("--timeout", args.Get("--timeout"));
+  if (!(seconds > 0.0 && seconds <= kMaxTimeoutSeconds)) {
+    UsageError("--timeout takes seconds, more than 0 and at most " +
+               std::to_string(static_cast<int>(kMaxTimeoutSeconds)));
+  }
+  return std::chrono::milliseconds(std::max(1LL, std::llround(seconds * 1000.0)));
+}
+
+// What --timeout bounds once connected: the whole command, or each frame of one that fetches
+// frames until it is stopped.
+enum class TimeLimit { kWholeCommand, kEachFrame };
+
+std::unique_ptr<zelm::Connection> Connect(const Arguments& args,
+                                          TimeLimit limit = TimeLimit::kWholeCommand) {
   const std::string host = args.Get("--host", zelm::kDefaultHost);
   const double port = ParseNumber("--port", args.Get("--port", std::to_string(zelm::kDefaultPort)));
   if (port < 1 || port > 65535 || port != std::floor(port)) UsageError("--port takes 1 to 65535");
+  const std::chrono::milliseconds timeout = Timeout(args);
   std::string error;
-  auto connection = zelm::Connection::Open(host, static_cast<std::uint16_t>(port), &error);
+  auto connection = zelm::Connection::Open(host, static_cast<std::uint16_t>(port), &error,
+                                           static_cast<int>(timeout.count()), &g_stop);
   if (!connection) ConnectionError(error + " (is the simulator with the add-on running?)");
+  if (limit == TimeLimit::kWholeCommand) connection->SetDeadline(timeout);
   return connection;
 }
 
@@ -259,7 +283,8 @@ void ShowInstruments(const zelm::Frame& f, double fps, const std::string& where,
 }
 
 int CommandWatch(const Arguments& args) {
-  auto connection = Connect(args);
+  auto connection = Connect(args, TimeLimit::kEachFrame);
+  const std::chrono::milliseconds timeout = Timeout(args);
   const std::string where = args.Get("--host", zelm::kDefaultHost) + ":" +
                             args.Get("--port", std::to_string(zelm::kDefaultPort));
   const bool tty = velkaro::platform::IsTerminal(stdout);
@@ -270,7 +295,11 @@ int CommandWatch(const Arguments& args) {
   double fps = 0.0;
   auto last_shown = Clock::now() - std::chrono::seconds(1);
   while (!g_stop.load()) {
-    if (!connection->FetchFrame(&frame)) ConnectionError(connection->error());
+    connection->SetDeadline(timeout);
+    if (!connection->FetchFrame(&frame)) {
+      if (g_stop.load()) break;  // Ctrl-C is how watch stops
+      ConnectionError(connection->error());
+    }
     if (frame.bytes != previous.bytes) {
       ++new_frames;
       previous = frame;
@@ -382,7 +411,7 @@ int CommandMcp(const Arguments& args) {
   Builder builder;
   int settings = 0;
   for (const auto& [option, text] : args.ordered) {
-    if (option == "--host" || option == "--port") continue;
+    if (option == "--host" || option == "--port" || option == "--timeout") continue;
     if (const auto s = kSwitches.find(option); s != kSwitches.end()) {
       (builder.*(s->second))(ParseSwitch(option, text));
     } else if (const auto v = kValues.find(option); v != kValues.end()) {
@@ -425,8 +454,9 @@ int CommandBench(const Arguments& args) {
   if (!(seconds > 0.0 && seconds <= 3600.0)) UsageError("--seconds takes 0 to 3600");
   const int clients = static_cast<int>(clients_value);
 
+  const std::chrono::milliseconds timeout = Timeout(args);
   std::vector<std::unique_ptr<zelm::Connection>> connections;
-  for (int i = 0; i < clients; ++i) connections.push_back(Connect(args));
+  for (int i = 0; i < clients; ++i) connections.push_back(Connect(args, TimeLimit::kEachFrame));
 
   struct Result {
     long long replies = 0;
@@ -448,8 +478,10 @@ int CommandBench(const Arguments& args) {
       zelm::Frame frame, previous;
       while (Clock::now() < deadline && !g_stop.load()) {
         const auto sent = Clock::now();
-        if (!connections[static_cast<std::size_t>(i)]->FetchFrame(&frame)) {
-          r.error = connections[static_cast<std::size_t>(i)]->error();
+        zelm::Connection& connection = *connections[static_cast<std::size_t>(i)];
+        connection.SetDeadline(timeout);
+        if (!connection.FetchFrame(&frame)) {
+          if (!g_stop.load()) r.error = connection.error();  // Ctrl-C only stops the run
           return;
         }
         r.latencies_us.push_back(
@@ -492,11 +524,11 @@ int CommandBench(const Arguments& args) {
 
 int main(int argc, char** argv) {
   velkaro::platform::SocketsStartup();
-  std::signal(SIGINT, OnInterrupt);
+  velkaro::platform::InstallInterruptHandler(&g_stop, "zelm: interrupted");
   velkaro::platform::IgnoreBrokenPipe();
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
       std::strcmp(argv[1], "help") == 0) {
-    std::printf(kUsage, static_cast<unsigned>(zelm::kDefaultPort));
+    std::printf(kUsage, static_cast<unsigned>(zelm::kDefaultPort), kDefaultTimeoutSeconds);
     return argc < 2 ? 2 : 0;
   }
   const Arguments args = Parse(argc, argv, 1);

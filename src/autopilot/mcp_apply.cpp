@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "log/log.h"
 #include "simdata/record_layout.h"
 
 namespace velkaro {
@@ -76,14 +77,31 @@ std::uint32_t OnState(double value) {
   return value != 0.0 ? 1u : 0u;
 }
 
-void Send(McpEventSink sink, void* context, ClientEvent event, std::optional<std::int32_t> data) {
-  if (data) sink(context, event, static_cast<std::uint32_t>(*data));
+// A negative value goes to the simulator as its 32-bit two's complement.
+std::uint32_t Word(std::int32_t value) {
+  return static_cast<std::uint32_t>(value);
 }
 
 void Transmit(void* context, ClientEvent event, std::uint32_t data) {
   SimConnect_TransmitClientEvent(static_cast<SIMCONNECT_HANDLE>(context), SIMCONNECT_OBJECT_ID_USER,
                                  event, data, SIMCONNECT_GROUP_PRIORITY_STANDARD,
                                  SIMCONNECT_EVENT_FLAG_GROUPID_IS_PRIORITY);
+}
+
+// The log says once per field why a value was not sent: a client that repeats a bad block every
+// frame must not fill the log.
+void LogRefusals(const McpBlock& pending, McpFieldSet fields) {
+  for (std::size_t i = 0; i < kMcpFields.size(); ++i) {
+    if ((fields & (McpFieldSet{1} << i)) == 0) continue;
+    const McpField& f = kMcpFields[i];
+    if (f.type == McpType::kU8) {
+      LogMessage("Autopilot: %s %u is neither off (0) nor on (1); not sent", f.name,
+                 static_cast<unsigned>(pending[f.offset]));
+    } else {
+      LogMessage("Autopilot: %s %g cannot be sent as a 32-bit whole number; not sent", f.name,
+                 DecodeF64(pending.data() + f.offset));
+    }
+  }
 }
 
 }  // namespace
@@ -118,60 +136,88 @@ std::optional<std::int32_t> Hundreds(double value) {
   return static_cast<std::int32_t>(result);
 }
 
-void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
-                   void* context) {
+McpFieldSet PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
+                          void* context) {
   const std::uint32_t flags = McpChangeFlags(pending);
+  McpFieldSet refused = 0;
 
   for (const StateSwitch& s : kStateSwitches) {
     if ((flags & s.state.bit) == 0) continue;
     const std::uint32_t wanted = pending[s.state.offset];
+    // Any other byte would differ from both simulator states and toggle the mode with every
+    // block that carries it.
+    if (wanted > 1) {
+      refused |= McpFieldAt(s.state.offset);
+      continue;
+    }
     if (OnState(ReadF64(record, s.simulator_state)) != wanted) sink(context, s.event, wanted);
   }
 
   for (const Reference& r : kReferences) {
-    if (flags & r.field.bit) Send(sink, context, r.event, r.convert(McpGetF64(pending, r.field)));
+    if ((flags & r.field.bit) == 0) continue;
+    const std::optional<std::int32_t> value = r.convert(McpGetF64(pending, r.field));
+    if (value) {
+      sink(context, r.event, Word(*value));
+    } else {
+      refused |= McpFieldAt(r.field.offset);
+    }
   }
 
+  // A request whose target cannot be sent is skipped whole: engaging a hold without its target
+  // would hold whatever the simulator had.
   const double altitude = McpGetF64(pending, mcp::kAltitudeRequest);
   if (altitude != -1.0) {
-    if (ReadF64(record, rAltitudeLock) == 0.0) sink(context, kEventApPanelAltitudeSet, 1);
-    const std::optional<std::int32_t> feet = Hundreds(altitude);
-    if (feet && Truncated(ReadF64(record, rAltitudeLockVar)) != feet) {
-      Send(sink, context, kEventApAltVarSetEnglish, feet);
+    if (const std::optional<std::int32_t> feet = Hundreds(altitude)) {
+      if (ReadF64(record, rAltitudeLock) == 0.0) sink(context, kEventApPanelAltitudeSet, 1);
+      if (Truncated(ReadF64(record, rAltitudeLockVar)) != feet) {
+        sink(context, kEventApAltVarSetEnglish, Word(*feet));
+      }
+    } else {
+      refused |= McpFieldAt(mcp::kAltitudeRequest.offset);
     }
   }
 
   const double vertical_speed = McpGetF64(pending, mcp::kVerticalSpeedRequest);
   if (vertical_speed != -1.0) {
-    const std::optional<std::int32_t> fpm = Hundreds(vertical_speed);
-    if (fpm && Truncated(ReadF64(record, rVerticalHoldVar)) != fpm) {
-      Send(sink, context, kEventApVsVarSetEnglish, fpm);
+    if (const std::optional<std::int32_t> fpm = Hundreds(vertical_speed)) {
+      if (Truncated(ReadF64(record, rVerticalHoldVar)) != fpm) {
+        sink(context, kEventApVsVarSetEnglish, Word(*fpm));
+      }
+    } else {
+      refused |= McpFieldAt(mcp::kVerticalSpeedRequest.offset);
     }
   }
 
   const double speed = McpGetF64(pending, mcp::kSpeedRequest);
   if (speed >= 0.0) {
-    if (speed > 0.0 && speed < 2.0) {
-      sink(context, kEventApPanelMachSet, 1);
-      Send(sink, context, kEventApMachVarSet, Hundredths(speed));
+    const bool mach = speed > 0.0 && speed < 2.0;
+    if (const std::optional<std::int32_t> target = mach ? Hundredths(speed) : WholeUnits(speed)) {
+      sink(context, mach ? kEventApPanelMachSet : kEventApPanelSpeedSet, 1);
+      sink(context, mach ? kEventApMachVarSet : kEventApSpdVarSet, Word(*target));
     } else {
-      sink(context, kEventApPanelSpeedSet, 1);
-      Send(sink, context, kEventApSpdVarSet, WholeUnits(speed));
+      refused |= McpFieldAt(mcp::kSpeedRequest.offset);
     }
   }
 
   const double heading = McpGetF64(pending, mcp::kHeadingRequest);
   if (heading >= 0.0) {
-    sink(context, kEventApPanelHeadingSet, 1);
-    Send(sink, context, kEventHeadingBugSet, WholeUnits(heading));
+    if (const std::optional<std::int32_t> degrees = WholeUnits(heading)) {
+      sink(context, kEventApPanelHeadingSet, 1);
+      sink(context, kEventHeadingBugSet, Word(*degrees));
+    } else {
+      refused |= McpFieldAt(mcp::kHeadingRequest.offset);
+    }
   }
+  return refused;
 }
 
 void ApplyMcpPending(McpExchange& mcp, SIMCONNECT_HANDLE simulator, const std::uint8_t* record) {
   // Taking the block and resetting it is one step for the merges: a merge lands either in this
   // application or, whole, in the next one.
   McpBlock pending;
-  if (mcp.TakePending(&pending)) PlanMcpEvents(pending, record, Transmit, simulator);
+  if (!mcp.TakePending(&pending)) return;
+  const McpFieldSet refused = PlanMcpEvents(pending, record, Transmit, simulator);
+  if (refused != 0) LogRefusals(pending, mcp.FirstRefusals(refused));
 }
 
 }  // namespace velkaro

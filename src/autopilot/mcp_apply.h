@@ -4,7 +4,8 @@
 // values so each change is sent once.
 //
 // Simulator's thread only. It allocates nothing and never waits on a client: the exchange's lock is
-// held only to copy and reset the 144-byte block, and events are transmitted outside it.
+// held only to copy and reset the 144-byte block, and events are transmitted outside it. The
+// only I/O is a log line the first time a field is refused, and only with the log on.
 #pragma once
 
 #include <cstdint>
@@ -31,12 +32,16 @@ std::optional<std::int32_t> Hundreds(double value);    // feet, feet per minute
 // Receives each event to send, in order.
 using McpEventSink = void (*)(void* context, ClientEvent event, std::uint32_t data);
 
-// Works out the events for a pending block against the simulator state in `record`.
-void PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
-                   void* context);
+// Works out the events for a pending block against the simulator state in `record`. A changed
+// state byte other than 0 (off) or 1 (on), and a reference or request whose value cannot be sent
+// as a 32-bit integer (not a number, out of range), send nothing: a request neither engages its
+// mode nor sets its target. Every other row is sent as usual. Returns the fields refused.
+McpFieldSet PlanMcpEvents(const McpBlock& pending, const std::uint8_t* record, McpEventSink sink,
+                          void* context);
 
 // Takes the pending changes out of `mcp` (resetting them) and sends them to `simulator` as
-// client events, judged against the simulator state in `record`.
+// client events, judged against the simulator state in `record`. A refused field is logged the
+// first time it is refused after the exchange's Reset, not again.
 void ApplyMcpPending(McpExchange& mcp, SIMCONNECT_HANDLE simulator, const std::uint8_t* record);
 
 }  // namespace velkaro

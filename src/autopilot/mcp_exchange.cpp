@@ -10,6 +10,7 @@ void McpExchange::Reset() {
   ResetMcpBlock(request_);
   ResetMcpBlock(pending_);
   merged_.store(false, std::memory_order_relaxed);
+  refused_ = 0;
 }
 
 bool McpExchange::StoreAndMerge(const McpBlock& block, std::uint32_t check) {
@@ -36,6 +37,13 @@ bool McpExchange::TakePending(McpBlock* pending) {
   ResetMcpBlock(pending_);
   merged_.store(false, std::memory_order_relaxed);
   return true;
+}
+
+McpFieldSet McpExchange::FirstRefusals(McpFieldSet fields) {
+  platform::MutexLock lock(mutex_);
+  const McpFieldSet first = fields & ~refused_;
+  refused_ |= fields;
+  return first;
 }
 
 McpBlock McpExchange::Request() const {

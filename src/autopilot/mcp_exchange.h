@@ -3,6 +3,9 @@
 // the next simulator record. Client sessions store what they receive, the simulator's thread
 // takes the pending changes; nothing else reaches either block.
 //
+// It also remembers which fields the application has refused since Reset, so that each is
+// logged once.
+//
 // Thread-safety: every operation takes the lock for a 144-byte copy, check or merge and never
 // for anything that waits, so the simulator's thread is never held up by a client. A merge is
 // one step for the application: it lands whole in the next TakePending, never half, and no
@@ -24,7 +27,7 @@ class McpExchange {
   McpExchange(const McpExchange&) = delete;
   McpExchange& operator=(const McpExchange&) = delete;
 
-  // Both blocks to their start values (DLLStart).
+  // Both blocks to their start values, nothing refused yet (DLLStart).
   void Reset() VELKARO_EXCLUDES(mutex_);
 
   // A session received a whole block and its check value: the block becomes McpRequest and,
@@ -39,6 +42,11 @@ class McpExchange {
   // then holds its start values, which ask for nothing.
   bool TakePending(McpBlock* pending) VELKARO_EXCLUDES(mutex_);
 
+  // Simulator's thread: of the refused fields in `fields`, those not refused before since Reset;
+  // from now on they all count as refused before. A field is logged once, not with every block
+  // that repeats it.
+  McpFieldSet FirstRefusals(McpFieldSet fields) VELKARO_EXCLUDES(mutex_);
+
   // Copies, for diagnostics and tests.
   McpBlock Request() const VELKARO_EXCLUDES(mutex_);
   McpBlock Pending() const VELKARO_EXCLUDES(mutex_);
@@ -50,6 +58,7 @@ class McpExchange {
   // Set with every merge, cleared by the take that empties pending_; read without the lock so
   // that a frame with nothing pending (nearly every frame) costs one load.
   std::atomic<bool> merged_{false};
+  McpFieldSet refused_ VELKARO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace velkaro

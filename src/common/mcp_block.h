@@ -78,6 +78,18 @@ inline constexpr McpField kAll[] = {
 
 inline constexpr std::span<const McpField> kMcpFields{mcp_fields::kAll};
 
+// A set of fields: bit i stands for kMcpFields[i].
+using McpFieldSet = std::uint32_t;
+static_assert(std::size(mcp_fields::kAll) <= 32, "a field set has a bit for every field");
+
+// The set holding only the field that starts at `offset`; empty when no field starts there.
+constexpr McpFieldSet McpFieldAt(std::size_t offset) {
+  for (std::size_t i = 0; i < kMcpFields.size(); ++i) {
+    if (kMcpFields[i].offset == offset) return McpFieldSet{1} << i;
+  }
+  return 0;
+}
+
 constexpr std::size_t McpElementWidth(const McpField& f) {
   switch (f.type) {
     case McpType::kF64:

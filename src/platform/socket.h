@@ -8,6 +8,7 @@
 // its one owner.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,6 +36,8 @@ int LastSocketError();
 bool IsSendRetryError(int code);
 // True for the error of a receive that ran into its timeout (SetReceiveTimeout).
 bool IsTimeoutError(int code);
+// True for the error of a SendSome that found no room to send anything.
+bool IsWouldBlockError(int code);
 
 // IPv4 stream sockets.
 inline constexpr std::uint32_t kIpv4Any = 0;  // INADDR_ANY
@@ -60,9 +63,24 @@ void CloseSocket(SocketHandle s);
 void InterruptSocket(SocketHandle s);
 
 // Client-side helpers (tools and tests).
+
+// How often a wait that can be cancelled looks at its cancel flag.
+inline constexpr int kCancelCheckMs = 100;
+
 // Connects to host:port (a name or a dotted address); kInvalidSocket on failure, with a reason.
-SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error);
+// With `timeout_ms` of 0 or more it gives up after that long ("timed out after N s"), and with a
+// `cancel` flag as soon as the flag is true ("interrupted"); looking up a name is not bounded.
+// The socket it returns blocks, as every socket does.
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
+                        int timeout_ms = -1, const std::atomic<bool>* cancel = nullptr);
 void SetReceiveTimeout(SocketHandle s, int milliseconds);
 void SetNoDelay(SocketHandle s);
+// Waits at most `timeout_ms` until `s` has something to receive (data, the end of the stream or
+// an error) or, with `for_sending`, room to send (or an error). 1 when ready, 0 when the time ran
+// out (or a signal cut the wait short), -1 on failure.
+int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms);
+// Sends what there is room for now, without waiting: bytes sent, or -1 (IsWouldBlockError when
+// there was no room for any). Never raises a signal for a closed peer.
+int SendSome(SocketHandle s, const void* buffer, int length);
 
 }  // namespace velkaro::platform

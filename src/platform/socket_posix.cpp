@@ -1,12 +1,17 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 
 #include "platform/socket.h"
 
@@ -15,6 +20,51 @@ namespace velkaro::platform {
 namespace {
 int Fd(SocketHandle s) {
   return static_cast<int>(s);
+}
+
+std::string TimedOutText(int timeout_ms) {
+  char text[64];
+  std::snprintf(text, sizeof text, "timed out after %g s", timeout_ms / 1000.0);
+  return text;
+}
+
+enum class Connected { kYes, kRefused, kGiveUp };
+
+// Waits for a connection started without blocking to be made or refused. kGiveUp when the time
+// ran out or the wait was cancelled: no other address is tried then. The reason in `reason`.
+Connected FinishConnect(int fd, std::chrono::steady_clock::time_point deadline, bool bounded,
+                        int timeout_ms, const std::atomic<bool>* cancel, std::string* reason) {
+  for (;;) {
+    if (cancel != nullptr && cancel->load()) {
+      *reason = "interrupted";
+      return Connected::kGiveUp;
+    }
+    int slice = cancel != nullptr ? kCancelCheckMs : -1;
+    if (bounded) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) {
+        *reason = TimedOutText(timeout_ms);
+        return Connected::kGiveUp;
+      }
+      slice = slice < 0 ? static_cast<int>(left) : std::min<int>(slice, static_cast<int>(left));
+    }
+    pollfd p{fd, POLLOUT, 0};
+    const int ready = poll(&p, 1, slice);
+    if (ready < 0 && errno != EINTR) {
+      *reason = SystemErrorText(errno);
+      return Connected::kRefused;
+    }
+    if (ready > 0) {
+      int code = 0;
+      socklen_t length = sizeof code;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length) < 0) code = errno;
+      if (code == 0) return Connected::kYes;
+      *reason = SystemErrorText(code);
+      return Connected::kRefused;
+    }
+  }
 }
 }  // namespace
 
@@ -32,6 +82,10 @@ bool IsSendRetryError(int code) {
 }
 
 bool IsTimeoutError(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK;
+}
+
+bool IsWouldBlockError(int code) {
   return code == EAGAIN || code == EWOULDBLOCK;
 }
 
@@ -109,7 +163,10 @@ void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) close(Fd(s));
 }
 
-SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error) {
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
+                        int timeout_ms, const std::atomic<bool>* cancel) {
+  const bool bounded = timeout_ms >= 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -123,17 +180,29 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
   SocketHandle result = kInvalidSocket;
   std::string reason = "no address";
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    // Started without blocking, so that the wait for it can be bounded and cancelled.
+    const int fd =
+        socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
     if (fd < 0) {
       reason = SystemErrorText(errno);
       continue;
     }
-    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+    Connected connected = Connected::kYes;
+    if (connect(fd, a->ai_addr, a->ai_addrlen) < 0) {
+      if (errno == EINPROGRESS) {
+        connected = FinishConnect(fd, deadline, bounded, timeout_ms, cancel, &reason);
+      } else {
+        reason = SystemErrorText(errno);
+        connected = Connected::kRefused;
+      }
+    }
+    if (connected == Connected::kYes) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
       result = static_cast<SocketHandle>(fd);
       break;
     }
-    reason = SystemErrorText(errno);
     close(fd);
+    if (connected == Connected::kGiveUp) break;
   }
   freeaddrinfo(found);
   if (result == kInvalidSocket && error != nullptr) *error = reason;
@@ -150,6 +219,21 @@ void SetReceiveTimeout(SocketHandle s, int milliseconds) {
 void SetNoDelay(SocketHandle s) {
   const int on = 1;
   setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms) {
+  pollfd p{Fd(s), static_cast<short>(for_sending ? POLLOUT : POLLIN), 0};
+  const int ready = poll(&p, 1, std::max(timeout_ms, 0));
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  return ready > 0 ? 1 : 0;
+}
+
+int SendSome(SocketHandle s, const void* buffer, int length) {
+  for (;;) {
+    const ssize_t n = send(Fd(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<int>(n);
+  }
 }
 
 }  // namespace velkaro::platform

@@ -2,6 +2,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
 #include "platform/socket.h"
 
 namespace velkaro::platform {
@@ -9,6 +13,62 @@ namespace velkaro::platform {
 namespace {
 SOCKET Sock(SocketHandle s) {
   return static_cast<SOCKET>(s);
+}
+
+void SetBlocking(SOCKET s, bool blocking) {
+  u_long non_blocking = blocking ? 0 : 1;
+  ioctlsocket(s, FIONBIO, &non_blocking);
+}
+
+std::string TimedOutText(int timeout_ms) {
+  char text[64];
+  std::snprintf(text, sizeof text, "timed out after %g s", timeout_ms / 1000.0);
+  return text;
+}
+
+enum class Connected { kYes, kRefused, kGiveUp };
+
+// Waits for a connection started without blocking to be made or refused. kGiveUp when the time
+// ran out or the wait was cancelled: no other address is tried then. The reason in `reason`.
+Connected FinishConnect(SOCKET s, std::chrono::steady_clock::time_point deadline, bool bounded,
+                        int timeout_ms, const std::atomic<bool>* cancel, std::string* reason) {
+  for (;;) {
+    if (cancel != nullptr && cancel->load()) {
+      *reason = "interrupted";
+      return Connected::kGiveUp;
+    }
+    int slice = cancel != nullptr ? kCancelCheckMs : -1;
+    if (bounded) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) {
+        *reason = TimedOutText(timeout_ms);
+        return Connected::kGiveUp;
+      }
+      slice = slice < 0 ? static_cast<int>(left) : std::min<int>(slice, static_cast<int>(left));
+    }
+    // A refused connection shows among the failed sockets, a made one among the writable.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval wait{slice / 1000, (slice % 1000) * 1000};
+    const int ready = select(0, nullptr, &writable, &failed, slice < 0 ? nullptr : &wait);
+    if (ready == SOCKET_ERROR) {
+      *reason = SystemErrorText(WSAGetLastError());
+      return Connected::kRefused;
+    }
+    if (ready > 0) {
+      if (!FD_ISSET(s, &failed)) return Connected::kYes;
+      int code = 0;
+      int length = sizeof code;
+      getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length);
+      *reason = SystemErrorText(code);
+      return Connected::kRefused;
+    }
+  }
 }
 }  // namespace
 
@@ -30,6 +90,10 @@ bool IsSendRetryError(int code) {
 
 bool IsTimeoutError(int code) {
   return code == WSAETIMEDOUT;
+}
+
+bool IsWouldBlockError(int code) {
+  return code == WSAEWOULDBLOCK;
 }
 
 std::uint32_t Ipv4FromText(const char* text) {
@@ -101,7 +165,10 @@ void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) closesocket(Sock(s));
 }
 
-SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error) {
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
+                        int timeout_ms, const std::atomic<bool>* cancel) {
+  const bool bounded = timeout_ms >= 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -120,12 +187,25 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
       reason = SystemErrorText(WSAGetLastError());
       continue;
     }
-    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+    // Started without blocking, so that the wait for it can be bounded and cancelled.
+    SetBlocking(s, false);
+    Connected connected = Connected::kYes;
+    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == SOCKET_ERROR) {
+      const int code = WSAGetLastError();
+      if (code == WSAEWOULDBLOCK) {
+        connected = FinishConnect(s, deadline, bounded, timeout_ms, cancel, &reason);
+      } else {
+        reason = SystemErrorText(code);
+        connected = Connected::kRefused;
+      }
+    }
+    if (connected == Connected::kYes) {
+      SetBlocking(s, true);
       result = static_cast<SocketHandle>(s);
       break;
     }
-    reason = SystemErrorText(WSAGetLastError());
     closesocket(s);
+    if (connected == Connected::kGiveUp) break;
   }
   freeaddrinfo(found);
   if (result == kInvalidSocket && error != nullptr) *error = reason;
@@ -141,6 +221,30 @@ void SetReceiveTimeout(SocketHandle s, int milliseconds) {
 void SetNoDelay(SocketHandle s) {
   const BOOL on = TRUE;
   setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms) {
+  fd_set ready_set, failed;
+  FD_ZERO(&ready_set);
+  FD_ZERO(&failed);
+  FD_SET(Sock(s), &ready_set);
+  FD_SET(Sock(s), &failed);
+  const int ms = std::max(timeout_ms, 0);
+  timeval wait{ms / 1000, (ms % 1000) * 1000};
+  const int ready = select(0, for_sending ? nullptr : &ready_set,
+                           for_sending ? &ready_set : nullptr, &failed, &wait);
+  if (ready == SOCKET_ERROR) return -1;
+  return ready > 0 ? 1 : 0;
+}
+
+int SendSome(SocketHandle s, const void* buffer, int length) {
+  // Windows has no per-call flag for it: the socket stops blocking for this one send.
+  SetBlocking(Sock(s), false);
+  const int n = send(Sock(s), static_cast<const char*>(buffer), length, 0);
+  const int code = WSAGetLastError();
+  SetBlocking(Sock(s), true);
+  WSASetLastError(code);
+  return n == SOCKET_ERROR ? -1 : n;
 }
 
 }  // namespace velkaro::platform

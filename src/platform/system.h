@@ -1,11 +1,12 @@
 // What the add-on and its programs ask of the operating system beyond sockets, threads, time and
-// files: the last error and its text, and the two console settings of a command-line tool. One
+// files: the last error and its text, and the console settings of a command-line tool. One
 // implementation file per system is chosen by the build.
 //
-// Thread-safety: every function may be called from any thread; IgnoreBrokenPipe changes the
-// whole process and belongs at the start of main.
+// Thread-safety: every function may be called from any thread; IgnoreBrokenPipe and
+// InstallInterruptHandler change the whole process and belong at the start of main.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -26,5 +27,11 @@ bool IsTerminal(std::FILE* stream);
 // Makes a write to a pipe or socket whose reader is gone fail with an error instead of ending the
 // process (SIGPIPE on POSIX systems; Windows has no such signal).
 void IgnoreBrokenPipe();
+
+// Ctrl-C (SIGINT; on Windows Ctrl-C and Ctrl-Break at the console) sets `*interrupted`, for a
+// program that polls it. A second one before the program has ended writes `message` and a line
+// end to standard error and ends the process at once with status 1, whatever it is blocked in.
+// Both must live until the process ends.
+void InstallInterruptHandler(std::atomic<bool>* interrupted, const char* message);
 
 }  // namespace velkaro::platform

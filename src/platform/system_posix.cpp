@@ -37,6 +37,30 @@ void IgnoreBrokenPipe() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+namespace {
+std::atomic<bool>* g_interrupted = nullptr;
+const char* g_interrupt_message = "";
+
+extern "C" void OnInterruptSignal(int) {
+  if (!g_interrupted->exchange(true)) return;
+  // Only what is safe inside a signal handler from here on.
+  const ssize_t ignored = write(STDERR_FILENO, g_interrupt_message, strlen(g_interrupt_message));
+  (void)ignored;
+  const ssize_t also_ignored = write(STDERR_FILENO, "\n", 1);
+  (void)also_ignored;
+  _exit(1);
+}
+}  // namespace
+
+void InstallInterruptHandler(std::atomic<bool>* interrupted, const char* message) {
+  g_interrupted = interrupted;
+  g_interrupt_message = message;
+  struct sigaction action {};
+  action.sa_handler = OnInterruptSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
 bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_r(&when, out) != nullptr;
 }

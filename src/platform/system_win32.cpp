@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -50,6 +52,32 @@ bool IsTerminal(std::FILE* stream) {
 }
 
 void IgnoreBrokenPipe() {}
+
+namespace {
+std::atomic<bool>* g_interrupted = nullptr;
+const char* g_interrupt_message = "";
+
+// Runs on a thread of its own that the console starts for the event.
+BOOL WINAPI OnConsoleInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (g_interrupted->exchange(true)) {
+    // Straight to the handle and out: the program's own thread may hold the C library's locks.
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    WriteFile(error, g_interrupt_message, static_cast<DWORD>(std::strlen(g_interrupt_message)),
+              &written, nullptr);
+    WriteFile(error, "\r\n", 2, &written, nullptr);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  return TRUE;
+}
+}  // namespace
+
+void InstallInterruptHandler(std::atomic<bool>* interrupted, const char* message) {
+  g_interrupted = interrupted;
+  g_interrupt_message = message;
+  SetConsoleCtrlHandler(OnConsoleInterrupt, TRUE);
+}
 
 bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_s(out, &when) == 0;

@@ -51,7 +51,9 @@ struct Simulator {
   void* dispatch_context = nullptr;
   bool dispatching = false;
 
+  // The newest calls, at most kStandInRecordedCalls: a ring once full, its oldest at calls_first.
   std::vector<StandInCall> calls;
+  std::size_t calls_first = 0;
   std::deque<std::vector<std::uint8_t>> queue;
   std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
   std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
@@ -100,7 +102,17 @@ void Record(Simulator& sim, const char* function, std::initializer_list<std::uin
   if (text != nullptr) std::snprintf(call.text, sizeof call.text, "%s", text);
   if (text2 != nullptr) std::snprintf(call.text2, sizeof call.text2, "%s", text2);
   call.real = real;
-  sim.calls.push_back(call);
+  if (sim.calls.size() < static_cast<std::size_t>(kStandInRecordedCalls)) {
+    sim.calls.push_back(call);
+  } else {
+    sim.calls[sim.calls_first] = call;
+    sim.calls_first = (sim.calls_first + 1) % sim.calls.size();
+  }
+}
+
+void ClearRecord(Simulator& sim) {
+  sim.calls.clear();
+  sim.calls_first = 0;
 }
 
 // A message with its header filled in: its size (the struct's own, unless data follows it as a
@@ -434,7 +446,7 @@ void STANDIN_CALL ApiReset() {
   sim.open_fails = false;
   sim.open = false;
   sim.dispatch = nullptr;
-  sim.calls.clear();
+  ClearRecord(sim);
   sim.queue.clear();
   sim.definitions.clear();
   sim.system_events.clear();
@@ -460,15 +472,16 @@ int STANDIN_CALL ApiCallCount() {
 }
 
 int STANDIN_CALL ApiGetCall(int index, StandInCall* out) {
-  std::lock_guard<std::mutex> guard(Sim().lock);
-  if (index < 0 || static_cast<std::size_t>(index) >= Sim().calls.size()) return 0;
-  *out = Sim().calls[static_cast<std::size_t>(index)];
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (index < 0 || static_cast<std::size_t>(index) >= sim.calls.size()) return 0;
+  *out = sim.calls[(sim.calls_first + static_cast<std::size_t>(index)) % sim.calls.size()];
   return 1;
 }
 
 void STANDIN_CALL ApiClearCalls() {
   std::lock_guard<std::mutex> guard(Sim().lock);
-  Sim().calls.clear();
+  ClearRecord(Sim());
 }
 
 void STANDIN_CALL ApiPump() {

@@ -1,7 +1,8 @@
 // The stand-in simulator's control interface: what the host program velkaro-sim and the tests
 // use to drive the simulator that lives inside the stand-in SimConnect library (frames, aircraft
-// changes, pinned variables, injected messages, fault switches) and to inspect every SimConnect
-// call the add-on made.
+// changes, pinned variables, injected messages, fault switches) and to inspect the SimConnect
+// calls the add-on made (the newest kStandInRecordedCalls of them, so that a simulator running
+// for hours does not grow).
 //
 // The host finds it in the SimConnect module that the add-on itself loaded (one exported
 // function, StandIn_GetApi), so host and add-on always talk to the same simulator. All calls are
@@ -38,6 +39,7 @@ struct StandInApi {
   void(STANDIN_CALL* SetOpenFails)(int fail);
   int(STANDIN_CALL* IsOpen)(void);
 
+  // The recorded calls, oldest first (index 0); at most kStandInRecordedCalls, the newest.
   int(STANDIN_CALL* CallCount)(void);
   int(STANDIN_CALL* GetCall)(int index, StandInCall* out);
   void(STANDIN_CALL* ClearCalls)(void);
@@ -77,3 +79,7 @@ __attribute__((visibility("default")))
     const StandInApi* STANDIN_CALL StandIn_GetApi(void);
 
 }  // extern "C"
+
+// Calls kept for CallCount/GetCall: a start of the add-on (about 200 calls) and a few thousand
+// frames after it. Older calls make way for newer ones.
+inline constexpr int kStandInRecordedCalls = 4096;

@@ -2,6 +2,7 @@
 // application of pending changes as simulator events.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "common/coding.h"
 #include "common/mcp_block.h"
 #include "host/bridge_state.h"
+#include "log/log.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
 #include "support/test_files.h"
@@ -128,17 +130,29 @@ struct Sent {
   ClientEvent event;
   std::uint32_t data;
   bool operator==(const Sent&) const = default;
+  friend void PrintTo(const Sent& s, std::ostream* out) {
+    *out << "{event " << s.event << ", " << static_cast<std::int32_t>(s.data) << "}";
+  }
 };
 
-std::vector<Sent> Plan(const McpBlock& pending, const std::vector<std::uint8_t>& record) {
+std::vector<Sent> Plan(const McpBlock& pending, const std::vector<std::uint8_t>& record,
+                       McpFieldSet* refused) {
   std::vector<Sent> sent;
-  PlanMcpEvents(
+  *refused = PlanMcpEvents(
       pending, record.data(),
       [](void* context, ClientEvent event, std::uint32_t data) {
         static_cast<std::vector<Sent>*>(context)->push_back({event, data});
       },
       &sent);
   return sent;
+}
+
+std::vector<std::string> FieldNames(McpFieldSet fields) {
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < kMcpFields.size(); ++i) {
+    if (fields & (McpFieldSet{1} << i)) names.push_back(kMcpFields[i].name);
+  }
+  return names;
 }
 
 std::uint32_t Word(std::int32_t v) {
@@ -150,6 +164,7 @@ struct ApplyCase {
   std::vector<std::pair<const char*, double>> simulator;  // datum, value
   std::function<void(McpBlock&)> change;
   std::vector<Sent> expected;
+  std::vector<std::string> refused = {};  // fields that send nothing, by name
 };
 
 const std::vector<ApplyCase>& ApplyCases() {
@@ -168,10 +183,15 @@ const std::vector<ApplyCase>& ApplyCases() {
        {{"AUTOPILOT FLIGHT DIRECTOR ACTIVE", 1.0}},
        [](McpBlock& b) { McpChange(b, kFlightDirector, 0); },
        {{kEventToggleFlightDirector, 0}}},
-      {"a state byte of 2 never agrees",
-       {{"AUTOPILOT HEADING LOCK", 1.0}},
-       [](McpBlock& b) { McpChange(b, kHeadingHold, 2); },
-       {{kEventApPanelHeadingSet, 2}}},
+      {"state bytes other than 0 and 1 send nothing, the rest is sent",
+       {{"AUTOPILOT HEADING LOCK", 1.0}, {"AUTOPILOT APPROACH HOLD", 0.0}},
+       [](McpBlock& b) {
+         McpChange(b, kHeadingHold, 2);
+         McpChange(b, kApproachHold, 255);
+         McpChange(b, kApMaster, 1);
+       },
+       {{kEventApMaster, 1}},
+       {"headingHold", "approachHold"}},
       {"state byte set, bit clear", {}, [](McpBlock& b) { b[kApMaster.offset] = 1; }, {}},
       {"reserved bits and bytes do nothing",
        {},
@@ -301,12 +321,11 @@ const std::vector<ApplyCase>& ApplyCases() {
          McpChange(b, kApMaster, 1);
          McpChange(b, kHeadingBug, kNaN);
          McpSetF64(b, kAltitudeRequest, kNaN);
+         McpSetF64(b, kVerticalSpeedRequest, kNaN);
          McpSetF64(b, kHeadingRequest, 90);
        },
-       {{kEventApMaster, 1},
-        {kEventApPanelAltitudeSet, 1},
-        {kEventApPanelHeadingSet, 1},
-        {kEventHeadingBugSet, 90}}},
+       {{kEventApMaster, 1}, {kEventApPanelHeadingSet, 1}, {kEventHeadingBugSet, 90}},
+       {"headingBug", "altitudeRequest", "verticalSpeedRequest"}},
       {"values beyond 32 bits are not sent",
        {{"AUTOPILOT ALTITUDE LOCK", 1}},
        [](McpBlock& b) {
@@ -318,7 +337,18 @@ const std::vector<ApplyCase>& ApplyCases() {
          McpSetF64(b, kSpeedRequest, 5.0e9);
          McpChange(b, kN1Reference, 2147483647.0);
        },
-       {{kEventApPanelSpeedSet, 1}}},
+       {},
+       {"altitudeReference", "verticalSpeedReference", "speedReference", "machReference",
+        "altitudeRequest", "speedRequest", "n1Reference"}},
+      {"a request whose target cannot be sent engages nothing",
+       {{"AUTOPILOT ALTITUDE LOCK", 0}},
+       [](McpBlock& b) {
+         McpSetF64(b, kAltitudeRequest, -3.0e9);
+         McpSetF64(b, kSpeedRequest, std::numeric_limits<double>::infinity());
+         McpSetF64(b, kHeadingRequest, 5.0e9);
+       },
+       {},
+       {"altitudeRequest", "speedRequest", "headingRequest"}},
       {"a simulator altitude that is not a number counts as different",
        {{"AUTOPILOT ALTITUDE LOCK", 1}, {"AUTOPILOT ALTITUDE LOCK VAR", kNaN}},
        [](McpBlock& b) { McpSetF64(b, kAltitudeRequest, 9000); },
@@ -340,7 +370,13 @@ TEST(McpApplyTest, PendingChangesBecomeEventsInTheirOrder) {
     }
     McpBlock pending = StartBlock();
     c.change(pending);
-    EXPECT_EQ(Plan(pending, record), c.expected);
+    McpFieldSet refused = 0;
+    EXPECT_EQ(Plan(pending, record, &refused), c.expected);
+    std::vector<std::string> expected_refused = c.refused;
+    std::vector<std::string> refused_names = FieldNames(refused);
+    std::sort(expected_refused.begin(), expected_refused.end());
+    std::sort(refused_names.begin(), refused_names.end());
+    EXPECT_EQ(refused_names, expected_refused);
   }
 }
 
@@ -412,6 +448,38 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
   ApplyMcpPending(exchange, Bridge.SimConnectHandle, record.data());
   EXPECT_EQ(sim.CallCount(), 0);
   SimConnect_Close(Bridge.SimConnectHandle);
+}
+
+// A client that repeats a bad block must not fill the log: each refused field is logged the
+// first time, and again only after the next start.
+TEST(McpApplyTest, ARefusedFieldIsLoggedOncePerStart) {
+  const testing::ScratchFolder folder;
+  const DiagnosticLog saved = Bridge.Log;
+  Bridge.Log.FilePath = folder.path() + "Velkaro.log";
+  Bridge.Log.Enabled = true;
+  ResetLog();
+  auto count = [&](const std::string& text) {
+    const std::string log = testing::ReadWholeFile(Bridge.Log.FilePath);
+    int n = 0;
+    for (std::size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) ++n;
+    return n;
+  };
+
+  McpExchange exchange;
+  McpBlock block = StartBlock();
+  McpChange(block, mcp::kHeadingHold, 2);
+  McpSetF64(block, mcp::kAltitudeRequest, kNaN);
+  const std::vector<std::uint8_t> record(kRecordSize, 0);
+  for (int start = 1; start <= 2; ++start) {
+    exchange.Reset();
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_TRUE(exchange.StoreAndMerge(block, McpCheckValue(block.data())));
+      ApplyMcpPending(exchange, nullptr, record.data());
+    }
+    EXPECT_EQ(count("Autopilot: headingHold 2 is neither off (0) nor on (1); not sent"), start);
+    EXPECT_EQ(count("Autopilot: altitudeRequest "), start);
+  }
+  Bridge.Log = saved;
 }
 
 }  // namespace

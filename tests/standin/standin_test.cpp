@@ -154,5 +154,32 @@ TEST(StandInMessageTest, EveryMessageHeaderGivesItsLengthAndKind) {
   SimConnect_Close(handle);
 }
 
+// velkaro-sim runs for hours at 30 frames a second: the record of calls keeps the newest ones,
+// oldest first, and never grows past its bound.
+TEST(StandInRecordTest, KeepsOnlyTheNewestCalls) {
+  const StandInApi& sim = *StandIn_GetApi();
+  sim.Reset();
+  SIMCONNECT_HANDLE handle = nullptr;
+  ASSERT_GE(SimConnect_Open(&handle, "test", nullptr, 0, nullptr, 0), 0);  // call 0
+  const std::uint32_t kMapped = kStandInRecordedCalls + 10;
+  for (std::uint32_t id = 0; id < kMapped; ++id) {
+    SimConnect_MapClientEventToSimEvent(handle, id, "AP_MASTER");
+  }
+  ASSERT_EQ(sim.CallCount(), kStandInRecordedCalls);
+  StandInCall call;
+  ASSERT_TRUE(sim.GetCall(0, &call));
+  EXPECT_STREQ(call.function, "SimConnect_MapClientEventToSimEvent");
+  EXPECT_EQ(call.args[0], kMapped - kStandInRecordedCalls) << "the oldest kept";
+  ASSERT_TRUE(sim.GetCall(kStandInRecordedCalls - 1, &call));
+  EXPECT_EQ(call.args[0], kMapped - 1) << "the newest";
+  EXPECT_FALSE(sim.GetCall(kStandInRecordedCalls, &call));
+
+  sim.ClearCalls();
+  SimConnect_Close(handle);
+  ASSERT_EQ(sim.CallCount(), 1);
+  ASSERT_TRUE(sim.GetCall(0, &call));
+  EXPECT_STREQ(call.function, "SimConnect_Close");
+}
+
 }  // namespace
 }  // namespace velkaro::standin

@@ -56,6 +56,8 @@ head -c 5000 /dev/urandom >"$work/fmc.bin"
   || fail "fmc get summary"
 printf 'KSEA DCT KPDX' >"$work/plan.fpl"
 "$zelm" fpl put "$work/plan.fpl" --version 3 | grep -q "stored 13 bytes" && pass "zelm fpl put" || fail "fpl put"
+"$zelm" mcp --ap on --timeout 5 | grep -q "autopilot block uploaded" && pass "zelm mcp with --timeout" \
+  || fail "zelm mcp with --timeout"
 "$zelm" bench --clients 4 --seconds 1 | grep -q "latency over" && pass "zelm bench" || fail "zelm bench"
 timeout 3 "$zelm" watch >"$work/watch.out" 2>&1
 grep -q "Autopilot" "$work/watch.out" && pass "zelm watch" || fail "zelm watch: $(head -3 "$work/watch.out")"
