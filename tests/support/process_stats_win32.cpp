@@ -1,6 +1,9 @@
+// windows.h first: the other two need its types.
+// clang-format off
+#include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
+// clang-format on
 
 #include <string>
 
