@@ -33,7 +33,8 @@ int LastSocketError();
 // True for the transient error after which a send is retried (WSATRY_AGAIN on Windows, an
 // interrupted call elsewhere).
 bool IsSendRetryError(int code);
-// True for the error of a receive that ran into its timeout (SetReceiveTimeout).
+// True for the error of a receive or send that ran into its timeout (SetReceiveTimeout,
+// SetSendTimeout).
 bool IsTimeoutError(int code);
 
 // IPv4 stream sockets.
@@ -43,6 +44,9 @@ std::uint32_t Ipv4FromText(const char* text);
 
 SocketHandle OpenTcpSocket();
 int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port);
+// Listens with room for `backlog` connections that wait to be accepted; kLargestBacklog asks for
+// the most the system allows (SOMAXCONN).
+inline constexpr int kLargestBacklog = -1;
 int Listen(SocketHandle s, int backlog);
 // The port a socket is bound to (the one the system chose for port 0), or -1.
 int LocalPort(SocketHandle s);
@@ -58,11 +62,23 @@ void CloseSocket(SocketHandle s);
 // Wakes a thread blocked receiving from or sending to `s` and makes every later receive or send
 // on it fail at once, without closing it (its owner still does that). From any thread.
 void InterruptSocket(SocketHandle s);
+// The last resort when InterruptSocket has not woken a thread blocked on `s` (a layered service
+// provider on Windows may swallow the wake): wakes it by every means the system has. On Windows
+// that includes closing the socket, since closesocket cancels the blocking calls on it in every
+// thread whatever provider is layered over it: the result is then true, and nobody may close it
+// again. Elsewhere a shutdown always wakes a blocked call, and a descriptor closed while another
+// thread uses it may be reused at once: the socket is left open for its owner (false).
+bool ForceWake(SocketHandle s);
 
-// Client-side helpers (tools and tests).
-// Connects to host:port (a name or a dotted address); kInvalidSocket on failure, with a reason.
-SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error);
+// Bounds on a blocked call: a receive (send) that has received (sent) nothing for this long
+// fails with a timeout error (IsTimeoutError); 0 waits without limit. After a timeout the
+// connection is to be closed: on Windows its state is undefined.
 void SetReceiveTimeout(SocketHandle s, int milliseconds);
+void SetSendTimeout(SocketHandle s, int milliseconds);
 void SetNoDelay(SocketHandle s);
+
+// Client side (tools and tests): connects to host:port (a name or a dotted address);
+// kInvalidSocket on failure, with a reason.
+SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error);
 
 }  // namespace velkaro::platform
