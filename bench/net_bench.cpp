@@ -6,11 +6,19 @@
 //   roundtrip  "rSIMDATA30" request -> reply when a fresh frame is ready, against a bare TCP
 //              loop answering 10-byte requests with 2280 bytes;
 //   load       N clients fetching frames flat out while records arrive at 60 Hz: frames each
-//              client got of those published, and the simulator thread's time per record.
+//              client got of those published, and the simulator thread's time per record;
+//   storm      N clients connecting at the same moment (panels reconnecting after a restart):
+//              time to connect and to the first frame, over several rounds;
+//   churn      one client connecting and closing in a tight loop, sending nothing: connect
+//              times, connects that stalled a second or more (a dropped connection request is
+//              retried after a second), and the add-on's processor time per connection.
 //
 // The add-on runs in this process (started with DLLStart on the stand-in SimConnect), and the
 // records are dispatched to it directly so that the simulator thread's own cost is what is
-// timed. Usage: net_bench [latency|roundtrip|load|all] [--clients N] [--seconds S]
+// timed. Usage: net_bench [latency|roundtrip|load|storm|churn|all] [--clients N] [--seconds S]
+// [--rounds R] [--cycles C]
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -50,6 +58,13 @@ double ThreadCpuMicros() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+double ProcessCpuMicros() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
 }
 
 struct Percentiles {
@@ -136,7 +151,9 @@ class AddOnUnderTest {
 
  private:
   std::uint8_t* Record() { return message_.record(); }
-  bool Connectable() { return zelm::Connection::Open("127.0.0.1", protocol::kDefaultPort, nullptr, 1000) != nullptr; }
+  bool Connectable() {
+    return zelm::Connection::Open("127.0.0.1", protocol::kDefaultPort, nullptr, 1000) != nullptr;
+  }
   const StandInApi& sim_;
   velkaro::testing::RecordMessage message_;
   long count_ = 0;
@@ -304,18 +321,124 @@ void BenchLoad(int clients, double seconds) {
   Print("simulator thread per record, clock time", Summarise(record_times));
 }
 
+void BenchStorm(int clients, int rounds) {
+  std::printf("storm: %d clients connecting at once, %d rounds\n", clients, rounds);
+  AddOnUnderTest addon;
+  std::vector<double> connect_times, first_frame_times;
+  int failed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<SocketHandle> sockets(static_cast<std::size_t>(clients),
+                                      velkaro::platform::kInvalidSocket);
+    std::vector<double> connect_us(static_cast<std::size_t>(clients), -1);
+    std::vector<double> frame_us(static_cast<std::size_t>(clients), -1);
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    Clock::time_point start;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+      threads.emplace_back([&, i] {
+        const auto at = static_cast<std::size_t>(i);
+        ready.fetch_add(1);
+        while (!go.load()) std::this_thread::yield();
+        std::string error;
+        const SocketHandle s =
+            velkaro::platform::ConnectTcp("127.0.0.1", protocol::kDefaultPort, &error);
+        connect_us[at] = Micros(Clock::now() - start);
+        if (s == velkaro::platform::kInvalidSocket) return;
+        sockets[at] = s;
+        velkaro::platform::SetReceiveTimeout(s, 30000);
+        std::vector<std::uint8_t> frame(kFrameBytes);
+        if (SendAll(s, protocol::kTagFrame.data(), protocol::kTagSize) &&
+            ReceiveAll(s, frame.data(), frame.size())) {
+          frame_us[at] = Micros(Clock::now() - start);
+        }
+      });
+    }
+    while (ready.load() < clients) std::this_thread::yield();
+    start = Clock::now();
+    go = true;
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < clients; ++i) {
+      const auto at = static_cast<std::size_t>(i);
+      connect_times.push_back(connect_us[at]);
+      if (frame_us[at] < 0) {
+        ++failed;
+      } else {
+        first_frame_times.push_back(frame_us[at]);
+      }
+      velkaro::platform::CloseSocket(sockets[at]);
+    }
+    // The sessions see their clients go before the next round connects.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  Print("connect", Summarise(connect_times));
+  if (!first_frame_times.empty()) Print("first frame", Summarise(first_frame_times));
+  std::printf("  clients without a first frame: %d of %d\n", failed, clients * rounds);
+}
+
+void BenchChurn(int cycles) {
+  std::printf("churn: connect and close, nothing sent, %d cycles\n", cycles);
+  AddOnUnderTest addon;
+  std::vector<double> connect_times;
+  connect_times.reserve(static_cast<std::size_t>(cycles));
+  int failed = 0, stalled = 0;
+  const double process_start = ProcessCpuMicros();
+  const double client_start = ThreadCpuMicros();
+  const auto wall_start = Clock::now();
+  for (int i = 0; i < cycles; ++i) {
+    std::string error;
+    const auto t0 = Clock::now();
+    const SocketHandle s =
+        velkaro::platform::ConnectTcp("127.0.0.1", protocol::kDefaultPort, &error);
+    const double us = Micros(Clock::now() - t0);
+    if (s == velkaro::platform::kInvalidSocket) {
+      ++failed;
+      continue;
+    }
+    connect_times.push_back(us);
+    if (us >= 1e6) ++stalled;
+    velkaro::platform::CloseSocket(s);
+  }
+  const double wall_s = std::chrono::duration<double>(Clock::now() - wall_start).count();
+  // The server accepts in order: once a last client is served, every connection before it has
+  // been accepted and its session started. Then the last sessions are given time to end.
+  {
+    auto last = addon.Connect();
+    zelm::Frame frame;
+    if (!last || !last->FetchFrame(&frame)) ++failed;
+  }
+  const double caught_up_s = std::chrono::duration<double>(Clock::now() - wall_start).count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double addon_cpu = ProcessCpuMicros() - process_start - (ThreadCpuMicros() - client_start);
+  Print("connect", Summarise(connect_times));
+  std::printf(
+      "  %d cycles in %.2f s, all accepted after %.2f s; connects stalled 1 s or more: %d; "
+      "failed: %d\n",
+      cycles, wall_s, caught_up_s, stalled, failed);
+  std::printf(
+      "  add-on processor time per connection (accept, thread start, session, join): "
+      "%.1f us\n",
+      addon_cpu / cycles);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string which = "all";
   int clients = 64;
   double seconds = 10;
+  int rounds = 20;
+  int cycles = 10000;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--clients" && i + 1 < argc) {
       clients = std::atoi(argv[++i]);
     } else if (arg == "--seconds" && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
+    } else if (arg == "--rounds" && i + 1 < argc) {
+      rounds = std::atoi(argv[++i]);
+    } else if (arg == "--cycles" && i + 1 < argc) {
+      cycles = std::atoi(argv[++i]);
     } else {
       which = arg;
     }
@@ -323,5 +446,7 @@ int main(int argc, char** argv) {
   if (which == "latency" || which == "all") BenchLatency(2000);
   if (which == "roundtrip" || which == "all") BenchRoundTrip(20000);
   if (which == "load" || which == "all") BenchLoad(clients, seconds);
+  if (which == "storm" || which == "all") BenchStorm(clients, rounds);
+  if (which == "churn" || which == "all") BenchChurn(cycles);
   return 0;
 }

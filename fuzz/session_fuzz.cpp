@@ -30,14 +30,13 @@ struct FreshState {
     mcp.Reset();
   }
   velkaro::FrameExchange frames;
+  velkaro::UploadAllowance uploads;  // before the stores, whose data gives its charge back
   velkaro::UploadStore fmc;
   velkaro::UploadStore flight_plan;
   velkaro::McpExchange mcp;
-  std::atomic<std::size_t> upload_bytes_in_flight{0};
   std::atomic<bool> running{true};
   velkaro::DiagnosticLog log;  // off
-  const velkaro::SessionShared shared{frames,  fmc, flight_plan, mcp, upload_bytes_in_flight,
-                                      running, log};
+  const velkaro::SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log};
 };
 
 }  // namespace

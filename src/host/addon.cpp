@@ -76,7 +76,7 @@ void OnUserAircraftRecord(const std::uint8_t* record, std::size_t record_bytes) 
     // The first record starts the network service; it is not converted. A start that threw
     // before its thread existed leaves the flag set with no server behind it: it is cleared, so
     // that the next record tries again.
-    if (!CatchAtBoundary(dispatch_boundary, StartSocketServer) && Bridge.ServerThread == nullptr) {
+    if (!CatchAtBoundary(dispatch_boundary, StartSocketServer) && Bridge.Server == nullptr) {
       Bridge.ServerRunning.store(false);
     }
     return;

@@ -5,16 +5,17 @@
 // it shares (SessionShared), so sessions never name it.
 //
 // Thread-safety, member by member:
-//   - simulator's thread only: AircraftPath, AircraftChanged, ServerThread, SimConnectHandle,
-//     AircraftFlapsTable, SimDataFrame (the conversion's working frame);
+//   - simulator's thread only: AircraftPath, AircraftChanged, Server (started and stopped
+//     there; the server guards its own listening socket and owns its sessions),
+//     SimConnectHandle, AircraftFlapsTable, SimDataFrame (the conversion's working frame);
 //   - written before any other thread of the add-on exists, then only read: BindAddress, Log's
 //     settings;
 //   - ServerRunning: an atomic flag, set and cleared by the simulator's thread, read everywhere;
-//   - ListenSocket: stored by the server thread and taken by DLLStop, both under ListenLock;
 //   - Frames: the published frame and the frame sequence (see FrameExchange);
 //   - Mcp: the autopilot request and pending blocks behind their own lock (see McpExchange);
 //   - Fmc and FlightPlan: the upload stores, each with its own short lock (see UploadStore);
-//   - UploadBytesInFlight: an atomic count shared by the sessions.
+//   - Uploads: what upload data holds, charged by the sessions and freed by whichever thread
+//     lets the data go (see UploadAllowance).
 #pragma once
 
 #include <array>
@@ -29,10 +30,8 @@
 #include "common/frame_layout.h"
 #include "host/simconnect.h"
 #include "log/log.h"
+#include "net/socket_server.h"
 #include "net/upload_store.h"
-#include "platform/mutex.h"
-#include "platform/socket.h"
-#include "platform/thread.h"
 #include "simdata/frame_exchange.h"
 
 namespace velkaro {
@@ -40,21 +39,19 @@ namespace velkaro {
 struct BridgeState {
   BridgeState();
 
+  // Declared before the stores, whose data gives its charge back to it when freed.
+  UploadAllowance Uploads;
   // FmcData with FmcVersion, and FlightPlanData with FlightPlanVersion: each pair is replaced
   // and read together.
   UploadStore Fmc;
   UploadStore FlightPlan;
-  std::atomic<std::size_t> UploadBytesInFlight{0};
 
   std::string AircraftPath;
   std::string BindAddress = "ANY";
   DiagnosticLog Log;
 
-  platform::Mutex ListenLock;
-  // No socket until the server creates one (0 would name a valid descriptor on POSIX).
-  platform::SocketHandle ListenSocket VELKARO_GUARDED_BY(ListenLock) = platform::kInvalidSocket;
-
-  std::unique_ptr<platform::Thread> ServerThread;
+  // The socket server while it runs (and after it failed to bind, until DLLStop).
+  std::unique_ptr<SocketServer> Server;
   std::atomic<bool> ServerRunning{false};
   bool AircraftChanged = false;
 

@@ -21,12 +21,18 @@ using namespace protocol;
 
 constexpr std::size_t kFirstUploadChunk = 64 * 1024;
 
-enum class ReceiveStatus { kComplete, kClosed, kFailed };
+// kStalled: the receive timeout ran out (the peer sent nothing for the command stall limit).
+enum class ReceiveStatus { kComplete, kClosed, kFailed, kStalled };
 
 struct Received {
   std::size_t count;
   ReceiveStatus status;
 };
+
+ReceiveStatus FailedReceive() {
+  return platform::IsTimeoutError(platform::LastSocketError()) ? ReceiveStatus::kStalled
+                                                               : ReceiveStatus::kFailed;
+}
 
 // Receives until `length` bytes have arrived, the peer closes, or a receive fails.
 Received ReceiveExact(platform::SocketHandle s, std::uint8_t* buffer, std::size_t length) {
@@ -34,41 +40,61 @@ Received ReceiveExact(platform::SocketHandle s, std::uint8_t* buffer, std::size_
   while (count < length) {
     const int n = platform::Receive(s, buffer + count, static_cast<int>(length - count));
     if (n == 0) return {count, ReceiveStatus::kClosed};
-    if (n < 0) return {count, ReceiveStatus::kFailed};
+    if (n < 0) return {count, FailedReceive()};
     count += static_cast<std::size_t>(n);
   }
   return {count, ReceiveStatus::kComplete};
 }
 
-// Holds a share of the process-wide upload allowance while an upload is being received.
-class UploadAllowance {
- public:
-  explicit UploadAllowance(std::atomic<std::size_t>& in_flight) : in_flight_(in_flight) {}
-  UploadAllowance(const UploadAllowance&) = delete;
-  UploadAllowance& operator=(const UploadAllowance&) = delete;
-  ~UploadAllowance() { in_flight_.fetch_sub(held_); }
-
-  bool Grow(std::size_t bytes) {
-    std::size_t current = in_flight_.load();
-    do {
-      if (current + bytes > kMaxUploadBytesInFlight) return false;
-    } while (!in_flight_.compare_exchange_weak(current, current + bytes));
-    held_ += bytes;
-    return true;
-  }
-
- private:
-  std::atomic<std::size_t>& in_flight_;
-  std::size_t held_ = 0;
-};
-
-enum class SessionStep { kContinue, kNormalEnd, kErrorEnd };
+// kEnd: the session ends without the socket error line (the reason, if any, is logged already).
+enum class SessionStep { kContinue, kEnd, kErrorEnd };
 
 struct Session {
-  platform::SocketHandle socket;
+  SessionConnection& connection;
   const SessionShared& shared;
+  platform::SocketHandle socket = connection.socket;
   std::int32_t last_sent_sequence = 0;
   std::array<std::uint8_t, kFrameSize> frame{};
+  bool receives_bounded = false;
+
+  // Receives are bounded by the command stall limit inside a command and unbounded between
+  // commands. The option is changed only when that changes, so a command that arrives whole
+  // and carries no payload (every read command) costs no extra call.
+  void BoundReceives(bool bounded) {
+    if (bounded == receives_bounded) return;
+    platform::SetReceiveTimeout(socket, bounded ? shared.limits.command_stall_ms : 0);
+    receives_bounded = bounded;
+  }
+
+  Received ReceivePayload(std::uint8_t* buffer, std::size_t length) {
+    BoundReceives(true);
+    return ReceiveExact(socket, buffer, length);
+  }
+
+  SessionStep Send(const void* data, std::size_t length) {
+    return SendAll(socket, data, length, shared.limits.send_stall_ms) == 0 ? SessionStep::kContinue
+                                                                           : SessionStep::kErrorEnd;
+  }
+
+  // Reads the next command tag. The session is idle until its first byte arrives and waits for
+  // it without limit (the server may evict it meanwhile); the rest must follow within the
+  // command stall limit. An evicted session reads as closed: nothing more is served.
+  Received ReadTag(std::uint8_t* tag) {
+    BoundReceives(false);
+    const std::int64_t since = platform::SteadyMilliseconds();
+    connection.idle_since.store(since);
+    const int n = platform::Receive(socket, tag, static_cast<int>(kTagSize));
+    std::int64_t expected = since;
+    if (!connection.idle_since.compare_exchange_strong(expected, SessionConnection::kBusy)) {
+      return {0, ReceiveStatus::kClosed};
+    }
+    if (n == 0) return {0, ReceiveStatus::kClosed};
+    if (n < 0) return {0, ReceiveStatus::kFailed};
+    const auto first = static_cast<std::size_t>(n);
+    if (first == kTagSize) return {first, ReceiveStatus::kComplete};
+    const Received rest = ReceivePayload(tag + first, kTagSize - first);
+    return {first + rest.count, rest.status};
+  }
 
   SessionStep SendFrame() {
     std::int32_t sequence = shared.frames.Sequence();
@@ -81,19 +107,20 @@ struct Session {
     const std::int32_t copied = shared.frames.ReadLatest(frame.data());
     if (sequence != 0 && copied != 0) last_sent_sequence = copied;
     std::memcpy(frame.data(), kFrameMagic, kFrameMagicBytes);
-    SendAll(socket, frame.data(), frame.size());
-    return SessionStep::kContinue;
+    return Send(frame.data(), frame.size());
   }
 
   SessionStep SendFmcData() {
+    // The snapshot keeps its data alive (and charged to the allowance) only while this reply is
+    // being sent, which the send bound limits.
     const UploadStore::Snapshot fmc = shared.fmc.Read();
     std::uint8_t word[kWordBytes];
     EncodeU32(word, static_cast<std::uint32_t>(fmc.data->size()));
-    SendAll(socket, word, sizeof word);
-    SendAll(socket, fmc.data->data(), fmc.data->size());
+    SessionStep step = Send(word, sizeof word);
+    if (step == SessionStep::kContinue) step = Send(fmc.data->data(), fmc.data->size());
     EncodeU32(word, fmc.version);
-    SendAll(socket, word, sizeof word);
-    return SessionStep::kContinue;
+    if (step == SessionStep::kContinue) step = Send(word, sizeof word);
+    return step;
   }
 
   SessionStep SendFmcVersion() {
@@ -106,23 +133,24 @@ struct Session {
       std::memset(head, 0, sizeof head);
       std::memcpy(head, fmc.data->data(), std::min(fmc.data->size(), sizeof head));
     }
-    SendAll(socket, head, sizeof head);
-    return SessionStep::kContinue;
+    return Send(head, sizeof head);
   }
 
   SessionStep ReceiveMcpBlock() {
     // Received into a private block first: the exchange stores, checks and merges it in one
     // step under its lock.
     McpBlock block{};
-    const Received got = ReceiveExact(socket, block.data(), block.size());
+    const Received got = ReceivePayload(block.data(), block.size());
     if (got.status != ReceiveStatus::kComplete) {
       if (got.count > 0) shared.mcp.StorePartial(block.data(), got.count);
-      // A block cut short by a close ends the session; a failed or empty one is dropped.
-      return got.status == ReceiveStatus::kClosed && got.count > 0 ? SessionStep::kErrorEnd
-                                                                   : SessionStep::kContinue;
+      // A block cut short by a close or a stall ends the session; a failed or empty one is
+      // dropped.
+      const bool ends = got.status == ReceiveStatus::kStalled ||
+                        (got.status == ReceiveStatus::kClosed && got.count > 0);
+      return ends ? SessionStep::kErrorEnd : SessionStep::kContinue;
     }
     std::uint8_t check[kWordBytes];
-    if (ReceiveExact(socket, check, sizeof check).status != ReceiveStatus::kComplete) {
+    if (ReceivePayload(check, sizeof check).status != ReceiveStatus::kComplete) {
       shared.mcp.StorePartial(block.data(), block.size());
       return SessionStep::kErrorEnd;
     }
@@ -131,41 +159,47 @@ struct Session {
   }
 
   SessionStep ReceiveUpload(UploadStore& store) {
+    try {
+      return ReceiveUploadInto(store);
+    } catch (const std::bad_alloc&) {
+      return SessionStep::kErrorEnd;
+    }
+  }
+
+  SessionStep ReceiveUploadInto(UploadStore& store) {
     store.Clear();
     std::uint8_t word[kWordBytes];
-    if (ReceiveExact(socket, word, sizeof word).status != ReceiveStatus::kComplete) {
+    if (ReceivePayload(word, sizeof word).status != ReceiveStatus::kComplete) {
       return SessionStep::kErrorEnd;
     }
     const std::uint32_t length = DecodeU32(word);
     if (length == 0 || length > kMaxUploadBytes) return SessionStep::kErrorEnd;
 
     // The buffer grows as bytes arrive, so an announced length costs nothing until it is sent;
-    // the data is published only once it is complete.
-    UploadAllowance allowance(shared.upload_bytes_in_flight);
-    UploadStore::Bytes data;
+    // every growth is charged to the allowance first. The data is published only once it is
+    // complete.
+    UploadBuffer data(shared.uploads);
     std::size_t received = 0;
-    try {
-      while (received < length) {
-        if (received == data.size()) {
-          const std::size_t grown =
-              std::min<std::size_t>(length, std::max(kFirstUploadChunk, 2 * data.size()));
-          if (!allowance.Grow(grown - data.size())) return SessionStep::kErrorEnd;
-          data.resize(grown);
+    while (received < length) {
+      if (received == data.size()) {
+        const std::size_t grown =
+            std::min<std::size_t>(length, std::max(kFirstUploadChunk, 2 * data.size()));
+        if (!data.Grow(grown)) {
+          shared.log.Write("Zelm Socket: no room for the upload, connection closed");
+          return SessionStep::kEnd;
         }
-        const int n = platform::Receive(socket, data.data() + received,
-                                        static_cast<int>(data.size() - received));
-        if (n <= 0) return SessionStep::kErrorEnd;
-        received += static_cast<std::size_t>(n);
       }
-    } catch (const std::bad_alloc&) {
-      return SessionStep::kErrorEnd;
+      const int n = platform::Receive(socket, data.data() + received,
+                                      static_cast<int>(data.size() - received));
+      if (n <= 0) return SessionStep::kErrorEnd;
+      received += static_cast<std::size_t>(n);
     }
-    store.PublishData(std::move(data));
+    const UploadStore::Publication publication = store.PublishData(std::move(data));
 
-    if (ReceiveExact(socket, word, sizeof word).status != ReceiveStatus::kComplete) {
+    if (ReceivePayload(word, sizeof word).status != ReceiveStatus::kComplete) {
       return SessionStep::kErrorEnd;
     }
-    store.PublishVersion(DecodeU32(word));
+    store.PublishVersion(publication, DecodeU32(word));
     return SessionStep::kContinue;
   }
 
@@ -180,7 +214,7 @@ struct Session {
   }
 };
 
-void LogReceiveError(DiagnosticLog& log) {
+void LogSocketError(DiagnosticLog& log) {
   if (!log.Enabled) return;
   const int code = platform::LastSystemError();
   const std::string text = platform::SystemErrorText(code);
@@ -191,6 +225,7 @@ void LogReceiveError(DiagnosticLog& log) {
 
 void SessionConnection::Close() {
   platform::MutexLock lock(*guard);
+  if (closed) return;
   platform::Shutdown(socket, platform::ShutdownHow::kReceive);
   platform::CloseSocket(socket);
   closed = true;
@@ -198,20 +233,36 @@ void SessionConnection::Close() {
 
 void SessionConnection::Interrupt() {
   platform::MutexLock lock(*guard);
-  if (!closed) platform::InterruptSocket(socket);
+  if (!closed) wake(socket);
 }
 
-int SendAll(platform::SocketHandle socket, const void* data, std::size_t length) {
+void SessionConnection::ForceWake() {
+  platform::MutexLock lock(*guard);
+  if (!closed && platform::ForceWake(socket)) closed = true;
+}
+
+bool SessionConnection::Evict(std::int64_t since) {
+  if (since == kBusy || since == kEvicted) return false;
+  if (!idle_since.compare_exchange_strong(since, kEvicted)) return false;
+  Interrupt();
+  return true;
+}
+
+int SendAll(platform::SocketHandle socket, const void* data, std::size_t length,
+            int stall_limit_ms) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::size_t sent = 0;
+  std::int64_t progress_at = platform::SteadyMilliseconds();
   while (sent < length) {
-    const std::size_t chunk = std::min<std::size_t>(length - sent, 0x7FFFFFFF);
-    const int n = platform::Send(socket, bytes + sent, static_cast<int>(chunk));
+    const std::size_t piece = std::min(length - sent, kSendPieceBytes);
+    const int n = platform::Send(socket, bytes + sent, static_cast<int>(piece));
     if (n >= 0) {
       sent += static_cast<std::size_t>(n);
+      progress_at = platform::SteadyMilliseconds();
       continue;
     }
     if (!platform::IsSendRetryError(platform::LastSocketError())) return -1;
+    if (platform::SteadyMilliseconds() - progress_at >= stall_limit_ms) return -1;
     platform::SleepMilliseconds(kSendRetryPauseMs);
   }
   return 0;
@@ -225,19 +276,23 @@ void ClientSession(SessionConnection& connection, const SessionShared& shared) {
     return;
   }
   platform::SetNoDelay(connection.socket);  // replies go out at once, even in several pieces
+  platform::SetSendTimeout(connection.socket, shared.limits.send_stall_ms);
 
-  Session session{connection.socket, shared};
+  Session session{connection, shared};
   SessionStep step = SessionStep::kContinue;
   while (step == SessionStep::kContinue) {
-    char tag[kTagSize];
-    const Received got =
-        ReceiveExact(connection.socket, reinterpret_cast<std::uint8_t*>(tag), sizeof tag);
+    std::uint8_t tag[kTagSize];
+    const Received got = session.ReadTag(tag);
+    if (got.status == ReceiveStatus::kStalled) {
+      step = SessionStep::kErrorEnd;
+      break;
+    }
     if (got.count == 0 || got.status == ReceiveStatus::kFailed) break;
     if (!shared.running.load()) break;
     if (got.status != ReceiveStatus::kComplete) continue;  // the next read meets the close
-    step = session.Serve(std::string_view(tag, sizeof tag));
+    step = session.Serve(std::string_view(reinterpret_cast<const char*>(tag), sizeof tag));
   }
-  if (step == SessionStep::kErrorEnd) LogReceiveError(shared.log);
+  if (step == SessionStep::kErrorEnd) LogSocketError(shared.log);
   connection.Close();
   shared.log.Write("Zelm Socket: ended client serving thread");
 }

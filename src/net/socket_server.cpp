@@ -1,204 +1,322 @@
 #include "net/socket_server.h"
 
 #include <algorithm>
-#include <list>
-#include <memory>
+#include <chrono>
 #include <utility>
 
 #include "host/boundary.h"
 #include "host/bridge_state.h"
 #include "log/log.h"
-#include "net/client_session.h"
 #include "platform/clock.h"
 
 namespace velkaro {
 
-namespace {
-
 // One client serving thread and its connection. Owned by the server thread.
-struct SessionSlot {
-  explicit SessionSlot(const SessionShared& shared) : shared(shared) {}
+struct SocketServer::Slot {
+  Slot(const SessionShared& shared, EndSignal& ends) : shared(shared), ends(ends) {}
   SessionConnection connection;
   const SessionShared& shared;
+  EndSignal& ends;
   platform::Thread thread;
   std::atomic<bool> finished{false};
 };
+
+namespace {
 
 // The boundaries of the threads the server runs: no exception leaves their entry functions.
 Boundary session_boundary("Zelm Socket: client serving thread");
 Boundary waker_boundary("Zelm Socket: waker thread");
 Boundary server_boundary("Zelm Socket: server thread");
 
-void SessionThreadMain(void* argument) {
-  auto* slot = static_cast<SessionSlot*>(argument);
+void WakerThreadMain(void* argument) {
+  CatchAtBoundary(waker_boundary,
+                  [argument] { static_cast<FrameExchange*>(argument)->RunWaker(); });
+}
+
+void SocketServerMain(void* argument) {
+  static_cast<SocketServer*>(argument)->Run();
+}
+
+}  // namespace
+
+void SocketServer::SessionThreadMain(void* argument) {
+  auto* slot = static_cast<Slot*>(argument);
   // A session closes its connection on every return; one that threw left it open.
   if (!CatchAtBoundary(session_boundary,
                        [slot] { ClientSession(slot->connection, slot->shared); })) {
     slot->connection.Close();
   }
   slot->finished.store(true, std::memory_order_release);
+  slot->ends.Notify();  // the server joins this thread before the slot goes
 }
 
-void WakerThreadMain(void* /*argument*/) {
-  CatchAtBoundary(waker_boundary, [] { Bridge.Frames.RunWaker(); });
+void SocketServer::EndSignal::Notify() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++count;
+  }
+  ended.notify_all();
 }
 
-class SocketServer {
- public:
-  void Run() {
-    const platform::SocketHandle listener = OpenListener();
-    if (listener == platform::kInvalidSocket) return;
-    // Without a waker thread sessions still get every frame, each at the end of its wait.
-    platform::Thread waker;
-    waker.Start(WakerThreadMain, nullptr, kServerStackBytes);
-    // An exception out of the loop still ends the server here: sessions woken and joined, the
-    // waker stopped (its thread is joined below and must not wait for ever).
-    CatchAtBoundary(server_boundary, [&] { AcceptLoop(listener); });
-    WakeSessions();
-    for (auto& slot : sessions_) slot->thread.Join();  // in the order they were started
-    sessions_.clear();
-    Bridge.Frames.StopWaker();
-    waker.Join();
-  }
+bool SocketServer::EndSignal::WaitPast(std::uint64_t seen, int milliseconds) {
+  std::unique_lock<std::mutex> lock(mutex);
+  return ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                        [&] { return count != seen; });
+}
 
- private:
-  // Creates, binds and listens; the socket is handed to the bridge (for DLLStop to close) only
-  // while the server is still wanted, so a stop that comes first is never missed.
-  platform::SocketHandle OpenListener() {
-    const std::uint32_t address = Bridge.BindAddress == "ANY"
-                                      ? platform::kIpv4Any
-                                      : platform::Ipv4FromText(Bridge.BindAddress.c_str());
-    const platform::SocketHandle listener = platform::OpenTcpSocket();
-    {
-      platform::MutexLock guard(Bridge.ListenLock);
-      if (!Bridge.ServerRunning.load()) {
-        platform::CloseSocket(listener);
-        return platform::kInvalidSocket;
-      }
-      Bridge.ListenSocket = listener;
-    }
-    if (platform::BindIpv4(listener, address, protocol::kDefaultPort) < 0) {
-      LogMessage("Zelm Socket: bind failed");
+std::uint64_t SocketServer::EndSignal::Count() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return count;
+}
+
+bool SocketServer::StartSessionThread(platform::Thread& thread, platform::Thread::Entry entry,
+                                      void* argument) {
+  return thread.Start(entry, argument, kSessionStackBytes);
+}
+
+SocketServer::SocketServer(const SessionShared& shared, std::atomic<bool>& running,
+                           Settings settings)
+    : shared_(shared), running_(running), settings_(settings) {}
+
+SocketServer::~SocketServer() {
+  Stop();
+}
+
+bool SocketServer::Start() {
+  return thread_.Start(SocketServerMain, this, kServerStackBytes);
+}
+
+void SocketServer::Run() {
+  const platform::SocketHandle listener = OpenListener();
+  if (listener == platform::kInvalidSocket) return;
+  // Without a waker thread sessions still get every frame, each at the end of its wait.
+  platform::Thread waker;
+  waker.Start(WakerThreadMain, &shared_.frames, kServerStackBytes);
+  // An exception out of the loop still ends the server here: sessions woken and joined, the
+  // waker stopped (its thread is joined below and must not wait for ever).
+  CatchAtBoundary(server_boundary, [&] { AcceptLoop(listener); });
+  StopSessions();
+  shared_.frames.StopWaker();
+  waker.Join();
+}
+
+// Creates, binds and listens; the socket is handed over (for Stop to take) only while the server
+// is still wanted, so a stop that comes first is never missed.
+platform::SocketHandle SocketServer::OpenListener() {
+  const platform::SocketHandle listener = platform::OpenTcpSocket();
+  {
+    platform::MutexLock guard(listen_lock_);
+    if (!running_.load()) {
+      platform::CloseSocket(listener);
       return platform::kInvalidSocket;
     }
-    if (platform::Listen(listener, kListenBacklog) < 0) {
-      LogMessage("Zelm Socket: listen failed");
-      return platform::kInvalidSocket;
-    }
-    return listener;
+    listen_socket_ = listener;
   }
+  if (platform::BindIpv4(listener, settings_.address, settings_.port) < 0) {
+    shared_.log.Write("Zelm Socket: bind failed");
+    return platform::kInvalidSocket;
+  }
+  if (platform::Listen(listener, kListenBacklog) < 0) {
+    shared_.log.Write("Zelm Socket: listen failed");
+    return platform::kInvalidSocket;
+  }
+  port_.store(platform::LocalPort(listener));
+  return listener;
+}
 
-  void AcceptLoop(platform::SocketHandle listener) {
-    do {
-      const platform::SocketHandle client = platform::Accept(listener);
-      if (client == platform::kInvalidSocket) {
-        if (!Bridge.ServerRunning.load()) {
-          LogMessage("Zelm Socket: listening socket was closed");
-          break;
-        }
-        LogMessage("Zelm Socket: accept failed");
-        platform::SleepMilliseconds(kAcceptRetryPauseMs);
-        continue;
-      }
-      ReapEndedSessions();
-      if (sessions_.size() >= kMaxSessions) {
-        LogMessage("Zelm Socket: too many clients, connection closed");
-        platform::Shutdown(client, platform::ShutdownHow::kBoth);
-        platform::CloseSocket(client);
-        continue;
-      }
-      // The slot takes its place in the list before its thread starts: the memory for both is
-      // had first, and when it cannot be, no session exists yet and only the client is refused.
-      if (!CatchAtBoundary(server_boundary,
-                           [&] { sessions_.push_back(std::make_unique<SessionSlot>(shared_)); })) {
-        platform::Shutdown(client, platform::ShutdownHow::kBoth);
-        platform::CloseSocket(client);
-        continue;
-      }
-      SessionSlot& slot = *sessions_.back();
-      slot.connection.socket = client;
-      slot.connection.guard = &connection_guard_;
-      if (!slot.thread.Start(SessionThreadMain, &slot, kSessionStackBytes)) {
-        sessions_.pop_back();
-        LogMessage("Zelm Socket: creating client thread failed");
-        platform::CloseSocket(client);
+void SocketServer::AcceptLoop(platform::SocketHandle listener) {
+  do {
+    const platform::SocketHandle client = platform::Accept(listener);
+    if (client == platform::kInvalidSocket) {
+      if (!running_.load()) {
+        shared_.log.Write("Zelm Socket: listening socket was closed");
         break;
       }
-      LogMessage("Zelm Socket: successfully created client serving thread");
-    } while (Bridge.ServerRunning.load());
-  }
+      shared_.log.Write("Zelm Socket: accept failed");
+      platform::SleepMilliseconds(kAcceptRetryPauseMs);
+      continue;
+    }
+    if (!MakeRoom()) {
+      shared_.log.Write("Zelm Socket: too many clients, connection closed");
+      platform::Shutdown(client, platform::ShutdownHow::kBoth);
+      platform::CloseSocket(client);
+      continue;
+    }
+    // The slot takes its place in the list before its thread starts: the memory for both is had
+    // first, and when it cannot be, no session exists yet and only the client is refused.
+    if (!CatchAtBoundary(server_boundary,
+                         [&] { sessions_.push_back(std::make_unique<Slot>(shared_, ends_)); })) {
+      platform::Shutdown(client, platform::ShutdownHow::kBoth);
+      platform::CloseSocket(client);
+      continue;
+    }
+    Slot& slot = *sessions_.back();
+    slot.connection.socket = client;
+    slot.connection.guard = &connection_guard_;
+    slot.connection.wake = settings_.wake;
+    if (!settings_.start_thread(slot.thread, SessionThreadMain, &slot)) {
+      // Only this connection is lost; the sessions already running go on, and so does the
+      // server after a pause for the system to recover.
+      sessions_.pop_back();
+      shared_.log.Write("Zelm Socket: creating client thread failed");
+      platform::Shutdown(client, platform::ShutdownHow::kBoth);
+      platform::CloseSocket(client);
+      platform::SleepMilliseconds(kThreadStartRetryPauseMs);
+      continue;
+    }
+    shared_.log.Write("Zelm Socket: successfully created client serving thread");
+  } while (running_.load());
+}
 
-  // Joins and drops the sessions whose threads have ended, so the list holds live sessions
-  // only, however many clients come and go.
-  void ReapEndedSessions() {
-    for (auto it = sessions_.begin(); it != sessions_.end();) {
-      if ((*it)->finished.load(std::memory_order_acquire)) {
-        (*it)->thread.Join();
-        it = sessions_.erase(it);
-      } else {
-        ++it;
-      }
+// Finds a place for a new connection; false when it must be refused.
+bool SocketServer::MakeRoom() {
+  ReapEndedSessions();
+  if (PlacesTaken() < kMaxSessions) return true;
+  const std::uint64_t ends = ends_.Count();
+  if (ends != full_at_ends_) {
+    if (ends_.WaitPast(ends, kSessionEndWaitMs)) {
+      ReapEndedSessions();
+      if (PlacesTaken() < kMaxSessions) return true;
+    } else {
+      full_at_ends_ = ends;
     }
   }
+  return EvictLongestIdle();
+}
 
-  // Sessions may be blocked receiving from a silent client, sending to one that stopped
-  // reading, or waiting for a frame: shutting their sockets down and ending the frame waits
-  // makes each of them end promptly.
-  void WakeSessions() {
-    for (auto& slot : sessions_) slot->connection.Interrupt();
-    Bridge.Frames.WakeAll();
+// Joins and drops the sessions whose threads have ended, so the list holds live sessions only,
+// however many clients come and go.
+void SocketServer::ReapEndedSessions() {
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if ((*it)->finished.load(std::memory_order_acquire)) {
+      (*it)->thread.Join();
+      it = sessions_.erase(it);
+    } else {
+      ++it;
+    }
   }
+}
 
-  // What the sessions share: the bridge's parts, handed to each session.
-  const SessionShared shared_{
-      Bridge.Frames,        Bridge.Fmc, Bridge.FlightPlan, Bridge.Mcp, Bridge.UploadBytesInFlight,
-      Bridge.ServerRunning, Bridge.Log};
-  std::list<std::unique_ptr<SessionSlot>> sessions_;
-  platform::Mutex connection_guard_;
-};
+// Sessions that hold a place: an evicted one is on its way out and has given its place up.
+std::size_t SocketServer::PlacesTaken() const {
+  return static_cast<std::size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](auto& s) {
+    return s->connection.idle_since.load() != SessionConnection::kEvicted;
+  }));
+}
 
-void SocketServerMain(void* /*argument*/) {
-  CatchAtBoundary(server_boundary, [] {
-    SocketServer server;
-    server.Run();
-  });
+bool SocketServer::EvictLongestIdle() {
+  // A session may begin a command between the choice and the eviction; the next one is tried.
+  for (std::size_t tries = 0; tries < sessions_.size(); ++tries) {
+    const std::int64_t now = platform::SteadyMilliseconds();
+    Slot* longest = nullptr;
+    std::int64_t longest_since = 0;
+    for (auto& slot : sessions_) {
+      if (slot->finished.load(std::memory_order_acquire)) continue;
+      const std::int64_t since = slot->connection.idle_since.load();
+      if (since == SessionConnection::kBusy || since == SessionConnection::kEvicted) continue;
+      if (now - since <= settings_.idle_evict_after_ms) continue;
+      if (longest == nullptr || since < longest_since) {
+        longest = slot.get();
+        longest_since = since;
+      }
+    }
+    if (longest == nullptr) return false;
+    if (longest->connection.Evict(longest_since)) {
+      shared_.log.Write("Zelm Socket: idle client dropped for a new connection");
+      return true;
+    }
+  }
+  return false;
+}
+
+// Sessions may be blocked receiving from a silent client, sending to one that stopped reading,
+// or waiting for a frame: shutting their sockets down and ending the frame waits makes each of
+// them end promptly. Those that have not ended after kStopForceWakeAfterMs are woken by force (on
+// Windows their sockets are closed), then joined.
+void SocketServer::StopSessions() {
+  for (auto& slot : sessions_) slot->connection.Interrupt();
+  shared_.frames.WakeAll();
+  const std::int64_t deadline = platform::SteadyMilliseconds() + kStopForceWakeAfterMs;
+  bool forced = false;
+  for (auto& slot : sessions_) {  // in the order they were started
+    const std::int64_t left = std::max<std::int64_t>(0, deadline - platform::SteadyMilliseconds());
+    if (slot->thread.JoinFor(static_cast<int>(left))) continue;
+    if (!forced) {
+      shared_.log.Write("Zelm Socket: client serving threads did not wake, woken again by force");
+      for (auto& other : sessions_) other->connection.ForceWake();
+      forced = true;
+    }
+    slot->thread.Join();
+  }
+  sessions_.clear();
+}
+
+void SocketServer::Stop() {
+  if (!thread_.Started()) return;
+  // The flag is cleared before the listening socket is woken: that is how the server tells a
+  // stop from an ordinary accept failure.
+  running_.store(false);
+  // Taken, so that no later stop closes it a second time. A server that has not stored its
+  // socket yet sees the cleared flag and closes its own.
+  platform::SocketHandle listener;
+  {
+    platform::MutexLock guard(listen_lock_);
+    listener = std::exchange(listen_socket_, platform::kInvalidSocket);
+  }
+  // The socket is woken, not closed, while the server may still use it: a descriptor closed
+  // under another thread's accept could be reused by the time that thread calls it again.
+  // Until the server has ended (it joins its sessions first), the wake-up is repeated, in case
+  // the server only reached accept after it. Only when that has not ended the server in time is
+  // it woken by force (on Windows the socket is closed under it): that wakes an accept that
+  // nothing else does.
+  const std::int64_t force_at = platform::SteadyMilliseconds() + kStopForceWakeAfterMs;
+  bool forced = false, closed = listener == platform::kInvalidSocket;
+  do {
+    if (closed) continue;
+    if (platform::SteadyMilliseconds() < force_at) {
+      settings_.wake(listener);
+      continue;
+    }
+    if (!forced) {
+      shared_.log.Write("Zelm Socket: server did not end in time, listening socket woken by force");
+      forced = true;
+    }
+    closed = platform::ForceWake(listener);
+  } while (!thread_.JoinFor(kStopWakeIntervalMs));
+  if (!closed) platform::CloseSocket(listener);
+}
+
+namespace {
+
+// What the sessions share: the bridge's parts.
+SessionShared BridgeShared() {
+  return {Bridge.Frames,  Bridge.Fmc,           Bridge.FlightPlan, Bridge.Mcp,
+          Bridge.Uploads, Bridge.ServerRunning, Bridge.Log};
 }
 
 }  // namespace
 
 void StartSocketServer() {
+  Bridge.Server.reset();  // none is left from an earlier run; were one, it would clear the flag
   Bridge.ServerRunning.store(true);
-  auto thread = std::make_unique<platform::Thread>();
-  if (thread->Start(SocketServerMain, nullptr, kServerStackBytes)) {
-    Bridge.ServerThread = std::move(thread);
+  SocketServer::Settings settings;
+  settings.address = Bridge.BindAddress == "ANY"
+                         ? platform::kIpv4Any
+                         : platform::Ipv4FromText(Bridge.BindAddress.c_str());
+  Bridge.Server = std::make_unique<SocketServer>(BridgeShared(), Bridge.ServerRunning, settings);
+  if (Bridge.Server->Start()) {
     LogMessage("Create SocketServe thread OK!\n");
   } else {
+    Bridge.Server.reset();
     Bridge.ServerRunning.store(false);
     LogMessage("Failed to create SocketServe thread!\n");
   }
 }
 
 void StopSocketServer() {
-  if (!Bridge.ServerRunning.load() || Bridge.ServerThread == nullptr) return;
-  // The flag is cleared before the listening socket is woken: that is how the server tells a
-  // stop from an ordinary accept failure.
-  Bridge.ServerRunning.store(false);
-  // Taken out of the bridge, so that no later stop closes it a second time. A server that has
-  // not published its socket yet sees the cleared flag and closes its own.
-  platform::SocketHandle listener;
-  {
-    platform::MutexLock guard(Bridge.ListenLock);
-    listener = std::exchange(Bridge.ListenSocket, platform::kInvalidSocket);
-  }
-  // The socket is woken, not closed, while the server may still use it: a descriptor closed
-  // under another thread's accept could be reused by the time that thread calls it again.
-  // Until the server has ended (it joins its sessions first), the wake-up is repeated, in
-  // case the server only reached accept after it.
-  do {
-    if (listener != platform::kInvalidSocket) platform::InterruptSocket(listener);
-  } while (!Bridge.ServerThread->JoinFor(kStopWakeIntervalMs));
-  Bridge.ServerThread.reset();
-  platform::CloseSocket(listener);
+  if (!Bridge.ServerRunning.load() || Bridge.Server == nullptr) return;
+  Bridge.Server->Stop();
+  Bridge.Server.reset();
 }
 
 }  // namespace velkaro

@@ -1,32 +1,143 @@
-// The socket server: one thread that listens on the protocol's TCP port (protocol::kDefaultPort)
-// on all IPv4 interfaces and starts a client serving thread for every accepted connection, at
+// The socket server: one thread that listens on a TCP port (for the add-on, protocol::kDefaultPort
+// on all IPv4 interfaces) and starts a client serving thread for every accepted connection, at
 // most kMaxSessions at once.
-// Ended sessions are joined and dropped as the server goes; on stop every session is woken (its
-// socket shut down, its frame wait ended) and joined before the server ends.
+//
+// Connections. The listen queue holds as many waiting connections as the system allows, so
+// clients that connect together (panels reconnecting after a restart) wait there to be accepted
+// instead of having their requests dropped and retried a second later. Ended sessions are joined
+// and dropped as the server goes. At the session limit a new connection gets a place when
+//   - a session ends within kSessionEndWaitMs (its client may have gone already, its thread not
+//     yet noticed it); the wait is skipped while the server is full and no session has ended
+//     since the last wait, so a flood of connections is refused without delay;
+//   - or the session that has waited longest for its next command has waited more than
+//     kIdleEvictAfterMs: it is ended and the new connection takes its place;
+// otherwise the new connection is closed at once. A session thread that cannot be started costs
+// only its connection, which is closed; the server pauses kThreadStartRetryPauseMs and goes on.
+//
+// Stop. The server's thread and every session are woken (sockets shut down, frame waits ended)
+// and joined. Should a wake-up not reach a thread (a layered service provider on Windows may
+// swallow it), the thread is woken by force kStopForceWakeAfterMs after the stop began (the server)
+// or after the sessions were woken (a session): on Windows its socket is closed, which wakes any
+// blocked call. Stop returns within kStopBoundMs in every case.
+//
+// Thread-safety: Start and Stop are called by one thread (the simulator's for the add-on); the
+// server's thread owns the listening socket's use, the session list and every session thread.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
 
 #include "common/protocol.h"
+#include "net/client_session.h"
+#include "platform/mutex.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
 
 namespace velkaro {
 
-inline constexpr int kListenBacklog = 6;
+inline constexpr int kListenBacklog = platform::kLargestBacklog;  // far above kMaxSessions
 inline constexpr std::size_t kMaxSessions = 64;
 // Client serving threads need little stack; the host is a 32-bit process.
 inline constexpr std::size_t kSessionStackBytes = 256 * 1024;
 inline constexpr std::size_t kServerStackBytes = 256 * 1024;
 // Pause after a failed accept while running, so a persistent failure cannot spin.
 inline constexpr int kAcceptRetryPauseMs = 50;
+// Pause after a session thread could not be started (the system is short of threads or memory).
+inline constexpr int kThreadStartRetryPauseMs = 50;
+// At the session limit: how long a new connection waits for an ending session's place, and how
+// long a session must have waited for its next command before a new connection may take its.
+inline constexpr int kSessionEndWaitMs = 250;
+inline constexpr int kIdleEvictAfterMs = 60000;
 
 // While stopping, the listening socket is woken again this often until the server has ended.
 inline constexpr int kStopWakeIntervalMs = 50;
+// A thread that has not woken this long after its wake-up began is woken by force.
+inline constexpr int kStopForceWakeAfterMs = 500;
+// What a stop takes at most: the server's and then the sessions' forced wake-up, and the ends.
+inline constexpr int kStopBoundMs = 2000;
+static_assert(2 * kStopForceWakeAfterMs + 2 * kStopWakeIntervalMs < kStopBoundMs);
 
-// Simulator's thread, on the first record: sets ServerRunning and starts the server thread.
+class SocketServer {
+ public:
+  struct Settings {
+    std::uint32_t address = platform::kIpv4Any;   // network byte order
+    std::uint16_t port = protocol::kDefaultPort;  // 0: one the system picks
+    int idle_evict_after_ms = kIdleEvictAfterMs;
+    // Seams for tests: how a session thread is started, and how a blocked socket is woken.
+    bool (*start_thread)(platform::Thread& thread, platform::Thread::Entry entry,
+                         void* argument) = StartSessionThread;
+    void (*wake)(platform::SocketHandle socket) = platform::InterruptSocket;
+  };
+
+  // Starts a thread with kSessionStackBytes of stack.
+  static bool StartSessionThread(platform::Thread& thread, platform::Thread::Entry entry,
+                                 void* argument);
+
+  // `running` is the flag the sessions read (shared.running): Start expects it set, Stop clears
+  // it.
+  SocketServer(const SessionShared& shared, std::atomic<bool>& running, Settings settings);
+  SocketServer(const SocketServer&) = delete;
+  SocketServer& operator=(const SocketServer&) = delete;
+  ~SocketServer();  // stops the server if it runs
+
+  // Starts the server's thread; false when it cannot be started.
+  bool Start();
+  // Clears `running`, wakes the server and its sessions and joins them, within kStopBoundMs.
+  void Stop();
+  // The port listened on: 0 until the server listens, and for good if bind or listen failed.
+  std::uint16_t port() const { return static_cast<std::uint16_t>(port_.load()); }
+
+  // The server thread's body.
+  void Run();
+
+ private:
+  struct Slot;
+  // Counts the ends of session threads, for the server to wait for one.
+  struct EndSignal {
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::uint64_t count = 0;  // under mutex
+    void Notify();
+    // Waits at most `milliseconds` for the count to pass `seen`; true when it has.
+    bool WaitPast(std::uint64_t seen, int milliseconds);
+    std::uint64_t Count();
+  };
+
+  platform::SocketHandle OpenListener();
+  void AcceptLoop(platform::SocketHandle listener);
+  bool MakeRoom();
+  void ReapEndedSessions();
+  std::size_t PlacesTaken() const;
+  bool EvictLongestIdle();
+  void StopSessions();
+  static void SessionThreadMain(void* argument);
+
+  const SessionShared shared_;
+  std::atomic<bool>& running_;
+  const Settings settings_;
+  platform::Thread thread_;
+  std::atomic<int> port_{0};
+
+  platform::Mutex listen_lock_;
+  // Stored by the server's thread, taken by Stop; the server's thread never closes it.
+  platform::SocketHandle listen_socket_ VELKARO_GUARDED_BY(listen_lock_) = platform::kInvalidSocket;
+
+  // The server thread's own.
+  std::list<std::unique_ptr<Slot>> sessions_;
+  platform::Mutex connection_guard_;
+  EndSignal ends_;
+  // The end count when a wait at the session limit last ran out; no wait again until it moves.
+  std::uint64_t full_at_ends_ = ~std::uint64_t{0};
+};
+
+// The add-on's server on the bridge, from the simulator's thread. On the first record: sets
+// ServerRunning and starts the server. In DLLStop: stops it (see SocketServer::Stop).
 void StartSocketServer();
-// Simulator's thread, in DLLStop: clears ServerRunning, wakes the server out of accept, joins
-// it (it first joins every client serving thread) and closes the listening socket.
 void StopSocketServer();
 
 }  // namespace velkaro

@@ -1,9 +1,22 @@
-// A client-uploaded blob and its version word ("sFMCDATA20" / "sFPLDATA10"), shared by every
-// session. Readers take a snapshot (a reference to immutable bytes and the version) under a
-// short lock and send it without holding anything, so a download never sees the store while it
-// is being replaced, and an upload never waits for a slow download.
+// Client-uploaded blobs ("sFMCDATA20" / "sFPLDATA10") and the memory they may hold.
+//
+// UploadStore: a blob and its version word, shared by every session. Readers take a snapshot (a
+// reference to immutable bytes and the version) under a short lock and send it without holding
+// anything, so a download never sees the store while it is being replaced, and an upload never
+// waits for a slow download.
+//
+// UploadAllowance: every byte of upload data in the process is charged to it before it is
+// allocated and given back when it is freed, wherever the bytes are: arriving on a session,
+// published in a store, or kept alive by a session still sending an older version. A charge that
+// would pass the limit is refused (the upload then fails), so what clients can make the add-on
+// hold for uploads and downloads together never passes kMaxUploadBytesHeld.
+//
+// Thread-safety: UploadStore and UploadAllowance may be used from any thread; an UploadBuffer
+// belongs to the one session that receives into it until it is published.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -12,28 +25,88 @@
 
 namespace velkaro {
 
-class UploadStore {
+// Upload data the process may hold at once: both stores full (2 x 16 MiB) with room for two
+// more full uploads arriving (each holds up to twice its length for a moment while its buffer
+// grows), or for older versions that slow readers are still being sent.
+inline constexpr std::size_t kMaxUploadBytesHeld = 96u * 1024 * 1024;
+
+class UploadAllowance {
+ public:
+  UploadAllowance() = default;
+  explicit UploadAllowance(std::size_t limit) : limit_(limit) {}
+  UploadAllowance(const UploadAllowance&) = delete;
+  UploadAllowance& operator=(const UploadAllowance&) = delete;
+
+  // Charges `bytes`; false, with nothing charged, when that would pass the limit.
+  bool TryTake(std::size_t bytes);
+  void Give(std::size_t bytes);
+  std::size_t held() const { return held_.load(); }
+  std::size_t limit() const { return limit_; }
+
+ private:
+  const std::size_t limit_ = kMaxUploadBytesHeld;
+  std::atomic<std::size_t> held_{0};
+};
+
+// The buffer an upload is received into. It holds exactly the bytes it was sized to, all of them
+// charged to the allowance, and gives its charge back when it is freed (after publication: when
+// the store and the last reader have let it go).
+class UploadBuffer {
  public:
   using Bytes = std::vector<std::uint8_t>;
+
+  explicit UploadBuffer(UploadAllowance& allowance) : allowance_(&allowance) {}
+  UploadBuffer(UploadBuffer&& other) noexcept;
+  UploadBuffer& operator=(UploadBuffer&&) = delete;
+  UploadBuffer(const UploadBuffer&) = delete;
+  ~UploadBuffer();
+
+  // Grows the buffer to `size` bytes (the new ones zero) in a new allocation of exactly that
+  // size, charged before it is made; the old one stays charged until the bytes have moved and
+  // it is freed. False, and the buffer unchanged, when the allowance or the allocator refuses.
+  bool Grow(std::size_t size);
+
+  std::uint8_t* data() { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  UploadAllowance* allowance_;
+  Bytes bytes_;
+  std::size_t charged_ = 0;  // bytes_.capacity()
+};
+
+class UploadStore {
+ public:
+  using Bytes = UploadBuffer::Bytes;
 
   struct Snapshot {
     std::shared_ptr<const Bytes> data;  // never null
     std::uint32_t version;
   };
 
+  // Names one publication of data, so that its version word reaches only that data.
+  using Publication = std::uint64_t;
+
   UploadStore();
 
   Snapshot Read() const;
   // Empties the data; the version word stays.
   void Clear();
-  // Publishes complete new data; the version word stays until PublishVersion.
-  void PublishData(Bytes data);
-  void PublishVersion(std::uint32_t version);
+  // Publishes complete new data; the version word stays until PublishVersion names this
+  // publication.
+  Publication PublishData(UploadBuffer data);
+  // Sets the version word if the store still holds the data of `publication`. When another
+  // upload has cleared or replaced it since, the word belongs to data no longer stored: it is
+  // dropped and the result is false.
+  bool PublishVersion(Publication publication, std::uint32_t version);
 
  private:
   mutable platform::Mutex lock_;
   std::shared_ptr<const Bytes> data_ VELKARO_GUARDED_BY(lock_);
   std::uint32_t version_ VELKARO_GUARDED_BY(lock_) = 0;
+  Publication current_ VELKARO_GUARDED_BY(lock_) = 0;  // of data_; 0 for no upload's data
+  Publication last_ VELKARO_GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace velkaro

@@ -13,4 +13,10 @@ void SleepMilliseconds(int milliseconds) {
   }
 }
 
+std::int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace velkaro::platform

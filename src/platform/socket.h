@@ -34,7 +34,8 @@ int LastSocketError();
 // True for the transient error after which a send is retried (WSATRY_AGAIN on Windows, an
 // interrupted call elsewhere).
 bool IsSendRetryError(int code);
-// True for the error of a receive that ran into its timeout (SetReceiveTimeout).
+// True for the error of a receive or send that ran into its timeout (SetReceiveTimeout,
+// SetSendTimeout).
 bool IsTimeoutError(int code);
 // True for the error of a SendSome that found no room to send anything.
 bool IsWouldBlockError(int code);
@@ -46,6 +47,9 @@ std::uint32_t Ipv4FromText(const char* text);
 
 SocketHandle OpenTcpSocket();
 int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port);
+// Listens with room for `backlog` connections that wait to be accepted; kLargestBacklog asks for
+// the most the system allows (SOMAXCONN).
+inline constexpr int kLargestBacklog = -1;
 int Listen(SocketHandle s, int backlog);
 // The port a socket is bound to (the one the system chose for port 0), or -1.
 int LocalPort(SocketHandle s);
@@ -61,6 +65,27 @@ void CloseSocket(SocketHandle s);
 // Wakes a thread blocked receiving from or sending to `s` and makes every later receive or send
 // on it fail at once, without closing it (its owner still does that). From any thread.
 void InterruptSocket(SocketHandle s);
+// The last resort when InterruptSocket has not woken a thread blocked on `s` (a layered service
+// provider on Windows may swallow the wake): wakes it by every means the system has. On Windows
+// that includes closing the socket, since closesocket cancels the blocking calls on it in every
+// thread whatever provider is layered over it: the result is then true, and nobody may close it
+// again. Elsewhere a shutdown always wakes a blocked call, and a descriptor closed while another
+// thread uses it may be reused at once: the socket is left open for its owner (false).
+bool ForceWake(SocketHandle s);
+
+// Bounds on a blocked call: a receive (send) that has received (sent) nothing for this long
+// fails with a timeout error (IsTimeoutError); 0 waits without limit. After a timeout the
+// connection is to be closed: on Windows its state is undefined.
+void SetReceiveTimeout(SocketHandle s, int milliseconds);
+void SetSendTimeout(SocketHandle s, int milliseconds);
+void SetNoDelay(SocketHandle s);
+// Waits at most `timeout_ms` until `s` has something to receive (data, the end of the stream or
+// an error) or, with `for_sending`, room to send (or an error). 1 when ready, 0 when the time ran
+// out (or a signal cut the wait short), -1 on failure.
+int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms);
+// Sends what there is room for now, without waiting: bytes sent, or -1 (IsWouldBlockError when
+// there was no room for any). Never raises a signal for a closed peer.
+int SendSome(SocketHandle s, const void* buffer, int length);
 
 // Client-side helpers (tools and tests).
 
@@ -73,14 +98,5 @@ inline constexpr int kCancelCheckMs = 100;
 // The socket it returns blocks, as every socket does.
 SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
                         int timeout_ms = -1, const std::atomic<bool>* cancel = nullptr);
-void SetReceiveTimeout(SocketHandle s, int milliseconds);
-void SetNoDelay(SocketHandle s);
-// Waits at most `timeout_ms` until `s` has something to receive (data, the end of the stream or
-// an error) or, with `for_sending`, room to send (or an error). 1 when ready, 0 when the time ran
-// out (or a signal cut the wait short), -1 on failure.
-int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms);
-// Sends what there is room for now, without waiting: bytes sent, or -1 (IsWouldBlockError when
-// there was no room for any). Never raises a signal for a closed peer.
-int SendSome(SocketHandle s, const void* buffer, int length);
 
 }  // namespace velkaro::platform

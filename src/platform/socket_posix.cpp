@@ -118,7 +118,7 @@ int LocalPort(SocketHandle s) {
 }
 
 int Listen(SocketHandle s, int backlog) {
-  return listen(Fd(s), backlog) < 0 ? -1 : 0;
+  return listen(Fd(s), backlog == kLargestBacklog ? SOMAXCONN : backlog) < 0 ? -1 : 0;
 }
 
 SocketHandle Accept(SocketHandle listener) {
@@ -161,6 +161,11 @@ void InterruptSocket(SocketHandle s) {
 
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) close(Fd(s));
+}
+
+bool ForceWake(SocketHandle s) {
+  InterruptSocket(s);
+  return false;
 }
 
 SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
@@ -209,11 +214,21 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
   return result;
 }
 
-void SetReceiveTimeout(SocketHandle s, int milliseconds) {
+namespace {
+void SetTimeout(SocketHandle s, int option, int milliseconds) {
   timeval tv{};
   tv.tv_sec = milliseconds / 1000;
   tv.tv_usec = (milliseconds % 1000) * 1000;
-  setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(Fd(s), SOL_SOCKET, option, &tv, sizeof tv);
+}
+}  // namespace
+
+void SetReceiveTimeout(SocketHandle s, int milliseconds) {
+  SetTimeout(s, SO_RCVTIMEO, milliseconds);
+}
+
+void SetSendTimeout(SocketHandle s, int milliseconds) {
+  SetTimeout(s, SO_SNDTIMEO, milliseconds);
 }
 
 void SetNoDelay(SocketHandle s) {

@@ -121,7 +121,7 @@ int LocalPort(SocketHandle s) {
 }
 
 int Listen(SocketHandle s, int backlog) {
-  return listen(Sock(s), backlog) < 0 ? -1 : 0;
+  return listen(Sock(s), backlog == kLargestBacklog ? SOMAXCONN : backlog) < 0 ? -1 : 0;
 }
 
 SocketHandle Accept(SocketHandle listener) {
@@ -163,6 +163,14 @@ void InterruptSocket(SocketHandle s) {
 
 void CloseSocket(SocketHandle s) {
   if (s != kInvalidSocket) closesocket(Sock(s));
+}
+
+bool ForceWake(SocketHandle s) {
+  // Every means at once: Wine's closesocket wakes accept and recv but not a blocked send, which
+  // the shutdown and the cancellation do wake.
+  InterruptSocket(s);
+  CloseSocket(s);
+  return true;
 }
 
 SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
@@ -212,10 +220,19 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
   return result;
 }
 
-void SetReceiveTimeout(SocketHandle s, int milliseconds) {
+namespace {
+void SetTimeout(SocketHandle s, int option, int milliseconds) {
   const DWORD timeout = static_cast<DWORD>(milliseconds);
-  setsockopt(Sock(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-             sizeof timeout);
+  setsockopt(Sock(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+}
+}  // namespace
+
+void SetReceiveTimeout(SocketHandle s, int milliseconds) {
+  SetTimeout(s, SO_RCVTIMEO, milliseconds);
+}
+
+void SetSendTimeout(SocketHandle s, int milliseconds) {
+  SetTimeout(s, SO_SNDTIMEO, milliseconds);
 }
 
 void SetNoDelay(SocketHandle s) {

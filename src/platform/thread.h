@@ -43,8 +43,9 @@ class Thread {
 namespace velkaro::platform {
 
 // Asks the scheduler not to let the calling thread preempt a running thread when it is woken
-// (a batch thread on Linux, no priority boost on Windows): the thread that woke it, the
-// simulator's, keeps its processor; the woken thread runs on a free one or after it.
+// (a batch thread on Linux; on Windows normal priority without the boost on wake-up): the
+// thread that woke it, the simulator's, keeps its processor; the woken thread runs on a free one
+// or after it. Its priority is not lowered.
 void YieldToOtherThreadsOnWake();
 
 // A counting semaphore whose Post never blocks the caller (sem_post / ReleaseSemaphore): the

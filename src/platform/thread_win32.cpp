@@ -62,7 +62,9 @@ bool Thread::JoinFor(int milliseconds) {
 namespace velkaro::platform {
 
 void YieldToOtherThreadsOnWake() {
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+  // Normal priority without the boost a woken thread gets: a lower priority would let any busy
+  // program on the machine hold back replies that are due within a frame.
+  SetThreadPriorityBoost(GetCurrentThread(), TRUE);
 }
 
 Semaphore::Semaphore() : handle_(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr)) {}

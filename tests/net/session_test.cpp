@@ -1,10 +1,12 @@
 // A client session driven in-process over a loopback connection, with shared state of its own
 // (no add-on, no simulator): a table of what a client sends, the exact bytes it gets back, and
-// what the session leaves in the stores and the autopilot exchange. And libzelm against a fake
-// peer that announces more than the protocol allows.
+// what the session leaves in the stores and the autopilot exchange; clients that stall, stop
+// reading or go away, and what their sessions then hold; uploads that overlap. And libzelm
+// against a fake peer that announces more than the protocol allows.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -19,34 +21,21 @@
 #include "net/client_session.h"
 #include "net/upload_store.h"
 #include "simdata/frame_exchange.h"
+#include "support/addon_harness.h"
 #include "support/loopback.h"
+#include "support/session_state.h"
 #include "support/wire_bytes.h"
 #include "zelm_client.h"
 
 namespace velkaro::testing {
 namespace {
 
+using std::chrono::milliseconds;
+constexpr std::size_t kMiB = 1024 * 1024;
+
 Bytes Block(const McpBlock& block) {
   return Bytes(block.begin(), block.end());
 }
-
-// What the sessions of one add-on share, as DLLStart leaves it.
-struct SharedState {
-  SharedState() {
-    InitFrame(start_frame.data());
-    frames.Store(start_frame.data());
-    mcp.Reset();
-  }
-  std::array<std::uint8_t, kFrameSize> start_frame{};
-  FrameExchange frames;
-  UploadStore fmc;
-  UploadStore flight_plan;
-  McpExchange mcp;
-  std::atomic<std::size_t> upload_bytes_in_flight{0};
-  std::atomic<bool> running{true};
-  DiagnosticLog log;
-  const SessionShared shared{frames, fmc, flight_plan, mcp, upload_bytes_in_flight, running, log};
-};
 
 // Runs one session over a fresh connection: sends `request`, closes the sending side, and
 // returns everything the session sent before it closed the connection.
@@ -173,6 +162,232 @@ TEST(ClientSessionTest, ACommandAfterTheStopIsNotServed) {
   SharedState state;
   state.running = false;
   EXPECT_TRUE(Converse(state, Text("vFMCDATA20")).empty());
+}
+
+// One session over a fresh loopback connection on a thread of its own, with the client's end
+// left to the test: it sends and reads when it likes, or stops doing either.
+class LiveSession {
+ public:
+  explicit LiveSession(SharedState& state) : state_(state) {
+    if (!OpenSocketPair(&pair_)) {
+      ADD_FAILURE() << "no loopback connection";
+      return;
+    }
+    platform::SetReceiveTimeout(pair_.client, 5000);
+    connection_.socket = pair_.server;
+    connection_.guard = &guard_;
+    thread_ = std::thread([this] {
+      ClientSession(connection_, state_.shared);
+      ended_ = true;
+    });
+  }
+  ~LiveSession() {
+    if (thread_.joinable()) {
+      if (!ended_) {
+        // A session that is still serving queued requests stops at the next one.
+        state_.running = false;
+        connection_.Interrupt();
+        state_.frames.WakeAll();
+      }
+      thread_.join();
+    }
+    platform::CloseSocket(pair_.client);
+  }
+
+  // Sends all of `bytes`; false when the session has closed the connection first.
+  bool Send(const Bytes& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const int n =
+          platform::Send(pair_.client, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  // Up to `n` bytes: fewer when the session closes or sends nothing for five seconds.
+  Bytes Receive(std::size_t n) {
+    Bytes bytes(n);
+    std::size_t got = 0;
+    while (got < n) {
+      const int r = platform::Receive(pair_.client, bytes.data() + got, static_cast<int>(n - got));
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    bytes.resize(got);
+    return bytes;
+  }
+  void CloseClient() {
+    platform::CloseSocket(pair_.client);
+    pair_.client = platform::kInvalidSocket;
+  }
+  bool EndsWithin(milliseconds limit) {
+    return WaitUntil([this] { return ended_.load(); }, limit);
+  }
+
+ private:
+  SharedState& state_;
+  SocketPair pair_;
+  platform::Mutex guard_;
+  SessionConnection connection_;
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+Bytes Repeated(std::string_view tag, int times) {
+  Bytes all;
+  for (int i = 0; i < times; ++i) all.insert(all.end(), tag.begin(), tag.end());
+  return all;
+}
+
+std::pair<Bytes, std::uint32_t> StoredFmc(const SharedState& state) {
+  const UploadStore::Snapshot fmc = state.fmc.Read();
+  return {Bytes(fmc.data->begin(), fmc.data->end()), fmc.version};
+}
+
+void StoreFmc(SharedState& state, const Bytes& data, std::uint32_t version) {
+  UploadBuffer buffer(state.uploads);
+  ASSERT_TRUE(buffer.Grow(data.size()));
+  std::memcpy(buffer.data(), data.data(), data.size());
+  ASSERT_TRUE(state.fmc.PublishVersion(state.fmc.PublishData(std::move(buffer)), version));
+}
+
+// A command once begun must go on arriving: one that stalls ends its session within the stall
+// limit, and what the session held is let go. Waiting between commands is never a stall.
+TEST(ClientSessionLimitsTest, ACommandThatStallsEndsTheSessionAndAnIdleOneDoesNot) {
+  const McpBlock block = ApMasterOn();
+  struct Row {
+    const char* name;
+    Bytes sent;
+    bool ends;
+    std::size_t held_after;  // upload bytes still held afterwards
+  };
+  const Row rows[] = {
+      {"half a tag", Text("rSIM"), true, 0},
+      {"part of an upload's length", Concat({Text("sFMCDATA20"), Bytes{5, 0}}), true, 0},
+      {"part of an upload's data", Concat({Text("sFMCDATA20"), U32(100000), Bytes(70000, 7)}), true,
+       0},
+      {"part of its version word", Concat({Text("sFMCDATA20"), U32(3), Text("abc"), Bytes{1}}),
+       true, 3},
+      {"part of an autopilot block",
+       Concat({Text("sMCPDATA20"), Bytes(block.begin(), block.begin() + 50)}), true, 0},
+      {"part of its check value", Concat({Text("sMCPDATA20"), Block(block), Bytes{1, 2}}), true, 0},
+      {"nothing yet", {}, false, 0},
+      {"a whole upload, then nothing", Concat({Text("sFMCDATA20"), U32(3), Text("abc"), U32(7)}),
+       false, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SharedState state;
+    state.shared.limits.command_stall_ms = 200;
+    LiveSession session(state);
+    ASSERT_TRUE(session.Send(row.sent));
+    if (row.ends) {
+      EXPECT_TRUE(session.EndsWithin(milliseconds(5000)));
+    } else {
+      EXPECT_FALSE(session.EndsWithin(milliseconds(1000)));
+      ASSERT_TRUE(session.Send(Text("vFMCDATA20")));
+      EXPECT_EQ(session.Receive(8).size(), 8u) << "still served";
+    }
+    EXPECT_EQ(state.uploads.held(), row.held_after);
+  }
+}
+
+// A client that stops reading its replies is ended once a send has made no progress for the
+// send limit, and lets go of the FMC data it was being sent.
+TEST(ClientSessionLimitsTest, AClientThatStopsReadingIsEndedAndPinsNothing) {
+  struct Row {
+    const char* name;
+    Bytes requests;
+  };
+  const Row rows[] = {
+      {"FMC data", Text("rFMCDATA20")},
+      {"frames", Repeated("rSIMDATA30", 5000)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SharedState state;
+    state.shared.limits.send_stall_ms = 300;
+    StoreFmc(state, Bytes(8 * kMiB, 0x5A), 1);
+    LiveSession session(state);
+    ASSERT_TRUE(session.Send(row.requests));
+    EXPECT_TRUE(session.EndsWithin(milliseconds(10000)));
+    state.fmc.Clear();
+    EXPECT_EQ(state.uploads.held(), 0u) << "no snapshot is left behind";
+  }
+}
+
+// Data that a slow reader is still being sent counts against the allowance as much as data
+// arriving: an upload that would pass the limit beside it is refused, until that reader has
+// been ended.
+TEST(ClientSessionLimitsTest, DataASlowReaderHoldsCountsAgainstTheAllowance) {
+  constexpr std::size_t kData = 8 * kMiB;
+  SharedState state(/*upload_limit=*/12 * kMiB);
+  state.shared.limits.send_stall_ms = 2000;
+  StoreFmc(state, Bytes(kData, 0x5A), 1);
+  const Bytes upload = Concat({Text("sFMCDATA20"), U32(kData), Bytes(kData, 0x11), U32(2)});
+
+  LiveSession reader(state);
+  ASSERT_TRUE(reader.Send(Text("rFMCDATA20")));
+  ASSERT_EQ(reader.Receive(4), U32(kData)) << "its reply has begun";  // and it reads no more
+  {
+    LiveSession uploader(state);
+    uploader.Send(upload);  // cut short when the session closes the connection
+    EXPECT_TRUE(uploader.EndsWithin(milliseconds(5000))) << "refused while the old data is held";
+  }
+  EXPECT_LE(state.uploads.held(), state.uploads.limit());
+
+  ASSERT_TRUE(reader.EndsWithin(milliseconds(10000)));
+  LiveSession uploader(state);
+  ASSERT_TRUE(uploader.Send(Concat({upload, Text("vFMCDATA20")})));
+  EXPECT_EQ(uploader.Receive(8), Bytes(8, 0x11)) << "kept once the reader let go";
+  EXPECT_EQ(state.uploads.held(), kData);
+}
+
+// A client that queued requests without reading and then left: the first reply that cannot be
+// sent ends its session, rather than each queued request being served into the void.
+TEST(ClientSessionLimitsTest, ASessionEndsAtItsFirstFailedSend) {
+  SharedState state;
+  state.frames.Publish(state.start_frame.data());  // each request after the first waits ~100 ms
+  LiveSession session(state);
+  ASSERT_TRUE(session.Send(Repeated("rSIMDATA30", 3000)));
+  session.CloseClient();
+  EXPECT_TRUE(session.EndsWithin(milliseconds(3000)));
+}
+
+// An upload's buffer is exactly as large as its data, all of it charged: the growth of the
+// buffer while the data arrives leaves no spare capacity behind in the store.
+TEST(ClientSessionTest, AnUploadHoldsExactlyItsBytes) {
+  SharedState state;
+  const std::size_t length = 128 * 1024 + 1;  // one byte past a doubling of the first piece
+  LiveSession session(state);
+  ASSERT_TRUE(session.Send(
+      Concat({Text("sFMCDATA20"), U32(length), Bytes(length, 0x33), U32(9), Text("vFMCDATA20")})));
+  ASSERT_EQ(session.Receive(8), Bytes(8, 0x33));
+  const UploadStore::Snapshot fmc = state.fmc.Read();
+  EXPECT_EQ(fmc.data->size(), length);
+  EXPECT_EQ(fmc.data->capacity(), length);
+  EXPECT_EQ(state.uploads.held(), length);
+}
+
+// Two uploads that overlap: each version word goes with its own data, or nowhere.
+TEST(ClientSessionTest, AVersionWordStaysWithTheDataOfItsOwnUpload) {
+  SharedState state;
+  LiveSession first(state);
+  LiveSession second(state);
+  ASSERT_TRUE(first.Send(Concat({Text("sFMCDATA20"), U32(5), Text("first")})));
+  ASSERT_TRUE(WaitUntil([&] { return StoredFmc(state).first == Text("first"); }));
+  ASSERT_TRUE(second.Send(Concat({Text("sFMCDATA20"), U32(6), Text("second")})));
+  ASSERT_TRUE(WaitUntil([&] { return StoredFmc(state).first == Text("second"); }));
+
+  ASSERT_TRUE(first.Send(Concat({U32(1), Text("vFMCDATA20")})));
+  ASSERT_EQ(first.Receive(8).size(), 8u);  // the version word has been dealt with
+  EXPECT_EQ(StoredFmc(state), std::make_pair(Text("second"), 0u))
+      << "the first upload's version word is not put on the second's data";
+
+  ASSERT_TRUE(second.Send(Concat({U32(2), Text("vFMCDATA20")})));
+  ASSERT_EQ(second.Receive(8).size(), 8u);
+  EXPECT_EQ(StoredFmc(state), std::make_pair(Text("second"), 2u));
 }
 
 // A peer that answers every command with `reply` and then keeps the connection open until the

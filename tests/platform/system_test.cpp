@@ -1,6 +1,6 @@
 // The platform's system services: error texts that fit into a sentence of the caller's, a
-// terminal told apart from a file, and a write to a pipe nobody reads that fails instead of
-// ending the program.
+// terminal told apart from a file, a write to a pipe nobody reads that fails instead of ending
+// the program, and the priority of the add-on's threads.
 #include "platform/system.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
+
+#include "platform/thread.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -95,6 +98,20 @@ TEST(IgnoreBrokenPipeTest, AWriteToAPipeWithoutReaderFails) {
   close(ends[1]);
 #endif
 }
+
+#if defined(_WIN32)
+// Sessions and the waker must not lose the processor to every busy program on the machine:
+// they give up only the boost a woken thread gets (which Wine does not show), not their
+// priority.
+TEST(ThreadPriorityTest, AThreadThatYieldsOnWakeKeepsNormalPriority) {
+  int priority = THREAD_PRIORITY_ERROR_RETURN;
+  std::thread([&] {
+    YieldToOtherThreadsOnWake();
+    priority = GetThreadPriority(GetCurrentThread());
+  }).join();
+  EXPECT_EQ(priority, THREAD_PRIORITY_NORMAL);
+}
+#endif
 
 }  // namespace
 }  // namespace velkaro::platform

@@ -1,0 +1,271 @@
+// The socket server on a port of its own (the system picks it) with shared state of its own, no
+// add-on: clients that connect all at once or in a tight loop, a session thread that cannot be
+// started, every place taken, and a stop whose wake-ups are lost.
+#include "net/socket_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/frame_layout.h"
+#include "platform/socket.h"
+#include "support/addon_harness.h"
+#include "support/session_state.h"
+#include "support/wire_bytes.h"
+#include "zelm_client.h"
+
+namespace velkaro::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+double MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A connection request the server's system did not take is retried after a second; on loopback
+// a connection that is taken completes at once.
+constexpr double kDroppedConnectMs = 900;
+
+class SocketServerTest : public ::testing::Test {
+ protected:
+  SocketServerTest() { platform::SocketsStartup(); }
+  ~SocketServerTest() override {
+    server.reset();
+    platform::SocketsCleanup();
+  }
+
+  // Starts a server on 127.0.0.1 and a port the system picks, and waits until it listens.
+  void StartServer(SocketServer::Settings settings = {}) {
+    settings.address = platform::Ipv4FromText("127.0.0.1");
+    settings.port = 0;
+    server = std::make_unique<SocketServer>(state.shared, state.running, settings);
+    ASSERT_TRUE(server->Start());
+    ASSERT_TRUE(WaitUntil([&] { return server->port() != 0; }));
+  }
+
+  std::unique_ptr<zelm::Connection> Connect() {
+    std::string error;
+    auto c = zelm::Connection::Open("127.0.0.1", server->port(), &error, 5000);
+    EXPECT_NE(c, nullptr) << error;
+    return c;
+  }
+
+  // The server closed the connection (by a close or a reset), rather than staying silent; what
+  // it sent before is passed over.
+  static bool Closed(zelm::Connection& c) {
+    std::uint8_t bytes[4096];
+    for (;;) {
+      const int n = platform::Receive(c.socket(), bytes, sizeof bytes);
+      if (n > 0) continue;
+      return n == 0 || !platform::IsTimeoutError(platform::LastSocketError());
+    }
+  }
+
+  SharedState state;
+  std::unique_ptr<SocketServer> server;
+};
+
+// Fails the start of the session thread numbered kFailingStart (from 1).
+constexpr int kFailingStart = 2;
+std::atomic<int> starts{0};
+bool StartFailingOnce(platform::Thread& thread, platform::Thread::Entry entry, void* argument) {
+  if (++starts == kFailingStart) return false;
+  return SocketServer::StartSessionThread(thread, entry, argument);
+}
+
+TEST_F(SocketServerTest, ASessionThreadThatCannotStartCostsOnlyItsConnection) {
+  SocketServer::Settings settings;
+  settings.start_thread = StartFailingOnce;
+  starts = 0;
+  StartServer(settings);
+  auto first = Connect();
+  ASSERT_TRUE(first && first->Sync());
+  auto second = Connect();  // its thread does not start
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(Closed(*second));
+  auto third = Connect();
+  ASSERT_NE(third, nullptr);
+  EXPECT_TRUE(third->Sync()) << "the server goes on accepting";
+  EXPECT_TRUE(first->Sync()) << "the session already running goes on";
+}
+
+// More clients than there are places, all at once (panels reconnecting after a restart): every
+// connection is taken at once, a place's worth of them are served and the rest are closed; none
+// is left waiting.
+TEST_F(SocketServerTest, ClientsConnectingAllAtOnceAreServedOrClosedAtOnce) {
+  StartServer();
+  constexpr int kClients = 200;
+  enum class Outcome { kNone, kFrame, kClosed };
+  struct Client {
+    platform::SocketHandle socket = platform::kInvalidSocket;
+    double connect_ms = 0;
+    Outcome outcome = Outcome::kNone;
+  };
+  std::vector<Client> clients(kClients);
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (Client& client : clients) {
+    threads.emplace_back([&] {
+      ready.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      const Clock::time_point start = Clock::now();
+      std::string error;
+      client.socket = platform::ConnectTcp("127.0.0.1", server->port(), &error);
+      client.connect_ms = MillisecondsSince(start);
+      if (client.socket == platform::kInvalidSocket) return;
+      platform::SetReceiveTimeout(client.socket, 20000);
+      if (platform::Send(client.socket, "rSIMDATA30", 10) != 10) {
+        client.outcome = Outcome::kClosed;
+        return;
+      }
+      Bytes frame(kFrameSize);
+      std::size_t got = 0;
+      while (got < frame.size()) {
+        const int n = platform::Receive(client.socket, frame.data() + got,
+                                        static_cast<int>(frame.size() - got));
+        if (n == 0 || (n < 0 && !platform::IsTimeoutError(platform::LastSocketError()))) {
+          client.outcome = Outcome::kClosed;
+          return;
+        }
+        if (n < 0) return;  // neither a frame nor a close
+        got += static_cast<std::size_t>(n);
+      }
+      client.outcome = Outcome::kFrame;
+    });
+  }
+  while (ready.load() < kClients) std::this_thread::yield();
+  go = true;
+  for (std::thread& t : threads) t.join();
+
+  int frames = 0, closed = 0;
+  double slowest_connect = 0;
+  for (const Client& client : clients) {
+    EXPECT_NE(client.socket, platform::kInvalidSocket);
+    frames += client.outcome == Outcome::kFrame;
+    closed += client.outcome == Outcome::kClosed;
+    slowest_connect = std::max(slowest_connect, client.connect_ms);
+    platform::CloseSocket(client.socket);
+  }
+  EXPECT_LT(slowest_connect, kDroppedConnectMs) << "a connection request was dropped";
+  EXPECT_EQ(frames, static_cast<int>(kMaxSessions));
+  EXPECT_EQ(closed, kClients - static_cast<int>(kMaxSessions));
+}
+
+TEST_F(SocketServerTest, AClientConnectingAndClosingInATightLoopIsNeverKeptWaiting) {
+  StartServer();
+  for (int cycle = 0; cycle < 2000; ++cycle) {
+    const Clock::time_point start = Clock::now();
+    std::string error;
+    const platform::SocketHandle s = platform::ConnectTcp("127.0.0.1", server->port(), &error);
+    const double connect_ms = MillisecondsSince(start);
+    ASSERT_NE(s, platform::kInvalidSocket) << error;
+    platform::CloseSocket(s);
+    ASSERT_LT(connect_ms, kDroppedConnectMs) << "cycle " << cycle;
+  }
+}
+
+// Clients that have just closed give their places to the next ones, even before their sessions
+// have noticed.
+TEST_F(SocketServerTest, PlacesOfClientsThatHaveJustGoneGoToTheNextOnes) {
+  StartServer();
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::unique_ptr<zelm::Connection>> clients;
+    for (std::size_t i = 0; i < kMaxSessions; ++i) clients.push_back(Connect());
+    for (auto& c : clients) ASSERT_TRUE(c && c->Sync());
+    clients.clear();  // all of them leave
+    for (std::size_t i = 0; i < kMaxSessions; ++i) clients.push_back(Connect());
+    for (std::size_t i = 0; i < kMaxSessions; ++i) {
+      ASSERT_TRUE(clients[i] && clients[i]->Sync()) << "client " << i;
+    }
+  }
+}
+
+TEST_F(SocketServerTest, AtTheLimitTheSessionIdleLongestGivesWayToANewConnection) {
+  constexpr int kEvictAfterMs = 1500;
+  SocketServer::Settings settings;
+  settings.idle_evict_after_ms = kEvictAfterMs;
+  StartServer(settings);
+  std::vector<std::unique_ptr<zelm::Connection>> clients;
+  for (std::size_t i = 0; i < kMaxSessions; ++i) clients.push_back(Connect());
+  for (auto& c : clients) ASSERT_TRUE(c && c->Sync());
+
+  auto early = Connect();
+  ASSERT_NE(early, nullptr);
+  EXPECT_TRUE(Closed(*early)) << "no session has been idle long enough yet";
+
+  constexpr std::size_t kIdle = 7;
+  std::this_thread::sleep_for(milliseconds(kEvictAfterMs + 200));
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (i != kIdle) {
+      ASSERT_TRUE(clients[i]->Sync()) << "client " << i;
+    }
+  }
+  auto late = Connect();
+  ASSERT_NE(late, nullptr);
+  EXPECT_TRUE(late->Sync()) << "it took the place of the idle one";
+  EXPECT_TRUE(Closed(*clients[kIdle]));
+  for (std::size_t i = 0; i < clients.size(); ++i) {
+    if (i != kIdle) {
+      EXPECT_TRUE(clients[i]->Sync()) << "client " << i;
+    }
+  }
+}
+
+// While set, the server's wake-ups reach nothing, as under a layered service provider that
+// swallows them.
+std::atomic<bool> wakes_lost{false};
+void LosableWake(platform::SocketHandle socket) {
+  if (!wakes_lost) platform::InterruptSocket(socket);
+}
+
+TEST_F(SocketServerTest, AStopEndsInTimeEvenWhenItsWakeUpsAreLost) {
+  SocketServer::Settings settings;
+  settings.wake = LosableWake;
+  StartServer(settings);
+  state.frames.Publish(state.start_frame.data());
+  auto silent = Connect();
+  auto uploading = Connect();
+  auto waiting = Connect();
+  auto not_reading = Connect();
+  ASSERT_TRUE(silent && uploading && waiting && not_reading);
+  ASSERT_TRUE(silent->Sync());
+  ASSERT_TRUE(uploading->SendAll("sFMCDATA20\x00\x00\x10\x00", 14));  // announces 1 MiB
+  zelm::Frame frame;
+  ASSERT_TRUE(waiting->FetchFrame(&frame));
+  ASSERT_TRUE(waiting->SendAll("rSIMDATA30", 10));  // waits for the next frame
+  UploadBuffer data(state.uploads);
+  ASSERT_TRUE(data.Grow(8 * 1024 * 1024));
+  state.fmc.PublishData(std::move(data));
+  ASSERT_TRUE(not_reading->SendAll("rFMCDATA20rFMCDATA20", 20));  // more than the buffers hold
+  std::this_thread::sleep_for(milliseconds(300));
+
+  wakes_lost = true;
+  std::atomic<bool> stopped{false};
+  double stop_ms = 0;
+  std::thread stopping([&] {
+    const Clock::time_point start = Clock::now();
+    server->Stop();
+    stop_ms = MillisecondsSince(start);
+    stopped = true;
+  });
+  const bool in_time = WaitUntil([&] { return stopped.load(); }, milliseconds(10000));
+  wakes_lost = false;  // a stop still under way now ends
+  stopping.join();
+  ASSERT_TRUE(in_time) << "the stop waited for wake-ups that never came";
+  EXPECT_LT(stop_ms, kStopBoundMs);
+  for (auto* c : {silent.get(), uploading.get(), waiting.get(), not_reading.get()}) {
+    EXPECT_TRUE(Closed(*c));
+  }
+}
+
+}  // namespace
+}  // namespace velkaro::testing

@@ -1,0 +1,39 @@
+// Test support: what the sessions of one add-on share (frames, upload stores and their
+// allowance, autopilot blocks), made fresh for a test that runs sessions or a server of its own
+// without the add-on.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "autopilot/mcp_exchange.h"
+#include "common/frame_layout.h"
+#include "log/log.h"
+#include "net/client_session.h"
+#include "net/upload_store.h"
+#include "simdata/frame_exchange.h"
+
+namespace velkaro::testing {
+
+// As DLLStart leaves it: the start-up frame in place, not yet published; the allowance holds
+// `upload_limit` bytes.
+struct SharedState {
+  explicit SharedState(std::size_t upload_limit = kMaxUploadBytesHeld) : uploads(upload_limit) {
+    InitFrame(start_frame.data());
+    frames.Store(start_frame.data());
+    mcp.Reset();
+  }
+  std::array<std::uint8_t, kFrameSize> start_frame{};
+  FrameExchange frames;
+  UploadAllowance uploads;  // before the stores, whose data gives its charge back
+  UploadStore fmc;
+  UploadStore flight_plan;
+  McpExchange mcp;
+  std::atomic<bool> running{true};
+  DiagnosticLog log;
+  SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log};
+};
+
+}  // namespace velkaro::testing
