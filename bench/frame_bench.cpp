@@ -59,21 +59,45 @@ void BM_ConvertRecord(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertRecord);
 
+// The add-on as DLLStart and the first record leave it (start-up frame, autopilot blocks at
+// their start values, the server's flag and waker thread), with `count` sessions waiting for the
+// next frame as client sessions do; all undone when the object goes.
+class WaitingSessions {
+ public:
+  explicit WaitingSessions(std::int64_t count) {
+    InitFrame(Bridge.SimDataFrame.data());
+    Bridge.Mcp.Reset();
+    Bridge.ServerRunning.store(true);
+    waker_ = std::thread([] { Bridge.Frames.RunWaker(); });
+    for (std::int64_t i = 0; i < count; ++i) {
+      sessions_.emplace_back([this] {
+        platform::YieldToOtherThreadsOnWake();  // as a session does
+        std::int32_t seen = Bridge.Frames.Sequence();
+        while (!stop_.load()) {
+          seen = Bridge.Frames.WaitForChange(seen, std::chrono::milliseconds(100));
+        }
+      });
+    }
+  }
+  ~WaitingSessions() {
+    stop_ = true;
+    Bridge.Frames.WakeAll();
+    for (std::thread& t : sessions_) t.join();
+    Bridge.Frames.StopWaker();
+    waker_.join();
+    Bridge.ServerRunning.store(false);
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread waker_;
+  std::vector<std::thread> sessions_;
+};
+
 // The whole per-record path as DispatchCallback runs it, with `waiting` sessions blocked on
 // the next frame (their wake-up is handed to the waker thread).
 void BM_PerRecordPath(benchmark::State& state) {
-  InitFrame(Bridge.SimDataFrame.data());
-  Bridge.Mcp.Reset();
-  Bridge.ServerRunning.store(true);
-  std::thread waker([] { Bridge.Frames.RunWaker(); });
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> sessions;
-  for (int i = 0; i < state.range(0); ++i) {
-    sessions.emplace_back([&] {
-      std::int32_t seen = Bridge.Frames.Sequence();
-      while (!stop.load()) seen = Bridge.Frames.WaitForChange(seen, std::chrono::milliseconds(100));
-    });
-  }
+  const WaitingSessions running(state.range(0));
   const std::vector<std::uint8_t> record = SampleRecord();
   testing::RecordMessage message;
   message.SetRecord(record);
@@ -81,13 +105,6 @@ void BM_PerRecordPath(benchmark::State& state) {
   for (auto _ : state) {
     DispatchCallback(message.message(), message.size(), nullptr);
   }
-
-  stop = true;
-  Bridge.Frames.WakeAll();
-  for (std::thread& t : sessions) t.join();
-  Bridge.Frames.StopWaker();
-  waker.join();
-  Bridge.ServerRunning.store(false);
 }
 BENCHMARK(BM_PerRecordPath)->Arg(0)->Arg(8)->Arg(64)->UseRealTime();
 
@@ -102,19 +119,7 @@ void EvictCaches() {
 // The per-record path from cold caches, as it runs once per simulator frame: only the dispatch
 // is timed. Arg: sessions waiting.
 void BM_PerRecordPathCold(benchmark::State& state) {
-  InitFrame(Bridge.SimDataFrame.data());
-  Bridge.Mcp.Reset();
-  Bridge.ServerRunning.store(true);
-  std::thread waker([] { Bridge.Frames.RunWaker(); });
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> sessions;
-  for (int i = 0; i < state.range(0); ++i) {
-    sessions.emplace_back([&] {
-      platform::YieldToOtherThreadsOnWake();  // as a session does
-      std::int32_t seen = Bridge.Frames.Sequence();
-      while (!stop.load()) seen = Bridge.Frames.WaitForChange(seen, std::chrono::milliseconds(100));
-    });
-  }
+  const WaitingSessions running(state.range(0));
   const std::vector<std::uint8_t> record = SampleRecord();
   testing::RecordMessage message;
   message.SetRecord(record);
@@ -126,12 +131,6 @@ void BM_PerRecordPathCold(benchmark::State& state) {
     state.SetIterationTime(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
-  stop = true;
-  Bridge.Frames.WakeAll();
-  for (std::thread& t : sessions) t.join();
-  Bridge.Frames.StopWaker();
-  waker.join();
-  Bridge.ServerRunning.store(false);
 }
 BENCHMARK(BM_PerRecordPathCold)
     ->Arg(0)

@@ -66,7 +66,7 @@ class SocketServer {
  public:
   struct Settings {
     std::uint32_t address = platform::kIpv4Any;   // network byte order
-    std::uint16_t port = protocol::kDefaultPort;  // 0: one the system picks
+    std::uint16_t port = protocol::kDefaultPort;  // or 0 for one the system picks
     int idle_evict_after_ms = kIdleEvictAfterMs;
     // Seams for tests: how a session thread is started, and how a blocked socket is woken.
     bool (*start_thread)(platform::Thread& thread, platform::Thread::Entry entry,
