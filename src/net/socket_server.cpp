@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <utility>
 
 #include "host/boundary.h"
@@ -113,15 +115,28 @@ platform::SocketHandle SocketServer::OpenListener() {
     listen_socket_ = listener;
   }
   if (platform::BindIpv4(listener, settings_.address, settings_.port) < 0) {
-    shared_.log.Write("Zelm Socket: bind failed");
+    LogListenFailure("bind");
     return platform::kInvalidSocket;
   }
   if (platform::Listen(listener, kListenBacklog) < 0) {
-    shared_.log.Write("Zelm Socket: listen failed");
+    LogListenFailure("listen");
     return platform::kInvalidSocket;
   }
   port_.store(platform::LocalPort(listener));
   return listener;
+}
+
+// "Zelm Socket: bind failed on 0.0.0.0:5193: error 98, Address already in use": the log's
+// established line, with where and why.
+void SocketServer::LogListenFailure(const char* step) {
+  if (!shared_.log.Enabled) return;
+  const int code = platform::LastSocketError();
+  const std::string reason = platform::SystemErrorText(code);
+  std::uint8_t address[4];  // network order: the first byte is the first part
+  std::memcpy(address, &settings_.address, sizeof address);
+  shared_.log.Write("Zelm Socket: %s failed on %u.%u.%u.%u:%u: error %d, %s", step, address[0],
+                    address[1], address[2], address[3], static_cast<unsigned>(settings_.port), code,
+                    reason.empty() ? "no text for it" : reason.c_str());
 }
 
 void SocketServer::AcceptLoop(platform::SocketHandle listener) {

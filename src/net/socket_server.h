@@ -109,6 +109,7 @@ class SocketServer {
   };
 
   platform::SocketHandle OpenListener();
+  void LogListenFailure(const char* step);
   void AcceptLoop(platform::SocketHandle listener);
   bool MakeRoom();
   void ReapEndedSessions();

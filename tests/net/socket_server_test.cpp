@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "platform/socket.h"
 #include "support/addon_harness.h"
 #include "support/session_state.h"
+#include "support/test_files.h"
 #include "support/wire_bytes.h"
 #include "zelm_client.h"
 
@@ -225,6 +227,29 @@ TEST_F(SocketServerTest, AtTheLimitTheSessionIdleLongestGivesWayToANewConnection
 std::atomic<bool> wakes_lost{false};
 void LosableWake(platform::SocketHandle socket) {
   if (!wakes_lost) platform::InterruptSocket(socket);
+}
+
+// A server that cannot listen says where and why, with the system's code and text.
+TEST_F(SocketServerTest, APortTakenIsLoggedWithWhereAndWhy) {
+  StartServer();
+  const std::uint16_t taken = server->port();
+  ScratchFolder folder;
+  SharedState second;
+  second.log.Enabled = true;
+  second.log.FilePath = folder.path() + "Velkaro.log";
+  SocketServer::Settings settings;
+  settings.address = platform::Ipv4FromText("127.0.0.1");
+  settings.port = taken;
+  SocketServer refused(second.shared, second.running, settings);
+  ASSERT_TRUE(refused.Start());
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadWholeFile(second.log.FilePath).find("Zelm Socket: bind failed") != std::string::npos;
+  }));
+  const std::string log = ReadWholeFile(second.log.FilePath);
+  const std::regex line("Zelm Socket: bind failed on 127\\.0\\.0\\.1:" + std::to_string(taken) +
+                        ": error [0-9]+, [^\\r\\n]+");
+  EXPECT_TRUE(std::regex_search(log, line)) << log;
+  EXPECT_EQ(refused.port(), 0) << "no server behind it";
 }
 
 TEST_F(SocketServerTest, AStopEndsInTimeEvenWhenItsWakeUpsAreLost) {
