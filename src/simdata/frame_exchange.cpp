@@ -1,6 +1,7 @@
 #include "simdata/frame_exchange.h"
 
 #include <cstring>
+#include <thread>
 
 namespace velkaro {
 
@@ -62,7 +63,11 @@ void FrameExchange::StopWaker() {
 }
 
 std::int32_t FrameExchange::ReadLatest(std::uint8_t* out) const {
-  for (;;) {
+  for (bool first = true;; first = false) {
+    // A reader that meets a write under way gives its processor up before it tries again: many
+    // readers spinning could otherwise keep the simulator's thread, the writer, from finishing
+    // (a machine with fewer processors than clients).
+    if (!first) std::this_thread::yield();
     const std::uint32_t before = version_.load(std::memory_order_acquire);
     if (before & 1u) continue;  // a write is under way
     for (std::size_t i = 0; i < kWords; ++i) {
