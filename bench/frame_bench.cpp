@@ -5,15 +5,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "common/frame_layout.h"
 #include "common/mcp_block.h"
 #include "host/addon.h"
 #include "host/bridge_state.h"
+#include "simdata/angle_math.h"
 #include "simdata/frame_conversion.h"
-#include "common/frame_layout.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
 
@@ -57,6 +59,33 @@ void BM_ConvertRecord(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ConvertRecord);
+
+// The track's arc tangent: the conversion's own, and the C library's it replaced.
+std::vector<double> Velocities() {
+  std::vector<double> values(1024);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = 300.0 * std::sin(0.7 * static_cast<double>(i)) + 0.01 * static_cast<double>(i);
+  }
+  return values;
+}
+void BM_ArcTangent2(benchmark::State& state) {
+  const std::vector<double> v = Velocities();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ArcTangent2(v[i & 1023], v[(i + 1) & 1023]));
+    ++i;
+  }
+}
+BENCHMARK(BM_ArcTangent2);
+void BM_LibraryAtan2(benchmark::State& state) {
+  const std::vector<double> v = Velocities();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(std::atan2(v[i & 1023], v[(i + 1) & 1023]));
+    ++i;
+  }
+}
+BENCHMARK(BM_LibraryAtan2);
 
 // The whole per-record path as DispatchCallback runs it, with `waiting` sessions blocked on
 // the next frame (their wake-up is handed to the waker thread).
