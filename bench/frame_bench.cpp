@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "platform/thread.h"
+#include "simdata/angle_math.h"
 #include "simdata/frame_conversion.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
@@ -93,6 +95,32 @@ class WaitingSessions {
   std::thread waker_;
   std::vector<std::thread> sessions_;
 };
+// The track's arc tangent: the conversion's own, and the C library's it replaced.
+std::vector<double> Velocities() {
+  std::vector<double> values(1024);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = 300.0 * std::sin(0.7 * static_cast<double>(i)) + 0.01 * static_cast<double>(i);
+  }
+  return values;
+}
+void BM_ArcTangent2(benchmark::State& state) {
+  const std::vector<double> v = Velocities();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ArcTangent2(v[i & 1023], v[(i + 1) & 1023]));
+    ++i;
+  }
+}
+BENCHMARK(BM_ArcTangent2);
+void BM_LibraryAtan2(benchmark::State& state) {
+  const std::vector<double> v = Velocities();
+  std::size_t i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(std::atan2(v[i & 1023], v[(i + 1) & 1023]));
+    ++i;
+  }
+}
+BENCHMARK(BM_LibraryAtan2);
 
 // The whole per-record path as DispatchCallback runs it, with `waiting` sessions blocked on
 // the next frame (their wake-up is handed to the waker thread).
