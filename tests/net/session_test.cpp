@@ -174,6 +174,9 @@ class LiveSession {
       return;
     }
     platform::SetReceiveTimeout(pair_.client, 5000);
+    // Nor does a send of the test's wait for ever on a session that has closed its end without
+    // reading (Wine can leave such a send blocked).
+    platform::SetSendTimeout(pair_.client, 5000);
     connection_.socket = pair_.server;
     connection_.guard = &guard_;
     thread_ = std::thread([this] {

@@ -504,7 +504,9 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   // Not to the byte: the allocator's per-thread pools of the ~150 threads that came and went keep
   // some freed memory. A leak would grow with the churn; this stays put across runs. (The
   // sanitizers hold freed memory on purpose, and find leaks themselves.)
-  if (!kSanitized) EXPECT_LE(after.resident_bytes, before.resident_bytes + (48u << 20));
+  if (!kSanitized) {
+    EXPECT_LE(after.resident_bytes, before.resident_bytes + (48u << 20));
+  }
   EXPECT_LT(stop_ms, 3000);
 }
 
