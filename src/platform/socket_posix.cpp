@@ -14,18 +14,13 @@
 #include <cstdio>
 
 #include "platform/socket.h"
+#include "platform/wait_slice.h"
 
 namespace velkaro::platform {
 
 namespace {
 int Fd(SocketHandle s) {
   return static_cast<int>(s);
-}
-
-std::string TimedOutText(int timeout_ms) {
-  char text[64];
-  std::snprintf(text, sizeof text, "timed out after %g s", timeout_ms / 1000.0);
-  return text;
 }
 
 enum class Connected { kYes, kRefused, kGiveUp };
@@ -35,20 +30,9 @@ enum class Connected { kYes, kRefused, kGiveUp };
 Connected FinishConnect(int fd, std::chrono::steady_clock::time_point deadline, bool bounded,
                         int timeout_ms, const std::atomic<bool>* cancel, std::string* reason) {
   for (;;) {
-    if (cancel != nullptr && cancel->load()) {
-      *reason = "interrupted";
+    int slice = -1;
+    if (!NextWaitSlice(deadline, bounded, timeout_ms, cancel, &slice, reason)) {
       return Connected::kGiveUp;
-    }
-    int slice = cancel != nullptr ? kCancelCheckMs : -1;
-    if (bounded) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) {
-        *reason = TimedOutText(timeout_ms);
-        return Connected::kGiveUp;
-      }
-      slice = slice < 0 ? static_cast<int>(left) : std::min<int>(slice, static_cast<int>(left));
     }
     pollfd p{fd, POLLOUT, 0};
     const int ready = poll(&p, 1, slice);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/socket.h"
+#include "platform/wait_slice.h"
 
 namespace velkaro::platform {
 
@@ -20,12 +21,6 @@ void SetBlocking(SOCKET s, bool blocking) {
   ioctlsocket(s, FIONBIO, &non_blocking);
 }
 
-std::string TimedOutText(int timeout_ms) {
-  char text[64];
-  std::snprintf(text, sizeof text, "timed out after %g s", timeout_ms / 1000.0);
-  return text;
-}
-
 enum class Connected { kYes, kRefused, kGiveUp };
 
 // Waits for a connection started without blocking to be made or refused. kGiveUp when the time
@@ -33,20 +28,9 @@ enum class Connected { kYes, kRefused, kGiveUp };
 Connected FinishConnect(SOCKET s, std::chrono::steady_clock::time_point deadline, bool bounded,
                         int timeout_ms, const std::atomic<bool>* cancel, std::string* reason) {
   for (;;) {
-    if (cancel != nullptr && cancel->load()) {
-      *reason = "interrupted";
+    int slice = -1;
+    if (!NextWaitSlice(deadline, bounded, timeout_ms, cancel, &slice, reason)) {
       return Connected::kGiveUp;
-    }
-    int slice = cancel != nullptr ? kCancelCheckMs : -1;
-    if (bounded) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-      if (left <= 0) {
-        *reason = TimedOutText(timeout_ms);
-        return Connected::kGiveUp;
-      }
-      slice = slice < 0 ? static_cast<int>(left) : std::min<int>(slice, static_cast<int>(left));
     }
     // A refused connection shows among the failed sockets, a made one among the writable.
     fd_set writable, failed;
