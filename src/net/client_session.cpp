@@ -252,18 +252,22 @@ int SendAll(platform::SocketHandle socket, const void* data, std::size_t length,
             int stall_limit_ms) {
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   std::size_t sent = 0;
+  // Progress is a whole piece (or the whole rest) taken since the last mark: a peer whose
+  // system takes a few bytes now and then, without reading, does not keep the send alive.
+  std::size_t sent_at_mark = 0;
   std::int64_t progress_at = platform::SteadyMilliseconds();
   while (sent < length) {
     const std::size_t piece = std::min(length - sent, kSendPieceBytes);
     const int n = platform::Send(socket, bytes + sent, static_cast<int>(piece));
-    if (n >= 0) {
-      sent += static_cast<std::size_t>(n);
+    if (n < 0 && !platform::IsSendRetryError(platform::LastSocketError())) return -1;
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    if (sent - sent_at_mark >= std::min(kSendPieceBytes, length - sent_at_mark)) {
+      sent_at_mark = sent;
       progress_at = platform::SteadyMilliseconds();
       continue;
     }
-    if (!platform::IsSendRetryError(platform::LastSocketError())) return -1;
     if (platform::SteadyMilliseconds() - progress_at >= stall_limit_ms) return -1;
-    platform::SleepMilliseconds(kSendRetryPauseMs);
+    if (n <= 0) platform::SleepMilliseconds(kSendRetryPauseMs);
   }
   return 0;
 }

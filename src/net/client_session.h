@@ -98,9 +98,9 @@ struct SessionConnection {
 void ClientSession(SessionConnection& connection, const SessionShared& shared);
 
 // Sends all `length` bytes, in pieces of at most kSendPieceBytes; 0 when all were sent, -1 after
-// a failure. A transient failure is retried after a pause for as long as the send has made
-// progress within `stall_limit_ms`; a send timeout set on the socket (SetSendTimeout) bounds a
-// blocked send.
+// a failure or once the peer has taken less than a piece (or the rest) in `stall_limit_ms`. A
+// transient failure is retried after a pause; a send timeout set on the socket (SetSendTimeout)
+// bounds a blocked send.
 int SendAll(platform::SocketHandle socket, const void* data, std::size_t length,
             int stall_limit_ms = kSendStallLimitMs);
 
