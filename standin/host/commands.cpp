@@ -212,11 +212,11 @@ CommandOutcome LoadAircraft(const StandInApi& sim, std::string_view path) {
 
 std::string Help() {
   return Say("commands:") +
-         "  aircraft PATH          load another aircraft (its aircraft.cfg gives the flaps)\n"
-         "  set NAME=VALUE [UNIT]  pin a variable in the units the add-on registered for it,\n"
-         "                         shown by vars, or in UNIT of the same kind\n"
-         "                         (set PLANE HEADING DEGREES TRUE=90 Degrees); a text variable\n"
-         "                         takes its text (set NAV IDENT:1=IVLK)\n"
+         "  aircraft PATH          load another aircraft (its flaps from its aircraft.cfg)\n"
+         "  set NAME=VALUE [UNIT]  pin a variable in the units the add-on registered\n"
+         "                         (see vars), or in UNIT of the same kind, e.g.\n"
+         "                         set PLANE HEADING DEGREES TRUE=90 Degrees;\n"
+         "                         a text variable takes its text: set NAV IDENT:1=IVLK\n"
          "  unset NAME             unpin it: the stand-in's model drives it again\n"
          "  vars                   the variables the add-on registered, units and type\n"
          "  quit                   stop the simulator\n";

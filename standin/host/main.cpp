@@ -36,8 +36,8 @@ constexpr double kMaxFrames = 1e15;  // a whole number a double holds exactly
 constexpr auto kLongestWait = std::chrono::milliseconds(50);
 
 constexpr const char* kDescription =
-    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to it\n"
-    "over TCP.";
+    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to\n"
+    "it over TCP.";
 constexpr const char* kFooter =
     "While running, standard input takes: aircraft PATH | set NAME=VALUE [UNIT] |\n"
     "unset NAME | vars | help | quit. Values are in the units the add-on registered\n"

@@ -248,7 +248,7 @@ TEST_F(ConsoleTest, EmptyBareAndUnknownLines) {
     EXPECT_EQ(outcome.quit, row.quit);
   }
   const std::string help = Run("help");
-  EXPECT_NE(help.find("set NAME=VALUE [UNIT]  pin a variable in the units the add-on registered"),
+  EXPECT_NE(help.find("set NAME=VALUE [UNIT]  pin a variable in the units the add-on registered\n"),
             std::string::npos)
       << help;
 }
