@@ -386,6 +386,24 @@ bool Connection::FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* versio
   return true;
 }
 
+bool Connection::FetchStatus(std::string* json) {
+  std::uint8_t word[protocol::kWordBytes];
+  if (!SendTag(protocol::kTagStatus)) return false;
+  if (!ReceiveAll(word, sizeof word)) {
+    error_ = "no status reply (" + error_ + "); an add-on older than 1.1 does not answer it";
+    return false;
+  }
+  const std::uint32_t length = velkaro::DecodeU32(word);
+  if (length > protocol::kMaxStatusBytes) {
+    error_ = "the reply announces " + std::to_string(length) +
+             " bytes of status, more than the protocol allows (" +
+             std::to_string(protocol::kMaxStatusBytes) + ")";
+    return false;
+  }
+  json->resize(length);
+  return ReceiveAll(json->data(), json->size());
+}
+
 bool Connection::FetchFmcHead(std::array<std::uint8_t, protocol::kFmcHeadBytes>* head) {
   return SendTag(protocol::kTagFmcVersion) && ReceiveAll(head->data(), head->size());
 }

@@ -112,6 +112,10 @@ class Connection {
   bool FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version);
   // "vFMCDATA20": the first eight bytes of the FMC data (eight 0xFF bytes when none is stored).
   bool FetchFmcHead(std::array<std::uint8_t, velkaro::protocol::kFmcHeadBytes>* head);
+  // "rSTATUS010": the add-on's state as JSON text. An add-on that does not know the command
+  // (before 1.1) sends nothing: the wait then ends at the connection's timeout or deadline,
+  // with the error saying so. A reply announcing more than protocol::kMaxStatusBytes is an error.
+  bool FetchStatus(std::string* json);
   // "sMCPDATA20" with the block's check value.
   bool UploadMcp(const velkaro::McpBlock& block);
   // "sFMCDATA20" / "sFPLDATA10" of 1 to protocol::kMaxUploadBytes bytes. The add-on does not

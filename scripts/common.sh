@@ -37,7 +37,8 @@ ensure_packages() {
 }
 
 ensure_native_tools() {
-  ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev
+  ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev \
+    libcli11-dev nlohmann-json3-dev
 }
 
 ensure_cross_tools() {

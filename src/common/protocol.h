@@ -10,6 +10,8 @@
 //   "sMCPDATA20" + kMcpBlockSize-byte autopilot block + u32 check value
 //   "sFMCDATA20" + u32 N + N bytes + u32 version word   (FMC data)
 //   "sFPLDATA10" + u32 N + N bytes + u32 version word   (flight-plan data)
+//   "rSTATUS010"  -> u32 length N, N bytes of UTF-8 JSON describing the add-on's state
+//                    (add-ons before 1.1 ignore it: a client probing for it must not wait long)
 // Every word is little-endian (common/coding.h). Unknown tags are ignored.
 #pragma once
 
@@ -28,10 +30,12 @@ inline constexpr std::string_view kTagFmcVersion = "vFMCDATA20";
 inline constexpr std::string_view kTagMcpStore = "sMCPDATA20";
 inline constexpr std::string_view kTagFmcStore = "sFMCDATA20";
 inline constexpr std::string_view kTagFlightPlanStore = "sFPLDATA10";
+inline constexpr std::string_view kTagStatus = "rSTATUS010";
 
 consteval bool TagsHaveTheirSize() {
   for (std::string_view tag :
-       {kTagFrame, kTagFmcRead, kTagFmcVersion, kTagMcpStore, kTagFmcStore, kTagFlightPlanStore}) {
+       {kTagFrame, kTagFmcRead, kTagFmcVersion, kTagMcpStore, kTagFmcStore, kTagFlightPlanStore,
+        kTagStatus}) {
     if (tag.size() != kTagSize) return false;
   }
   return true;
@@ -50,6 +54,9 @@ inline constexpr std::size_t kFmcHeadBytes = 8;
 // Largest "sFMCDATA20" / "sFPLDATA10" payload (and so the largest "rFMCDATA20" reply): a larger
 // announced length ends the session on the add-on's side and is an error on a client's.
 inline constexpr std::uint32_t kMaxUploadBytes = 16u * 1024 * 1024;
+
+// Largest "rSTATUS010" reply: a client refuses a longer one.
+inline constexpr std::uint32_t kMaxStatusBytes = 64u * 1024;
 
 // Fresh-frame wait: a session that has sent the latest frame waits at most this long for the
 // next one, then sends the latest again.

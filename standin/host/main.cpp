@@ -1,12 +1,12 @@
 // velkaro-sim: the stand-in simulator's host program. It loads the add-on as the simulator's
 // add-on loader does, starts it, raises "SimStart", runs the frame loop (the aircraft moves,
 // "Frame" is raised, the add-on's data requests are answered) and stops the add-on on the way
-// out. Lines on standard input change the running simulation:
-//   aircraft PATH      load another aircraft ("AircraftLoaded")
-//   set NAME=VALUE     pin a simulation variable (units as the add-on registered them)
-//   quit               stop
+// out. Lines on standard input change the running simulation (host/commands.h): aircraft PATH,
+// set NAME=VALUE [UNIT], unset NAME, vars, help, quit.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -16,8 +16,10 @@
 #include <utility>
 #include <vector>
 
+#include "CLI/CLI.hpp"
 #include "common/protocol.h"
 #include "host/addon_loader.h"
+#include "host/commands.h"
 #include "host/stop_signal.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -26,33 +28,32 @@ namespace {
 
 using velkaro::standin::AddOn;
 
-constexpr const char* kUsage =
-    "usage: velkaro-sim [options]\n"
-    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to it over TCP.\n"
-    "\n"
-    "  --addon PATH        add-on library to load (default: the one beside this program)\n"
-    "  --aircraft PATH     aircraft file reported when the simulation starts\n"
-    "                      (default: the sample aircraft beside this program)\n"
-    "  --rate HZ           simulator frames per second (default 30)\n"
-    "  --frames N          stop after N frames\n"
-    "  --duration SECONDS  stop after this long\n"
-    "  --set NAME=VALUE    pin a simulation variable, in the units the add-on registered\n"
-    "                      (repeatable), e.g. --set \"PLANE ALTITUDE=12000\"\n"
-    "  --title TEXT        the aircraft's title\n"
-    "  -h, --help          show this help\n"
-    "\n"
-    "While running, standard input takes: aircraft PATH | set NAME=VALUE | quit.\n"
-    "Ctrl-C stops the simulator; the add-on is always stopped cleanly.\n";
+constexpr double kDefaultRate = 30.0;
+constexpr double kMaxRate = 1000.0;
+constexpr double kMaxFrames = 1e15;  // a whole number a double holds exactly
+// The frame loop waits for its next frame in slices of at most this long, so that Ctrl-C, the
+// console's commands and --duration are served even at a rate of one frame in minutes.
+constexpr auto kLongestWait = std::chrono::milliseconds(50);
+
+constexpr const char* kDescription =
+    "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to\n"
+    "it over TCP.";
+constexpr const char* kFooter =
+    "While running, standard input takes: aircraft PATH | set NAME=VALUE [UNIT] |\n"
+    "unset NAME | vars | help | quit. Values are in the units the add-on registered\n"
+    "(velkaro-sim --list-vars shows them), or in UNIT of the same kind.\n"
+    "Ctrl-C stops the simulator; the add-on is always stopped cleanly.";
 
 struct Options {
   std::string addon;
   std::string aircraft;
-  double rate = 30.0;
-  long long frames = -1;
+  double rate = kDefaultRate;
+  double frames = -1.0;  // a whole number; below 0 for no limit
   double duration = -1.0;
-  std::vector<std::pair<std::string, double>> pins;
+  std::vector<std::string> pins;
   std::string title;
   bool title_set = false;
+  bool list_vars = false;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -66,53 +67,71 @@ bool ParseNumber(const std::string& text, double* value) {
   return !text.empty() && end != nullptr && *end == '\0';
 }
 
-bool ParsePin(const std::string& text, std::pair<std::string, double>* pin) {
-  const std::size_t equals = text.rfind('=');
-  if (equals == std::string::npos || equals == 0) return false;
-  pin->first = text.substr(0, equals);
-  return ParseNumber(text.substr(equals + 1), &pin->second);
+// A check of an option's value that says, when it fails, what the option takes.
+CLI::Validator MustBe(const char* what, bool (*accepts)(double)) {
+  return CLI::Validator(
+      [what, accepts](std::string& text) {
+        double number = 0.0;
+        if (ParseNumber(text, &number) && accepts(number)) return std::string();
+        return std::string("must be ") + what + ", not " + text;
+      },
+      "");
+}
+
+// CLI11's words for a parse error, but "--rate needs a value" for "--rate: 1 required HZ
+// missing".
+std::string ParseErrorText(const CLI::ParseError& error) {
+  const std::string text = error.what();
+  const std::size_t colon = text.find(": ");
+  if (error.get_name() == "ArgumentMismatch" && text.rfind("--", 0) == 0 &&
+      colon != std::string::npos && text.find(" required ", colon) != std::string::npos) {
+    return text.substr(0, colon) + " needs a value";
+  }
+  return text;
 }
 
 Options Parse(int argc, char** argv) {
   Options options;
-  auto value = [&](int& i) -> std::string {
-    if (i + 1 >= argc) Fail(std::string(argv[i]) + " needs a value (see --help)");
-    return argv[++i];
-  };
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    double number = 0.0;
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "--addon") {
-      options.addon = value(i);
-    } else if (arg == "--aircraft") {
-      options.aircraft = value(i);
-    } else if (arg == "--rate") {
-      if (!ParseNumber(value(i), &number) || !(number > 0.0 && number <= 1000.0)) {
-        Fail("--rate takes a number of frames per second from 0 to 1000");
-      }
-      options.rate = number;
-    } else if (arg == "--frames") {
-      if (!ParseNumber(value(i), &number) || number < 0 || number > 1e15) {
-        Fail("--frames takes a whole number of frames");
-      }
-      options.frames = static_cast<long long>(number);
-    } else if (arg == "--duration") {
-      if (!ParseNumber(value(i), &number) || !(number >= 0.0)) Fail("--duration takes seconds");
-      options.duration = number;
-    } else if (arg == "--set") {
-      std::pair<std::string, double> pin;
-      if (!ParsePin(value(i), &pin)) Fail("--set takes NAME=VALUE, e.g. \"PLANE ALTITUDE=12000\"");
-      options.pins.push_back(pin);
-    } else if (arg == "--title") {
-      options.title = value(i);
-      options.title_set = true;
-    } else {
-      Fail("unknown option " + arg + " (see --help)");
-    }
+  CLI::App app(kDescription, "velkaro-sim");
+  app.get_formatter()->column_width(24);
+  app.set_help_flag("-h,--help", "show this help");
+  app.footer(kFooter);
+  app.add_option("--addon", options.addon,
+                 "add-on library to load\n(default: the one beside this program)")
+      ->type_name("PATH");
+  app.add_option("--aircraft", options.aircraft,
+                 "aircraft file reported when the simulation starts,\n"
+                 "relative to the current folder\n"
+                 "(default: the sample aircraft beside this program)")
+      ->type_name("PATH");
+  app.add_option("--rate", options.rate, "simulator frames per second (default 30)")
+      ->type_name("HZ")
+      ->check(MustBe("greater than 0 and at most 1000 frames per second",
+                     [](double v) { return v > 0.0 && v <= kMaxRate; }));
+  app.add_option("--frames", options.frames, "stop after N frames")
+      ->type_name("N")
+      ->check(MustBe("a whole number of frames",
+                     [](double v) { return v >= 0.0 && v <= kMaxFrames && v == std::floor(v); }));
+  app.add_option("--duration", options.duration, "stop after this long")
+      ->type_name("SECONDS")
+      ->check(MustBe("0 or more seconds", [](double v) { return v >= 0.0; }));
+  app.add_option("--set", options.pins,
+                 "pin a variable as the set command does, e.g.\n"
+                 "--set \"PLANE ALTITUDE=12000\" (repeatable)")
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  app.add_option("--title", options.title, "the aircraft's title")->type_name("TEXT");
+  app.add_flag("--list-vars", options.list_vars,
+               "list the variables the add-on registers, with\nunits and type, and exit");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    std::exit(0);
+  } catch (const CLI::ParseError& error) {
+    Fail(ParseErrorText(error) + " (see --help)");
   }
+  options.title_set = app.count("--title") > 0;
   return options;
 }
 
@@ -132,24 +151,17 @@ void ReadConsole(ConsoleCommands* commands) {
   }
 }
 
-void RunCommand(const AddOn& addon, const std::string& line, std::atomic<bool>* stop) {
-  if (line.rfind("aircraft ", 0) == 0) {
-    const std::string path = line.substr(9);
-    addon.simulator->LoadAircraft(path.c_str());
-    std::printf("velkaro-sim: aircraft %s loaded\n", path.c_str());
-  } else if (line.rfind("set ", 0) == 0) {
-    std::pair<std::string, double> pin;
-    if (!ParsePin(line.substr(4), &pin)) {
-      std::printf("velkaro-sim: set takes NAME=VALUE\n");
-    } else if (!addon.simulator->SetVariable(pin.first.c_str(), pin.second)) {
-      std::printf("velkaro-sim: no simulation variable \"%s\"\n", pin.first.c_str());
-    } else {
-      std::printf("velkaro-sim: %s pinned to %g\n", pin.first.c_str(), pin.second);
-    }
-  } else if (line == "quit" || line == "exit") {
-    stop->store(true);
-  } else if (!line.empty()) {
-    std::printf("velkaro-sim: commands are: aircraft PATH | set NAME=VALUE | quit\n");
+void RunCommands(const AddOn& addon, ConsoleCommands* commands, std::atomic<bool>* stop) {
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> guard(commands->lock);
+    lines.swap(commands->lines);
+  }
+  for (const std::string& line : lines) {
+    const velkaro::standin::CommandOutcome outcome =
+        velkaro::standin::RunCommand(*addon.simulator, line);
+    std::fputs(outcome.reply.c_str(), stdout);
+    if (outcome.quit) stop->store(true);
   }
   std::fflush(stdout);
 }
@@ -158,6 +170,13 @@ void RunCommand(const AddOn& addon, const std::string& line, std::atomic<bool>* 
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
+  // Checked, and a relative path made whole, against the folder velkaro-sim started in: the
+  // add-on is given the absolute path.
+  const velkaro::standin::AircraftFile aircraft_file = velkaro::standin::CheckAircraftFile(
+      options.aircraft.empty() ? velkaro::standin::DefaultAircraftPath() : options.aircraft);
+  if (!options.list_vars && !aircraft_file.error.empty()) {
+    Fail("aircraft " + aircraft_file.path + " not loaded: " + aircraft_file.error);
+  }
   // The add-on's WSACleanup lowers the process-wide count; the host holds its own start-up.
   velkaro::platform::SocketsStartup();
 
@@ -169,13 +188,9 @@ int main(int argc, char** argv) {
 
   const StandInApi& sim = *addon.simulator;
   sim.Reset();
-  const std::string aircraft =
-      options.aircraft.empty() ? velkaro::standin::DefaultAircraftPath() : options.aircraft;
+  const std::string& aircraft = aircraft_file.path;
   sim.SetAircraftPath(aircraft.c_str());
   if (options.title_set) sim.SetTitle(options.title.c_str());
-  for (const auto& [name, value] : options.pins) {
-    if (!sim.SetVariable(name.c_str(), value)) Fail("no simulation variable \"" + name + "\"");
-  }
 
   std::atomic<bool> stop{false};
   velkaro::standin::InstallStopHandler(&stop);
@@ -183,6 +198,25 @@ int main(int argc, char** argv) {
   addon.Start();
   if (!sim.IsOpen()) {
     std::fprintf(stderr, "velkaro-sim: the add-on did not connect to the simulator\n");
+  }
+  // Variables are known once the add-on has registered them: --list-vars and --set need them.
+  if (options.list_vars) {
+    const bool registered = sim.DatumCount() > 0;
+    std::fputs(velkaro::standin::ListVariables(sim).c_str(), registered ? stdout : stderr);
+    addon.Stop();
+    return registered ? 0 : 1;
+  }
+  for (const std::string& pin : options.pins) {
+    std::string reply;
+    const bool pinned = velkaro::standin::PinVariable(sim, pin, &reply);
+    std::fputs(reply.c_str(), pinned ? stdout : stderr);
+    if (!pinned) {
+      addon.Stop();
+      return 2;
+    }
+  }
+  if (!aircraft_file.warning.empty()) {
+    std::fprintf(stderr, "velkaro-sim: warning: %s\n", aircraft_file.warning.c_str());
   }
   std::printf(
       "velkaro-sim: %s loaded; aircraft %s; %.4g frames per second.\n"
@@ -208,21 +242,19 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(Clock::now() - started).count() >= options.duration) {
       break;
     }
-    std::vector<std::string> lines;
-    {
-      std::lock_guard<std::mutex> guard(commands.lock);
-      lines.swap(commands.lines);
+    RunCommands(addon, &commands, &stop);
+    if (stop.load()) break;
+    const auto now = Clock::now();
+    if (now < next) {
+      std::this_thread::sleep_for(std::min<Clock::duration>(next - now, kLongestWait));
+      continue;
     }
-    for (const std::string& line : lines) RunCommand(addon, line, &stop);
 
     sim.Step(period.count());
     ++frames;
     next += std::chrono::duration_cast<Clock::duration>(period);
-    const auto now = Clock::now();
-    if (next > now) {
-      std::this_thread::sleep_for(next - now);
-    } else if (now - next > std::chrono::seconds(1)) {
-      next = now;  // far behind (a debugger, a suspended process): do not race to catch up
+    if (Clock::now() - next > std::chrono::seconds(1)) {
+      next = Clock::now();  // far behind (a debugger, a suspended process): do not race to catch up
     }
   }
 

@@ -58,8 +58,9 @@ struct Simulator {
   std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
   std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
   std::map<SIMCONNECT_DWORD, std::string> client_events;
-  std::map<std::string, Pin> pins;  // upper-case name
-  std::set<std::string> reported;   // problems already told on stderr
+  std::map<std::string, Pin> pins;               // upper-case name
+  std::map<std::string, std::string> text_pins;  // upper-case name
+  std::set<std::string> reported;                // problems already told on stderr
 
   AircraftModel model;
   std::string aircraft_path;
@@ -179,44 +180,63 @@ std::int64_t WholeValue(double value) {
   return static_cast<std::int64_t>(std::llround(value));
 }
 
-// Writes one datum at `out`; returns its width.
-std::size_t WriteDatum(Simulator& sim, const Datum& datum, std::uint8_t* out) {
-  std::size_t width = 0;
-  switch (datum.type) {
+// The bytes a datum of `type` takes in a record; 0 for a type the stand-in does not deliver.
+std::size_t DatumWidth(SIMCONNECT_DATATYPE type) {
+  switch (type) {
     case SIMCONNECT_DATATYPE_INT32:
     case SIMCONNECT_DATATYPE_FLOAT32:
-      width = 4;
-      break;
+      return 4;
     case SIMCONNECT_DATATYPE_INT64:
     case SIMCONNECT_DATATYPE_FLOAT64:
     case SIMCONNECT_DATATYPE_STRING8:
-      width = 8;
-      break;
+      return 8;
     case SIMCONNECT_DATATYPE_STRING32:
-      width = 32;
-      break;
+      return 32;
     case SIMCONNECT_DATATYPE_STRING64:
-      width = 64;
-      break;
+      return 64;
     case SIMCONNECT_DATATYPE_STRING128:
-      width = 128;
-      break;
+      return 128;
     case SIMCONNECT_DATATYPE_STRING256:
-      width = 256;
-      break;
+      return 256;
     default:
       return 0;
   }
+}
+
+bool IsTextType(SIMCONNECT_DATATYPE type) {
+  return type >= SIMCONNECT_DATATYPE_STRING8;
+}
+
+// The text a variable delivers (pinned, or the model's); empty when it is no text variable.
+std::optional<std::string> DatumText(const Simulator& sim, const std::string& name) {
+  if (!sim.text_pins.empty()) {
+    if (const auto pin = sim.text_pins.find(Upper(name)); pin != sim.text_pins.end()) {
+      return pin->second;
+    }
+  }
+  return sim.model.Text(name);
+}
+
+// The characters a text datum delivers: a text type keeps its last byte for the NUL; a number
+// type registered for a text (an ident as an INT64) is filled with characters.
+std::size_t TextLength(const Datum& datum) {
+  const std::size_t width = DatumWidth(datum.type);
+  return IsTextType(datum.type) && width > 0 ? width - 1 : width;
+}
+
+// Writes one datum at `out`; returns its width.
+std::size_t WriteDatum(Simulator& sim, const Datum& datum, std::uint8_t* out) {
+  const std::size_t width = DatumWidth(datum.type);
+  if (width == 0) return 0;
   std::memset(out, 0, width);
 
   // Texts: delivered as characters in whatever type was asked for, the way a text variable
   // registered as a number arrives (an ident as the 8 bytes of an INT64).
-  if (const std::optional<std::string> text = sim.model.Text(datum.name)) {
-    const bool text_type = datum.type >= SIMCONNECT_DATATYPE_STRING8;
-    std::memcpy(out, text->data(), std::min(text->size(), text_type ? width - 1 : width));
+  if (const std::optional<std::string> text = DatumText(sim, datum.name)) {
+    std::memcpy(out, text->data(), std::min(text->size(), TextLength(datum)));
     return width;
   }
-  if (datum.type >= SIMCONNECT_DATATYPE_STRING8) return width;
+  if (IsTextType(datum.type)) return width;
 
   const std::optional<double> value = DatumValue(sim, datum);
   if (!value) return width;
@@ -452,6 +472,7 @@ void STANDIN_CALL ApiReset() {
   sim.system_events.clear();
   sim.client_events.clear();
   sim.pins.clear();
+  sim.text_pins.clear();
   sim.model = AircraftModel();
   sim.aircraft_path.clear();
 }
@@ -569,6 +590,7 @@ int STANDIN_CALL ApiSetVariable(const char* name, double value) {
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   if (name == nullptr || !sim.model.DimensionOf(name)) return 0;
+  sim.text_pins.erase(Upper(name));
   sim.pins[Upper(name)] = Pin{value};
   return 1;
 }
@@ -581,11 +603,97 @@ std::uint32_t STANDIN_CALL ApiBuildRecord(std::uint32_t define_id, void* out,
   return static_cast<std::uint32_t>(record.size());
 }
 
+int STANDIN_CALL ApiDatumCount() {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  std::size_t count = 0;
+  for (const auto& [id, datums] : sim.definitions) count += datums.size();
+  return static_cast<int>(count);
+}
+
+int STANDIN_CALL ApiGetDatum(int index, StandInDatum* out) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (index < 0 || out == nullptr) return 0;
+  auto at = static_cast<std::size_t>(index);
+  for (const auto& [id, datums] : sim.definitions) {
+    if (at >= datums.size()) {
+      at -= datums.size();
+      continue;
+    }
+    const Datum& datum = datums[at];
+    *out = StandInDatum{};
+    out->define_id = id;
+    std::snprintf(out->name, sizeof out->name, "%s", datum.name.c_str());
+    std::snprintf(out->units, sizeof out->units, "%s", datum.units.c_str());
+    out->type = static_cast<std::uint32_t>(datum.type);
+    out->width = static_cast<std::uint32_t>(DatumWidth(datum.type));
+    const bool has_text = DatumText(sim, datum.name).has_value();
+    const bool text = IsTextType(datum.type) || has_text;
+    out->text_length = text ? static_cast<std::uint32_t>(TextLength(datum)) : 0;
+    out->modelled = has_text || sim.model.DimensionOf(datum.name).has_value();
+    const std::string key = Upper(datum.name);
+    out->pinned = sim.pins.count(key) != 0 || sim.text_pins.count(key) != 0;
+    return 1;
+  }
+  return 0;
+}
+
+int STANDIN_CALL ApiConvertValue(const char* name, double value, const char* from, const char* to,
+                                 double* out) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (name == nullptr || from == nullptr || to == nullptr || out == nullptr) return 0;
+  const std::optional<Dimension> dimension = sim.model.DimensionOf(name);
+  if (!dimension) return 0;
+  const std::optional<double> base = ToBase(*dimension, value, from);
+  if (!base) return 0;
+  const std::optional<double> converted = FromBase(*dimension, *base, to);
+  if (!converted) return 0;
+  *out = *converted;
+  return 1;
+}
+
+int STANDIN_CALL ApiSetText(const char* name, const char* text) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (name == nullptr || text == nullptr || !sim.model.Text(name)) return 0;
+  sim.pins.erase(Upper(name));
+  sim.text_pins[Upper(name)] = text;
+  return 1;
+}
+
+int STANDIN_CALL ApiUnpin(const char* name) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (name == nullptr) return 0;
+  const std::string key = Upper(name);
+  const std::size_t removed = sim.pins.erase(key) + sim.text_pins.erase(key);
+  return removed != 0 ? 1 : 0;
+}
+
 const StandInApi kApi = {
-    STANDIN_API_VERSION, ApiReset,      ApiSetOpenFails,  ApiIsOpen,       ApiCallCount,
-    ApiGetCall,          ApiClearCalls, ApiRaiseSimStart, ApiLoadAircraft, ApiSetAircraftPath,
-    ApiSetTitle,         ApiStep,       ApiPump,          ApiDeliver,      ApiSetVariable,
+    STANDIN_API_VERSION,
+    ApiReset,
+    ApiSetOpenFails,
+    ApiIsOpen,
+    ApiCallCount,
+    ApiGetCall,
+    ApiClearCalls,
+    ApiRaiseSimStart,
+    ApiLoadAircraft,
+    ApiSetAircraftPath,
+    ApiSetTitle,
+    ApiStep,
+    ApiPump,
+    ApiDeliver,
+    ApiSetVariable,
     ApiBuildRecord,
+    ApiDatumCount,
+    ApiGetDatum,
+    ApiConvertValue,
+    ApiSetText,
+    ApiUnpin,
 };
 
 }  // namespace

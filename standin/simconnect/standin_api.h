@@ -1,8 +1,8 @@
 // The stand-in simulator's control interface: what the host program velkaro-sim and the tests
 // use to drive the simulator that lives inside the stand-in SimConnect library (frames, aircraft
-// changes, pinned variables, injected messages, fault switches) and to inspect the SimConnect
-// calls the add-on made (the newest kStandInRecordedCalls of them, so that a simulator running
-// for hours does not grow).
+// changes, pinned variables, injected messages, fault switches) and to inspect what the add-on
+// did with SimConnect: the variables it registered, and the calls it made (the newest
+// kStandInRecordedCalls of them, so that a simulator running for hours does not grow).
 //
 // The host finds it in the SimConnect module that the add-on itself loaded (one exported
 // function, StandIn_GetApi), so host and add-on always talk to the same simulator. All calls are
@@ -29,6 +29,18 @@ struct StandInCall {
   int text_is_null;   // the first text argument was a null pointer
   int text2_is_null;  // the second text argument was a null pointer
   float real;         // the epsilon of AddToDataDefinition
+};
+
+// One variable as the add-on registered it with SimConnect_AddToDataDefinition.
+struct StandInDatum {
+  std::uint32_t define_id;
+  char name[256];
+  char units[64];             // "" when registered without units (a null pointer)
+  std::uint32_t type;         // the SIMCONNECT_DATATYPE value
+  std::uint32_t width;        // bytes it takes in the record
+  std::uint32_t text_length;  // a text: the most characters it delivers; 0 for a number
+  int modelled;               // the stand-in has a value for it (otherwise it delivers zero)
+  int pinned;                 // a value or a text is pinned to it
 };
 
 struct StandInApi {
@@ -67,9 +79,27 @@ struct StandInApi {
   // Builds the record of data definition `define_id` as the next frame would deliver it.
   std::uint32_t(STANDIN_CALL* BuildRecord)(std::uint32_t define_id, void* out,
                                            std::uint32_t capacity);
+
+  // The variables registered on the open connection, every definition's in registration order
+  // (definitions by ascending id). GetDatum returns 0 for an index out of range.
+  int(STANDIN_CALL* DatumCount)(void);
+  int(STANDIN_CALL* GetDatum)(int index, StandInDatum* out);
+  // Converts `value` of the variable `name` from the unit `from` into the unit `to` (both of
+  // its dimension, e.g. "Degrees" into "Radians"). Returns 0, leaving `out` alone, when the
+  // stand-in knows no such variable or either unit does not fit it.
+  int(STANDIN_CALL* ConvertValue)(const char* name, double value, const char* from, const char* to,
+                                  double* out);
+  // Pins a text variable ("NAV IDENT:1", "Title") to `text`; it is delivered as the registered
+  // datum holds it (a text type keeps its last byte for the NUL, a number type delivers up to its
+  // width in characters). A text pin replaces a value pin of the same name. Returns 0 when the
+  // stand-in has no text variable of that name.
+  int(STANDIN_CALL* SetText)(const char* name, const char* text);
+  // Removes the value or text pinned to `name`: the model delivers it again, going on from the
+  // pinned value where the pin was its state. Returns 0 when nothing was pinned to it.
+  int(STANDIN_CALL* Unpin)(const char* name);
 };
 
-#define STANDIN_API_VERSION 1u
+#define STANDIN_API_VERSION 2u
 
 #if defined(_WIN32)
 __declspec(dllexport)

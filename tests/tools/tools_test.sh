@@ -3,7 +3,7 @@
 # Ctrl-C; zelm's commands against it, and zelm's answers when nothing is there to talk to.
 # Usage: tools_test.sh BUILD_DIR
 set -u
-build=$1
+build=$(cd "$1" && pwd)
 sim="$build/velkaro-sim"
 zelm="$build/zelm"
 work=$(mktemp -d)
@@ -28,18 +28,50 @@ out=$("$sim" --addon "$work/missing.so" --frames 1 2>&1); rc=$?
 [ $rc -ne 0 ] && grep -q "cannot load the add-on" <<<"$out" && pass "velkaro-sim with a missing add-on" \
   || fail "velkaro-sim with a missing add-on: status $rc: $out"
 
+# velkaro-sim's command line: what it refuses, and the variables it lists.
+out=$("$sim" --rate 0 2>&1); rc=$?
+[ $rc -eq 2 ] && [ "$out" = "velkaro-sim: --rate: must be greater than 0 and at most 1000 frames per second, not 0 (see --help)" ] \
+  && pass "--rate 0 refused with the accepted range" || fail "--rate 0: status $rc: $out"
+out=$("$sim" --aircraft "$work/none.air" --frames 1 2>&1); rc=$?
+[ $rc -eq 2 ] && [ "$out" = "velkaro-sim: aircraft $work/none.air not loaded: no such file" ] \
+  && pass "--aircraft of a missing file" || fail "--aircraft of a missing file: status $rc: $out"
+"$sim" --list-vars >"$work/vars.out" 2>&1; rc=$?
+[ $rc -eq 0 ] && grep -Eq '^PLANE HEADING DEGREES TRUE +Radians +FLOAT64$' "$work/vars.out" \
+  && grep -Eq '^NAV IDENT:1 +Number +INT64 text\(8\)$' "$work/vars.out" \
+  && grep -q '^182 variables registered by the add-on' "$work/vars.out" \
+  && [ "$(awk 'length($0) > 80' "$work/vars.out" | wc -l)" -eq 0 ] \
+  && pass "--list-vars" || fail "--list-vars: status $rc: $(head -3 "$work/vars.out")"
+
+# At a slow rate the simulator still ends on time (it does not sleep through a whole frame).
+start=$(date +%s)
+timeout 20 "$sim" --rate 0.01 --duration 1 >/dev/null 2>&1; rc=$?
+[ $rc -eq 0 ] && [ $(($(date +%s) - start)) -le 10 ] && pass "--duration at 0.01 frames per second" \
+  || fail "--duration at 0.01 frames per second: status $rc after $(($(date +%s) - start)) s"
+
+# A relative --aircraft is taken from the folder velkaro-sim starts in, and the add-on is given
+# it whole; an aircraft without aircraft.cfg beside it is loaded with a warning.
+mkdir -p "$work/fleet/bare"
+cp -r "$build/aircraft/Velkaro Trainer" "$work/fleet/"
+cp "$work/fleet/Velkaro Trainer/velkaro_trainer.air" "$work/fleet/bare/plane.air"
+out=$(cd "$work/fleet" && "$sim" --aircraft bare/plane.air --frames 1 2>&1); rc=$?
+[ $rc -eq 0 ] && grep -Fxq "velkaro-sim: warning: no aircraft.cfg beside $work/fleet/bare/plane.air; the add-on keeps the flap detents it has" <<<"$out" \
+  && pass "--aircraft without aircraft.cfg" || fail "--aircraft without aircraft.cfg: status $rc: $out"
+
 # The simulator with pinned variables, driven through its standard input.
 mkfifo "$work/stdin"
-"$sim" --rate 60 --set "PLANE ALTITUDE=12345" --set "FLAPS HANDLE INDEX=5" --title "Test Jet" \
-  <"$work/stdin" >"$work/sim.out" 2>&1 &
+(cd "$work/fleet" && exec "$sim" --rate 60 --aircraft "Velkaro Trainer/velkaro_trainer.air" \
+  --set "PLANE ALTITUDE=12345" --set "FLAPS HANDLE INDEX=5" --title "Test Jet" \
+  <"$work/stdin" >"$work/sim.out" 2>&1) &
 sim_pid=$!
 exec 3>"$work/stdin"
 # Up, and converting frames (the first frame only starts the server).
 for _ in $(seq 100); do [ "$(field simulatorName 2>/dev/null)" = '"FSX"' ] && break; sleep 0.1; done
 
 [ "$(field altitude)" = "12345" ] && pass "--set pins a variable" || fail "--set: altitude $(field altitude)"
-[ "$(field flapLastDetentAngle)" = "40" ] && pass "sample aircraft detents" \
+[ "$(field flapLastDetentAngle)" = "40" ] && pass "sample aircraft detents, from a relative --aircraft" \
   || fail "sample aircraft detents: $(field flapLastDetentAngle)"
+grep -Fq "aircraft $work/fleet/Velkaro Trainer/velkaro_trainer.air;" "$work/sim.out" \
+  && pass "the add-on is given the aircraft's whole path" || fail "aircraft path: $(head -2 "$work/sim.out")"
 
 echo "aircraft $build/aircraft/Velkaro Freighter/velkaro_freighter.air" >&3
 for _ in $(seq 50); do [ "$(field flapLastDetentAngle)" = "35" ] && break; sleep 0.1; done
@@ -48,6 +80,13 @@ for _ in $(seq 50); do [ "$(field flapLastDetentAngle)" = "35" ] && break; sleep
 echo "set PLANE ALTITUDE=23456" >&3
 for _ in $(seq 50); do [ "$(field altitude)" = "23456" ] && break; sleep 0.1; done
 [ "$(field altitude)" = "23456" ] && pass "set on standard input" || fail "set on standard input"
+# (the add-on converts radians with 57.2957795129 degrees each: 90 within a billionth)
+near90() { awk -v v="$(field trueHeading)" 'BEGIN { exit !(v - 90 < 1e-9 && 90 - v < 1e-9) }'; }
+echo "set PLANE HEADING DEGREES TRUE=90 Degrees" >&3
+for _ in $(seq 50); do near90 && break; sleep 0.1; done
+near90 && grep -Fq "PLANE HEADING DEGREES TRUE pinned to 1.57079633 Radians (90 Degrees)" "$work/sim.out" \
+  && pass "a heading pinned in degrees reaches the frame in degrees" \
+  || fail "heading in degrees: $(field trueHeading)"
 
 head -c 5000 /dev/urandom >"$work/fmc.bin"
 "$zelm" fmc put "$work/fmc.bin" --version 42 >/dev/null && "$zelm" fmc get -o "$work/back.bin" 2>/dev/null \
