@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/protocol.h"
 #include "host/addon_loader.h"
+#include "host/server_report.h"
 #include "host/stop_signal.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -184,12 +184,8 @@ int main(int argc, char** argv) {
   if (!sim.IsOpen()) {
     std::fprintf(stderr, "velkaro-sim: the add-on did not connect to the simulator\n");
   }
-  std::printf(
-      "velkaro-sim: %s loaded; aircraft %s; %.4g frames per second.\n"
-      "velkaro-sim: clients connect to TCP port %u (the add-on starts listening with "
-      "the first frame). Ctrl-C stops.\n",
-      addon.path.c_str(), aircraft.c_str(), options.rate,
-      static_cast<unsigned>(velkaro::protocol::kDefaultPort));
+  std::printf("velkaro-sim: %s loaded; aircraft %s; %.4g frames per second. Ctrl-C stops.\n",
+              addon.path.c_str(), aircraft.c_str(), options.rate);
   std::fflush(stdout);
   sim.RaiseSimStart();
 
@@ -217,6 +213,10 @@ int main(int argc, char** argv) {
 
     sim.Step(period.count());
     ++frames;
+    if (frames == 1) {  // the first frame starts the add-on's server, or fails to
+      std::fputs(velkaro::standin::ReportAddOnServer(addon.path).c_str(), stdout);
+      std::fflush(stdout);
+    }
     next += std::chrono::duration_cast<Clock::duration>(period);
     const auto now = Clock::now();
     if (next > now) {
