@@ -1,6 +1,6 @@
-// The simulator thread's cost per user-aircraft record: the conversion alone, and the whole
-// path the simulator's frame loop pays (dispatch, title check, conversion, publication with
-// sessions waiting, autopilot application with nothing pending).
+// The simulator thread's cost per user-aircraft record: the conversion alone, the status's share,
+// and the whole path the simulator's frame loop pays (dispatch, title check, conversion,
+// publication with sessions waiting, the status, autopilot application with nothing pending).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -14,6 +14,8 @@
 #include "common/mcp_block.h"
 #include "host/addon.h"
 #include "host/bridge_state.h"
+#include "net/status.h"
+#include "platform/clock.h"
 #include "platform/thread.h"
 #include "simdata/angle_math.h"
 #include "simdata/frame_conversion.h"
@@ -135,6 +137,19 @@ void BM_PerRecordPath(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_PerRecordPath)->Arg(0)->Arg(8)->Arg(64)->UseRealTime();
+
+// What the status costs the simulator's thread per record: the record's title compared with the
+// one noted last, the clock read and the publication recorded (count, time, ring).
+void BM_StatusPerRecord(benchmark::State& state) {
+  StatusBoard board;
+  char title[StatusBoard::kAircraftTitleBytes] = "Velkaro Trainer";
+  board.NoteAircraftTitle(title);
+  for (auto _ : state) {
+    board.NoteAircraftTitle(title);
+    board.RecordPublication(platform::SteadyMilliseconds());
+  }
+}
+BENCHMARK(BM_StatusPerRecord);
 
 // Streams through more memory than the caches hold, as the simulator does between two frames.
 void EvictCaches() {

@@ -36,7 +36,8 @@ struct FreshState {
   velkaro::McpExchange mcp;
   std::atomic<bool> running{true};
   velkaro::DiagnosticLog log;  // off
-  const velkaro::SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log};
+  velkaro::StatusBoard status;
+  const velkaro::SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log, status};
 };
 
 }  // namespace

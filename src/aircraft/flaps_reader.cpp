@@ -5,6 +5,7 @@
 
 #include "host/bridge_state.h"
 #include "log/log.h"
+#include "platform/system.h"
 
 namespace velkaro {
 
@@ -174,10 +175,11 @@ FlapsTable ParseFlapsTable(std::string_view text) {
   return table;
 }
 
-platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table) {
+platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table,
+                                        int* system_error) {
   std::string contents;
-  const platform::FileReadResult result =
-      platform::ReadRegularFile(config_path.c_str(), kMaxAircraftConfigBytes, contents);
+  const platform::FileReadResult result = platform::ReadRegularFile(
+      config_path.c_str(), kMaxAircraftConfigBytes, contents, system_error);
   if (result == platform::FileReadResult::kRead) table = ParseFlapsTable(contents);
   return result;
 }
@@ -185,10 +187,18 @@ platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTab
 void ReadAircraftFlaps() {
   const std::string config_path = AircraftConfigPath(Bridge.AircraftPath);
   if (config_path.empty()) return;
-  const platform::FileReadResult result = ReadFlapsTable(config_path, Bridge.AircraftFlapsTable);
-  if (result != platform::FileReadResult::kRead) {
+  int error = 0;
+  const platform::FileReadResult result =
+      ReadFlapsTable(config_path, Bridge.AircraftFlapsTable, &error);
+  if (result == platform::FileReadResult::kRead) return;
+  if (error == 0) {
     LogMessage("Aircraft config %s %s; flap detents unchanged", config_path.c_str(),
                platform::FileReadResultText(result));
+  } else if (Bridge.Log.Enabled) {
+    const std::string reason = platform::SystemErrorText(error);
+    LogMessage("Aircraft config %s %s; flap detents unchanged: error %d, %s", config_path.c_str(),
+               platform::FileReadResultText(result), error,
+               reason.empty() ? "no text for it" : reason.c_str());
   }
 }
 

@@ -35,12 +35,15 @@ FlapsTable ParseFlapsTable(std::string_view text);
 
 // Reads the detents of the file at `config_path` into `table` (as ParseFlapsTable). Only a
 // regular file of at most kMaxAircraftConfigBytes is read, and opening it never waits; for
-// anything else the result says why and the table is untouched, as it is when the reading
-// throws (std::bad_alloc).
-platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table);
+// anything else the result says why (with the system's error code in `system_error`, when given,
+// for a file that cannot be opened or read) and the table is untouched, as it is when the
+// reading throws (std::bad_alloc).
+platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table,
+                                        int* system_error = nullptr);
 
 // Bridge operation: reads the table for Bridge.AircraftPath; when there is no file to read, the
-// table keeps what it held and a log line tells why.
+// table keeps what it held and a log line tells why (with the system's error code and text when
+// the system refused to open or read it).
 void ReadAircraftFlaps();
 
 }  // namespace velkaro

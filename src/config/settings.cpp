@@ -9,6 +9,9 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/file.h"
+#include "platform/system.h"
+
 namespace velkaro {
 
 namespace {
@@ -226,6 +229,43 @@ Settings ParseSettings(std::string_view ini_text) {
     }
   }
   return settings;
+}
+
+LoadedSettings LoadSettings(const std::string& folder) {
+  LoadedSettings loaded;
+  const std::string path = folder + kSettingsFileName;
+  std::string text;
+  int error = 0;
+  const platform::FileReadResult result =
+      platform::ReadRegularFile(path.c_str(), kMaxSettingsFileBytes, text, &error);
+  switch (result) {
+    case platform::FileReadResult::kRead:
+      loaded.settings = ParseSettings(text);
+      loaded.file = path;
+      return loaded;
+    case platform::FileReadResult::kCannotOpen:
+      if (platform::IsNotFoundError(error)) return loaded;  // no file: the defaults, quietly
+      break;
+    case platform::FileReadResult::kTooLarge:
+      loaded.settings.warnings.push_back(path + " is larger than " +
+                                         std::to_string(kMaxSettingsFileBytes) +
+                                         " bytes and was not read; defaults in force");
+      return loaded;
+    default:
+      break;
+  }
+  std::string why = platform::FileReadResultText(result);
+  if (error != 0) {
+    const std::string reason = platform::SystemErrorText(error);
+    why += " (error " + std::to_string(error) + ", " +
+           (reason.empty() ? "no text for it" : reason) + ")";
+  }
+  loaded.settings.warnings.push_back(path + " " + why + "; defaults in force");
+  return loaded;
+}
+
+std::string LogFilePath(const Settings& settings, const std::string& folder) {
+  return platform::PathFrom(folder, settings.log_path);
 }
 
 }  // namespace velkaro

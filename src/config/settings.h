@@ -13,9 +13,12 @@
 //   enabled = false        true/false, yes/no, on/off, 1/0
 //   path = Velkaro.log     a relative path is taken from the add-on's folder
 //
-// Parsed once, by DLLStart, before any thread of the add-on's exists; read-only afterwards.
+// Read once, by DLLStart, from the folder of the add-on's own module file (never the current
+// directory), before any thread of the add-on's exists; read-only afterwards. velkaro-sim reads
+// the same file to learn where the add-on serves.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +30,9 @@ namespace velkaro {
 
 inline constexpr int kMaxSessionsLimit = 64;
 inline constexpr const char* kSettingsFileName = "Velkaro.ini";
+// The largest settings file read: a larger one is not read at all (defaults and a warning), so a
+// stray file cannot make the host spend its address space on it.
+inline constexpr std::size_t kMaxSettingsFileBytes = 64 * 1024;
 
 // IPv4 addresses allowed to connect: empty means everyone.
 struct AllowList {
@@ -60,6 +66,21 @@ struct Settings {
 
 // Settings from the text of an INI file.
 Settings ParseSettings(std::string_view ini_text);
+
+// Settings and the file they came from.
+struct LoadedSettings {
+  Settings settings;
+  std::string file;  // the file read, as a full path; empty when none was
+};
+
+// The settings of kSettingsFileName in `folder` (a full path ending with a separator). No file
+// there gives the defaults without a warning; a file that is not read (larger than
+// kMaxSettingsFileBytes, not a regular file, not permitted, a read error) gives the defaults and
+// a warning that names it and says why. Throws only std::bad_alloc.
+LoadedSettings LoadSettings(const std::string& folder);
+
+// The log file's full path: log_path, taken from `folder` when it is relative.
+std::string LogFilePath(const Settings& settings, const std::string& folder);
 
 // A dotted IPv4 address ("192.168.1.20") in host byte order; false for anything else (no
 // shorthand forms, no leading zeros beyond a single "0", every part 0 to 255).

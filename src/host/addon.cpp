@@ -2,15 +2,23 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "aircraft/flaps_reader.h"
 #include "autopilot/client_events.h"
 #include "autopilot/mcp_apply.h"
+#include "common/version.h"
+#include "config/settings.h"
 #include "host/boundary.h"
 #include "host/bridge_state.h"
 #include "log/log.h"
 #include "net/socket_server.h"
+#include "platform/clock.h"
+#include "platform/system.h"
 #include "simdata/catalogue.h"
 #include "simdata/frame_conversion.h"
 #include "simdata/record_layout.h"
@@ -41,6 +49,7 @@ Boundary start_boundary("DLLStart");
 Boundary stop_boundary("DLLStop");
 Boundary dispatch_boundary("DispatchCallback");
 Boundary flaps_boundary("Flaps reader");
+Boundary settings_boundary("Settings");
 LogOnce short_record_logged;
 
 void RequestUserAircraft() {
@@ -69,6 +78,7 @@ void SetAircraftPath(const char* text, std::size_t capacity, std::size_t availab
     Bridge.AircraftPath.assign(text, length);
   }
   Bridge.AircraftChanged = true;
+  Bridge.Status.SetAircraftPath(Bridge.AircraftPath);
 }
 
 void OnUserAircraftRecord(const std::uint8_t* record, std::size_t record_bytes) {
@@ -90,11 +100,15 @@ void OnUserAircraftRecord(const std::uint8_t* record, std::size_t record_bytes) 
     return;
   }
   if (std::memchr(record, 0, kTitleBytes) == nullptr) return;  // title not terminated
+  static_assert(StatusBoard::kAircraftTitleBytes == kTitleBytes);
+  Bridge.Status.NoteAircraftTitle(reinterpret_cast<const char*>(record));
   if (Bridge.AircraftChanged) {
     CatchAtBoundary(flaps_boundary, ReadAircraftFlaps);
+    Bridge.Status.SetFlaps(Bridge.AircraftFlapsTable);
     Bridge.AircraftChanged = false;
   }
   ConvertAndPublishFrame(record);
+  Bridge.Status.RecordPublication(platform::SteadyMilliseconds());
   ApplyMcpPending(Bridge.Mcp, Bridge.SimConnectHandle, record);
 }
 
@@ -149,8 +163,57 @@ void Dispatch(const SIMCONNECT_RECV* message, SIMCONNECT_DWORD size) {
   }
 }
 
+// The settings from Velkaro.ini in the add-on's own folder. Reading them never stops the start:
+// a file that cannot be read leaves the defaults and a warning.
+LoadedSettings ReadSettings(const std::string& folder) {
+  if (!folder.empty()) return LoadSettings(folder);
+  LoadedSettings loaded;
+  loaded.settings.warnings.push_back(
+      "the add-on's folder cannot be found; Velkaro.ini not read, defaults in force");
+  return loaded;
+}
+
+// The settings in force, the log switched on or off by them, the log's first lines (version,
+// settings, file; then each warning) and the status's configuration.
+void ApplySettings() {
+  const std::string folder = Bridge.SettingsFolder.empty()
+                                 ? platform::FolderOf(platform::OwnModulePath())
+                                 : Bridge.SettingsFolder;
+  LoadedSettings loaded = ReadSettings(folder);
+  Bridge.Config = loaded.settings;
+  Bridge.Log.Enabled = kLogAvailable && Bridge.Config.log_enabled;
+  Bridge.Log.FilePath = LogFilePath(Bridge.Config, folder);
+  const int log_error = ResetLog();
+  std::vector<std::string>& warnings = loaded.settings.warnings;
+  if (Bridge.Config.log_enabled && !Bridge.Log.Enabled) {
+    // Nothing to log it to: the status says it.
+    const std::string reason = platform::SystemErrorText(log_error);
+    warnings.push_back(kLogAvailable
+                           ? "the log file " + Bridge.Log.FilePath + " cannot be created: error " +
+                                 std::to_string(log_error) + ", " + reason + "; the log is off"
+                           : "this build of the add-on has no log");
+  }
+
+  const std::string file_text =
+      loaded.file.empty() ? "no configuration file" : "configuration file " + loaded.file;
+  LogMessage("Velkaro %s started with %s; %s", VELKARO_VERSION_TEXT,
+             Bridge.Config.Describe().c_str(), file_text.c_str());
+  for (const std::string& warning : warnings) LogMessage("Configuration: %s", warning.c_str());
+
+  StatusBoard::Configuration configuration;
+  configuration.settings = Bridge.Config;
+  configuration.config_file = loaded.file;
+  configuration.log_enabled = Bridge.Log.Enabled;
+  configuration.log_path = Bridge.Log.FilePath;
+  Bridge.Status.Start(platform::SteadyMilliseconds(), std::move(configuration),
+                      Bridge.AircraftFlapsTable);
+  for (const std::string& warning : warnings) Bridge.Status.AddWarning(warning);
+}
+
 void Start() {
-  ResetLog();
+  // Out of memory here leaves the settings as they were (the defaults at the first start); the
+  // add-on starts all the same.
+  CatchAtBoundary(settings_boundary, ApplySettings);
   InitFrame(Bridge.SimDataFrame.data());
   Bridge.Frames.Store(Bridge.SimDataFrame.data());
   Bridge.Mcp.Reset();
@@ -159,10 +222,15 @@ void Start() {
   // A handle left from an earlier run was closed by DLLStop; a failed open must not leave it
   // behind for the next DLLStop to close again.
   Bridge.SimConnectHandle = nullptr;
-  if (SimConnect_Open(&Bridge.SimConnectHandle, "Velkaro", nullptr, 0, nullptr, 0) < 0) {
-    LogMessage("\nSimConnect Connection failed!");
+  const SIMCONNECT_HRESULT opened =
+      SimConnect_Open(&Bridge.SimConnectHandle, "Velkaro", nullptr, 0, nullptr, 0);
+  if (opened < 0) {
+    const std::string reason = platform::ResultCodeText(opened);
+    LogMessage("\nSimConnect Connection failed! HRESULT 0x%08X%s%s",
+               static_cast<std::uint32_t>(opened), reason.empty() ? "" : ", ", reason.c_str());
     return;
   }
+  Bridge.Status.SetSimConnectOpen(true);
   LogMessage("\nSimConnect Connected");
   RegisterSimVarCatalogue();
   SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kFrameEvent, "Frame");
@@ -175,6 +243,7 @@ void Start() {
 
 void Stop() {
   if (Bridge.SimConnectHandle != nullptr) SimConnect_Close(Bridge.SimConnectHandle);
+  Bridge.Status.SetSimConnectOpen(false);
   StopSocketServer();
   platform::SocketsCleanup();
 }
@@ -192,7 +261,7 @@ void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD
 
 int SIMCONNECT_CALL DLLStart(void) {
   for (Boundary* boundary :
-       {&start_boundary, &stop_boundary, &dispatch_boundary, &flaps_boundary}) {
+       {&start_boundary, &stop_boundary, &dispatch_boundary, &flaps_boundary, &settings_boundary}) {
     boundary->Rearm();
   }
   short_record_logged.Rearm();

@@ -8,14 +8,16 @@
 //   - simulator's thread only: AircraftPath, AircraftChanged, Server (started and stopped
 //     there; the server guards its own listening socket and owns its sessions),
 //     SimConnectHandle, AircraftFlapsTable, SimDataFrame (the conversion's working frame);
-//   - written before any other thread of the add-on exists, then only read: BindAddress, Log's
-//     settings;
+//   - written by DLLStart before any other thread of the add-on exists, then only read: Config
+//     (the settings from Velkaro.ini), Log's settings; SettingsFolder is set before DLLStart;
 //   - ServerRunning: an atomic flag, set and cleared by the simulator's thread, read everywhere;
 //   - Frames: the published frame and the frame sequence (see FrameExchange);
 //   - Mcp: the autopilot request and pending blocks behind their own lock (see McpExchange);
 //   - Fmc and FlightPlan: the upload stores, each with its own short lock (see UploadStore);
 //   - Uploads: what upload data holds, charged by the sessions and freed by whichever thread
-//     lets the data go (see UploadAllowance).
+//     lets the data go (see UploadAllowance);
+//   - Status: what the "rSTATUS010" reply reports, written by the simulator's thread (atomics
+//     per frame, a short lock when something rare changes) and the server (see StatusBoard).
 #pragma once
 
 #include <array>
@@ -28,17 +30,17 @@
 #include "aircraft/flaps_table.h"
 #include "autopilot/mcp_exchange.h"
 #include "common/frame_layout.h"
+#include "config/settings.h"
 #include "host/simconnect.h"
 #include "log/log.h"
 #include "net/socket_server.h"
+#include "net/status.h"
 #include "net/upload_store.h"
 #include "simdata/frame_exchange.h"
 
 namespace velkaro {
 
 struct BridgeState {
-  BridgeState();
-
   // Declared before the stores, whose data gives its charge back to it when freed.
   UploadAllowance Uploads;
   // FmcData with FmcVersion, and FlightPlanData with FlightPlanVersion: each pair is replaced
@@ -47,8 +49,12 @@ struct BridgeState {
   UploadStore FlightPlan;
 
   std::string AircraftPath;
-  std::string BindAddress = "ANY";
+  // Where DLLStart reads Velkaro.ini: empty for the folder of the add-on's own module file. A test
+  // program linked with the add-on's code (its module is the program) names a folder of its own.
+  std::string SettingsFolder;
+  Settings Config;  // in force since DLLStart: the defaults until then
   DiagnosticLog Log;
+  StatusBoard Status;
 
   // The socket server while it runs (and after it failed to bind, until DLLStop).
   std::unique_ptr<SocketServer> Server;

@@ -8,6 +8,7 @@
 #include "host/bridge_state.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace velkaro {
 
@@ -57,7 +58,7 @@ void DiagnosticLog::Write(const char* format, ...) {
 }
 
 void DiagnosticLog::WriteV(const char* format, std::va_list args) {
-  if (!Enabled) return;
+  if (!kLogAvailable || !Enabled) return;
 
   // One entry: timestamp, arrow, message, line feed, formatted once into one buffer so that it
   // is appended with a single write.
@@ -84,14 +85,16 @@ void DiagnosticLog::WriteV(const char* format, std::va_list args) {
                             kTimestampChars + (sizeof kArrow - 1) + message_length);
 }
 
-void DiagnosticLog::Reset() {
-  if (!Enabled) return;
+int DiagnosticLog::Reset() {
+  if (!kLogAvailable) Enabled = false;
+  if (!Enabled) return 0;
   std::FILE* file = std::fopen(FilePath.c_str(), "w");
   if (file == nullptr) {
     Enabled = false;
-    return;
+    return platform::LastSystemError();
   }
   std::fclose(file);
+  return 0;
 }
 
 void LogMessage(const char* format, ...) {
@@ -101,8 +104,8 @@ void LogMessage(const char* format, ...) {
   va_end(args);
 }
 
-void ResetLog() {
-  Bridge.Log.Reset();
+int ResetLog() {
+  return Bridge.Log.Reset();
 }
 
 }  // namespace velkaro

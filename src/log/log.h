@@ -1,11 +1,12 @@
-// The diagnostic log, "Velkaro.log" in the host's working directory: one timestamped entry per
-// notable event (start-up, the server, client threads, socket failures). It is written only when
-// the add-on is built with logging on (the VELKARO_LOG build option); otherwise both operations
-// do nothing at all.
+// The diagnostic log: one timestamped entry per notable event (start-up, the server, client
+// threads, failures with the system's code and text). It is off unless Velkaro.ini switches it on
+// ([log] enabled = true); it is then written to [log] path, "Velkaro.log" in the add-on's folder
+// unless said otherwise. While it is off both operations do nothing at all. A build with
+// VELKARO_WITH_LOG=OFF leaves the log out altogether (kLogAvailable false): nothing switches it on.
 //
 // Thread-safety: LogMessage may be called from any thread at any time after ResetLog; each entry
-// is appended whole, so entries of concurrent calls never interleave. ResetLog runs in DLLStart
-// before the add-on starts a thread of its own.
+// is appended whole, so entries of concurrent calls never interleave. DLLStart sets the log's
+// settings and runs ResetLog before the add-on starts a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,12 @@ namespace velkaro {
 
 // Largest formatted message; longer ones are cut to this many characters.
 inline constexpr int kLogMessageMaxChars = 2047;
+
+#if defined(VELKARO_LOG_LEFT_OUT)
+inline constexpr bool kLogAvailable = false;
+#else
+inline constexpr bool kLogAvailable = true;
+#endif
 
 // One log file. The add-on has one (Bridge.Log); tests make their own.
 struct DiagnosticLog {
@@ -33,8 +40,9 @@ struct DiagnosticLog {
   Write(const char* format, ...);
   void WriteV(const char* format, std::va_list args);
 
-  // Empties the log file at start-up; when it cannot be created, logging is off for good.
-  void Reset();
+  // Empties the log file at start-up; when it cannot be created, logging is off for good and
+  // the system's error code is the result (0 otherwise).
+  int Reset();
 };
 
 // For a log line about something that may repeat every frame or every connection: First() is
@@ -53,7 +61,7 @@ class LogOnce {
 __attribute__((format(printf, 1, 2)))
 #endif
 void LogMessage(const char* format, ...);
-void ResetLog();
+int ResetLog();
 
 // The 24-character timestamp of an entry for a local time, e.g. "Sun Dec 06 14:56:29 2026"
 // (English names, day of month always two digits). `out` receives 24 characters and a NUL.

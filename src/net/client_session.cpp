@@ -136,6 +136,22 @@ struct Session {
     return Send(head, sizeof head);
   }
 
+  // The reply is built here, on the session's thread, from a copy of the status taken under the
+  // board's short lock.
+  SessionStep SendStatus() {
+    std::string json;
+    try {
+      json = StatusJson(shared.status, platform::SteadyMilliseconds());
+    } catch (const std::bad_alloc&) {
+      return SessionStep::kErrorEnd;
+    }
+    std::uint8_t word[kWordBytes];
+    EncodeU32(word, static_cast<std::uint32_t>(json.size()));
+    SessionStep step = Send(word, sizeof word);
+    if (step == SessionStep::kContinue) step = Send(json.data(), json.size());
+    return step;
+  }
+
   SessionStep ReceiveMcpBlock() {
     // Received into a private block first: the exchange stores, checks and merges it in one
     // step under its lock.
@@ -210,6 +226,7 @@ struct Session {
     if (tag == kTagMcpStore) return ReceiveMcpBlock();
     if (tag == kTagFmcStore) return ReceiveUpload(shared.fmc);
     if (tag == kTagFlightPlanStore) return ReceiveUpload(shared.flight_plan);
+    if (tag == kTagStatus) return SendStatus();
     return SessionStep::kContinue;  // unknown tags are ignored
   }
 };

@@ -27,6 +27,7 @@
 #include "autopilot/mcp_exchange.h"
 #include "common/protocol.h"
 #include "log/log.h"
+#include "net/status.h"
 #include "net/upload_store.h"
 #include "platform/mutex.h"
 #include "platform/socket.h"
@@ -57,6 +58,7 @@ struct SessionShared {
   UploadAllowance& uploads;          // every store's data is charged to it
   const std::atomic<bool>& running;  // the add-on's ServerRunning
   DiagnosticLog& log;
+  StatusBoard& status;  // read for "rSTATUS010"; the server keeps its counts and warnings there
   SessionLimits limits{};
 };
 

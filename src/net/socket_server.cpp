@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -43,11 +44,13 @@ void SocketServerMain(void* argument) {
 
 void SocketServer::SessionThreadMain(void* argument) {
   auto* slot = static_cast<Slot*>(argument);
+  slot->shared.status.SessionStarted();
   // A session closes its connection on every return; one that threw left it open.
   if (!CatchAtBoundary(session_boundary,
                        [slot] { ClientSession(slot->connection, slot->shared); })) {
     slot->connection.Close();
   }
+  slot->shared.status.SessionEnded();
   slot->finished.store(true, std::memory_order_release);
   slot->ends.Notify();  // the server joins this thread before the slot goes
 }
@@ -93,10 +96,15 @@ void SocketServer::Run() {
   if (listener == platform::kInvalidSocket) return;
   // Without a waker thread sessions still get every frame, each at the end of its wait.
   platform::Thread waker;
-  waker.Start(WakerThreadMain, &shared_.frames, kServerStackBytes);
+  if (!waker.Start(WakerThreadMain, &shared_.frames, kServerStackBytes)) {
+    bool reported = false;
+    ReportFailure("Zelm Socket: creating waker thread failed, frames wait out their time",
+                  platform::LastSystemError(), &reported);
+  }
   // An exception out of the loop still ends the server here: sessions woken and joined, the
   // waker stopped (its thread is joined below and must not wait for ever).
   CatchAtBoundary(server_boundary, [&] { AcceptLoop(listener); });
+  shared_.status.SetListening(false);
   StopSessions();
   shared_.frames.StopWaker();
   waker.Join();
@@ -115,42 +123,74 @@ platform::SocketHandle SocketServer::OpenListener() {
     listen_socket_ = listener;
   }
   if (platform::BindIpv4(listener, settings_.address, settings_.port) < 0) {
-    LogListenFailure("bind");
+    ReportListenFailure("bind");
     return platform::kInvalidSocket;
   }
   if (platform::Listen(listener, kListenBacklog) < 0) {
-    LogListenFailure("listen");
+    ReportListenFailure("listen");
     return platform::kInvalidSocket;
   }
   port_.store(platform::LocalPort(listener));
+  shared_.status.SetListening(true);
   return listener;
 }
 
 // "Zelm Socket: bind failed on 0.0.0.0:5193: error 98, Address already in use": the log's
 // established line, with where and why.
-void SocketServer::LogListenFailure(const char* step) {
-  if (!shared_.log.Enabled) return;
+void SocketServer::ReportListenFailure(const char* step) {
   const int code = platform::LastSocketError();
-  const std::string reason = platform::SystemErrorText(code);
   std::uint8_t address[4];  // network order: the first byte is the first part
   std::memcpy(address, &settings_.address, sizeof address);
-  shared_.log.Write("Zelm Socket: %s failed on %u.%u.%u.%u:%u: error %d, %s", step, address[0],
-                    address[1], address[2], address[3], static_cast<unsigned>(settings_.port), code,
-                    reason.empty() ? "no text for it" : reason.c_str());
+  char text[96];
+  std::snprintf(text, sizeof text, "Zelm Socket: %s failed on %u.%u.%u.%u:%u", step, address[0],
+                address[1], address[2], address[3], static_cast<unsigned>(settings_.port));
+  bool reported = false;
+  ReportFailure(text, code, &reported);
+}
+
+void SocketServer::ReportFailure(const char* text, int code, bool* reported) {
+  // The system's text is fetched (an allocation) only for someone to read it; a failure to get
+  // it costs the line, never the server.
+  if (!shared_.log.Enabled && *reported) return;
+  CatchAtBoundary(server_boundary, [&] {
+    std::string reason = platform::SystemErrorText(code);
+    if (reason.empty()) reason = "no text for it";
+    shared_.log.Write("%s: error %d, %s", text, code, reason.c_str());
+    if (!*reported) {
+      *reported = true;
+      shared_.status.AddWarning(std::string(text) + ": error " + std::to_string(code) + ", " +
+                                reason);
+    }
+  });
+}
+
+// A connection from an address the allow list does not hold is closed before it takes a place
+// or the place of an idle session.
+bool SocketServer::Allowed(platform::SocketHandle client, std::uint32_t peer) {
+  if (settings_.allow.Allows(peer)) return true;
+  shared_.status.CountRefusedConnection();
+  shared_.log.Write("Zelm Socket: refused connection from %u.%u.%u.%u (not in allow)", peer >> 24,
+                    (peer >> 16) & 0xFF, (peer >> 8) & 0xFF, peer & 0xFF);
+  platform::Shutdown(client, platform::ShutdownHow::kBoth);
+  platform::CloseSocket(client);
+  return false;
 }
 
 void SocketServer::AcceptLoop(platform::SocketHandle listener) {
   do {
-    const platform::SocketHandle client = platform::Accept(listener);
+    std::uint32_t peer = 0;
+    const platform::SocketHandle client = platform::Accept(listener, &peer);
     if (client == platform::kInvalidSocket) {
       if (!running_.load()) {
         shared_.log.Write("Zelm Socket: listening socket was closed");
         break;
       }
-      shared_.log.Write("Zelm Socket: accept failed");
+      ReportFailure("Zelm Socket: accept failed", platform::LastSocketError(),
+                    &accept_failure_reported_);
       platform::SleepMilliseconds(kAcceptRetryPauseMs);
       continue;
     }
+    if (!Allowed(client, peer)) continue;
     if (!MakeRoom()) {
       shared_.log.Write("Zelm Socket: too many clients, connection closed");
       platform::Shutdown(client, platform::ShutdownHow::kBoth);
@@ -172,8 +212,9 @@ void SocketServer::AcceptLoop(platform::SocketHandle listener) {
     if (!settings_.start_thread(slot.thread, SessionThreadMain, &slot)) {
       // Only this connection is lost; the sessions already running go on, and so does the
       // server after a pause for the system to recover.
+      const int code = platform::LastSystemError();
       sessions_.pop_back();
-      shared_.log.Write("Zelm Socket: creating client thread failed");
+      ReportFailure("Zelm Socket: creating client thread failed", code, &thread_failure_reported_);
       platform::Shutdown(client, platform::ShutdownHow::kBoth);
       platform::CloseSocket(client);
       platform::SleepMilliseconds(kThreadStartRetryPauseMs);
@@ -186,12 +227,12 @@ void SocketServer::AcceptLoop(platform::SocketHandle listener) {
 // Finds a place for a new connection; false when it must be refused.
 bool SocketServer::MakeRoom() {
   ReapEndedSessions();
-  if (PlacesTaken() < kMaxSessions) return true;
+  if (PlacesTaken() < settings_.max_sessions) return true;
   const std::uint64_t ends = ends_.Count();
   if (ends != full_at_ends_) {
     if (ends_.WaitPast(ends, kSessionEndWaitMs)) {
       ReapEndedSessions();
-      if (PlacesTaken() < kMaxSessions) return true;
+      if (PlacesTaken() < settings_.max_sessions) return true;
     } else {
       full_at_ends_ = ends;
     }
@@ -306,7 +347,7 @@ namespace {
 // What the sessions share: the bridge's parts.
 SessionShared BridgeShared() {
   return {Bridge.Frames,  Bridge.Fmc,           Bridge.FlightPlan, Bridge.Mcp,
-          Bridge.Uploads, Bridge.ServerRunning, Bridge.Log};
+          Bridge.Uploads, Bridge.ServerRunning, Bridge.Log,        Bridge.Status};
 }
 
 }  // namespace
@@ -315,16 +356,23 @@ void StartSocketServer() {
   Bridge.Server.reset();  // none is left from an earlier run; were one, it would clear the flag
   Bridge.ServerRunning.store(true);
   SocketServer::Settings settings;
-  settings.address = Bridge.BindAddress == "ANY"
+  // The settings hold "ANY" or an address they have checked and written out in full.
+  settings.address = Bridge.Config.bind == "ANY"
                          ? platform::kIpv4Any
-                         : platform::Ipv4FromText(Bridge.BindAddress.c_str());
+                         : platform::Ipv4FromText(Bridge.Config.bind.c_str());
+  settings.port = Bridge.Config.port;
+  settings.max_sessions = static_cast<std::size_t>(Bridge.Config.max_clients);
+  settings.allow = Bridge.Config.allow;
   Bridge.Server = std::make_unique<SocketServer>(BridgeShared(), Bridge.ServerRunning, settings);
   if (Bridge.Server->Start()) {
     LogMessage("Create SocketServe thread OK!\n");
   } else {
+    const int code = platform::LastSystemError();
     Bridge.Server.reset();
     Bridge.ServerRunning.store(false);
-    LogMessage("Failed to create SocketServe thread!\n");
+    const std::string reason = platform::SystemErrorText(code);
+    LogMessage("Failed to create SocketServe thread! error %d, %s\n", code,
+               reason.empty() ? "no text for it" : reason.c_str());
   }
 }
 

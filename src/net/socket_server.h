@@ -1,6 +1,8 @@
-// The socket server: one thread that listens on a TCP port (for the add-on, protocol::kDefaultPort
-// on all IPv4 interfaces) and starts a client serving thread for every accepted connection, at
-// most kMaxSessions at once.
+// The socket server: one thread that listens on a TCP port (for the add-on, the settings' port and
+// address: protocol::kDefaultPort on all IPv4 interfaces unless Velkaro.ini says otherwise) and
+// starts a client serving thread for every accepted connection, at most max_sessions at once.
+// A connection from an address the allow list does not hold is closed at once, logged and counted,
+// before it can take or claim a place.
 //
 // Connections. The listen queue holds as many waiting connections as the system allows, so
 // clients that connect together (panels reconnecting after a restart) wait there to be accepted
@@ -13,6 +15,10 @@
 //     kIdleEvictAfterMs: it is ended and the new connection takes its place;
 // otherwise the new connection is closed at once. A session thread that cannot be started costs
 // only its connection, which is closed; the server pauses kThreadStartRetryPauseMs and goes on.
+//
+// Status. The server keeps its part of the add-on's status (StatusBoard, through SessionShared):
+// whether it listens, how many clients it serves, how many connections it refused, and its
+// failures (bind, listen, accept, thread start) as warnings.
 //
 // Stop. The server's thread and every session are woken (sockets shut down, frame waits ended)
 // and joined. Should a wake-up not reach a thread (a layered service provider on Windows may
@@ -33,6 +39,7 @@
 #include <mutex>
 
 #include "common/protocol.h"
+#include "config/settings.h"
 #include "net/client_session.h"
 #include "platform/mutex.h"
 #include "platform/socket.h"
@@ -42,6 +49,7 @@ namespace velkaro {
 
 inline constexpr int kListenBacklog = platform::kLargestBacklog;  // far above kMaxSessions
 inline constexpr std::size_t kMaxSessions = 64;
+static_assert(kMaxSessions == kMaxSessionsLimit, "the settings' max_clients is bounded by it");
 // Client serving threads need little stack; the host is a 32-bit process.
 inline constexpr std::size_t kSessionStackBytes = 256 * 1024;
 inline constexpr std::size_t kServerStackBytes = 256 * 1024;
@@ -67,6 +75,8 @@ class SocketServer {
   struct Settings {
     std::uint32_t address = platform::kIpv4Any;   // network byte order
     std::uint16_t port = protocol::kDefaultPort;  // or 0 for one the system picks
+    std::size_t max_sessions = kMaxSessions;      // 1 to kMaxSessions
+    AllowList allow;                              // empty: everyone
     int idle_evict_after_ms = kIdleEvictAfterMs;
     // Seams for tests: how a session thread is started, and how a blocked socket is woken.
     bool (*start_thread)(platform::Thread& thread, platform::Thread::Entry entry,
@@ -109,7 +119,10 @@ class SocketServer {
   };
 
   platform::SocketHandle OpenListener();
-  void LogListenFailure(const char* step);
+  void ReportListenFailure(const char* step);
+  // "<text>: error N, <system text>" to the log and, the first time for `reported`, to the status.
+  void ReportFailure(const char* text, int code, bool* reported);
+  bool Allowed(platform::SocketHandle client, std::uint32_t peer);
   void AcceptLoop(platform::SocketHandle listener);
   bool MakeRoom();
   void ReapEndedSessions();
@@ -134,10 +147,14 @@ class SocketServer {
   EndSignal ends_;
   // The end count when a wait at the session limit last ran out; no wait again until it moves.
   std::uint64_t full_at_ends_ = ~std::uint64_t{0};
+  // Repeated failures go to the status once per run.
+  bool accept_failure_reported_ = false;
+  bool thread_failure_reported_ = false;
 };
 
-// The add-on's server on the bridge, from the simulator's thread. On the first record: sets
-// ServerRunning and starts the server. In DLLStop: stops it (see SocketServer::Stop).
+// The add-on's server on the bridge, from the simulator's thread, with the settings DLLStart put
+// in force (Bridge.Config). On the first record: sets ServerRunning and starts the server. In
+// DLLStop: stops it (see SocketServer::Stop).
 void StartSocketServer();
 void StopSocketServer();
 

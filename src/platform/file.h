@@ -30,9 +30,12 @@ enum class FileReadResult {
 // `max_bytes`. Opening never waits: a pipe without a writer, a device or a folder is recognised
 // from the open handle and refused before any read. A file that grows past the bound while it
 // is read is refused too, so at most max_bytes + 1 bytes are ever read. Unless kRead is
-// returned, `contents` is empty. Throws std::bad_alloc when the buffer cannot be had (the file
+// returned, `contents` is empty. `system_error`, when given, receives the system's error code
+// for kCannotOpen and kReadFailed (SystemErrorText gives its text; IsNotFoundError tells a
+// missing file), and 0 otherwise. Throws std::bad_alloc when the buffer cannot be had (the file
 // is closed all the same).
-FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents);
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents,
+                               int* system_error = nullptr);
 
 // A short description of a result for log lines, e.g. "is not a regular file".
 inline const char* FileReadResultText(FileReadResult result) {

@@ -53,8 +53,12 @@ inline constexpr int kLargestBacklog = -1;
 int Listen(SocketHandle s, int backlog);
 // The port a socket is bound to (the one the system chose for port 0), or -1.
 int LocalPort(SocketHandle s);
-// Accepts one connection; kInvalidSocket on failure.
-SocketHandle Accept(SocketHandle listener);
+// Accepts one connection; kInvalidSocket on failure. `peer_ipv4`, when given, receives the
+// peer's IPv4 address in host byte order (0x7F000001 for 127.0.0.1).
+SocketHandle Accept(SocketHandle listener, std::uint32_t* peer_ipv4 = nullptr);
+// Connects `s` (bound first, when the connection is to come from a chosen local address) to an
+// IPv4 address (network byte order) and port, waiting as long as the system does: 0 or -1.
+int ConnectIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port);
 int GetPeerName(SocketHandle s);
 // recv: bytes received, 0 when the peer closed, -1 on failure.
 int Receive(SocketHandle s, void* buffer, int length);

@@ -105,11 +105,21 @@ int Listen(SocketHandle s, int backlog) {
   return listen(Fd(s), backlog == kLargestBacklog ? SOMAXCONN : backlog) < 0 ? -1 : 0;
 }
 
-SocketHandle Accept(SocketHandle listener) {
+SocketHandle Accept(SocketHandle listener, std::uint32_t* peer_ipv4) {
   sockaddr_in peer{};
   socklen_t length = sizeof peer;
   const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+  if (fd < 0) return kInvalidSocket;
+  if (peer_ipv4 != nullptr) *peer_ipv4 = ntohl(peer.sin_addr.s_addr);
+  return static_cast<SocketHandle>(fd);
+}
+
+int ConnectIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = address_network_order;
+  return connect(Fd(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : -1;
 }
 
 int GetPeerName(SocketHandle s) {

@@ -1,14 +1,17 @@
 // What the add-on and its programs ask of the operating system beyond sockets, threads, time and
-// files: the last error and its text, and the console settings of a command-line tool. One
-// implementation file per system is chosen by the build.
+// files: the last error and its text, where the running module lies, paths and text encodings,
+// and the console settings of a command-line tool. One implementation file per system is chosen
+// by the build.
 //
 // Thread-safety: every function may be called from any thread; IgnoreBrokenPipe and
 // InstallInterruptHandler change the whole process and belong at the start of main.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace velkaro::platform {
 
@@ -20,6 +23,32 @@ int LastSystemError();
 // trailing blanks or a closing full stop, so callers can write it into a sentence of their own; it
 // is empty when the system has no text for the code.
 std::string SystemErrorText(int code);
+
+// True for an error code (LastSystemError, or a file function's system_error) that says the file
+// or one of its folders does not exist.
+bool IsNotFoundError(int code);
+
+// The text for a failed result of a system call that returns an HRESULT (SimConnect_Open's),
+// trimmed as SystemErrorText's; empty when the system has none (always, outside Windows).
+std::string ResultCodeText(std::int32_t result);
+
+// The full path of the module whose code this is: the add-on's DLL or shared library when
+// linked into the add-on, the program's file when linked into a program. It is found from an
+// address inside the module (GetModuleHandleExW, dladdr), never from the current directory.
+// Empty when the system cannot tell.
+std::string OwnModulePath();
+
+// The folder of a path, with its trailing separator ("C:\FSX\Modules\" for
+// "C:\FSX\Modules\Velkaro.dll"); empty when the path names no folder.
+std::string FolderOf(std::string_view path);
+// `path` itself when it is absolute, otherwise `path` taken from `folder` (which ends with a
+// separator).
+std::string PathFrom(std::string_view folder, std::string_view path);
+
+// Text in the system's 8-bit encoding (the ANSI code page on Windows, in which paths, titles and
+// error texts come) as UTF-8. Elsewhere the system's encoding is taken to be UTF-8 already and the
+// text is returned as it is.
+std::string SystemTextToUtf8(std::string_view text);
 
 // True when `stream` writes to a terminal (a console on Windows) rather than a file or a pipe.
 bool IsTerminal(std::FILE* stream);

@@ -1,10 +1,15 @@
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -27,6 +32,72 @@ std::string SystemErrorText(int code) {
   } else {
     return std::string(buffer);
   }
+}
+
+bool IsNotFoundError(int code) {
+  return code == ENOENT || code == ENOTDIR;
+}
+
+std::string ResultCodeText(std::int32_t) {
+  return "";
+}
+
+namespace {
+// An address inside whichever module this file is linked into.
+const char kModuleAnchor = 0;
+}  // namespace
+
+namespace {
+// The file mapped at `address`, from the process's map: a full path however the module was
+// loaded. Empty when none is found.
+std::string MappedFileHolding(const void* address) {
+  std::FILE* maps = std::fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return std::string();
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  std::string path;
+  char line[PATH_MAX + 256];
+  while (path.empty() && std::fgets(line, sizeof line, maps) != nullptr) {
+    unsigned long start = 0, end = 0;
+    int name_at = 0;
+    // start-end perms offset device inode name
+    if (std::sscanf(line, "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &name_at) < 2) continue;
+    if (at < start || at >= end || line[name_at] != '/') continue;
+    path = line + name_at;
+    while (!path.empty() && path.back() == '\n') path.pop_back();
+  }
+  std::fclose(maps);
+  return path;
+}
+}  // namespace
+
+std::string OwnModulePath() {
+  // The loader knows a module by the name it was loaded by, which is relative when it was given
+  // so (the program's own name as typed, a library opened by a relative path): only a full one
+  // is taken from it.
+  Dl_info info{};
+  std::string path;
+  if (dladdr(&kModuleAnchor, &info) != 0 && info.dli_fname != nullptr && info.dli_fname[0] == '/') {
+    path = info.dli_fname;
+  } else {
+    path = MappedFileHolding(&kModuleAnchor);
+  }
+  char resolved[PATH_MAX];
+  if (!path.empty() && realpath(path.c_str(), resolved) != nullptr) path = resolved;
+  return path;
+}
+
+std::string FolderOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
+}
+
+std::string PathFrom(std::string_view folder, std::string_view path) {
+  if (!path.empty() && path.front() == '/') return std::string(path);
+  return std::string(folder) + std::string(path);
+}
+
+std::string SystemTextToUtf8(std::string_view text) {
+  return std::string(text);
 }
 
 bool IsTerminal(std::FILE* stream) {
@@ -92,15 +163,25 @@ struct DescriptorCloser {
 };
 }  // namespace
 
-FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents) {
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents,
+                               int* system_error) {
   contents.clear();
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
   // O_NONBLOCK: opening a FIFO does not wait for a writer (nor a device for its carrier);
   // O_NOCTTY: a terminal does not become the host's controlling terminal.
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return FileReadResult::kCannotOpen;
+  if (fd < 0) {
+    error = errno;
+    return FileReadResult::kCannotOpen;
+  }
   const DescriptorCloser closer{fd};
   struct stat info {};
-  if (fstat(fd, &info) != 0) return FileReadResult::kReadFailed;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+    return FileReadResult::kReadFailed;
+  }
   if (!S_ISREG(info.st_mode)) return FileReadResult::kNotRegularFile;
   if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > max_bytes) {
     return FileReadResult::kTooLarge;
@@ -122,6 +203,7 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
     const ssize_t n = read(fd, contents.data() + filled, contents.size() - filled);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      error = errno;
       contents.clear();
       return FileReadResult::kReadFailed;
     }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -45,6 +46,83 @@ std::string SystemErrorText(int code) {
   if (!text.empty() && text.back() == '.') text.pop_back();
   trim_blanks();
   return text;
+}
+
+bool IsNotFoundError(int code) {
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+std::string ResultCodeText(std::int32_t result) {
+  return SystemErrorText(static_cast<int>(result));
+}
+
+namespace {
+// An address inside whichever module this file is linked into.
+const char kModuleAnchor = 0;
+
+// UTF-16 as the system's code page, in which the file functions (the ...A calls) take paths.
+std::string WideToSystem(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+                                        nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::string text(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
+                      nullptr, nullptr);
+  return text;
+}
+}  // namespace
+
+std::string OwnModulePath() {
+  HMODULE module = nullptr;
+  if (GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&kModuleAnchor), &module) == 0) {
+    return std::string();
+  }
+  // Paths may be longer than MAX_PATH; the largest the system allows is 32767 characters.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return std::string();
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() > 32768) return std::string();
+    path.resize(2 * path.size());
+  }
+  return WideToSystem(path);
+}
+
+std::string FolderOf(std::string_view path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  return separator == std::string_view::npos ? std::string()
+                                             : std::string(path.substr(0, separator + 1));
+}
+
+std::string PathFrom(std::string_view folder, std::string_view path) {
+  // "\\server\share", "\\top" and "/top" from the root, "C:\..." (and "C:file", relative to the
+  // drive's own folder) from a drive: none of them is taken from the folder.
+  const bool from_root = !path.empty() && (path.front() == '\\' || path.front() == '/');
+  const bool from_drive = path.size() >= 2 && path[1] == ':';
+  if (from_root || from_drive) return std::string(path);
+  return std::string(folder) + std::string(path);
+}
+
+std::string SystemTextToUtf8(std::string_view text) {
+  if (text.empty()) return std::string();
+  const int chars =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (chars <= 0) return std::string(text);
+  std::wstring wide(static_cast<std::size_t>(chars), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), chars);
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string(text);
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, utf8.data(), bytes, nullptr, nullptr);
+  return utf8;
 }
 
 bool IsTerminal(std::FILE* stream) {
@@ -125,23 +203,33 @@ struct HandleCloser {
 };
 }  // namespace
 
-FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents) {
+FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents,
+                               int* system_error) {
   contents.clear();
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  const auto failed = [&error](FileReadResult result) {
+    error = static_cast<int>(GetLastError());
+    return result;
+  };
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open. A pipe opens at once or not at
   // all (busy), and so does a device.
   const HANDLE file =
       CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return FileReadResult::kCannotOpen;
+  if (file == INVALID_HANDLE_VALUE) return failed(FileReadResult::kCannotOpen);
   const HandleCloser closer{file};
   if (GetFileType(file) != FILE_TYPE_DISK) return FileReadResult::kNotRegularFile;
   BY_HANDLE_FILE_INFORMATION information{};
-  if (GetFileInformationByHandle(file, &information) == 0) return FileReadResult::kReadFailed;
+  if (GetFileInformationByHandle(file, &information) == 0) {
+    return failed(FileReadResult::kReadFailed);
+  }
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return FileReadResult::kNotRegularFile;
   }
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file, &size) == 0) return FileReadResult::kReadFailed;
+  if (GetFileSizeEx(file, &size) == 0) return failed(FileReadResult::kReadFailed);
   if (size.QuadPart < 0 || static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
     return FileReadResult::kTooLarge;
   }
@@ -159,6 +247,7 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
     const DWORD wanted =
         static_cast<DWORD>(std::min<std::size_t>(contents.size() - filled, 1u << 30));
     if (ReadFile(file, contents.data() + filled, wanted, &n, nullptr) == 0) {
+      failed(FileReadResult::kReadFailed);
       contents.clear();
       return FileReadResult::kReadFailed;
     }

@@ -19,7 +19,8 @@ class Thread {
   ~Thread();
 
   // Starts entry(argument) on a new thread with the given stack size (0: the system default).
-  // False when the thread cannot be created (out of memory included); throws nothing.
+  // False when the thread cannot be created (out of memory included), with the reason in
+  // LastSystemError() (platform/system.h); throws nothing.
   bool Start(Entry entry, void* argument, std::size_t stack_bytes);
   // Waits for the thread to end. Does nothing when no thread was started.
   void Join();

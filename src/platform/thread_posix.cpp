@@ -1,5 +1,6 @@
 #include <pthread.h>
 
+#include <cerrno>
 #include <climits>
 #include <ctime>
 #include <new>
@@ -29,18 +30,26 @@ Thread::~Thread() {
 bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   if (started_) return false;
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
+  if (const int rc = pthread_attr_init(&attributes); rc != 0) {
+    errno = rc;
+    return false;
+  }
   if (stack_bytes != 0) {
     const auto minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
     pthread_attr_setstacksize(&attributes, stack_bytes < minimum ? minimum : stack_bytes);
   }
   auto* block = new (std::nothrow) StartBlock{entry, argument};
-  if (block == nullptr) return false;
+  if (block == nullptr) {
+    pthread_attr_destroy(&attributes);
+    errno = ENOMEM;
+    return false;
+  }
   pthread_t handle;
   const int rc = pthread_create(&handle, &attributes, Trampoline, block);
   pthread_attr_destroy(&attributes);
   if (rc != 0) {
     delete block;
+    errno = rc;  // pthread_create reports its reason as its result
     return false;
   }
   handle_ = static_cast<unsigned long>(handle);

@@ -29,13 +29,18 @@ Thread::~Thread() {
 bool Thread::Start(Entry entry, void* argument, std::size_t stack_bytes) {
   if (started_) return false;
   auto* block = new (std::nothrow) StartBlock{entry, argument};
-  if (block == nullptr) return false;
+  if (block == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
   // The size is a reservation of address space, which is what a 32-bit host runs short of.
   const std::uintptr_t handle =
       _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes), Trampoline, block,
                      STACK_SIZE_PARAM_IS_A_RESERVATION, &id_);
   if (handle == 0) {
+    const DWORD reason = GetLastError();  // CreateThread's, kept across the delete
     delete block;
+    SetLastError(reason);
     return false;
   }
   handle_ = reinterpret_cast<void*>(handle);

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "CLI/CLI.hpp"
-#include "common/protocol.h"
 #include "host/addon_loader.h"
 #include "host/commands.h"
+#include "host/server_report.h"
 #include "host/stop_signal.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -218,12 +218,8 @@ int main(int argc, char** argv) {
   if (!aircraft_file.warning.empty()) {
     std::fprintf(stderr, "velkaro-sim: warning: %s\n", aircraft_file.warning.c_str());
   }
-  std::printf(
-      "velkaro-sim: %s loaded; aircraft %s; %.4g frames per second.\n"
-      "velkaro-sim: clients connect to TCP port %u (the add-on starts listening with "
-      "the first frame). Ctrl-C stops.\n",
-      addon.path.c_str(), aircraft.c_str(), options.rate,
-      static_cast<unsigned>(velkaro::protocol::kDefaultPort));
+  std::printf("velkaro-sim: %s loaded; aircraft %s; %.4g frames per second. Ctrl-C stops.\n",
+              addon.path.c_str(), aircraft.c_str(), options.rate);
   std::fflush(stdout);
   sim.RaiseSimStart();
 
@@ -252,6 +248,10 @@ int main(int argc, char** argv) {
 
     sim.Step(period.count());
     ++frames;
+    if (frames == 1) {  // the first frame starts the add-on's server, or fails to
+      std::fputs(velkaro::standin::ReportAddOnServer(addon.path).c_str(), stdout);
+      std::fflush(stdout);
+    }
     next += std::chrono::duration_cast<Clock::duration>(period);
     if (Clock::now() - next > std::chrono::seconds(1)) {
       next = Clock::now();  // far behind (a debugger, a suspended process): do not race to catch up

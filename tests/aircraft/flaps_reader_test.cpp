@@ -13,6 +13,7 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,10 +290,17 @@ TEST(FlapsReaderTest, AConfigThatIsNotReadIsLogged) {
   Bridge.AircraftPath = folder.path() + "Odd/odd.air";
   ReadAircraftFlaps();
   EXPECT_EQ(Bridge.AircraftFlapsTable, before);
+  // And one the system cannot open, with its code and text.
+  Bridge.AircraftPath = folder.path() + "Missing/missing.air";
+  ReadAircraftFlaps();
   const std::string log = testing::ReadWholeFile(Bridge.Log.FilePath);
   Bridge.Log = saved_log;
   EXPECT_NE(log.find("Odd/aircraft.cfg"), std::string::npos) << log;
   EXPECT_NE(log.find("; flap detents unchanged"), std::string::npos) << log;
+  EXPECT_TRUE(std::regex_search(
+      log, std::regex("Missing.aircraft\\.cfg cannot be opened; flap detents unchanged: "
+                      "error [0-9]+, [^\r\n]+")))
+      << log;
 }
 
 }  // namespace

@@ -107,10 +107,13 @@ class BoundaryTest : public ::testing::Test {
   void SetUp() override {
     t_simulator_thread = true;
     saved_log_ = Bridge.Log;
-    Bridge.Log.Enabled = true;
-    Bridge.Log.FilePath = folder_.path() + "Velkaro.log";
+    // The log is switched on as a user does, by the settings file.
+    Bridge.SettingsFolder = folder_.path();
+    folder_.Write("Velkaro.ini", "[log]\nenabled = true\n");
     sim_.Reset();
     DLLStart();
+    ASSERT_TRUE(Bridge.Log.Enabled);
+    ASSERT_EQ(Bridge.Log.FilePath, folder_.path() + "Velkaro.log");
     std::memcpy(record_.record(), "Velkaro Trainer", 16);
   }
   void TearDown() override {
@@ -118,6 +121,7 @@ class BoundaryTest : public ::testing::Test {
     WithinSeconds("DLLStop", [] { DLLStop(); });
     Bridge.ServerRunning.store(false);
     Bridge.Log = saved_log_;
+    Bridge.SettingsFolder.clear();
   }
 
   // Records are converted without starting the server (its thread is not wanted here).
@@ -298,8 +302,9 @@ TEST_F(BoundaryTest, TheEntryPointsReturnWhateverTheirCallsThrow) {
 #if defined(_WIN32)
   GTEST_SKIP() << "the stand-in simulator's allocations are its own DLL's here";
 #endif
-  // Nothing of the add-on's own allocates in DLLStart or DLLStop; the stand-in simulator's calls
-  // do, and their exceptions reach the entry points.
+  // Reading the settings allocates: out of memory there, the add-on starts all the same (with the
+  // settings it had) and goes on to connect. The stand-in simulator's calls allocate too, and
+  // their exceptions reach the entry points.
   DLLStop();
   int started;
   {
@@ -308,7 +313,8 @@ TEST_F(BoundaryTest, TheEntryPointsReturnWhateverTheirCallsThrow) {
     DLLStop();
   }
   EXPECT_EQ(started, 0);
-  EXPECT_EQ(LogLines("DLLStart: exception caught (std::bad_alloc)"), 1);
+  EXPECT_EQ(LogLines("Settings: exception caught (std::bad_alloc)"), 1);
+  EXPECT_EQ(LogLines("DLLStart: exception caught (std::bad_alloc)"), 1) << "it went on to connect";
   DLLStart();  // for TearDown
 }
 

@@ -25,13 +25,11 @@ constexpr const char* kLineEnd = "\r\n";
 constexpr const char* kLineEnd = "\n";
 #endif
 
-// Must run first: the value the add-on is built with, before any test changes it.
-TEST(LogTest, IsOffUnlessBuiltWithLoggingOn) {
-#if defined(VELKARO_LOG_ENABLED)
-  EXPECT_TRUE(Bridge.Log.Enabled);
-#else
+// Must run first: the log as the library is loaded, before any test changes it. Only DLLStart,
+// from the settings, switches it on.
+TEST(LogTest, IsOffUntilTheSettingsSwitchItOn) {
+  EXPECT_TRUE(kLogAvailable) << "the default build has the log";
   EXPECT_FALSE(Bridge.Log.Enabled);
-#endif
   EXPECT_EQ(Bridge.Log.FilePath, "Velkaro.log");
 }
 

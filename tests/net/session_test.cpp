@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,6 +157,20 @@ TEST(ClientSessionTest, CommandsAndReplies) {
     EXPECT_EQ(Converse(state, row.request), row.reply(state));
     row.check(state);
   }
+}
+
+// The status: its length, then that much JSON, built from the status the session is handed; the
+// session stays in step for the next command.
+TEST(ClientSessionTest, TheStatusCommandAnswersWithALengthAndThatMuchJson) {
+  SharedState state;
+  state.status.AddWarning("a warning");
+  const Bytes reply = Converse(state, Concat({Text("rSTATUS010"), Text("vFMCDATA20")}));
+  ASSERT_GE(reply.size(), 4u + 8u);
+  const std::uint32_t length = DecodeU32(reply.data());
+  ASSERT_EQ(reply.size(), 4u + length + 8u);
+  const auto status = nlohmann::json::parse(reply.begin() + 4, reply.begin() + 4 + length);
+  EXPECT_EQ(status["warnings"], nlohmann::json::array({"a warning"}));
+  EXPECT_EQ(Bytes(reply.end() - 8, reply.end()), Bytes(8, 0xFF)) << "the next reply in step";
 }
 
 TEST(ClientSessionTest, ACommandAfterTheStopIsNotServed) {

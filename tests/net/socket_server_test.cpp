@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "common/frame_layout.h"
+#include "config/settings.h"
 #include "platform/socket.h"
 #include "support/addon_harness.h"
+#include "support/loopback.h"
 #include "support/session_state.h"
 #include "support/test_files.h"
 #include "support/wire_bytes.h"
@@ -220,6 +222,39 @@ TEST_F(SocketServerTest, AtTheLimitTheSessionIdleLongestGivesWayToANewConnection
       EXPECT_TRUE(clients[i]->Sync()) << "client " << i;
     }
   }
+}
+
+// A connection from an address the allow list does not hold is closed at once, logged with its
+// address and counted, and claims no place: not even that of a session idle past its time.
+TEST_F(SocketServerTest, AnAddressNotAllowedIsClosedAtOnceAndTakesNoPlace) {
+  ScratchFolder folder;
+  state.log.Enabled = true;
+  state.log.FilePath = folder.path() + "Velkaro.log";
+  SocketServer::Settings settings;
+  settings.max_sessions = 1;
+  settings.idle_evict_after_ms = 100;
+  settings.allow = ParseSettings("[server]\nallow = 127.0.0.1\n").allow;
+  StartServer(settings);
+  EXPECT_TRUE(state.status.Read(0).listening);
+  auto idle = Connect();
+  ASSERT_TRUE(idle && idle->Sync());
+  std::this_thread::sleep_for(milliseconds(300));  // idle long enough to give way
+
+  const platform::SocketHandle stranger = ConnectFrom("127.0.0.2", "127.0.0.1", server->port());
+  ASSERT_NE(stranger, platform::kInvalidSocket);
+  platform::SetReceiveTimeout(stranger, 5000);
+  std::uint8_t byte;
+  const int n = platform::Receive(stranger, &byte, 1);
+  EXPECT_TRUE(n == 0 || (n < 0 && !platform::IsTimeoutError(platform::LastSocketError())))
+      << "closed, not kept waiting";
+  platform::CloseSocket(stranger);
+  EXPECT_TRUE(idle->Sync()) << "the idle session keeps its place";
+  EXPECT_EQ(state.status.Read(0).refused_connections, 1u);
+  EXPECT_NE(ReadWholeFile(state.log.FilePath)
+                .find("Zelm Socket: refused connection from 127.0.0.2 (not in allow)"),
+            std::string::npos);
+  server->Stop();
+  EXPECT_FALSE(state.status.Read(0).listening);
 }
 
 // While set, the server's wake-ups reach nothing, as under a layered service provider that

@@ -1,4 +1,5 @@
-// The platform's system services: error texts that fit into a sentence of the caller's, a
+// The platform's system services: error texts that fit into a sentence of the caller's, the
+// running module's own path whatever the current directory, paths taken from a folder, a
 // terminal told apart from a file, a write to a pipe nobody reads that fails instead of ending
 // the program, and the priority of the add-on's threads.
 #include "platform/system.h"
@@ -7,10 +8,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
+#include "host/addon_loader.h"
 #include "platform/thread.h"
+#include "support/test_files.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -56,6 +60,48 @@ TEST(SystemErrorTextTest, TextsEndWithoutLineEndBlankOrFullStop) {
     EXPECT_NE(last, ' ') << text;
     EXPECT_NE(last, '.') << text;
   }
+}
+
+// Linked into this program, the module is the program: found from the code's own address, not
+// from the current directory (nor from the name the program was started by).
+TEST(OwnModulePathTest, IsTheModuleFileWhateverTheCurrentDirectory) {
+  const std::filesystem::path before = std::filesystem::current_path();
+  testing::ScratchFolder elsewhere;
+  std::filesystem::current_path(elsewhere.path());
+  const std::string path = OwnModulePath();
+  std::filesystem::current_path(before);
+  EXPECT_EQ(FolderOf(path), standin::ProgramFolder());
+  EXPECT_NE(path.find("system_test"), std::string::npos) << path;
+  EXPECT_TRUE(std::filesystem::is_regular_file(path)) << path;
+}
+
+TEST(PathFromTest, RelativePathsAreTakenFromTheFolder) {
+  struct Row {
+    const char* path;
+    const char* expected;
+  };
+#if defined(_WIN32)
+  const char* folder = "C:\\FSX\\Modules\\";
+  const Row rows[] = {
+      {"Velkaro.log", "C:\\FSX\\Modules\\Velkaro.log"},
+      {"logs\\v.log", "C:\\FSX\\Modules\\logs\\v.log"},
+      {"D:\\logs\\v.log", "D:\\logs\\v.log"},
+      {"\\\\server\\share\\v.log", "\\\\server\\share\\v.log"},
+      {"/logs/v.log", "/logs/v.log"},
+  };
+  EXPECT_EQ(FolderOf("C:\\FSX\\Modules\\Velkaro.dll"), folder);
+  EXPECT_EQ(FolderOf("C:/FSX/Velkaro.dll"), "C:/FSX/");
+#else
+  const char* folder = "/sim/Modules/";
+  const Row rows[] = {
+      {"Velkaro.log", "/sim/Modules/Velkaro.log"},
+      {"logs/v.log", "/sim/Modules/logs/v.log"},
+      {"/var/log/v.log", "/var/log/v.log"},
+  };
+  EXPECT_EQ(FolderOf("/sim/Modules/Velkaro.so"), folder);
+#endif
+  EXPECT_EQ(FolderOf("Velkaro.so"), "");
+  for (const Row& row : rows) EXPECT_EQ(PathFrom(folder, row.path), row.expected) << row.path;
 }
 
 TEST(IsTerminalTest, AFileIsNotATerminal) {

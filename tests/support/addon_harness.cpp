@@ -1,6 +1,8 @@
 #include "support/addon_harness.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #if !defined(_WIN32)
@@ -8,23 +10,60 @@
 #endif
 
 #include "platform/socket.h"
+#include "platform/system.h"
 #include "support/test_files.h"
 
 namespace velkaro::testing {
 
+namespace {
+AddOnHarness* loaded = nullptr;
+}  // namespace
+
 AddOnHarness& AddOnHarness::Instance() {
-  static AddOnHarness* harness = new AddOnHarness;
-  return *harness;
+  if (loaded == nullptr) loaded = new AddOnHarness(standin::DefaultAddOnPath());
+  return *loaded;
 }
 
-AddOnHarness::AddOnHarness() {
+AddOnHarness& AddOnHarness::Copy(const std::string& name) {
+  if (loaded != nullptr) return *loaded;
+  namespace fs = std::filesystem;
+  const fs::path built = standin::ProgramFolder();
+  const fs::path folder = built / "copied-addons" / name;
+  fs::create_directories(folder);
+  const auto options = fs::copy_options::overwrite_existing | fs::copy_options::recursive;
+#if defined(_WIN32)
+  // The add-on binds to the SimConnect assembly in its own folder.
+  const char* kFiles[] = {"Velkaro.dll", "Microsoft.FlightSimulator.SimConnect"};
+#else
+  const char* kFiles[] = {"Velkaro.so", "libSimConnect.so"};
+#endif
+  for (const char* file : kFiles) fs::copy(built / file, folder / file, options);
+  loaded = new AddOnHarness((folder / kFiles[0]).string());
+  return *loaded;
+}
+
+AddOnHarness::AddOnHarness(const std::string& path) {
   // The add-on's WSACleanup lowers the process-wide count; the tests hold their own start-up.
   platform::SocketsStartup();
   std::string error;
-  if (!standin::LoadAddOn(standin::DefaultAddOnPath(), &addon_, &error)) {
+  if (!standin::LoadAddOn(path, &addon_, &error)) {
     std::fprintf(stderr, "cannot load the add-on: %s\n", error.c_str());
     std::abort();
   }
+}
+
+std::string AddOnHarness::folder() const {
+  return platform::FolderOf(std::filesystem::absolute(addon_.path).string());
+}
+
+void AddOnHarness::WriteSettings(const std::string& ini) const {
+  const std::string file = folder() + "Velkaro.ini";
+  if (ini.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    return;
+  }
+  std::ofstream(file, std::ios::binary) << ini;
 }
 
 void AddOnHarness::Start(bool simconnect_opens) {

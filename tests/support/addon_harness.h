@@ -19,9 +19,21 @@ namespace velkaro::testing {
 // The add-on loaded once per test program.
 class AddOnHarness {
  public:
+  // The add-on built beside the test program.
   static AddOnHarness& Instance();
+  // Instead of the built add-on: a copy of it, with the stand-in SimConnect it binds to, in a
+  // folder of its own in the build folder (copied-addons/`name`, `name` e.g. the test
+  // program's), where a test writes the add-on's Velkaro.ini. A test program uses one or the
+  // other.
+  static AddOnHarness& Copy(const std::string& name);
 
   const StandInApi& sim() const { return *addon_.simulator; }
+  // The loaded add-on's file and folder (with a trailing separator).
+  const std::string& path() const { return addon_.path; }
+  std::string folder() const;
+  // Writes Velkaro.ini beside the add-on, which reads it at its next Start; an empty text
+  // removes it.
+  void WriteSettings(const std::string& ini) const;
 
   // A new stand-in simulator (the sample aircraft reported at "SimStart"), then DLLStart and
   // "SimStart". With `simconnect_opens` false the add-on's SimConnect_Open fails.
@@ -37,7 +49,7 @@ class AddOnHarness {
   std::vector<StandInCall> Calls(std::string_view function = "") const;
 
  private:
-  AddOnHarness();
+  explicit AddOnHarness(const std::string& path);
   standin::AddOn addon_;
   bool started_ = false;
 };

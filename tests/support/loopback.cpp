@@ -39,4 +39,18 @@ bool OpenSocketPair(SocketPair* pair) {
   return true;
 }
 
+platform::SocketHandle ConnectFrom(const char* source, const char* destination,
+                                   std::uint16_t port) {
+  static const bool started = platform::SocketsStartup() == 0;  // for the socket's lifetime
+  (void)started;
+  const platform::SocketHandle s = platform::OpenTcpSocket();
+  if (s == platform::kInvalidSocket) return s;
+  if (platform::BindIpv4(s, platform::Ipv4FromText(source), 0) < 0 ||
+      platform::ConnectIpv4(s, platform::Ipv4FromText(destination), port) < 0) {
+    platform::CloseSocket(s);
+    return platform::kInvalidSocket;
+  }
+  return s;
+}
+
 }  // namespace velkaro::testing

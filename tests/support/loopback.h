@@ -34,4 +34,8 @@ struct SocketPair {
 };
 bool OpenSocketPair(SocketPair* pair);
 
+// A connection from the local address `source` (e.g. "127.0.0.2": every 127.x.y.z is loopback)
+// to `destination`:`port`; kInvalidSocket when it cannot be made. Blocking, no time limit set.
+platform::SocketHandle ConnectFrom(const char* source, const char* destination, std::uint16_t port);
+
 }  // namespace velkaro::testing

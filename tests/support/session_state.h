@@ -12,6 +12,7 @@
 #include "common/frame_layout.h"
 #include "log/log.h"
 #include "net/client_session.h"
+#include "net/status.h"
 #include "net/upload_store.h"
 #include "simdata/frame_exchange.h"
 
@@ -33,7 +34,8 @@ struct SharedState {
   McpExchange mcp;
   std::atomic<bool> running{true};
   DiagnosticLog log;
-  SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log};
+  StatusBoard status;
+  SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log, status};
 };
 
 }  // namespace velkaro::testing

@@ -67,6 +67,9 @@ exec 3>"$work/stdin"
 # Up, and converting frames (the first frame only starts the server).
 for _ in $(seq 100); do [ "$(field simulatorName 2>/dev/null)" = '"FSX"' ] && break; sleep 0.1; done
 
+grep -q "^velkaro-sim: clients connect to TCP port 5193\.$" "$work/sim.out" \
+  && pass "velkaro-sim reports the add-on's server" \
+  || fail "velkaro-sim's server report: $(cat "$work/sim.out")"
 [ "$(field altitude)" = "12345" ] && pass "--set pins a variable" || fail "--set: altitude $(field altitude)"
 [ "$(field flapLastDetentAngle)" = "40" ] && pass "sample aircraft detents, from a relative --aircraft" \
   || fail "sample aircraft detents: $(field flapLastDetentAngle)"
