@@ -386,7 +386,12 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
       return false;
     }
     if (n < 0) {
-      error_ = "no reply from the add-on: " + ErrorText(velkaro::platform::LastSocketError());
+      // A receive that ran into the socket's own timeout says so in the words of the others,
+      // not in the system's ("Resource temporarily unavailable").
+      const int code = velkaro::platform::LastSocketError();
+      error_ = StallText(false) + (velkaro::platform::IsTimeoutError(code)
+                                       ? "timed out after " + Seconds(wait_)
+                                       : ErrorText(code));
       return false;
     }
     bytes += n;
