@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "common/coding.h"
 #include "common/protocol.h"
@@ -58,28 +59,24 @@ std::string Number(double value) {
   return text;
 }
 
-std::string JsonNumber(double value) {
-  if (!std::isfinite(value)) return "null";
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
+// 8-bit text (ISO 8859-1, as the frame's texts are taken) as UTF-8, which JSON requires.
+std::string Latin1AsUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const unsigned char c : text) {
+    if (c < 0x80) {
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
     } else {
-      out += static_cast<char>(c);
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out + "\"";
+  return out;
+}
+
+// JSON text of a value, in ASCII (non-ASCII characters escaped).
+std::string JsonText(const nlohmann::json& value) {
+  return value.dump(-1, ' ', true);
 }
 
 std::string ElementText(const std::uint8_t* bytes, const FrameField& f, std::size_t index) {
@@ -123,18 +120,35 @@ std::string Frame::Format(const FrameField& f, std::size_t index) const {
   return zelm::Number(ElementNumber(bytes.data(), f, index));
 }
 
+namespace {
+
+nlohmann::json ElementJson(const std::uint8_t* bytes, const FrameField& f, std::size_t index) {
+  if (f.type == FrameType::kText) return Latin1AsUtf8(ElementText(bytes, f, index));
+  const double value = ElementNumber(bytes, f, index);
+  if (!std::isfinite(value)) return nullptr;
+  // Integers, and doubles that hold a whole number exactly, as integers ("12345", not
+  // "12345.0"), as this output always showed them.
+  constexpr double kExactWhole = 9007199254740992.0;  // 2^53
+  const bool negative_zero = value == 0.0 && std::signbit(value);
+  if (value == std::trunc(value) && std::fabs(value) <= kExactWhole && !negative_zero) {
+    return static_cast<std::int64_t>(value);
+  }
+  return value;
+}
+
+}  // namespace
+
 std::string Frame::ToJson() const {
   std::string out = "{";
   bool first = true;
   for (const FrameField& f : velkaro::kFrameFields) {
     out += first ? "\n  " : ",\n  ";
     first = false;
-    out += JsonString(f.name) + ": {\"unit\": " + JsonString(f.unit) + ", \"value\": ";
+    out += JsonText(f.name) + ": {\"unit\": " + JsonText(f.unit) + ", \"value\": ";
     if (f.count > 1) out += "[";
     for (std::size_t i = 0; i < f.count; ++i) {
       if (i > 0) out += ", ";
-      out += f.type == FrameType::kText ? JsonString(ElementText(bytes.data(), f, i))
-                                        : JsonNumber(ElementNumber(bytes.data(), f, i));
+      out += JsonText(ElementJson(bytes.data(), f, i));
     }
     if (f.count > 1) out += "]";
     out += "}";
@@ -233,15 +247,46 @@ std::uint32_t McpRequestBuilder::CheckValue() const {
 
 // ---------------------------------------------------------------------------------------------
 
+std::string HostProblem(std::string_view host) {
+  const std::size_t colon = host.find(':');
+  if (colon == std::string_view::npos) return "";
+  const std::string_view after = host.substr(colon + 1);
+  if (!after.empty() && after.find_first_not_of("0123456789") == std::string_view::npos) {
+    return "give the port on its own (--port " + std::string(after) + "), not in the host name";
+  }
+  return "IPv6 is not supported: use an IPv4 address";
+}
+
 std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint16_t port,
                                              std::string* error, int timeout_ms,
-                                             const std::atomic<bool>* cancel) {
+                                             const std::atomic<bool>* cancel,
+                                             ConnectFailure* failure) {
+  const std::string where = "cannot connect to " + host + ":" + std::to_string(port) + ": ";
+  if (const std::string problem = HostProblem(host); !problem.empty()) {
+    if (error != nullptr) *error = where + problem;
+    if (failure != nullptr) *failure = ConnectFailure::kOther;
+    return nullptr;
+  }
   std::string reason;
+  ConnectFailure why = ConnectFailure::kNone;
   const velkaro::platform::SocketHandle socket =
-      velkaro::platform::ConnectTcp(host, port, &reason, timeout_ms, cancel);
+      velkaro::platform::ConnectTcp(host, port, &reason, timeout_ms, cancel, &why);
+  if (failure != nullptr) *failure = why;
   if (socket == velkaro::platform::kInvalidSocket) {
     if (error != nullptr) {
-      *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + reason;
+      switch (why) {
+        case ConnectFailure::kNameNotResolved:
+          *error = where + "the host name could not be resolved" +
+                   (reason.empty() ? "" : " (" + reason + ")");
+          break;
+        case ConnectFailure::kRefused:
+          // The systems' texts differ, and Wine has none for it.
+          *error = where + "connection refused";
+          break;
+        default:
+          *error = where + (reason.empty() ? "the system gave no reason" : reason);
+          break;
+      }
     }
     return nullptr;
   }
@@ -341,7 +386,12 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
       return false;
     }
     if (n < 0) {
-      error_ = "no reply from the add-on: " + ErrorText(velkaro::platform::LastSocketError());
+      // A receive that ran into the socket's own timeout says so in the words of the others,
+      // not in the system's ("Resource temporarily unavailable").
+      const int code = velkaro::platform::LastSocketError();
+      error_ = StallText(false) + (velkaro::platform::IsTimeoutError(code)
+                                       ? "timed out after " + Seconds(wait_)
+                                       : ErrorText(code));
       return false;
     }
     bytes += n;

@@ -42,7 +42,10 @@ class Frame {
   std::optional<std::string> Text(std::string_view field, std::size_t index = 0) const;
   // One element as text, as the tool shows it ("47.4950123", "IVLK", "1").
   std::string Format(const velkaro::FrameField& field, std::size_t index) const;
-  // Every field: {"name": {"unit": "...", "value": v or [v, ...]}, ...}.
+  // Every field: {"name": {"unit": "...", "value": v or [v, ...]}, ...}, one field a line.
+  // Whole numbers are written without a fraction, others in the fewest digits that read back
+  // as the same double; a value that is not finite as null; texts as their 8-bit characters
+  // (ISO 8859-1), escaped to ASCII.
   std::string ToJson() const;
 };
 
@@ -84,16 +87,26 @@ class McpRequestBuilder {
   velkaro::McpBlock block_;
 };
 
+// Why Connection::Open failed: the host name could not be resolved, the connection was refused
+// (nothing listens there), it timed out, was interrupted, or something else.
+using ConnectFailure = velkaro::platform::ConnectFailure;
+
+// Why `host` cannot name an add-on's machine, or empty when it can: the add-on serves IPv4
+// only, so an IPv6 address is refused, and a port belongs in its own argument.
+std::string HostProblem(std::string_view host);
+
 class Connection {
  public:
-  // Connects; empty with a reason in `error` when the add-on cannot be reached within
-  // `timeout_ms`. From then on each wait for the add-on (for the next bytes of a reply, or for
-  // room to send) lasts at most `timeout_ms`. With a `cancel` flag, the connection attempt and
-  // every later wait end within platform::kCancelCheckMs once the flag is true, and the
-  // operation fails ("interrupted"); the flag must outlive the connection.
+  // Connects; empty with a reason in `error` ("cannot connect to HOST:PORT: ...") when the
+  // add-on cannot be reached within `timeout_ms`, and why in `failure` when given. From then on
+  // each wait for the add-on (for the next bytes of a reply, or for room to send) lasts at most
+  // `timeout_ms`. With a `cancel` flag, the connection attempt and every later wait end within
+  // platform::kCancelCheckMs once the flag is true, and the operation fails ("interrupted"); the
+  // flag must outlive the connection.
   static std::unique_ptr<Connection> Open(const std::string& host, std::uint16_t port,
                                           std::string* error, int timeout_ms = 5000,
-                                          const std::atomic<bool>* cancel = nullptr);
+                                          const std::atomic<bool>* cancel = nullptr,
+                                          ConnectFailure* failure = nullptr);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;

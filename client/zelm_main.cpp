@@ -2,7 +2,8 @@
 //
 //   zelm frame [--json]                   one frame, every field with its unit
 //   zelm watch                            live view of the main instruments
-//   zelm fmc get [-o FILE]                the stored FMC data
+//   zelm status [--json]                  the add-on's state
+//   zelm fmc get [-o FILE|-]              the stored FMC data
 //   zelm fmc put FILE --version N         store FMC data
 //   zelm fmc version                      the first eight bytes of the FMC data
 //   zelm fpl put FILE --version N         store flight-plan data
@@ -13,173 +14,281 @@
 // --timeout (default 10 s: how long a command, or in watch and bench each frame, may take once
 // connected, and how long connecting may take). Ctrl-C ends every command; watch and bench stop
 // as they always did, the others fail; a second Ctrl-C ends zelm whatever it is waiting for.
-// Exit status: 0 done, 1 the add-on could not be reached, the connection dropped, the add-on
-// did not answer in time, answered what the protocol does not allow, or Ctrl-C; 2 a usage error.
+// Exit status: 0 done; 1 the command failed (the add-on could not be reached, the connection
+// dropped, the add-on did not answer in time or answered what the protocol does not allow, a
+// file could not be read or written, or Ctrl-C); 2 the command line is wrong. --help shows it.
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <map>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/protocol.h"
+#include "common/version.h"
+#include "platform/file.h"
 #include "platform/system.h"
+#include "status_view.h"
+#include "watch_view.h"
 #include "zelm_client.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: zelm COMMAND [options]\n"
-    "\n"
-    "Commands:\n"
-    "  frame [--json]                  fetch one frame and show every field with its unit\n"
-    "  watch                           live view of the main instruments (Ctrl-C stops)\n"
-    "  fmc get [-o FILE]               fetch the stored FMC data (to FILE, or a hex dump)\n"
-    "  fmc put FILE --version N        store FILE as FMC data with version word N\n"
-    "  fmc version                     show the first eight bytes of the FMC data\n"
-    "  fpl put FILE --version N        store FILE as flight-plan data with version word N\n"
-    "  mcp [settings] [--dry-run]      upload an autopilot panel block (zelm mcp --help)\n"
-    "  bench --clients N --seconds S   N connections fetching frames flat out\n"
-    "\n"
-    "Options of every command:\n"
-    "  --host HOST        the machine running the add-on (default 127.0.0.1)\n"
-    "  --port PORT        its port (default %u)\n"
-    "  --timeout SECONDS  give up when connecting, or the command once connected (in watch and\n"
-    "                     bench: each frame), takes longer (default %g)\n";
+namespace protocol = velkaro::protocol;
+namespace platform = velkaro::platform;
+using Clock = std::chrono::steady_clock;
 
-constexpr const char* kMcpUsage =
-    "usage: zelm mcp [settings] [--dry-run]\n"
-    "Requests (the add-on engages the mode and sets its target):\n"
-    "  --alt FEET          altitude            --vs FPM            vertical speed\n"
-    "  --spd KNOTS|MACH    speed (below 2.0 a Mach number)        --hdg DEG   heading\n"
-    "Switches (on|off):\n"
-    "  --ap  --at  --fd    autopilot master, autothrottle arm, flight director\n"
-    "  --speed-hold --n1-hold --mach-hold --alt-hold --hdg-hold --loc-hold --app-hold\n"
-    "References:\n"
-    "  --spd-ref KNOTS --n1-ref N1 --mach-ref MACH --alt-ref FEET --vs-ref FPM\n"
-    "  --hdg-bug DEG --crs DEG (NAV1 course)\n"
-    "  --dry-run           print the 144 bytes and the check value instead of uploading\n";
+// Exit statuses.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr double kDefaultTimeoutSeconds = 10.0;
+constexpr double kMaxTimeoutSeconds = 86400.0;
+// How long `status` waits for the reply unless --timeout says otherwise: an add-on before 1.1
+// ignores the command, and saying so should not take the whole default timeout.
+constexpr std::chrono::milliseconds kStatusReplyWait{3000};
+// How long watch waits between attempts to reach an add-on that has gone.
+constexpr std::chrono::milliseconds kReconnectPause{1000};
+// How often watch redraws its panel on a terminal (the frame age moves even without frames),
+// and writes a line when its output is a file or a pipe.
+constexpr std::chrono::milliseconds kRedrawEvery{100};
+constexpr std::chrono::milliseconds kLineEvery{1000};
+constexpr int kMaxBenchClients = 256;
+constexpr double kMaxBenchSeconds = 3600.0;
+
+constexpr const char* kExitStatusText =
+    "Exit status: 0 done (watch and bench also when stopped with Ctrl-C); 1 the command failed:\n"
+    "the add-on could not be reached, the connection dropped, the add-on did not answer in\n"
+    "time or not as the protocol allows, a file could not be read or written, or Ctrl-C;\n"
+    "2 the command line is wrong (an unknown command or option, a missing or bad value).";
+
+constexpr const char* kLatencyText =
+    "The latency is the time from sending \"rSIMDATA30\" to the frame's last byte. The add-on\n"
+    "first waits for a frame newer than the one that connection got last (at most 100 ms), so\n"
+    "the figure includes up to one simulator frame period (about 17 ms at 60 frames/s): it\n"
+    "measures how soon a client polling flat out sees each new frame, not the network alone.";
 
 // Set by Ctrl-C; every wait of a connection looks at it.
 std::atomic<bool> g_stop{false};
 
-constexpr double kDefaultTimeoutSeconds = 10.0;
-constexpr double kMaxTimeoutSeconds = 86400.0;
-
-[[noreturn]] void UsageError(const std::string& message) {
-  std::fprintf(stderr, "zelm: %s (see zelm --help)\n", message.c_str());
-  std::exit(2);
-}
-
-[[noreturn]] void ConnectionError(const std::string& message) {
-  std::fprintf(stderr, "zelm: %s\n", g_stop.load() ? "interrupted" : message.c_str());
-  std::exit(1);
-}
-
-struct Arguments {
-  std::vector<std::string> words;                            // positional
-  std::map<std::string, std::string> options;                // --name value
-  std::vector<std::string> flags;                            // --name alone
-  std::vector<std::pair<std::string, std::string>> ordered;  // options in the order given
-
-  bool Has(const std::string& flag) const {
-    return std::find(flags.begin(), flags.end(), flag) != flags.end();
-  }
-  std::string Get(const std::string& name, const std::string& fallback = "") const {
-    const auto found = options.find(name);
-    return found == options.end() ? fallback : found->second;
-  }
+// Ends the command: caught in main, which writes "zelm: MESSAGE" and exits with `status`.
+struct CommandFailed {
+  int status;
+  std::string message;
 };
 
-// Options that stand alone; every other --option takes a value.
-bool IsFlag(const std::string& name) {
-  return name == "--json" || name == "--dry-run" || name == "--help" || name == "-h";
+[[noreturn]] void Fail(const std::string& message, int status = kExitFailed) {
+  throw CommandFailed{status, g_stop.load() && status == kExitFailed ? "interrupted" : message};
 }
 
-Arguments Parse(int argc, char** argv, int first) {
-  Arguments args;
-  for (int i = first; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.size() > 1 && arg[0] == '-' &&
-        !(arg.size() > 1 && (std::isdigit(arg[1]) || arg[1] == '.'))) {
-      if (IsFlag(arg)) {
-        args.flags.push_back(arg);
-      } else {
-        if (i + 1 >= argc) UsageError(arg + " needs a value");
-        args.options[arg] = argv[++i];
-        args.ordered.emplace_back(arg, argv[i]);
+// ---------------------------------------------------------------------------------------------
+// Checks of option values, with messages that say what the option takes. CLI11 runs them on the
+// text before converting it, and names the option in front ("--port: takes ...").
+
+CLI::Validator WholeNumber(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        char* end = nullptr;
+        errno = 0;
+        const long long value = std::strtoll(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno == ERANGE || value < low || value > high) {
+          return "takes a whole number from " + std::to_string(low) + " to " +
+                 std::to_string(high) + ", not \"" + text + "\"";
+        }
+        return "";
+      },
+      "");
+}
+
+// A finite number, within `low` (exclusive when `low_open`) and `high`.
+CLI::Validator Number(double low, bool low_open, double high, const std::string& what) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        const bool in_range =
+            std::isfinite(value) && (low_open ? value > low : value >= low) && value <= high;
+        if (text.empty() || *end != '\0' || !in_range) return what + ", not \"" + text + "\"";
+        return "";
+      },
+      "");
+}
+
+const CLI::Validator kAnyNumber(
+    [](std::string& text) -> std::string {
+      char* end = nullptr;
+      const double value = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !std::isfinite(value)) {
+        return "takes a number, not \"" + text + "\"";
       }
-    } else {
-      args.words.push_back(arg);
-    }
-  }
-  return args;
-}
+      return "";
+    },
+    "");
 
-double ParseNumber(const std::string& option, const std::string& text) {
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value)) {
-    UsageError(option + " takes a number, not \"" + text + "\"");
-  }
-  return value;
-}
+const CLI::Validator kOnOff(
+    [](std::string& text) -> std::string {
+      if (text == "on" || text == "1" || text == "true") return "";
+      if (text == "off" || text == "0" || text == "false") return "";
+      return "takes on or off, not \"" + text + "\"";
+    },
+    "");
 
-std::uint32_t ParseVersion(const Arguments& args) {
-  const std::string text = args.Get("--version");
-  if (text.empty()) UsageError("--version N is required");
+const CLI::Validator kHost(
+    [](std::string& text) -> std::string {
+      if (text.empty()) return "takes a host name or an IPv4 address";
+      return zelm::HostProblem(text);
+    },
+    "");
+
+// A version word: 32 bits, in decimal, 0x hexadecimal or 0 octal.
+bool ParseWord(const std::string& text, std::uint32_t* word) {
   char* end = nullptr;
+  errno = 0;
   const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-  if (*end != '\0' || value > 0xFFFFFFFFull) UsageError("--version takes a 32-bit number");
-  return static_cast<std::uint32_t>(value);
-}
-
-bool ParseSwitch(const std::string& option, const std::string& text) {
-  if (text == "on" || text == "1" || text == "true") return true;
-  if (text == "off" || text == "0" || text == "false") return false;
-  UsageError(option + " takes on or off");
-}
-
-std::chrono::milliseconds Timeout(const Arguments& args) {
-  const double seconds = args.options.count("--timeout") == 0
-                             ? kDefaultTimeoutSeconds
-                             : ParseNumber("--timeout", args.Get("--timeout"));
-  if (!(seconds > 0.0 && seconds <= kMaxTimeoutSeconds)) {
-    UsageError("--timeout takes seconds, more than 0 and at most " +
-               std::to_string(static_cast<int>(kMaxTimeoutSeconds)));
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno == ERANGE || value > 0xFFFFFFFFull) {
+    return false;
   }
-  return std::chrono::milliseconds(std::max(1LL, std::llround(seconds * 1000.0)));
+  *word = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+const CLI::Validator kWord(
+    [](std::string& text) -> std::string {
+      std::uint32_t word;
+      if (ParseWord(text, &word)) return "";
+      return "takes a 32-bit number (0 to 4294967295, or 0x0 to 0xFFFFFFFF), not \"" + text + "\"";
+    },
+    "");
+
+// ---------------------------------------------------------------------------------------------
+// Connecting.
+
+struct ConnectionOptions {
+  std::string host = zelm::kDefaultHost;
+  int port = zelm::kDefaultPort;
+  double timeout_seconds = kDefaultTimeoutSeconds;
+  std::vector<CLI::Option*> timeout_options;  // one per command that takes it
+
+  std::chrono::milliseconds Timeout() const {
+    return std::chrono::milliseconds(std::max(1LL, std::llround(timeout_seconds * 1000.0)));
+  }
+  bool TimeoutGiven() const {
+    return std::any_of(timeout_options.begin(), timeout_options.end(),
+                       [](const CLI::Option* o) { return o->count() > 0; });
+  }
+  std::string Where() const { return host + ":" + std::to_string(port); }
+};
+
+// `limits`: what --timeout bounds once connected ("the command", "each frame").
+void AddConnectionOptions(CLI::App* command, ConnectionOptions* options,
+                          const std::string& limits = "the command") {
+  command->add_option("--host", options->host, "the add-on's machine (default 127.0.0.1)")
+      ->check(kHost)
+      ->type_name("HOST")
+      ->group("Connection");
+  command
+      ->add_option("--port", options->port,
+                   "its TCP port, 1 to 65535 (default " + std::to_string(zelm::kDefaultPort) + ")")
+      ->check(WholeNumber(1, 65535))
+      ->type_name("PORT")
+      ->group("Connection");
+  options->timeout_options.push_back(
+      command
+          ->add_option("--timeout", options->timeout_seconds,
+                       "limit on connecting, then on " + limits + " (default 10)")
+          ->check(
+              Number(0.0, true, kMaxTimeoutSeconds, "takes seconds, more than 0 and at most 86400"))
+          ->type_name("SECONDS")
+          ->group("Connection"));
 }
 
 // What --timeout bounds once connected: the whole command, or each frame of one that fetches
-// frames until it is stopped.
+// frames until it is stopped (which sets the deadline itself).
 enum class TimeLimit { kWholeCommand, kEachFrame };
 
-std::unique_ptr<zelm::Connection> Connect(const Arguments& args,
+std::unique_ptr<zelm::Connection> Connect(const ConnectionOptions& options,
                                           TimeLimit limit = TimeLimit::kWholeCommand) {
-  const std::string host = args.Get("--host", zelm::kDefaultHost);
-  const double port = ParseNumber("--port", args.Get("--port", std::to_string(zelm::kDefaultPort)));
-  if (port < 1 || port > 65535 || port != std::floor(port)) UsageError("--port takes 1 to 65535");
-  const std::chrono::milliseconds timeout = Timeout(args);
   std::string error;
-  auto connection = zelm::Connection::Open(host, static_cast<std::uint16_t>(port), &error,
-                                           static_cast<int>(timeout.count()), &g_stop);
-  if (!connection) ConnectionError(error + " (is the simulator with the add-on running?)");
-  if (limit == TimeLimit::kWholeCommand) connection->SetDeadline(timeout);
+  zelm::ConnectFailure failure = zelm::ConnectFailure::kNone;
+  auto connection =
+      zelm::Connection::Open(options.host, static_cast<std::uint16_t>(options.port), &error,
+                             static_cast<int>(options.Timeout().count()), &g_stop, &failure);
+  if (!connection) {
+    // Only a refusal means that nothing listens there.
+    Fail(failure == zelm::ConnectFailure::kRefused
+             ? error + " (is the simulator with the add-on running?)"
+             : error);
+  }
+  if (limit == TimeLimit::kWholeCommand) connection->SetDeadline(options.Timeout());
   return connection;
 }
 
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) UsageError("cannot read " + path);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+// ---------------------------------------------------------------------------------------------
+// Files.
+
+// The data of an upload: a regular file of 1 to protocol::kMaxUploadBytes bytes.
+std::string ReadUpload(const std::string& path) {
+  std::string contents;
+  const platform::FileReadResult result =
+      platform::ReadRegularFile(path.c_str(), protocol::kMaxUploadBytes, contents);
+  std::error_code ignored;
+  const bool folder = std::filesystem::is_directory(path, ignored);
+  switch (result) {
+    case platform::FileReadResult::kRead:
+      if (contents.empty()) Fail(path + " is empty; the add-on stores no empty data");
+      return contents;
+    case platform::FileReadResult::kTooLarge:
+      Fail(path + " is larger than the add-on stores (" +
+           std::to_string(protocol::kMaxUploadBytes) + " bytes)");
+    case platform::FileReadResult::kCannotOpen:
+      if (folder) break;
+      if (!std::filesystem::exists(path, ignored)) Fail("cannot read " + path + ": no such file");
+      Fail("cannot read " + path + ": it cannot be opened");
+    case platform::FileReadResult::kNotRegularFile:
+      if (folder) break;
+      Fail("cannot read " + path + ": not a regular file (a device, a pipe or a socket)");
+    case platform::FileReadResult::kReadFailed:
+      Fail("cannot read " + path + ": the system reported an error while reading it");
+  }
+  Fail("cannot read " + path + ": it is a folder, not a file");
+}
+
+std::span<const std::uint8_t> Bytes(const std::string& data) {
+  return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
+}
+
+// Writes `data` to the file at `path`, or to standard output for "-", byte for byte.
+void WriteOutput(const std::string& path, const std::vector<std::uint8_t>& data) {
+  if (path == "-") {
+    std::fflush(stdout);
+    platform::SetBinaryMode(stdout);
+    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
+        std::fflush(stdout) != 0) {
+      Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
+    }
+    return;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) Fail("cannot write " + path + ": " + std::strerror(errno));
+  const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  const int error = errno;
+  if (std::fclose(file) != 0 || !written) {
+    Fail("cannot write " + path + ": " + std::strerror(written ? errno : error));
+  }
 }
 
 void HexDump(const std::uint8_t* data, std::size_t length) {
@@ -200,304 +309,532 @@ void HexDump(const std::uint8_t* data, std::size_t length) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
+// A text from the add-on, with its control characters escaped so it cannot drive the terminal.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
 
-int CommandFrame(const Arguments& args) {
-  auto connection = Connect(args);
+// ---------------------------------------------------------------------------------------------
+// frame
+
+int CommandFrame(const ConnectionOptions& options, bool json) {
+  auto connection = Connect(options);
   zelm::Frame frame;
-  if (!connection->FetchFrame(&frame)) ConnectionError(connection->error());
-  if (args.Has("--json")) {
+  if (!connection->FetchFrame(&frame)) Fail(connection->error());
+  if (json) {
     std::fputs(frame.ToJson().c_str(), stdout);
-    return 0;
+    return kExitDone;
   }
   for (const velkaro::FrameField& f : velkaro::kFrameFields) {
     std::string values;
     for (std::size_t i = 0; i < f.count; ++i) {
       if (i > 0) values += " ";
-      values += f.type == velkaro::FrameType::kText ? "\"" + frame.Format(f, i) + "\""
+      values += f.type == velkaro::FrameType::kText ? "\"" + Printable(frame.Format(f, i)) + "\""
                                                     : frame.Format(f, i);
     }
     std::printf("%5zu  %-26s %-8s %s\n", f.offset, f.name, f.unit, values.c_str());
   }
-  return 0;
+  return kExitDone;
 }
 
-std::string Onoff(double v) {
-  return v != 0.0 ? "ON " : "off";
-}
+// ---------------------------------------------------------------------------------------------
+// watch: one thread fetches frames and reconnects when the add-on goes; the program's own
+// thread shows them, so that the frame age moves and "STALE" shows while no frame comes.
 
-void ShowInstruments(const zelm::Frame& f, double fps, const std::string& where, bool tty) {
-  auto n = [&](const char* name, std::size_t i = 0) { return f.Number(name, i).value_or(0.0); };
-  auto t = [&](const char* name, std::size_t i = 0) { return f.Text(name, i).value_or(""); };
-  std::string modes;
-  if (n("apHeadingHold")) modes += " HDG";
-  if (n("apAltitudeHold"))
-    modes += " ALT";
-  else if (n("apVerticalHold"))
-    modes += " VS";
-  if (n("apAirspeedHold")) modes += " SPD";
-  if (n("apMachHold")) modes += " MACH";
-  if (n("apRpmHold")) modes += " N1";
-  if (n("apNavHold")) modes += " LOC";
-  if (n("apGlideSlopeHold")) modes += " GS";
-  if (modes.empty()) modes = " none";
-  if (tty) std::printf("\x1b[H\x1b[2J");
-  std::printf("zelm watch  %s  %.1f frames/s\n", where.c_str(), fps);
-  std::printf("Position   %9.4f %c %9.4f %c   altitude %7.0f ft   radio %7.0f ft\n",
-              std::fabs(n("latitude")), n("latitude") >= 0 ? 'N' : 'S', std::fabs(n("longitude")),
-              n("longitude") >= 0 ? 'E' : 'W', n("altitude"), n("radioHeight"));
-  std::printf(
-      "Attitude   pitch %+6.1f  bank %+6.1f   heading %05.1f true  %05.1f mag   track %05.1f\n",
-      n("pitch"), n("bank"), n("trueHeading"), n("magneticHeading"), n("groundTrack"));
-  std::printf("Speeds     IAS %5.1f kt  TAS %5.1f kt  GS %5.1f kt  Mach %.3f  VS %+6.0f ft/min\n",
-              n("indicatedAirspeed"), n("trueAirspeed"), n("groundSpeed"), n("mach"),
-              n("verticalSpeed"));
-  std::printf("Autopilot  AP %s  A/T %s  FD %s  modes:%s\n", Onoff(n("apMaster")).c_str(),
-              Onoff(n("autothrottleArmed")).c_str(), Onoff(n("flightDirectorActive")).c_str(),
-              modes.c_str());
-  std::printf("           HDG %03.0f  ALT %5.0f ft  VS %+5.0f ft/min  SPD %3.0f kt  MACH %.2f\n",
-              n("apHeading"), n("apAltitude"), n("apVerticalSpeed"), n("apAirspeed"), n("apMach"));
-  for (std::size_t r = 0; r < 2; ++r) {
-    std::printf(
-        "NAV%zu       %6.2f MHz %-5s %s%s%s DME %5.1f nm  bearing %05.1f  CDI %+5.2f  GS %+5.2f\n",
-        r + 1, n("navFrequency", r), t("navIdent", r).c_str(),
-        n("navReceiving", r) ? "NAV " : "--- ", n("navLocalizer", r) ? "LOC " : "    ",
-        n("navGlideSlope", r) ? "GS " : "   ", n("dmeDistance", r), n("navRelativeBearing", r),
-        n("courseDeviation", r), n("glideSlopeDeviation", r));
+class WatchFeed {
+ public:
+  void NewFrame(const zelm::Frame& frame) {
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    frame_ = frame;
+    problem_.clear();
+    if (freshness_.Observe(frame, now)) {
+      arrivals_.push_back(now);
+      Forget(now);
+    }
   }
-  std::printf("ADF1       %6.1f kHz  bearing %05.1f   COM1 %.3f  COM2 %.3f   markers %s%s%s\n",
-              n("adfFrequency"), n("adfRelativeBearing"), 100.0 + n("comFrequency", 0) * 100.0,
-              100.0 + n("comFrequency", 1) * 100.0, n("outerMarker") ? "O" : "-",
-              n("middleMarker") ? "M" : "-", n("innerMarker") ? "I" : "-");
-  std::printf(
-      "Engines    N1 %5.1f %5.1f %5.1f %5.1f %%   EGT %4.0f %4.0f %4.0f %4.0f C   FF %.2f klb/h\n",
-      n("engineN1", 0), n("engineN1", 1), n("engineN1", 2), n("engineN1", 3),
-      n("exhaustGasTemperature", 0), n("exhaustGasTemperature", 1), n("exhaustGasTemperature", 2),
-      n("exhaustGasTemperature", 3),
-      n("fuelFlow", 0) + n("fuelFlow", 1) + n("fuelFlow", 2) + n("fuelFlow", 3));
-  std::printf("Flaps      %4.1f deg (detent %4.1f of %4.1f)   gear %s   spoilers %.2f\n",
-              n("flapAngle"), n("flapDetentAngle"), n("flapLastDetentAngle"),
-              n("gearLeftDown") ? "down" : "up", n("spoilerDeflection"));
-  if (!tty) std::printf("\n");
-  std::fflush(stdout);
+  void Lost(const std::string& problem) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    problem_ = problem;
+  }
+  void Fatal(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fatal_ = reason;
+  }
+
+  // Why fetching ended other than by Ctrl-C; empty while it goes on.
+  std::string FatalReason() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return fatal_;
+  }
+
+  // What to show now.
+  zelm::watch::ViewState State(const std::string& where, zelm::Frame* frame) {
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    Forget(now);
+    *frame = frame_;
+    zelm::watch::ViewState state;
+    state.where = where;
+    state.frames_per_second = static_cast<double>(arrivals_.size());
+    state.has_frame = freshness_.has_frame();
+    state.age = freshness_.Age(now);
+    state.stale = freshness_.Stale(now);
+    state.problem = problem_;
+    return state;
+  }
+
+ private:
+  // New frames count towards the rate for a second.
+  void Forget(Clock::time_point now) {
+    while (!arrivals_.empty() && now - arrivals_.front() > std::chrono::seconds(1)) {
+      arrivals_.pop_front();
+    }
+  }
+
+  std::mutex mutex_;
+  zelm::Frame frame_;
+  zelm::watch::Freshness freshness_;
+  std::deque<Clock::time_point> arrivals_;
+  std::string problem_;
+  std::string fatal_;
+};
+
+// Ends the threads a command started, whichever way the command ends: `stop` tells them to.
+class JoinOnExit {
+ public:
+  JoinOnExit(std::vector<std::thread>* threads, std::atomic<bool>* stop)
+      : threads_(threads), stop_(stop) {}
+  ~JoinOnExit() {
+    stop_->store(true);
+    for (std::thread& t : *threads_) {
+      if (t.joinable()) t.join();
+    }
+  }
+  JoinOnExit(const JoinOnExit&) = delete;
+  JoinOnExit& operator=(const JoinOnExit&) = delete;
+
+ private:
+  std::vector<std::thread>* threads_;
+  std::atomic<bool>* stop_;
+};
+
+// Waits `pause`, or less once Ctrl-C is pressed.
+void PauseUnlessStopped(std::chrono::milliseconds pause) {
+  const Clock::time_point end = Clock::now() + pause;
+  while (!g_stop.load() && Clock::now() < end) {
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - Clock::now(), kRedrawEvery));
+  }
 }
 
-int CommandWatch(const Arguments& args) {
-  auto connection = Connect(args, TimeLimit::kEachFrame);
-  const std::chrono::milliseconds timeout = Timeout(args);
-  const std::string where = args.Get("--host", zelm::kDefaultHost) + ":" +
-                            args.Get("--port", std::to_string(zelm::kDefaultPort));
-  const bool tty = velkaro::platform::IsTerminal(stdout);
-  zelm::Frame frame, previous;
-  using Clock = std::chrono::steady_clock;
-  auto window_start = Clock::now();
-  int new_frames = 0;
-  double fps = 0.0;
-  auto last_shown = Clock::now() - std::chrono::seconds(1);
+// Fetches frames until Ctrl-C, on `connection` and then on new ones whenever it is lost.
+void FetchFrames(const ConnectionOptions& options, std::unique_ptr<zelm::Connection> connection,
+                 WatchFeed* feed) {
   while (!g_stop.load()) {
-    connection->SetDeadline(timeout);
+    if (!connection) {
+      std::string error;
+      connection =
+          zelm::Connection::Open(options.host, static_cast<std::uint16_t>(options.port), &error,
+                                 static_cast<int>(options.Timeout().count()), &g_stop);
+      if (!connection) {
+        if (g_stop.load()) break;
+        feed->Lost(error);
+        PauseUnlessStopped(kReconnectPause);
+        continue;
+      }
+    }
+    zelm::Frame frame;
+    connection->SetDeadline(options.Timeout());
     if (!connection->FetchFrame(&frame)) {
       if (g_stop.load()) break;  // Ctrl-C is how watch stops
-      ConnectionError(connection->error());
+      feed->Lost(connection->error());
+      connection.reset();
+      PauseUnlessStopped(kReconnectPause);
+      continue;
     }
-    if (frame.bytes != previous.bytes) {
-      ++new_frames;
-      previous = frame;
-    }
-    const auto now = Clock::now();
-    const double window = std::chrono::duration<double>(now - window_start).count();
-    if (window >= 1.0) {
-      fps = new_frames / window;
-      new_frames = 0;
-      window_start = now;
-    }
-    // Every new frame on a terminal; once a second into a pipe or file.
-    if (tty || now - last_shown >= std::chrono::seconds(1)) {
-      ShowInstruments(frame, fps, where, tty);
-      last_shown = now;
-    }
+    feed->NewFrame(frame);
   }
-  return 0;
 }
 
-int CommandFmc(const Arguments& args) {
-  if (args.words.size() < 2) UsageError("fmc takes get, put FILE or version");
-  const std::string& action = args.words[1];
-  if (action == "get") {
-    auto connection = Connect(args);
-    std::vector<std::uint8_t> data;
-    std::uint32_t version = 0;
-    if (!connection->FetchFmc(&data, &version)) ConnectionError(connection->error());
-    const std::string out = args.Get("-o");
-    if (!out.empty()) {
-      std::ofstream file(out, std::ios::binary);
-      file.write(reinterpret_cast<const char*>(data.data()),
-                 static_cast<std::streamsize>(data.size()));
-      if (!file) UsageError("cannot write " + out);
-      std::fprintf(stderr, "zelm: %zu bytes of FMC data, version %u, written to %s\n", data.size(),
-                   version, out.c_str());
+std::string ClockText() {
+  const std::time_t now = std::time(nullptr);
+  char text[16] = "--:--:--";
+  if (const std::tm* local = std::localtime(&now)) {
+    std::strftime(text, sizeof text, "%H:%M:%S", local);
+  }
+  return text;
+}
+
+int CommandWatch(const ConnectionOptions& options) {
+  WatchFeed feed;
+  std::vector<std::thread> fetcher;
+  fetcher.reserve(1);
+  // Watch ends on Ctrl-C, which is what the fetcher stops on too.
+  const JoinOnExit join(&fetcher, &g_stop);
+  fetcher.emplace_back(
+      [&options, &feed, first = Connect(options, TimeLimit::kEachFrame)]() mutable {
+        try {
+          FetchFrames(options, std::move(first), &feed);
+        } catch (const std::exception& e) {
+          feed.Fatal(e.what());
+          g_stop = true;
+        }
+      });
+
+  // A terminal that takes cursor sequences gets the panel, redrawn in place; a file, a pipe or
+  // another terminal a line per second, and one whenever the connection is lost or back or the
+  // frames go stale or fresh.
+  const bool panel = platform::EnableTerminalControl(stdout);
+  bool first_panel = true;
+  std::string last_condition;
+  Clock::time_point last_line{};
+  while (!g_stop.load()) {
+    zelm::Frame frame;
+    const zelm::watch::ViewState state = feed.State(options.Where(), &frame);
+    if (panel) {
+      std::string out = first_panel ? "\x1b[H\x1b[2J" : "\x1b[H";
+      first_panel = false;
+      for (const std::string& line : zelm::watch::Panel(frame, state)) out += line + "\x1b[K\n";
+      std::fputs((out + "\x1b[J").c_str(), stdout);
+      std::fflush(stdout);
     } else {
-      std::printf("FMC data: %zu bytes, version %u\n", data.size(), version);
-      HexDump(data.data(), data.size());
+      const std::string condition = !state.problem.empty() ? "lost: " + state.problem
+                                    : !state.has_frame     ? "waiting"
+                                    : state.stale          ? "stale"
+                                                           : "live";
+      const Clock::time_point now = Clock::now();
+      const bool connected = state.problem.empty();
+      const bool due = condition != last_condition || (connected && now - last_line >= kLineEvery);
+      // Nothing to say until the first frame, unless the connection is lost before it.
+      if (due && condition != "waiting") {
+        std::printf("%s\n", zelm::watch::Line(frame, state, ClockText()).c_str());
+        std::fflush(stdout);
+        last_condition = condition;
+        last_line = now;
+      }
     }
-    return 0;
+    PauseUnlessStopped(kRedrawEvery);
   }
-  if (action == "version") {
-    auto connection = Connect(args);
-    std::array<std::uint8_t, velkaro::protocol::kFmcHeadBytes> head;
-    if (!connection->FetchFmcHead(&head)) ConnectionError(connection->error());
-    for (std::uint8_t b : head) std::printf("%02x ", b);
-    const bool none =
-        std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0xFF; });
-    std::printf("%s\n", none ? " (no FMC data stored)" : "");
-    return 0;
+  fetcher.front().join();
+  if (const std::string reason = feed.FatalReason(); !reason.empty()) {
+    throw CommandFailed{kExitFailed, reason};
   }
-  if (action == "put") {
-    if (args.words.size() < 3) UsageError("fmc put takes a FILE");
-    const std::vector<std::uint8_t> data = ReadFile(args.words[2]);
-    const std::uint32_t version = ParseVersion(args);
-    if (data.empty()) UsageError(args.words[2] + " is empty; the add-on stores no empty data");
-    auto connection = Connect(args);
-    if (!connection->StoreFmc(data, version) || !connection->Sync()) {
-      ConnectionError("the add-on did not take the FMC data: " + connection->error());
-    }
-    std::printf("stored %zu bytes of FMC data, version %u\n", data.size(), version);
-    return 0;
-  }
-  UsageError("fmc takes get, put FILE or version, not " + action);
+  return kExitDone;
 }
 
-int CommandFpl(const Arguments& args) {
-  if (args.words.size() < 3 || args.words[1] != "put") UsageError("fpl takes put FILE --version N");
-  const std::vector<std::uint8_t> data = ReadFile(args.words[2]);
-  const std::uint32_t version = ParseVersion(args);
-  if (data.empty()) UsageError(args.words[2] + " is empty; the add-on stores no empty data");
-  auto connection = Connect(args);
-  if (!connection->StoreFlightPlan(data, version) || !connection->Sync()) {
-    ConnectionError("the add-on did not take the flight plan: " + connection->error());
+// ---------------------------------------------------------------------------------------------
+// status
+
+int CommandStatus(const ConnectionOptions& options, bool json) {
+  auto connection = Connect(options);
+  if (!options.TimeoutGiven()) {
+    connection->SetDeadline(std::min(options.Timeout(), kStatusReplyWait));
   }
-  std::printf("stored %zu bytes of flight-plan data, version %u\n", data.size(), version);
-  return 0;
+  std::string reply;
+  if (!connection->FetchStatus(&reply)) Fail(connection->error());
+  std::string text, error;
+  const bool shown =
+      json ? zelm::PrettyStatus(reply, &text, &error) : zelm::FormatStatus(reply, &text, &error);
+  if (!shown) Fail(error);
+  std::fputs(text.c_str(), stdout);
+  return kExitDone;
 }
 
-int CommandMcp(const Arguments& args) {
-  if (args.Has("--help") || args.Has("-h")) {
-    std::fputs(kMcpUsage, stdout);
-    return 0;
+// ---------------------------------------------------------------------------------------------
+// fmc and fpl
+
+int CommandFmcGet(const ConnectionOptions& options, const std::string& output) {
+  auto connection = Connect(options);
+  std::vector<std::uint8_t> data;
+  std::uint32_t version = 0;
+  if (!connection->FetchFmc(&data, &version)) Fail(connection->error());
+  if (output.empty()) {
+    std::printf("FMC data: %zu bytes, version %" PRIu32 "\n", data.size(), version);
+    HexDump(data.data(), data.size());
+    return kExitDone;
   }
-  using Builder = zelm::McpRequestBuilder;
-  using Switch = Builder& (Builder::*)(bool);
-  using Value = Builder& (Builder::*)(double);
-  static const std::map<std::string, Switch> kSwitches = {
-      {"--ap", &Builder::ApMaster},           {"--at", &Builder::Autothrottle},
-      {"--fd", &Builder::FlightDirector},     {"--speed-hold", &Builder::SpeedHold},
-      {"--n1-hold", &Builder::N1Hold},        {"--mach-hold", &Builder::MachHold},
-      {"--alt-hold", &Builder::AltitudeHold}, {"--hdg-hold", &Builder::HeadingHold},
-      {"--loc-hold", &Builder::LocHold},      {"--app-hold", &Builder::ApproachHold},
-  };
-  static const std::map<std::string, Value> kValues = {
-      {"--alt", &Builder::Altitude},
-      {"--vs", &Builder::VerticalSpeed},
-      {"--spd", &Builder::Speed},
-      {"--hdg", &Builder::Heading},
-      {"--spd-ref", &Builder::SpeedReference},
-      {"--n1-ref", &Builder::N1Reference},
-      {"--mach-ref", &Builder::MachReference},
-      {"--alt-ref", &Builder::AltitudeReference},
-      {"--vs-ref", &Builder::VerticalSpeedReference},
-      {"--hdg-bug", &Builder::HeadingBug},
-      {"--crs", &Builder::Nav1Course},
-  };
+  WriteOutput(output, data);
+  std::fprintf(stderr, "zelm: %zu bytes of FMC data, version %" PRIu32 ", written to %s\n",
+               data.size(), version, output == "-" ? "standard output" : output.c_str());
+  return kExitDone;
+}
+
+int CommandFmcVersion(const ConnectionOptions& options) {
+  auto connection = Connect(options);
+  std::array<std::uint8_t, protocol::kFmcHeadBytes> head;
+  if (!connection->FetchFmcHead(&head)) Fail(connection->error());
+  for (std::uint8_t b : head) std::printf("%02x ", b);
+  const bool none = std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0xFF; });
+  std::printf("%s\n", none ? " (no FMC data stored)" : "");
+  return kExitDone;
+}
+
+enum class Store { kFmc, kFlightPlan };
+
+int CommandPut(const ConnectionOptions& options, Store store, const std::string& path,
+               const std::string& version_text) {
+  const std::string data = ReadUpload(path);
+  std::uint32_t version = 0;
+  ParseWord(version_text, &version);  // checked while parsing the command line
+  auto connection = Connect(options);
+  const char* what = store == Store::kFmc ? "FMC data" : "flight-plan data";
+  const bool stored = store == Store::kFmc ? connection->StoreFmc(Bytes(data), version)
+                                           : connection->StoreFlightPlan(Bytes(data), version);
+  if (!stored || !connection->Sync()) {
+    Fail(std::string("the add-on did not take the ") +
+         (store == Store::kFmc ? "FMC data" : "flight plan") + ": " + connection->error());
+  }
+  std::printf("stored %zu bytes of %s, version %" PRIu32 "\n", data.size(), what, version);
+  return kExitDone;
+}
+
+// ---------------------------------------------------------------------------------------------
+// mcp
+
+using Builder = zelm::McpRequestBuilder;
+
+struct McpSwitch {
+  const char* option;
+  const char* help;
+  Builder& (Builder::*set)(bool);
+};
+constexpr McpSwitch kMcpSwitches[] = {
+    {"--ap", "autopilot master", &Builder::ApMaster},
+    {"--at", "autothrottle arm", &Builder::Autothrottle},
+    {"--fd", "flight director", &Builder::FlightDirector},
+    {"--speed-hold", "speed hold", &Builder::SpeedHold},
+    {"--n1-hold", "N1 hold", &Builder::N1Hold},
+    {"--mach-hold", "Mach hold", &Builder::MachHold},
+    {"--alt-hold", "altitude hold", &Builder::AltitudeHold},
+    {"--hdg-hold", "heading hold", &Builder::HeadingHold},
+    {"--loc-hold", "localizer hold", &Builder::LocHold},
+    {"--app-hold", "approach hold", &Builder::ApproachHold},
+};
+
+// What a value of a request may not be.
+enum class McpLimit { kAny, kNotMinusOne, kNotNegative };
+
+struct McpValue {
+  const char* option;
+  const char* unit;
+  const char* help;
+  const char* group;
+  McpLimit limit;
+  Builder& (Builder::*set)(double);
+};
+constexpr const char* kRequests = "Requests (the add-on engages the mode and sets its target)";
+constexpr const char* kReferences = "References";
+constexpr McpValue kMcpValues[] = {
+    {"--alt", "FEET", "altitude", kRequests, McpLimit::kNotMinusOne, &Builder::Altitude},
+    {"--vs", "FPM", "vertical speed", kRequests, McpLimit::kNotMinusOne, &Builder::VerticalSpeed},
+    {"--spd", "KNOTS|MACH", "speed (below 2.0 a Mach number)", kRequests, McpLimit::kNotNegative,
+     &Builder::Speed},
+    {"--hdg", "DEG", "heading", kRequests, McpLimit::kNotNegative, &Builder::Heading},
+    {"--spd-ref", "KNOTS", "speed reference", kReferences, McpLimit::kAny,
+     &Builder::SpeedReference},
+    {"--n1-ref", "N1", "N1 reference", kReferences, McpLimit::kAny, &Builder::N1Reference},
+    {"--mach-ref", "MACH", "Mach reference", kReferences, McpLimit::kAny, &Builder::MachReference},
+    {"--alt-ref", "FEET", "altitude reference", kReferences, McpLimit::kAny,
+     &Builder::AltitudeReference},
+    {"--vs-ref", "FPM", "vertical speed reference", kReferences, McpLimit::kAny,
+     &Builder::VerticalSpeedReference},
+    {"--hdg-bug", "DEG", "heading bug", kReferences, McpLimit::kAny, &Builder::HeadingBug},
+    {"--crs", "DEG", "NAV1 course", kReferences, McpLimit::kAny, &Builder::Nav1Course},
+};
+
+CLI::Validator McpValueCheck(McpLimit limit) {
+  switch (limit) {
+    case McpLimit::kNotMinusOne:
+      return kAnyNumber & CLI::Validator(
+                              [](std::string& text) -> std::string {
+                                return std::strtod(text.c_str(), nullptr) == -1.0
+                                           ? "-1 means no request; leave the option out instead"
+                                           : "";
+                              },
+                              "");
+    case McpLimit::kNotNegative:
+      return Number(0.0, false, HUGE_VAL, "takes a value of 0 or more");
+    case McpLimit::kAny:
+      break;
+  }
+  return kAnyNumber;
+}
+
+struct McpOptions {
+  std::array<std::string, std::size(kMcpSwitches)> switches;
+  std::array<std::string, std::size(kMcpValues)> values;
+  std::vector<CLI::Option*> switch_options, value_options;
+  bool dry_run = false;
+};
+
+void AddMcpOptions(CLI::App* mcp, McpOptions* o) {
+  for (std::size_t i = 0; i < std::size(kMcpValues); ++i) {
+    const McpValue& v = kMcpValues[i];
+    o->value_options.push_back(mcp->add_option(v.option, o->values[i], v.help)
+                                   ->check(McpValueCheck(v.limit))
+                                   ->type_name(v.unit)
+                                   ->group(v.group));
+  }
+  for (std::size_t i = 0; i < std::size(kMcpSwitches); ++i) {
+    const McpSwitch& s = kMcpSwitches[i];
+    o->switch_options.push_back(mcp->add_option(s.option, o->switches[i], s.help)
+                                    ->check(kOnOff)
+                                    ->type_name("on|off")
+                                    ->group("Switches"));
+  }
+  mcp->add_flag("--dry-run", o->dry_run,
+                "print the 144 bytes and the check value instead of uploading");
+}
+
+int CommandMcp(const ConnectionOptions& options, const McpOptions& o) {
   Builder builder;
   int settings = 0;
-  for (const auto& [option, text] : args.ordered) {
-    if (option == "--host" || option == "--port" || option == "--timeout") continue;
-    if (const auto s = kSwitches.find(option); s != kSwitches.end()) {
-      (builder.*(s->second))(ParseSwitch(option, text));
-    } else if (const auto v = kValues.find(option); v != kValues.end()) {
-      const double value = ParseNumber(option, text);
-      if ((option == "--alt" || option == "--vs") && value == -1.0) {
-        UsageError(option + " -1 means no request; leave the option out instead");
-      }
-      if ((option == "--spd" || option == "--hdg") && value < 0.0) {
-        UsageError(option + " takes a value of 0 or more");
-      }
-      (builder.*(v->second))(value);
-    } else {
-      UsageError("unknown mcp setting " + option);
-    }
+  for (std::size_t i = 0; i < std::size(kMcpSwitches); ++i) {
+    if (o.switch_options[i]->count() == 0) continue;
+    const std::string& text = o.switches[i];
+    (builder.*(kMcpSwitches[i].set))(text == "on" || text == "1" || text == "true");
     ++settings;
   }
-  if (settings == 0) UsageError("mcp needs at least one setting (zelm mcp --help)");
-  if (args.Has("--dry-run")) {
+  for (std::size_t i = 0; i < std::size(kMcpValues); ++i) {
+    if (o.value_options[i]->count() == 0) continue;
+    (builder.*(kMcpValues[i].set))(std::strtod(o.values[i].c_str(), nullptr));
+    ++settings;
+  }
+  if (settings == 0) Fail("mcp needs at least one setting (see zelm mcp --help)", kExitUsage);
+  if (o.dry_run) {
     HexDump(builder.block().data(), builder.block().size());
-    std::printf("check value 0x%08X\n", builder.CheckValue());
-    return 0;
+    std::printf("check value 0x%08" PRIX32 "\n", builder.CheckValue());
+    return kExitDone;
   }
-  auto connection = Connect(args);
+  auto connection = Connect(options);
   if (!connection->UploadMcp(builder.block()) || !connection->Sync()) {
-    ConnectionError("the autopilot block was not delivered: " + connection->error());
+    Fail("the autopilot block was not delivered: " + connection->error());
   }
-  std::printf(
-      "autopilot block uploaded (check value 0x%08X); it reaches the simulator with the "
-      "next frame\n",
-      builder.CheckValue());
-  return 0;
+  std::printf("autopilot block uploaded (check value 0x%08" PRIX32
+              "); it reaches the simulator with the next frame\n",
+              builder.CheckValue());
+  return kExitDone;
 }
 
-int CommandBench(const Arguments& args) {
-  const double clients_value = ParseNumber("--clients", args.Get("--clients", "1"));
-  const double seconds = ParseNumber("--seconds", args.Get("--seconds", "5"));
-  if (clients_value < 1 || clients_value > 256 || clients_value != std::floor(clients_value)) {
-    UsageError("--clients takes 1 to 256");
-  }
-  if (!(seconds > 0.0 && seconds <= 3600.0)) UsageError("--seconds takes 0 to 3600");
-  const int clients = static_cast<int>(clients_value);
+// ---------------------------------------------------------------------------------------------
+// bench
 
-  const std::chrono::milliseconds timeout = Timeout(args);
+// Latencies in buckets 0.5 % wide (1 us wide below 1 ms): a long run with many clients costs
+// the same few kilobytes per client as a short one.
+class LatencyHistogram {
+ public:
+  void Add(double us) {
+    ++counts_[Bucket(us)];
+    ++total_;
+    max_ = std::max(max_, us);
+  }
+  void Merge(const LatencyHistogram& other) {
+    for (std::size_t i = 0; i < kBuckets; ++i) counts_[i] += other.counts_[i];
+    total_ += other.total_;
+    max_ = std::max(max_, other.max_);
+  }
+  std::uint64_t total() const { return total_; }
+  double max() const { return max_; }
+  // The `p` percentile: the lower edge of the bucket holding the sample at p % of the sorted
+  // samples.
+  double Percentile(double p) const {
+    if (total_ == 0) return 0.0;
+    const auto rank =
+        std::min<std::uint64_t>(total_ - 1, static_cast<std::uint64_t>(p / 100.0 * total_));
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < kBuckets; ++i) {
+      seen += counts_[i];
+      if (seen > rank) return LowerEdge(i);
+    }
+    return max_;
+  }
+
+ private:
+  static constexpr double kLinearUs = 1000.0;
+  static constexpr double kStep = 1.005;
+  // Up to an hour in microseconds: 1000 * 1.005^k = 3.6e9 for k ~ 3030.
+  static constexpr std::size_t kBuckets = 1000 + 3100;
+
+  static std::size_t Bucket(double us) {
+    if (!(us >= 0.0)) return 0;
+    if (us < kLinearUs) return static_cast<std::size_t>(us);
+    const double k = std::log(us / kLinearUs) / std::log(kStep);
+    return std::min(kBuckets - 1,
+                    static_cast<std::size_t>(kLinearUs) + static_cast<std::size_t>(k));
+  }
+  static double LowerEdge(std::size_t bucket) {
+    if (bucket < static_cast<std::size_t>(kLinearUs)) return static_cast<double>(bucket);
+    return kLinearUs *
+           std::pow(kStep, static_cast<double>(bucket - static_cast<std::size_t>(kLinearUs)));
+  }
+
+  std::vector<std::uint64_t> counts_ = std::vector<std::uint64_t>(kBuckets, 0);
+  std::uint64_t total_ = 0;
+  double max_ = 0.0;
+};
+
+int CommandBench(const ConnectionOptions& options, int clients, double seconds) {
+  const std::chrono::milliseconds timeout = options.Timeout();
   std::vector<std::unique_ptr<zelm::Connection>> connections;
-  for (int i = 0; i < clients; ++i) connections.push_back(Connect(args, TimeLimit::kEachFrame));
+  for (int i = 0; i < clients; ++i) connections.push_back(Connect(options, TimeLimit::kEachFrame));
 
   struct Result {
     long long replies = 0;
     long long new_frames = 0;
-    std::vector<double> latencies_us;
+    LatencyHistogram latencies;
     std::string error;
   };
   std::vector<Result> results(static_cast<std::size_t>(clients));
-  using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(seconds));
   std::printf("zelm bench: %d client%s fetching frames for %.1f s...\n", clients,
               clients == 1 ? "" : "s", seconds);
   std::fflush(stdout);
   std::vector<std::thread> threads;
+  threads.reserve(static_cast<std::size_t>(clients));
+  // Set when the run cannot go on (a thread that could not start): the others stop too.
+  std::atomic<bool> abandoned{false};
+  JoinOnExit join(&threads, &abandoned);
   for (int i = 0; i < clients; ++i) {
     threads.emplace_back([&, i] {
       Result& r = results[static_cast<std::size_t>(i)];
-      zelm::Frame frame, previous;
-      while (Clock::now() < deadline && !g_stop.load()) {
-        const auto sent = Clock::now();
-        zelm::Connection& connection = *connections[static_cast<std::size_t>(i)];
-        connection.SetDeadline(timeout);
-        if (!connection.FetchFrame(&frame)) {
-          if (!g_stop.load()) r.error = connection.error();  // Ctrl-C only stops the run
-          return;
+      zelm::Connection& connection = *connections[static_cast<std::size_t>(i)];
+      try {
+        zelm::Frame frame, previous;
+        while (Clock::now() < deadline && !g_stop.load() && !abandoned.load()) {
+          const auto sent = Clock::now();
+          connection.SetDeadline(timeout);
+          if (!connection.FetchFrame(&frame)) {
+            if (!g_stop.load()) r.error = connection.error();  // Ctrl-C only stops the run
+            return;
+          }
+          r.latencies.Add(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+          ++r.replies;
+          if (frame.bytes != previous.bytes) {
+            ++r.new_frames;
+            previous = frame;
+          }
         }
-        r.latencies_us.push_back(
-            std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
-        ++r.replies;
-        if (frame.bytes != previous.bytes) {
-          ++r.new_frames;
-          previous = frame;
-        }
+      } catch (const std::exception& e) {
+        r.error = e.what();
       }
     });
   }
   for (std::thread& t : threads) t.join();
 
-  std::vector<double> all;
+  LatencyHistogram all;
   int failed = 0;
+  double new_frames_per_second = 0.0;
   for (int i = 0; i < clients; ++i) {
     const Result& r = results[static_cast<std::size_t>(i)];
     if (!r.error.empty()) {
@@ -506,38 +843,199 @@ int CommandBench(const Arguments& args) {
     }
     std::printf("client %3d: %7.1f replies/s, %7.1f new frames/s\n", i + 1, r.replies / seconds,
                 r.new_frames / seconds);
-    all.insert(all.end(), r.latencies_us.begin(), r.latencies_us.end());
+    all.Merge(r.latencies);
+    new_frames_per_second += r.new_frames / seconds / clients;
   }
-  std::sort(all.begin(), all.end());
-  auto percentile = [&](double p) {
-    if (all.empty()) return 0.0;
-    return all[std::min(all.size() - 1, static_cast<std::size_t>(p / 100.0 * all.size()))];
-  };
+  std::printf("request->reply latency over %" PRIu64
+              " replies: p50 %.0f us  p90 %.0f us  p99 %.0f us  "
+              "max %.0f us\n",
+              all.total(), all.Percentile(50), all.Percentile(90), all.Percentile(99), all.max());
   std::printf(
-      "request->reply latency over %zu replies: p50 %.0f us  p90 %.0f us  p99 %.0f us  "
-      "max %.0f us\n",
-      all.size(), percentile(50), percentile(90), percentile(99), all.empty() ? 0.0 : all.back());
-  return failed == 0 ? 0 : 1;
+      "  (each reply waited for a frame newer than its connection's last one: the figures\n"
+      "  include up to one simulator frame period");
+  if (new_frames_per_second > 0.0) {
+    std::printf(", about %.1f ms at the %.1f new frames/s seen here",
+                1000.0 / new_frames_per_second, new_frames_per_second);
+  }
+  std::printf(")\n");
+  return failed == 0 ? kExitDone : kExitFailed;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// "zelm fmc get": the commands the parser took, for pointing at their help.
+std::string CommandPath(const CLI::App& app) {
+  std::string path = "zelm";
+  for (const CLI::App* at = &app; !at->get_subcommands().empty();) {
+    at = at->get_subcommands().front();
+    path += " " + at->get_name();
+  }
+  return path;
+}
+
+// CLI11's message, or a plainer one for a word that names no command and for arguments that
+// no option takes.
+std::string UsageErrorText(const CLI::App& app, const CLI::ParseError& error) {
+  const CLI::App* last = &app;
+  while (!last->get_subcommands().empty()) last = last->get_subcommands().front();
+  const std::vector<std::string> rest = last->remaining();
+  if (!last->get_subcommands(nullptr).empty() && !rest.empty() && !rest.front().starts_with("-")) {
+    return "unknown command \"" + rest.front() + "\"";
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr && !rest.empty()) {
+    std::string text = rest.front().starts_with("-") ? "unknown option" : "unexpected argument";
+    for (const std::string& word : rest) text += " " + word;
+    return text;
+  }
+  return error.what();
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app("zelm: a command-line client of the Velkaro add-on.", "zelm");
+  app.allow_windows_style_options(false);  // "/file" is a path, not an option
+  // An option given twice takes the later value, as zelm always did.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("zelm ") + VELKARO_VERSION_TEXT,
+                       "print zelm's version and exit");
+  app.footer(kExitStatusText);
+
+  ConnectionOptions connection;
+  AddConnectionOptions(&app, &connection);
+
+  bool json = false;
+  CLI::App* frame =
+      app.add_subcommand("frame", "fetch one frame and show every field with its unit");
+  frame->add_flag("--json", json, "as JSON: {\"name\": {\"unit\": ..., \"value\": ...}, ...}");
+  AddConnectionOptions(frame, &connection);
+
+  CLI::App* watch = app.add_subcommand("watch", "live view of the main instruments (Ctrl-C stops)");
+  watch->footer(
+      "The frame age is the time since the frame last changed; after 1.5 s without a change\n"
+      "the view says STALE. When the add-on goes away, watch says so and reconnects by itself.\n"
+      "On a terminal the panel is redrawn in place; into a file or a pipe goes a line a "
+      "second.\n\n" +
+      std::string(kExitStatusText));
+  AddConnectionOptions(watch, &connection, "each frame");
+
+  CLI::App* status = app.add_subcommand("status", "show the add-on's state (add-ons from 1.1 on)");
+  status->add_flag("--json", json, "the add-on's JSON reply, pretty-printed");
+  status->footer(
+      "Without --timeout, status waits 3 s for the reply: an add-on older than 1.1 does not\n"
+      "answer it.\n\n" +
+      std::string(kExitStatusText));
+  AddConnectionOptions(status, &connection);
+
+  CLI::App* fmc = app.add_subcommand("fmc", "fetch or store the FMC data");
+  fmc->require_subcommand(1);
+  std::string output;
+  CLI::App* fmc_get =
+      fmc->add_subcommand("get", "fetch the stored FMC data (a hex dump, or into FILE)");
+  fmc_get->add_option("-o,--output", output, "write the data to FILE, or - for standard output")
+      ->type_name("FILE|-");
+  AddConnectionOptions(fmc_get, &connection);
+  std::string path, version_text;
+  CLI::App* fmc_put = fmc->add_subcommand("put", "store FILE as FMC data with version word N");
+  fmc_put->add_option("FILE", path, "the data (1 byte to 16 MiB)")->required();
+  fmc_put->add_option("--version", version_text, "the version word (32 bits)")
+      ->check(kWord)
+      ->type_name("N")
+      ->required();
+  AddConnectionOptions(fmc_put, &connection);
+  CLI::App* fmc_version =
+      fmc->add_subcommand("version", "show the first eight bytes of the FMC data");
+  AddConnectionOptions(fmc_version, &connection);
+
+  CLI::App* fpl = app.add_subcommand("fpl", "store flight-plan data");
+  fpl->require_subcommand(1);
+  CLI::App* fpl_put =
+      fpl->add_subcommand("put", "store FILE as flight-plan data with version word N");
+  fpl_put->add_option("FILE", path, "the data (1 byte to 16 MiB)")->required();
+  fpl_put->add_option("--version", version_text, "the version word (32 bits)")
+      ->check(kWord)
+      ->type_name("N")
+      ->required();
+  AddConnectionOptions(fpl_put, &connection);
+
+  McpOptions mcp_options;
+  CLI::App* mcp =
+      app.add_subcommand("mcp", "upload an autopilot panel block (at least one setting)");
+  AddMcpOptions(mcp, &mcp_options);
+  AddConnectionOptions(mcp, &connection);
+
+  int clients = 1;
+  double seconds = 5.0;
+  CLI::App* bench =
+      app.add_subcommand("bench", "N connections fetching frames flat out: rates and latency");
+  bench->add_option("--clients", clients, "connections, 1 to 256 (default 1)")
+      ->check(WholeNumber(1, kMaxBenchClients))
+      ->type_name("N");
+  bench->add_option("--seconds", seconds, "how long, at most 3600 (default 5)")
+      ->check(Number(0.0, true, kMaxBenchSeconds, "takes seconds, more than 0 and at most 3600"))
+      ->type_name("S");
+  bench->footer(std::string(kLatencyText) + "\n\n" + kExitStatusText);
+  AddConnectionOptions(bench, &connection, "each frame");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitDone;
+  } catch (const CLI::CallForAllHelp&) {
+    std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+    return kExitDone;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return kExitDone;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "zelm: %s (see %s --help)\n", UsageErrorText(app, e).c_str(),
+                 CommandPath(app).c_str());
+    return kExitUsage;
+  }
+
+  if (frame->parsed()) return CommandFrame(connection, json);
+  if (watch->parsed()) return CommandWatch(connection);
+  if (status->parsed()) return CommandStatus(connection, json);
+  if (fmc_get->parsed()) return CommandFmcGet(connection, output);
+  if (fmc_put->parsed()) return CommandPut(connection, Store::kFmc, path, version_text);
+  if (fmc_version->parsed()) return CommandFmcVersion(connection);
+  if (fpl_put->parsed()) return CommandPut(connection, Store::kFlightPlan, path, version_text);
+  if (mcp->parsed()) return CommandMcp(connection, mcp_options);
+  if (bench->parsed()) return CommandBench(connection, clients, seconds);
+  std::fputs(app.help().c_str(), stderr);
+  return kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  velkaro::platform::SocketsStartup();
-  velkaro::platform::InstallInterruptHandler(&g_stop, "zelm: interrupted");
-  velkaro::platform::IgnoreBrokenPipe();
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-      std::strcmp(argv[1], "help") == 0) {
-    std::printf(kUsage, static_cast<unsigned>(zelm::kDefaultPort), kDefaultTimeoutSeconds);
-    return argc < 2 ? 2 : 0;
+  platform::SocketsStartup();
+  platform::InstallInterruptHandler(&g_stop, "zelm: interrupted");
+  platform::IgnoreBrokenPipe();
+  // Nothing thrown leaves main: a failure is a message and an exit status.
+  try {
+    if (argc == 2 && std::strcmp(argv[1], "help") == 0) {
+      char help[] = "--help";
+      char* with_help[] = {argv[0], help, nullptr};
+      return Run(2, with_help);
+    }
+    if (argc < 2) {
+      char help[] = "--help";
+      char* with_help[] = {argv[0], help, nullptr};
+      Run(2, with_help);
+      return kExitUsage;
+    }
+    return Run(argc, argv);
+  } catch (const CommandFailed& failure) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zelm: %s\n", failure.message.c_str());
+    return failure.status;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "zelm: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zelm: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "zelm: failed for a reason of its own\n");
   }
-  const Arguments args = Parse(argc, argv, 1);
-  const std::string command = args.words.empty() ? "" : args.words[0];
-  if (command == "frame") return CommandFrame(args);
-  if (command == "watch") return CommandWatch(args);
-  if (command == "fmc") return CommandFmc(args);
-  if (command == "fpl") return CommandFpl(args);
-  if (command == "mcp") return CommandMcp(args);
-  if (command == "bench") return CommandBench(args);
-  UsageError(command.empty() ? "no command given" : "unknown command " + command);
+  return kExitFailed;
 }

@@ -96,11 +96,23 @@ int SendSome(SocketHandle s, const void* buffer, int length);
 // How often a wait that can be cancelled looks at its cancel flag.
 inline constexpr int kCancelCheckMs = 100;
 
+// Why ConnectTcp failed, for a caller that words its own advice.
+enum class ConnectFailure {
+  kNone,             // connected
+  kNameNotResolved,  // the host name has no IPv4 address, or looking it up failed
+  kRefused,          // the host answered that nothing listens on the port
+  kTimedOut,         // no answer within the timeout
+  kInterrupted,      // the cancel flag was set
+  kOther,            // any other error of the system's
+};
+
 // Connects to host:port (a name or a dotted address); kInvalidSocket on failure, with a reason.
 // With `timeout_ms` of 0 or more it gives up after that long ("timed out after N s"), and with a
 // `cancel` flag as soon as the flag is true ("interrupted"); looking up a name is not bounded.
-// The socket it returns blocks, as every socket does.
+// `failure`, when given, tells why it failed (kNone on success). The socket it returns blocks,
+// as every socket does.
 SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
-                        int timeout_ms = -1, const std::atomic<bool>* cancel = nullptr);
+                        int timeout_ms = -1, const std::atomic<bool>* cancel = nullptr,
+                        ConnectFailure* failure = nullptr);
 
 }  // namespace velkaro::platform

@@ -26,26 +26,30 @@ int Fd(SocketHandle s) {
 enum class Connected { kYes, kRefused, kGiveUp };
 
 // Waits for a connection started without blocking to be made or refused. kGiveUp when the time
-// ran out or the wait was cancelled: no other address is tried then. The reason in `reason`.
+// ran out or the wait was cancelled: no other address is tried then. The reason in `reason`, the
+// system's error code in `code` (0 when it gave up).
 Connected FinishConnect(int fd, std::chrono::steady_clock::time_point deadline, bool bounded,
-                        int timeout_ms, const std::atomic<bool>* cancel, std::string* reason) {
+                        int timeout_ms, const std::atomic<bool>* cancel, std::string* reason,
+                        int* code) {
   for (;;) {
     int slice = -1;
     if (!NextWaitSlice(deadline, bounded, timeout_ms, cancel, &slice, reason)) {
+      *code = 0;
       return Connected::kGiveUp;
     }
     pollfd p{fd, POLLOUT, 0};
     const int ready = poll(&p, 1, slice);
     if (ready < 0 && errno != EINTR) {
+      *code = errno;
       *reason = SystemErrorText(errno);
       return Connected::kRefused;
     }
     if (ready > 0) {
-      int code = 0;
-      socklen_t length = sizeof code;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length) < 0) code = errno;
-      if (code == 0) return Connected::kYes;
-      *reason = SystemErrorText(code);
+      *code = 0;
+      socklen_t length = sizeof *code;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, code, &length) < 0) *code = errno;
+      if (*code == 0) return Connected::kYes;
+      *reason = SystemErrorText(*code);
       return Connected::kRefused;
     }
   }
@@ -163,7 +167,7 @@ bool ForceWake(SocketHandle s) {
 }
 
 SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
-                        int timeout_ms, const std::atomic<bool>* cancel) {
+                        int timeout_ms, const std::atomic<bool>* cancel, ConnectFailure* failure) {
   const bool bounded = timeout_ms >= 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   addrinfo hints{};
@@ -173,38 +177,50 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
   const std::string service = std::to_string(port);
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
-    if (error != nullptr) *error = gai_strerror(rc);
+    if (error != nullptr) *error = rc == EAI_SYSTEM ? SystemErrorText(errno) : gai_strerror(rc);
+    if (failure != nullptr) *failure = ConnectFailure::kNameNotResolved;
     return kInvalidSocket;
   }
   SocketHandle result = kInvalidSocket;
   std::string reason = "no address";
+  ConnectFailure why = ConnectFailure::kNameNotResolved;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     // Started without blocking, so that the wait for it can be bounded and cancelled.
     const int fd =
         socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
     if (fd < 0) {
       reason = SystemErrorText(errno);
+      why = ConnectFailure::kOther;
       continue;
     }
     Connected connected = Connected::kYes;
+    int code = 0;
     if (connect(fd, a->ai_addr, a->ai_addrlen) < 0) {
       if (errno == EINPROGRESS) {
-        connected = FinishConnect(fd, deadline, bounded, timeout_ms, cancel, &reason);
+        connected = FinishConnect(fd, deadline, bounded, timeout_ms, cancel, &reason, &code);
       } else {
-        reason = SystemErrorText(errno);
+        code = errno;
+        reason = SystemErrorText(code);
         connected = Connected::kRefused;
       }
     }
     if (connected == Connected::kYes) {
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
       result = static_cast<SocketHandle>(fd);
+      why = ConnectFailure::kNone;
       break;
     }
     close(fd);
-    if (connected == Connected::kGiveUp) break;
+    if (connected == Connected::kGiveUp) {
+      why = cancel != nullptr && cancel->load() ? ConnectFailure::kInterrupted
+                                                : ConnectFailure::kTimedOut;
+      break;
+    }
+    why = code == ECONNREFUSED ? ConnectFailure::kRefused : ConnectFailure::kOther;
   }
   freeaddrinfo(found);
   if (result == kInvalidSocket && error != nullptr) *error = reason;
+  if (failure != nullptr) *failure = why;
   return result;
 }
 

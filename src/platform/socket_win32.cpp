@@ -24,9 +24,12 @@ void SetBlocking(SOCKET s, bool blocking) {
 enum class Connected { kYes, kRefused, kGiveUp };
 
 // Waits for a connection started without blocking to be made or refused. kGiveUp when the time
-// ran out or the wait was cancelled: no other address is tried then. The reason in `reason`.
+// ran out or the wait was cancelled: no other address is tried then. The reason in `reason`, the
+// system's error code in `code` (0 when it gave up).
 Connected FinishConnect(SOCKET s, std::chrono::steady_clock::time_point deadline, bool bounded,
-                        int timeout_ms, const std::atomic<bool>* cancel, std::string* reason) {
+                        int timeout_ms, const std::atomic<bool>* cancel, std::string* reason,
+                        int* code) {
+  *code = 0;
   for (;;) {
     int slice = -1;
     if (!NextWaitSlice(deadline, bounded, timeout_ms, cancel, &slice, reason)) {
@@ -41,15 +44,15 @@ Connected FinishConnect(SOCKET s, std::chrono::steady_clock::time_point deadline
     timeval wait{slice / 1000, (slice % 1000) * 1000};
     const int ready = select(0, nullptr, &writable, &failed, slice < 0 ? nullptr : &wait);
     if (ready == SOCKET_ERROR) {
-      *reason = SystemErrorText(WSAGetLastError());
+      *code = WSAGetLastError();
+      *reason = SystemErrorText(*code);
       return Connected::kRefused;
     }
     if (ready > 0) {
       if (!FD_ISSET(s, &failed)) return Connected::kYes;
-      int code = 0;
-      int length = sizeof code;
-      getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length);
-      *reason = SystemErrorText(code);
+      int length = sizeof *code;
+      getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(code), &length);
+      *reason = SystemErrorText(*code);
       return Connected::kRefused;
     }
   }
@@ -168,7 +171,7 @@ bool ForceWake(SocketHandle s) {
 }
 
 SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string* error,
-                        int timeout_ms, const std::atomic<bool>* cancel) {
+                        int timeout_ms, const std::atomic<bool>* cancel, ConnectFailure* failure) {
   const bool bounded = timeout_ms >= 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   addrinfo hints{};
@@ -179,23 +182,27 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
     if (error != nullptr) *error = SystemErrorText(rc);
+    if (failure != nullptr) *failure = ConnectFailure::kNameNotResolved;
     return kInvalidSocket;
   }
   SocketHandle result = kInvalidSocket;
   std::string reason = "no address";
+  ConnectFailure why = ConnectFailure::kNameNotResolved;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
     const SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (s == INVALID_SOCKET) {
       reason = SystemErrorText(WSAGetLastError());
+      why = ConnectFailure::kOther;
       continue;
     }
     // Started without blocking, so that the wait for it can be bounded and cancelled.
     SetBlocking(s, false);
     Connected connected = Connected::kYes;
+    int code = 0;
     if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == SOCKET_ERROR) {
-      const int code = WSAGetLastError();
+      code = WSAGetLastError();
       if (code == WSAEWOULDBLOCK) {
-        connected = FinishConnect(s, deadline, bounded, timeout_ms, cancel, &reason);
+        connected = FinishConnect(s, deadline, bounded, timeout_ms, cancel, &reason, &code);
       } else {
         reason = SystemErrorText(code);
         connected = Connected::kRefused;
@@ -204,13 +211,20 @@ SocketHandle ConnectTcp(const std::string& host, std::uint16_t port, std::string
     if (connected == Connected::kYes) {
       SetBlocking(s, true);
       result = static_cast<SocketHandle>(s);
+      why = ConnectFailure::kNone;
       break;
     }
     closesocket(s);
-    if (connected == Connected::kGiveUp) break;
+    if (connected == Connected::kGiveUp) {
+      why = cancel != nullptr && cancel->load() ? ConnectFailure::kInterrupted
+                                                : ConnectFailure::kTimedOut;
+      break;
+    }
+    why = code == WSAECONNREFUSED ? ConnectFailure::kRefused : ConnectFailure::kOther;
   }
   freeaddrinfo(found);
   if (result == kInvalidSocket && error != nullptr) *error = reason;
+  if (failure != nullptr) *failure = why;
   return result;
 }
 

@@ -53,6 +53,16 @@ std::string SystemTextToUtf8(std::string_view text);
 // True when `stream` writes to a terminal (a console on Windows) rather than a file or a pipe.
 bool IsTerminal(std::FILE* stream);
 
+// Makes `stream` pass bytes through unchanged (Windows' C library otherwise writes each line feed
+// as CR LF and reads CR LF as a line feed); nothing to do elsewhere. Before the first byte goes
+// through the stream.
+void SetBinaryMode(std::FILE* stream);
+
+// Makes a terminal that `stream` writes to act on the cursor and erase sequences of ECMA-48
+// ("\x1b[H", "\x1b[K"): on Windows its console is switched to take them, which consoles before
+// Windows 10 cannot. False when the stream is not a terminal or its terminal cannot.
+bool EnableTerminalControl(std::FILE* stream);
+
 // Makes a write to a pipe or socket whose reader is gone fail with an error instead of ending the
 // process (SIGPIPE on POSIX systems; Windows has no such signal).
 void IgnoreBrokenPipe();

@@ -104,6 +104,12 @@ bool IsTerminal(std::FILE* stream) {
   return isatty(fileno(stream)) != 0;
 }
 
+void SetBinaryMode(std::FILE*) {}
+
+bool EnableTerminalControl(std::FILE* stream) {
+  return IsTerminal(stream);
+}
+
 void IgnoreBrokenPipe() {
   std::signal(SIGPIPE, SIG_IGN);
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -127,6 +128,21 @@ std::string SystemTextToUtf8(std::string_view text) {
 
 bool IsTerminal(std::FILE* stream) {
   return _isatty(_fileno(stream)) != 0;
+}
+
+void SetBinaryMode(std::FILE* stream) {
+  _setmode(_fileno(stream), _O_BINARY);
+}
+
+bool EnableTerminalControl(std::FILE* stream) {
+  if (!IsTerminal(stream)) return false;
+  const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return false;
+  // ENABLE_VIRTUAL_TERMINAL_PROCESSING, which older SDK headers lack.
+  constexpr DWORD kVirtualTerminalProcessing = 0x0004;
+  return (mode & kVirtualTerminalProcessing) != 0 ||
+         SetConsoleMode(console, mode | kVirtualTerminalProcessing) != 0;
 }
 
 void IgnoreBrokenPipe() {}

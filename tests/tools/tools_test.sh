@@ -7,7 +7,7 @@ build=$(cd "$1" && pwd)
 sim="$build/velkaro-sim"
 zelm="$build/zelm"
 work=$(mktemp -d)
-trap 'kill "$sim_pid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "$sim_pid" "$watch_pid" 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
@@ -101,8 +101,12 @@ printf 'KSEA DCT KPDX' >"$work/plan.fpl"
 "$zelm" mcp --ap on --timeout 5 | grep -q "autopilot block uploaded" && pass "zelm mcp with --timeout" \
   || fail "zelm mcp with --timeout"
 "$zelm" bench --clients 4 --seconds 1 | grep -q "latency over" && pass "zelm bench" || fail "zelm bench"
-timeout 3 "$zelm" watch >"$work/watch.out" 2>&1
-grep -q "Autopilot" "$work/watch.out" && pass "zelm watch" || fail "zelm watch: $(head -3 "$work/watch.out")"
+# zelm watch into a file: a line per second; it stays through a restart of the simulator.
+"$zelm" watch >"$work/watch.out" 2>&1 &
+watch_pid=$!
+for _ in $(seq 50); do grep -q " bank " "$work/watch.out" && break; sleep 0.1; done
+grep -q " alt  23456 .* bank .* age " "$work/watch.out" && pass "zelm watch" \
+  || fail "zelm watch: $(head -3 "$work/watch.out")"
 
 # Ctrl-C stops the simulator cleanly: DLLStop is called and it exits 0.
 kill -INT "$sim_pid"
@@ -111,6 +115,22 @@ wait "$sim_pid"; rc=$?
   || fail "Ctrl-C: status $rc: $(tail -3 "$work/sim.out")"
 "$zelm" fmc version >/dev/null 2>&1 && fail "the add-on still listens after the stop" \
   || pass "nothing listens after the stop"
+
+for _ in $(seq 50); do grep -q "reconnecting... .*connection refused" "$work/watch.out" && break; sleep 0.1; done
+grep -q "reconnecting... .*connection refused" "$work/watch.out" && pass "zelm watch sees the add-on go" \
+  || fail "zelm watch after the stop: $(tail -3 "$work/watch.out")"
+"$sim" --rate 60 --set "PLANE ALTITUDE=777" </dev/null >"$work/sim2.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do grep -q " alt    777 " "$work/watch.out" && break; sleep 0.1; done
+grep -q " alt    777 " "$work/watch.out" && pass "zelm watch reconnects to a restarted simulator" \
+  || fail "zelm watch after the restart: $(tail -3 "$work/watch.out")"
+kill -INT "$watch_pid"
+wait "$watch_pid"; rc=$?
+[ $rc -eq 0 ] && pass "Ctrl-C stops zelm watch" || fail "Ctrl-C stops zelm watch: status $rc"
+awk 'length > 80 { exit 1 }' "$work/watch.out" && pass "zelm watch lines fit 80 columns" \
+  || fail "zelm watch lines wider than 80: $(awk 'length > 80' "$work/watch.out" | head -2)"
+kill -INT "$sim_pid"
+wait "$sim_pid"
 
 [ $failures -eq 0 ] && echo "all passed" || echo "$failures failed"
 exit $((failures > 0))
