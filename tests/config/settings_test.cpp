@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 #include <string>
 #include <vector>
 
@@ -67,6 +69,21 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
     const Settings settings = ParseSettings(c.ini);
     EXPECT_EQ(settings.Describe(), c.described);
     EXPECT_EQ(settings.warnings, c.warnings);
+  }
+}
+
+// The Velkaro.ini shipped in the release writes out every default: read as it stands, it gives
+// exactly the settings of no file at all, without a warning (and its Windows line ends too).
+TEST(SettingsTest, TheShippedFileHoldsTheDefaults) {
+  const std::string text =
+      testing::ReadWholeFile(std::string(VELKARO_SOURCE_DIR) + "/cmake/release/Velkaro.ini");
+  ASSERT_FALSE(text.empty());
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const std::string& file : {text, crlf}) {
+    const Settings settings = ParseSettings(file);
+    EXPECT_EQ(settings.Describe(), kDefaults);
+    EXPECT_TRUE(settings.warnings.empty()) << settings.warnings.front();
   }
 }
 
