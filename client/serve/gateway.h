@@ -1,0 +1,26 @@
+// `zelm serve`: the gateway. One upstream session with the add-on (serve/upstream.h), fanned
+// out to browsers and programs over HTTP and WebSocket (serve/web_server.h).
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "serve/upstream.h"
+#include "serve/web_server.h"
+
+namespace zelm::serve {
+
+struct GatewayOptions {
+  UpstreamOptions upstream;
+  WebOptions web;
+};
+
+// Runs until `stop` becomes true; returns the exit status (0, or 1 when the HTTP port cannot be
+// opened). Says what it does on `out` (where to open the panel, the add-on coming and going).
+// `on_listening`, when given, is called once the HTTP side listens, with its port.
+int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std::FILE* out,
+               const std::function<void(std::uint16_t)>& on_listening = {});
+
+}  // namespace zelm::serve
