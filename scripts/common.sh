@@ -38,7 +38,8 @@ ensure_packages() {
 
 ensure_native_tools() {
   ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev \
-    libcli11-dev nlohmann-json3-dev libboost-dev
+    libcli11-dev nlohmann-json3-dev libboost-dev \
+    libmosquitto-dev mosquitto mosquitto-clients
 }
 
 ensure_cross_tools() {

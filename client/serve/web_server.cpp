@@ -420,8 +420,10 @@ nlohmann::json WebServer::Status() const {
     addon = nlohmann::json::parse(addon_text, nullptr, false);
     if (addon.is_discarded()) addon = nullptr;
   }
-  return nlohmann::json{
+  nlohmann::json status{
       {"gateway", gateway}, {"upstream", UpstreamJson(upstream_.State())}, {"addon", addon}};
+  if (extra_status_) status.update(extra_status_());
+  return status;
 }
 
 }  // namespace zelm::serve

@@ -16,6 +16,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -60,6 +61,8 @@ class WebServer {
 
   // The io thread's own view, for /status and the hello message.
   nlohmann::json Status() const;
+  // More for /status (e.g. the MQTT side's state), merged in at the top level.
+  void SetExtraStatus(std::function<nlohmann::json()> extra) { extra_status_ = std::move(extra); }
   const WebOptions& options() const { return options_; }
   Upstream& upstream() { return upstream_; }
 
@@ -94,6 +97,7 @@ class WebServer {
   std::uint64_t frames_dropped_ = 0;  // replaced before a slow client could take them
   std::uint64_t clients_refused_ = 0;
   std::uint64_t clients_stalled_ = 0;
+  std::function<nlohmann::json()> extra_status_;
   friend class WebSession;
 };
 
