@@ -38,7 +38,8 @@ ensure_packages() {
 
 ensure_native_tools() {
   ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev \
-    libcli11-dev nlohmann-json3-dev
+    libcli11-dev nlohmann-json3-dev libboost-dev \
+    libmosquitto-dev mosquitto mosquitto-clients
 }
 
 ensure_cross_tools() {
@@ -48,6 +49,17 @@ ensure_cross_tools() {
     apt_updated=0
   fi
   ensure_packages g++-mingw-w64-i686-posix wine wine32:i386
+}
+
+# The browser tests: Debian's chromium, Node.js, and web/'s npm packages (puppeteer-core, from
+# package-lock.json).
+ensure_browser_tools() {
+  ensure_packages chromium
+  command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || ensure_packages nodejs npm
+  if [ ! -d web/node_modules/puppeteer-core ] || [ web/package-lock.json -nt web/node_modules ]; then
+    log "installing the browser tests' npm packages"
+    (cd web && npm ci --no-audit --no-fund --loglevel=error) || die "npm ci in web/ failed"
+  fi
 }
 
 ensure_fuzz_tools() {

@@ -1,0 +1,112 @@
+#include "serve/gateway.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <memory>
+
+#include "serve/messages.h"
+
+namespace zelm::serve {
+
+namespace {
+
+void WatchStop(boost::asio::steady_timer& timer, const std::atomic<bool>& stop,
+               boost::asio::io_context& io) {
+  timer.expires_after(std::chrono::milliseconds(50));
+  timer.async_wait([&timer, &stop, &io](const boost::system::error_code& ec) {
+    if (ec) return;
+    if (stop) {
+      io.stop();
+      return;
+    }
+    WatchStop(timer, stop, io);
+  });
+}
+
+}  // namespace
+
+bool GatewayHasMqtt() {
+#ifdef VELKARO_HAVE_MQTT
+  return true;
+#else
+  return false;
+#endif
+}
+
+int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std::FILE* out,
+               const std::function<void(std::uint16_t)>& on_listening) {
+  boost::asio::io_context io(1);
+  std::uint64_t seq = 0;
+  std::unique_ptr<WebServer> web;
+#ifdef VELKARO_HAVE_MQTT
+  std::unique_ptr<MqttBridge> mqtt;
+#else
+  if (options.mqtt) {
+    std::fprintf(stderr, "zelm: this build has no MQTT side (no MQTT library for it)\n");
+    return 1;
+  }
+#endif
+  const std::string addon = options.upstream.host + ":" + std::to_string(options.upstream.port);
+  Upstream upstream(
+      options.upstream,
+      [&](const Frame& frame) {
+        if (web) web->PublishFrame(FrameMessage(frame, ++seq));
+#ifdef VELKARO_HAVE_MQTT
+        if (mqtt) mqtt->OnFrame(frame);
+#endif
+      },
+      [&](const UpstreamState& state) {
+        if (state.connected) {
+          std::fprintf(out, "zelm serve: connected to the add-on at %s\n", addon.c_str());
+        } else {
+          std::fprintf(out, "zelm serve: simulator connection lost (%s); retrying\n",
+                       state.error.c_str());
+        }
+        std::fflush(out);
+        if (web) web->PublishUpstream(state);
+#ifdef VELKARO_HAVE_MQTT
+        if (mqtt) mqtt->OnUpstream(state);
+#endif
+      });
+  std::string error;
+  if (options.http) {
+    web = std::make_unique<WebServer>(io, options.web, upstream);
+    if (!web->Listen(&error)) {
+      std::fprintf(stderr, "zelm: %s\n", error.c_str());
+      return 1;
+    }
+    std::fprintf(out,
+                 "zelm serve: instrument panel at http://%s:%u/ (add-on at %s); Ctrl-C stops\n",
+                 options.web.bind == "0.0.0.0" ? "localhost" : options.web.bind.c_str(),
+                 web->port(), addon.c_str());
+  }
+#ifdef VELKARO_HAVE_MQTT
+  if (options.mqtt) {
+    mqtt = std::make_unique<MqttBridge>(*options.mqtt, upstream);
+    if (!mqtt->Start(&error)) {
+      std::fprintf(stderr, "zelm: %s\n", error.c_str());
+      return 1;
+    }
+    if (web) web->SetExtraStatus([&mqtt] { return nlohmann::json{{"mqtt", mqtt->Status()}}; });
+    std::fprintf(out, "zelm serve: publishing to the MQTT broker at %s:%u under %s/\n",
+                 options.mqtt->broker.host.c_str(), options.mqtt->broker.port,
+                 options.mqtt->prefix.c_str());
+  }
+#endif
+  std::fflush(out);
+  if (on_listening) on_listening(web ? web->port() : 0);
+  upstream.Start();
+  boost::asio::steady_timer timer(io);
+  WatchStop(timer, stop, io);
+  io.run();
+  // The add-on session first: commands still waiting get their answers while the MQTT side
+  // can still send them.
+  upstream.Stop();
+#ifdef VELKARO_HAVE_MQTT
+  if (mqtt) mqtt->Stop();
+#endif
+  return 0;
+}
+
+}  // namespace zelm::serve

@@ -1,0 +1,98 @@
+#include "serve/messages.h"
+
+#include <chrono>
+
+#include "common/frame_layout.h"
+
+namespace zelm::serve {
+
+using velkaro::FrameField;
+using velkaro::FrameRole;
+using velkaro::FrameType;
+
+namespace {
+
+bool Carried(const FrameField& f) {
+  return f.role == FrameRole::kValue;
+}
+
+nlohmann::json Element(const Frame& frame, const FrameField& f, std::size_t i) {
+  if (f.type == FrameType::kText) return frame.Text(f.name, i).value_or("");
+  return frame.Number(f.name, i).value_or(0.0);
+}
+
+}  // namespace
+
+nlohmann::json FrameFields(const Frame& frame) {
+  nlohmann::json fields = nlohmann::json::object();
+  for (const FrameField& f : velkaro::kFrameFields) {
+    if (!Carried(f)) continue;
+    if (f.count == 1) {
+      fields[f.name] = Element(frame, f, 0);
+    } else {
+      nlohmann::json elements = nlohmann::json::array();
+      for (std::size_t i = 0; i < f.count; ++i) elements.push_back(Element(frame, f, i));
+      fields[f.name] = std::move(elements);
+    }
+  }
+  return fields;
+}
+
+nlohmann::json FrameUnits() {
+  nlohmann::json units = nlohmann::json::object();
+  for (const FrameField& f : velkaro::kFrameFields) {
+    if (Carried(f)) units[f.name] = f.unit;
+  }
+  return units;
+}
+
+std::string FrameMessage(const Frame& frame, std::uint64_t seq) {
+  return nlohmann::json{{"type", "frame"}, {"seq", seq}, {"fields", FrameFields(frame)}}.dump();
+}
+
+nlohmann::json UpstreamJson(const UpstreamState& state) {
+  nlohmann::json j{{"connected", state.connected},
+                   {"error", state.error},
+                   {"frames", state.frames},
+                   {"reconnects", state.reconnects}};
+  if (state.last_frame) {
+    j["frame_age_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - *state.last_frame)
+                            .count();
+  } else {
+    j["frame_age_ms"] = nullptr;
+  }
+  return j;
+}
+
+bool ParseMcpSettings(const nlohmann::json& mcp, McpRequestBuilder* builder, std::string* error) {
+  if (!mcp.is_object() || mcp.empty()) {
+    *error = "\"mcp\" takes an object of settings, e.g. {\"ap\": true, \"hdg\": 270}";
+    return false;
+  }
+  McpRequestBuilder built;
+  for (const auto& [name, value] : mcp.items()) {
+    const McpSetting* setting = FindMcpSetting(name);
+    if (setting == nullptr) {
+      *error = "unknown autopilot setting \"" + name + "\"";
+      return false;
+    }
+    if (setting->kind == McpSettingKind::kSwitch) {
+      if (!value.is_boolean()) {
+        *error = name + " takes true or false";
+        return false;
+      }
+      if (!ApplyMcpSwitch(built, *setting, value.get<bool>(), error)) return false;
+    } else {
+      if (!value.is_number()) {
+        *error = name + " takes a number";
+        return false;
+      }
+      if (!ApplyMcpNumber(built, *setting, value.get<double>(), error)) return false;
+    }
+  }
+  *builder = built;
+  return true;
+}
+
+}  // namespace zelm::serve

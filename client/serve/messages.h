@@ -1,0 +1,39 @@
+// The gateway's JSON messages, one definition for the browser side and the MQTT side.
+//
+// To a client:
+//   {"type":"hello", "gateway":VERSION, "units":{NAME:UNIT,...}, "upstream":{...}}  once
+//   {"type":"frame", "seq":N, "fields":{NAME:VALUE or [VALUE,...], ...}}  each new frame;
+//       the fields are the frame layout's data-carrying fields, by the layout's names (the
+//       names of `zelm frame --json`)
+//   {"type":"upstream", "connected":BOOL, "error":TEXT, ...}  on each change
+//   {"type":"mcp_result", "id":ID, "ok":true} / {"type":"mcp_result", "id":ID, "ok":false,
+//       "error":TEXT}  the answer to a command; {"type":"error","error":TEXT} for a message that
+//       is not a command at all
+// From a client:
+//   {"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": ANY}  settings by the names of
+//       mcp_settings.h; switches take true/false, numbers a number within the setting's range
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "mcp_settings.h"
+#include "serve/upstream.h"
+#include "zelm_client.h"
+
+namespace zelm::serve {
+
+// The data-carrying fields of a frame, by name.
+nlohmann::json FrameFields(const Frame& frame);
+// The unit of every data-carrying field.
+nlohmann::json FrameUnits();
+
+std::string FrameMessage(const Frame& frame, std::uint64_t seq);
+nlohmann::json UpstreamJson(const UpstreamState& state);
+
+// Builds the block of an "mcp" object: true, or false with the reason in `error` and nothing
+// to send (an empty object, an unknown name, a value of the wrong type or out of range).
+bool ParseMcpSettings(const nlohmann::json& mcp, McpRequestBuilder* builder, std::string* error);
+
+}  // namespace zelm::serve

@@ -1,0 +1,407 @@
+#include "serve/mqtt_bridge.h"
+
+#include <mosquitto.h>
+
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "common/frame_layout.h"
+#include "common/version.h"
+#include "serve/messages.h"
+
+namespace zelm::serve {
+
+using Clock = std::chrono::steady_clock;
+using velkaro::FrameField;
+using velkaro::FrameRole;
+using velkaro::FrameType;
+
+namespace {
+
+constexpr int kKeepAliveSeconds = 30;
+constexpr unsigned kFirstRetrySeconds = 1;
+constexpr unsigned kLongestRetrySeconds = 30;
+
+bool ParsePort(const std::string& text, std::uint16_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  *port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+nlohmann::json FieldValue(const Frame& frame, const FrameField& f) {
+  auto element = [&](std::size_t i) -> nlohmann::json {
+    if (f.type == FrameType::kText) return frame.Text(f.name, i).value_or("");
+    return frame.Number(f.name, i).value_or(0.0);
+  };
+  if (f.count == 1) return element(0);
+  nlohmann::json all = nlohmann::json::array();
+  for (std::size_t i = 0; i < f.count; ++i) all.push_back(element(i));
+  return all;
+}
+
+// Whether `now` differs from `before` by more than `deadband` in any element (texts: at all).
+bool Changed(const nlohmann::json& before, const nlohmann::json& now, double deadband) {
+  if (before.type() != now.type()) return true;
+  if (now.is_array()) {
+    if (before.size() != now.size()) return true;
+    for (std::size_t i = 0; i < now.size(); ++i) {
+      if (Changed(before[i], now[i], deadband)) return true;
+    }
+    return false;
+  }
+  if (now.is_number()) {
+    const double a = before.get<double>();
+    const double b = now.get<double>();
+    return deadband > 0 ? std::fabs(a - b) >= deadband : a != b;
+  }
+  return before != now;
+}
+
+}  // namespace
+
+bool ParseMqttUrl(const std::string& url, MqttEndpoint* endpoint, std::string* error) {
+  MqttEndpoint e;
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    rest = url.substr(7);
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    rest = url.substr(8);
+    e.tls = true;
+    e.port = 8883;
+  } else {
+    *error =
+        "the broker's URL starts with mqtt:// or mqtts:// (e.g. mqtt://127.0.0.1:1883): " + url;
+    return false;
+  }
+  if (const std::size_t slash = rest.find('/'); slash != std::string::npos) {
+    if (slash + 1 != rest.size()) {
+      *error = "the broker's URL takes no path: " + url;
+      return false;
+    }
+    rest.resize(slash);
+  }
+  if (const std::size_t at = rest.rfind('@'); at != std::string::npos) {
+    const std::string userinfo = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    const std::size_t colon = userinfo.find(':');
+    e.user = userinfo.substr(0, colon);
+    if (colon != std::string::npos) e.password = userinfo.substr(colon + 1);
+  }
+  if (!rest.empty() && rest.front() == '[') {
+    *error = "IPv6 broker addresses are not supported: use an IPv4 address or a host name";
+    return false;
+  }
+  const std::size_t colon = rest.rfind(':');
+  e.host = rest.substr(0, colon);
+  if (colon != std::string::npos && !ParsePort(rest.substr(colon + 1), &e.port)) {
+    *error = "not a port in the broker's URL: " + url;
+    return false;
+  }
+  if (e.host.empty()) {
+    *error = "no host in the broker's URL: " + url;
+    return false;
+  }
+  *endpoint = e;
+  return true;
+}
+
+double DefaultDeadband(const FrameField& f) {
+  if (f.type == FrameType::kText || f.type == FrameType::kU8) return 0;
+  static const std::map<std::string, double> kByUnit = {
+      {"ft", 1.0},     {"deg", 0.1},  {"kt", 1.0},   {"ft/min", 10.0}, {"%", 0.1},
+      {"mbar", 0.1},   {"degC", 1.0}, {"psi", 0.5},  {"klb/h", 0.01},  {"nm", 0.1},
+      {"MHz", 0.001},  {"kHz", 0.5},  {"g", 0.01},   {"gal", 1.0},     {"s", 1.0},
+      {"in-lb", 10.0}, {"rpm", 10.0}, {"deg/s", 0.1}};
+  const auto found = kByUnit.find(f.unit);
+  return found == kByUnit.end() ? 0.0 : found->second;
+}
+
+MqttBridge::MqttBridge(MqttOptions options, Upstream& upstream)
+    : options_(std::move(options)), upstream_(upstream) {}
+
+MqttBridge::~MqttBridge() {
+  Stop();
+}
+
+double MqttBridge::Deadband(const FrameField& f) const {
+  if (auto by_name = options_.deadbands.find(f.name); by_name != options_.deadbands.end()) {
+    return by_name->second;
+  }
+  if (f.type != FrameType::kText && f.type != FrameType::kU8) {
+    if (auto by_unit = options_.deadbands.find(f.unit); by_unit != options_.deadbands.end()) {
+      return by_unit->second;
+    }
+  }
+  return DefaultDeadband(f);
+}
+
+bool MqttBridge::Start(std::string* error) {
+  mosquitto_lib_init();
+  mosq_ =
+      mosquitto_new(options_.client_id.empty() ? nullptr : options_.client_id.c_str(), true, this);
+  if (mosq_ == nullptr) {
+    *error = "cannot create an MQTT client";
+    return false;
+  }
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_connect_callback_set(mosq_, &MqttBridge::OnConnect);
+  mosquitto_disconnect_callback_set(mosq_, &MqttBridge::OnDisconnect);
+  mosquitto_publish_callback_set(mosq_, &MqttBridge::OnPublish);
+  mosquitto_message_callback_set(mosq_, &MqttBridge::OnMessage);
+  mosquitto_reconnect_delay_set(mosq_, kFirstRetrySeconds, kLongestRetrySeconds, true);
+  const MqttEndpoint& broker = options_.broker;
+  if (!broker.user.empty() &&
+      mosquitto_username_pw_set(mosq_, broker.user.c_str(),
+                                broker.password.empty() ? nullptr : broker.password.c_str()) !=
+          MOSQ_ERR_SUCCESS) {
+    *error = "the MQTT user name or password cannot be used";
+    return false;
+  }
+  if (broker.tls) {
+    if (mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1) != MOSQ_ERR_SUCCESS) {
+      *error = "this build's MQTT library has no TLS: use mqtt://";
+      return false;
+    }
+  }
+  const std::string offline =
+      nlohmann::json{{"online", false}, {"gateway", VELKARO_VERSION_TEXT}}.dump();
+  const std::string status_topic = options_.prefix + "/status";
+  mosquitto_will_set(mosq_, status_topic.c_str(), static_cast<int>(offline.size()), offline.data(),
+                     1, true);
+  // A broker that is not there yet is no error: the library's thread keeps trying.
+  const int rc =
+      mosquitto_connect_async(mosq_, broker.host.c_str(), broker.port, kKeepAliveSeconds);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    std::lock_guard lock(mutex_);
+    last_error_ = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+  }
+  if (mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS) {
+    *error = "cannot start the MQTT client's thread";
+    return false;
+  }
+  loop_started_ = true;
+  status_thread_ = std::thread([this] {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      stop_cv_.wait_for(lock, options_.status_every);
+      if (stopping_) break;
+      lock.unlock();
+      PublishStatus(true);
+      lock.lock();
+    }
+  });
+  return true;
+}
+
+void MqttBridge::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+  }
+  stop_cv_.notify_all();
+  if (status_thread_.joinable()) status_thread_.join();
+  if (mosq_ == nullptr) return;
+  if (loop_started_) {
+    bool connected;
+    {
+      std::lock_guard lock(mutex_);
+      connected = connected_;
+    }
+    if (connected) PublishStatus(false);
+    mosquitto_disconnect(mosq_);
+    mosquitto_loop_stop(mosq_, false);
+  }
+  mosquitto_destroy(mosq_);
+  mosq_ = nullptr;
+  mosquitto_lib_cleanup();
+}
+
+void MqttBridge::OnConnect(mosquitto*, void* self_pointer, int rc) {
+  auto* self = static_cast<MqttBridge*>(self_pointer);
+  {
+    std::lock_guard lock(self->mutex_);
+    if (rc != 0) {
+      self->last_error_ = mosquitto_connack_string(rc);
+      return;
+    }
+    self->connected_ = true;
+    self->last_error_.clear();
+    ++self->connects_;
+    // Messages queued before the break went with the old connection; every field is published
+    // again, so the broker has each current value retained.
+    self->in_flight_ = 0;
+    self->published_.clear();
+  }
+  const std::string commands = self->options_.prefix + "/mcp/set";
+  mosquitto_subscribe(self->mosq_, nullptr, commands.c_str(), 1);
+  self->PublishStatus(true);
+  self->Flush();
+}
+
+void MqttBridge::OnDisconnect(mosquitto*, void* self_pointer, int rc) {
+  auto* self = static_cast<MqttBridge*>(self_pointer);
+  std::lock_guard lock(self->mutex_);
+  self->connected_ = false;
+  if (rc != 0) self->last_error_ = "the connection to the broker was lost";
+}
+
+void MqttBridge::OnPublish(mosquitto*, void* self_pointer, int) {
+  auto* self = static_cast<MqttBridge*>(self_pointer);
+  if (self->in_flight_ > 0) --self->in_flight_;
+  self->Flush();
+}
+
+void MqttBridge::OnMessage(mosquitto*, void* self_pointer, const mosquitto_message* message) {
+  auto* self = static_cast<MqttBridge*>(self_pointer);
+  const auto* bytes = static_cast<const char*>(message->payload);
+  self->Command(std::string(bytes, bytes + message->payloadlen));
+}
+
+void MqttBridge::Queue(const std::string& key, Message message) {
+  auto [slot, fresh] = pending_.try_emplace(key, std::move(message));
+  if (fresh) {
+    order_.push_back(key);
+  } else {
+    slot->second = std::move(message);
+    ++dropped_;  // the older one never went out
+  }
+}
+
+void MqttBridge::Flush() {
+  std::vector<Message> out;
+  {
+    std::lock_guard lock(mutex_);
+    if (!connected_) return;
+    std::size_t taken = 0;
+    while (taken < order_.size() && in_flight_ < options_.max_in_flight) {
+      auto found = pending_.find(order_[taken]);
+      out.push_back(std::move(found->second));
+      pending_.erase(found);
+      ++in_flight_;
+      ++taken;
+    }
+    order_.erase(order_.begin(), order_.begin() + static_cast<std::ptrdiff_t>(taken));
+  }
+  for (const Message& m : out) {
+    const int rc =
+        mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                          m.payload.data(), m.qos, m.retain);
+    std::lock_guard lock(mutex_);
+    if (rc == MOSQ_ERR_SUCCESS) {
+      ++published_count_;
+    } else {
+      if (in_flight_ > 0) --in_flight_;
+      ++dropped_;
+    }
+  }
+}
+
+void MqttBridge::PublishNow(const Message& m) {
+  mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                    m.payload.data(), m.qos, m.retain);
+}
+
+void MqttBridge::OnFrame(const Frame& frame) {
+  const auto now = Clock::now();
+  {
+    std::lock_guard lock(mutex_);
+    frame_times_.push_back(now);
+    while (!frame_times_.empty() && now - frame_times_.front() > std::chrono::seconds(1)) {
+      frame_times_.pop_front();
+    }
+    if (!connected_) return;  // nothing waits for a broker that is not there
+    Queue(options_.prefix + "/frame",
+          Message{options_.prefix + "/frame", FrameFields(frame).dump(), 0, false});
+    for (const FrameField& f : velkaro::kFrameFields) {
+      if (f.role != FrameRole::kValue) continue;
+      nlohmann::json value = FieldValue(frame, f);
+      auto last = published_.find(f.name);
+      if (last != published_.end() && !Changed(last->second, value, Deadband(f))) continue;
+      const std::string topic = options_.prefix + "/field/" + f.name;
+      Queue(topic, Message{topic, value.dump(), 0, true});
+      published_[f.name] = std::move(value);
+    }
+  }
+  Flush();
+}
+
+void MqttBridge::OnUpstream(const UpstreamState&) {
+  PublishStatus(true);
+}
+
+void MqttBridge::PublishStatus(bool online) {
+  nlohmann::json status;
+  if (online) {
+    status = Status();
+    status["online"] = true;
+    status["gateway"] = VELKARO_VERSION_TEXT;
+    status["upstream"] = UpstreamJson(upstream_.State());
+    const std::string addon_text = upstream_.AddonStatus();
+    nlohmann::json addon = nullptr;
+    if (!addon_text.empty()) {
+      addon = nlohmann::json::parse(addon_text, nullptr, false);
+      if (addon.is_discarded()) addon = nullptr;
+    }
+    status["addon"] = addon;
+  } else {
+    status = {{"online", false}, {"gateway", VELKARO_VERSION_TEXT}};
+  }
+  PublishNow(Message{options_.prefix + "/status", status.dump(), 1, true});
+}
+
+std::size_t MqttBridge::FrameRate() const {
+  const auto now = Clock::now();
+  std::size_t count = 0;
+  for (const auto& t : frame_times_) count += now - t <= std::chrono::seconds(1) ? 1 : 0;
+  return count;
+}
+
+nlohmann::json MqttBridge::Status() const {
+  std::lock_guard lock(mutex_);
+  return nlohmann::json{
+      {"broker", options_.broker.host + ":" + std::to_string(options_.broker.port)},
+      {"connected", connected_},
+      {"error", last_error_},
+      {"connects", connects_},
+      {"frame_rate_hz", FrameRate()},
+      {"published", published_count_},
+      {"dropped", dropped_}};
+}
+
+void MqttBridge::Command(const std::string& payload) {
+  const nlohmann::json message = nlohmann::json::parse(payload, nullptr, false);
+  if (message.is_discarded() || !message.is_object() || !message.contains("mcp")) {
+    Result(nullptr, "not a command: send {\"mcp\": {...}}");
+    return;
+  }
+  const nlohmann::json id = message.contains("id") ? message["id"] : nlohmann::json(nullptr);
+  McpRequestBuilder builder;
+  std::string error;
+  if (!ParseMcpSettings(message["mcp"], &builder, &error)) {
+    Result(id, error);
+    return;
+  }
+  const bool queued =
+      upstream_.Submit(builder, [this, id](const std::string& failure) { Result(id, failure); });
+  if (!queued) {
+    Result(id, upstream_.State().connected ? "too many commands waiting for the add-on"
+                                           : "simulator connection lost: nothing was sent");
+  }
+}
+
+void MqttBridge::Result(const nlohmann::json& id, const std::string& error) {
+  nlohmann::json result{{"id", id}, {"ok", error.empty()}};
+  if (!error.empty()) result["error"] = error;
+  PublishNow(Message{options_.prefix + "/mcp/result", result.dump(), 1, false});
+}
+
+}  // namespace zelm::serve

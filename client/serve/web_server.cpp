@@ -1,0 +1,429 @@
+#include "serve/web_server.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <deque>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/version.h"
+#include "serve/messages.h"
+
+namespace zelm::serve {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kMaxRequestBytes = 8 * 1024;
+constexpr std::size_t kMaxCommandBytes = 16 * 1024;
+// Control messages (command results, connection news) waiting for one client: a client that lets
+// more pile up is not reading and is let go.
+constexpr std::size_t kMaxQueuedControl = 64;
+constexpr auto kRequestTimeout = std::chrono::seconds(30);
+// The system's send buffer of a WebSocket client: room for a few dozen frames. A client that
+// reads slowly fills it soon, then gets the latest frame when it has room again, and one that
+// does not read at all is found out within the stall bound, with little memory held for it.
+constexpr int kClientSendBufferBytes = 128 * 1024;
+
+const WebAsset* FindAsset(std::string_view target) {
+  if (target == "/") target = "/index.html";
+  for (const WebAsset& a : WebAssets()) {
+    if (target == a.path) return &a;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// One WebSocket client.
+class WebSession : public std::enable_shared_from_this<WebSession> {
+ public:
+  WebSession(tcp::socket&& socket, WebServer& server)
+      : ws_(std::move(socket)), server_(server), timer_(ws_.get_executor()) {}
+
+  // A session leaves the server in Drop, which every ending of a served session goes through; a
+  // session destroyed otherwise is one the io_context drops at the end, server and all.
+  void Start(http::request<http::string_body> request) {
+    beast::get_lowest_layer(ws_).expires_never();
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().set_option(
+        asio::socket_base::send_buffer_size(kClientSendBufferBytes), ignored);
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.read_message_max(kMaxCommandBytes);
+    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
+      if (!ec) self->Accepted();
+    });
+  }
+
+  // A new frame: written now, or kept as the next one (replacing a frame that was waiting).
+  void SendFrame(const std::shared_ptr<const std::string>& frame) {
+    if (closing_) return;
+    if (waiting_frame_ != nullptr) ++server_.frames_dropped_;
+    waiting_frame_ = frame;
+    Write();
+  }
+
+  void SendControl(std::string message) {
+    if (closing_) return;
+    if (control_.size() >= kMaxQueuedControl) {
+      Drop();
+      return;
+    }
+    control_.push_back(std::make_shared<const std::string>(std::move(message)));
+    Write();
+  }
+
+ private:
+  void Accepted() {
+    if (!server_.Join(this)) {
+      ws_.async_close(
+          websocket::close_reason(websocket::close_code::try_again_later, "too many clients"),
+          [self = shared_from_this()](beast::error_code) {});
+      return;
+    }
+    joined_ = true;
+    nlohmann::json hello{{"type", "hello"},
+                         {"gateway", VELKARO_VERSION_TEXT},
+                         {"units", FrameUnits()},
+                         {"upstream", server_.LatestUpstream()}};
+    SendControl(hello.dump());
+    if (auto frame = server_.LatestFrame()) SendFrame(frame);
+    Read();
+    Watch();
+  }
+
+  void Read() {
+    ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->Drop();
+        return;
+      }
+      self->Command(beast::buffers_to_string(self->in_.data()));
+      self->in_.consume(self->in_.size());
+      self->Read();
+    });
+  }
+
+  void Command(const std::string& text) {
+    const nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
+    if (message.is_discarded() || !message.is_object() || !message.contains("mcp")) {
+      SendControl(
+          nlohmann::json{{"type", "error"}, {"error", "not a command: send {\"mcp\": {...}}"}}
+              .dump());
+      return;
+    }
+    nlohmann::json id = message.contains("id") ? message["id"] : nlohmann::json(nullptr);
+    McpRequestBuilder builder;
+    std::string error;
+    if (!ParseMcpSettings(message["mcp"], &builder, &error)) {
+      Result(id, error);
+      return;
+    }
+    // The answer comes on the upstream thread; it is brought back to this session's thread.
+    std::weak_ptr<WebSession> weak = shared_from_this();
+    auto executor = ws_.get_executor();
+    const bool queued =
+        server_.upstream().Submit(builder, [weak, executor, id](const std::string& failure) {
+          asio::post(executor, [weak, id, failure] {
+            if (auto self = weak.lock()) self->Result(id, failure);
+          });
+        });
+    if (!queued) {
+      Result(id, server_.upstream().State().connected
+                     ? "too many commands waiting for the add-on"
+                     : "simulator connection lost: nothing was sent");
+    }
+  }
+
+  void Result(const nlohmann::json& id, const std::string& error) {
+    nlohmann::json result{{"type", "mcp_result"}, {"id", id}, {"ok", error.empty()}};
+    if (!error.empty()) result["error"] = error;
+    SendControl(result.dump());
+  }
+
+  void Write() {
+    if (writing_ != nullptr || closing_) return;
+    if (!control_.empty()) {
+      writing_ = control_.front();
+      control_.pop_front();
+    } else if (waiting_frame_ != nullptr) {
+      writing_ = std::move(waiting_frame_);
+      waiting_frame_ = nullptr;
+      ++server_.frames_delivered_;
+    } else {
+      return;
+    }
+    write_started_ = Clock::now();
+    ws_.text(true);
+    ws_.async_write(asio::buffer(*writing_),
+                    [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                      self->writing_ = nullptr;
+                      if (ec) {
+                        self->Drop();
+                        return;
+                      }
+                      self->Write();
+                    });
+  }
+
+  // Every second: a write that has made no progress for the stall bound ends the client.
+  void Watch() {
+    timer_.expires_after(std::chrono::seconds(1));
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->closing_) return;
+      if (self->writing_ != nullptr &&
+          Clock::now() - self->write_started_ > self->server_.options_.stall) {
+        ++self->server_.clients_stalled_;
+        self->Drop();
+        return;
+      }
+      self->Watch();
+    });
+  }
+
+  // Ends the client at once: the socket is closed, which ends every operation still going.
+  void Drop() {
+    if (closing_) return;
+    closing_ = true;
+    waiting_frame_ = nullptr;
+    control_.clear();
+    timer_.cancel();
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+    if (joined_) {
+      server_.Leave(this);
+      joined_ = false;
+    }
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  WebServer& server_;
+  asio::steady_timer timer_;
+  beast::flat_buffer in_;
+  std::shared_ptr<const std::string> writing_;
+  std::shared_ptr<const std::string> waiting_frame_;
+  std::deque<std::shared_ptr<const std::string>> control_;
+  Clock::time_point write_started_{};
+  bool joined_ = false;
+  bool closing_ = false;
+};
+
+namespace {
+
+// One HTTP connection: requests one after another until it closes or upgrades to a WebSocket.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket&& socket, WebServer& server)
+      : stream_(std::move(socket)), server_(server) {}
+
+  void Start() { Read(); }
+
+ private:
+  void Read() {
+    parser_.emplace();
+    parser_->header_limit(kMaxRequestBytes);
+    parser_->body_limit(kMaxRequestBytes);
+    stream_.expires_after(kRequestTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       if (ec) {
+                         beast::error_code ignored;
+                         self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+                         return;
+                       }
+                       self->Handle(self->parser_->release());
+                     });
+  }
+
+  void Handle(http::request<http::string_body> request) {
+    const std::string target(request.target());
+    const std::string path = target.substr(0, target.find('?'));
+    if (websocket::is_upgrade(request)) {
+      if (path != "/ws") {
+        Reply(Text(request, http::status::not_found, "no WebSocket here: use /ws\n"));
+        return;
+      }
+      std::make_shared<WebSession>(stream_.release_socket(), server_)->Start(std::move(request));
+      return;
+    }
+    if (request.method() != http::verb::get && request.method() != http::verb::head) {
+      auto response = Text(request, http::status::method_not_allowed, "GET only\n");
+      response.set(http::field::allow, "GET, HEAD");
+      Reply(std::move(response));
+      return;
+    }
+    if (path == "/status") {
+      auto response = Text(request, http::status::ok, server_.Status().dump(2) + "\n");
+      response.set(http::field::content_type, "application/json");
+      Reply(std::move(response));
+      return;
+    }
+    if (const WebAsset* asset = FindAsset(path)) {
+      auto response = Text(request, http::status::ok,
+                           std::string(reinterpret_cast<const char*>(asset->data), asset->size));
+      response.set(http::field::content_type, asset->content_type);
+      response.set(http::field::cache_control, "no-cache");
+      Reply(std::move(response));
+      return;
+    }
+    Reply(Text(request, http::status::not_found, "not found: " + path + "\n"));
+  }
+
+  static http::response<http::string_body> Text(const http::request<http::string_body>& request,
+                                                http::status status, std::string body) {
+    http::response<http::string_body> response{status, request.version()};
+    response.set(http::field::server, std::string("zelm-serve/") + VELKARO_VERSION_TEXT);
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.keep_alive(request.keep_alive());
+    if (request.method() == http::verb::head) {
+      response.content_length(body.size());
+    } else {
+      response.body() = std::move(body);
+      response.prepare_payload();
+    }
+    return response;
+  }
+
+  void Reply(http::response<http::string_body> response) {
+    auto shared = std::make_shared<http::response<http::string_body>>(std::move(response));
+    http::async_write(stream_, *shared,
+                      [self = shared_from_this(), shared](beast::error_code ec, std::size_t) {
+                        if (ec || !shared->keep_alive()) {
+                          beast::error_code ignored;
+                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          return;
+                        }
+                        self->Read();
+                      });
+  }
+
+  beast::tcp_stream stream_;
+  WebServer& server_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+}  // namespace
+
+WebServer::WebServer(asio::io_context& io, WebOptions options, Upstream& upstream)
+    : io_(io), options_(std::move(options)), upstream_(upstream), acceptor_(io) {
+  upstream_json_ = UpstreamJson(UpstreamState{});
+}
+
+WebServer::~WebServer() = default;
+
+bool WebServer::Listen(std::string* error) {
+  beast::error_code ec;
+  const auto address = asio::ip::make_address(options_.bind, ec);
+  if (ec) {
+    *error = "not an IP address: " + options_.bind;
+    return false;
+  }
+  const tcp::endpoint endpoint(address, options_.port);
+  if (acceptor_.open(endpoint.protocol(), ec) ||
+      acceptor_.set_option(asio::socket_base::reuse_address(true), ec) ||
+      acceptor_.bind(endpoint, ec) ||
+      acceptor_.listen(asio::socket_base::max_listen_connections, ec)) {
+    *error = "cannot listen on " + options_.bind + ":" + std::to_string(options_.port) + ": " +
+             ec.message();
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  Accept();
+  return true;
+}
+
+void WebServer::Accept() {
+  acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+    Accept();
+  });
+}
+
+void WebServer::PublishFrame(std::string message) {
+  auto shared = std::make_shared<const std::string>(std::move(message));
+  std::lock_guard lock(mutex_);
+  latest_ = std::move(shared);
+  ++published_;
+  if (delivery_posted_) return;
+  delivery_posted_ = true;
+  asio::post(io_, [this] { Deliver(); });
+}
+
+void WebServer::Deliver() {
+  std::shared_ptr<const std::string> frame;
+  {
+    std::lock_guard lock(mutex_);
+    frame = latest_;
+    delivery_posted_ = false;
+  }
+  if (frame == nullptr || frame == delivered_) return;
+  delivered_ = frame;
+  // (A copy: a session may leave while it is being served.)
+  const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
+  for (WebSession* session : sessions) session->SendFrame(frame);
+}
+
+void WebServer::PublishUpstream(const UpstreamState& state) {
+  nlohmann::json message = UpstreamJson(state);
+  asio::post(io_, [this, message]() mutable {
+    upstream_json_ = message;
+    message["type"] = "upstream";
+    const std::string text = message.dump();
+    const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
+    for (WebSession* session : sessions) session->SendControl(text);
+  });
+}
+
+bool WebServer::Join(WebSession* session) {
+  if (sessions_.size() >= options_.max_clients) {
+    ++clients_refused_;
+    return false;
+  }
+  sessions_.insert(session);
+  return true;
+}
+
+void WebServer::Leave(WebSession* session) {
+  sessions_.erase(session);
+}
+
+nlohmann::json WebServer::Status() const {
+  nlohmann::json gateway{
+      {"version", VELKARO_VERSION_TEXT},
+      {"uptime_s",
+       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count()},
+      {"http_bind", options_.bind},
+      {"http_port", port_},
+      {"websocket_clients", sessions_.size()},
+      {"max_websocket_clients", options_.max_clients},
+      {"frames_delivered", frames_delivered_},
+      {"frames_dropped_for_slow_clients", frames_dropped_},
+      {"clients_refused", clients_refused_},
+      {"clients_dropped_for_not_reading", clients_stalled_}};
+  const std::string addon_text = upstream_.AddonStatus();
+  nlohmann::json addon = nullptr;
+  if (!addon_text.empty()) {
+    addon = nlohmann::json::parse(addon_text, nullptr, false);
+    if (addon.is_discarded()) addon = nullptr;
+  }
+  nlohmann::json status{
+      {"gateway", gateway}, {"upstream", UpstreamJson(upstream_.State())}, {"addon", addon}};
+  if (extra_status_) status.update(extra_status_());
+  return status;
+}
+
+}  // namespace zelm::serve

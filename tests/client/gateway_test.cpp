@@ -1,0 +1,267 @@
+// The gateway (zelm serve) between the add-on, hosted by the stand-in simulator, and WebSocket
+// clients over loopback: frames fan out to many clients, one that stops reading is dropped
+// without holding the others back, commands are checked before anything reaches the add-on, and
+// the gateway finds the add-on again after it went away.
+#include "serve/gateway.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/addon_harness.h"
+
+namespace velkaro::testing {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+// The gateway on a port of its own, in this process, with the add-on as its upstream.
+class Gateway {
+ public:
+  explicit Gateway(std::chrono::milliseconds stall = 10s) {
+    zelm::serve::GatewayOptions options;
+    options.web.port = 0;
+    options.web.stall = stall;
+    options.upstream.status_wait = 300ms;  // (the status reply is the add-on's, not tested here)
+    options.upstream.longest_retry = 500ms;
+    out_ = std::tmpfile();
+    thread_ = std::thread([this, options] {
+      zelm::serve::RunGateway(options, stop_, out_, [this](std::uint16_t port) { port_ = port; });
+    });
+    WaitUntil([this] { return port_ != 0; });
+  }
+  ~Gateway() {
+    stop_ = true;
+    thread_.join();
+    std::fclose(out_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint16_t> port_{0};
+  std::FILE* out_;
+  std::thread thread_;
+};
+
+// The simulator running on a thread of its own, at 60 frames a second.
+class FramePump {
+ public:
+  explicit FramePump(AddOnHarness& addon) : addon_(addon) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        if (!paused_) addon_.Frames(1, 1.0 / 60.0);
+        std::this_thread::sleep_for(16ms);
+      }
+    });
+  }
+  ~FramePump() {
+    stop_ = true;
+    thread_.join();
+  }
+  void Pause(bool paused) { paused_ = paused; }
+
+ private:
+  AddOnHarness& addon_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> paused_{false};
+  std::thread thread_;
+};
+
+// A blocking WebSocket client with a read timeout.
+class Client {
+ public:
+  explicit Client(std::uint16_t port) : ws_(io_) {
+    beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    ws_.handshake("127.0.0.1", "/ws");
+  }
+  void Send(const std::string& text) { ws_.write(asio::buffer(text)); }
+  // The next message of `type`, skipping others; null after `limit`.
+  Json Next(const std::string& type, std::chrono::milliseconds limit = 5s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      beast::get_lowest_layer(ws_).expires_at(until);
+      beast::flat_buffer buffer;
+      beast::error_code ec;
+      ws_.read(buffer, ec);
+      if (ec) return nullptr;
+      Json m = Json::parse(beast::buffers_to_string(buffer.data()), nullptr, false);
+      if (m.is_object() && m["type"] == type) return m;
+    }
+    return nullptr;
+  }
+
+ private:
+  asio::io_context io_;
+  websocket::stream<beast::tcp_stream> ws_;
+};
+
+class GatewayTest : public AddOnTest {};
+
+TEST_F(GatewayTest, EveryClientGetsFramesAndOneThatStopsReadingIsDropped) {
+  FramePump pump(addon);
+  Gateway gateway(/*stall=*/1500ms);
+  constexpr int kClients = 200;
+
+  // One that connects, upgrades and never reads again: its frames pile up in the buffers until
+  // its writes stall.
+  asio::io_context stuck_io;
+  websocket::stream<tcp::socket> stuck(stuck_io);
+  stuck.next_layer().open(tcp::v4());
+  stuck.next_layer().set_option(asio::socket_base::receive_buffer_size(4096));
+  stuck.next_layer().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), gateway.port()));
+  stuck.handshake("127.0.0.1", "/ws");
+
+  // The others read every message, all in one io_context.
+  asio::io_context io;
+  struct Reader {
+    explicit Reader(asio::io_context& io) : ws(io) {}
+    websocket::stream<beast::tcp_stream> ws;
+    beast::flat_buffer buffer;
+    std::uint64_t first_seq = 0, last_seq = 0;
+    int frames = 0;
+  };
+  std::vector<std::unique_ptr<Reader>> readers;
+  std::function<void(Reader&)> read = [&](Reader& r) {
+    r.ws.async_read(r.buffer, [&, rp = &r](beast::error_code ec, std::size_t) {
+      if (ec) return;
+      const Json m = Json::parse(beast::buffers_to_string(rp->buffer.data()), nullptr, false);
+      rp->buffer.consume(rp->buffer.size());
+      if (m.is_object() && m["type"] == "frame") {
+        const auto seq = m["seq"].get<std::uint64_t>();
+        if (rp->frames++ == 0) rp->first_seq = seq;
+        rp->last_seq = seq;
+      }
+      read(*rp);
+    });
+  };
+  for (int i = 0; i < kClients; ++i) {
+    readers.push_back(std::make_unique<Reader>(io));
+    Reader& r = *readers.back();
+    beast::get_lowest_layer(r.ws).connect(
+        tcp::endpoint(asio::ip::make_address("127.0.0.1"), gateway.port()));
+    r.ws.handshake("127.0.0.1", "/ws");
+    read(r);
+  }
+  io.run_for(5s);
+
+  int starved = 0;
+  std::uint64_t newest = 0;
+  for (const auto& r : readers) newest = std::max(newest, r->last_seq);
+  for (const auto& r : readers) {
+    // Every client got frames to the end, most of them in turn (a client that fell behind for
+    // a moment got the latest, never a queue).
+    if (r->frames < 100 || newest - r->last_seq > 30) ++starved;
+  }
+  EXPECT_EQ(starved, 0) << "of " << kClients << " clients, newest frame " << newest;
+
+  // The one that stopped reading was let go, once its writes made no progress for the bound:
+  // what it is sent now ends with the close.
+  std::array<char, 65536> sink;
+  std::size_t drained = 0;
+  beast::error_code end;
+  std::function<void()> drain = [&] {
+    stuck.next_layer().async_read_some(asio::buffer(sink),
+                                       [&](beast::error_code ec, std::size_t n) {
+                                         drained += n;
+                                         if (ec) {
+                                           end = ec;
+                                           return;
+                                         }
+                                         drain();
+                                       });
+  };
+  drain();
+  stuck_io.run_for(10s);
+  EXPECT_TRUE(end == asio::error::eof || end == asio::error::connection_reset)
+      << (end ? end.message() : "still open after 10 s");
+  EXPECT_GT(drained, 0u);
+}
+
+TEST_F(GatewayTest, CommandsAreCheckedAndOnlyValidOnesReachTheAddOn) {
+  FramePump pump(addon);
+  Gateway gateway;
+  Client client(gateway.port());
+  ASSERT_FALSE(client.Next("frame").is_null());
+
+  struct Row {
+    const char* message;
+    const char* error;  // part of the expected error; empty: accepted
+  };
+  const Row rows[] = {
+      {"not json", "not a command"},
+      {R"({"hello": 1})", "not a command"},
+      {R"({"mcp": 5, "id": 1})", "takes an object"},
+      {R"({"mcp": {}, "id": 2})", "takes an object"},
+      {R"({"mcp": {"warp": 9}, "id": 3})", "unknown autopilot setting \"warp\""},
+      {R"({"mcp": {"ap": 1}, "id": 4})", "ap takes true or false"},
+      {R"({"mcp": {"hdg": "270"}, "id": 5})", "hdg takes a number"},
+      {R"({"mcp": {"hdg": 2700}, "id": 6})", "hdg takes 0 to 360"},
+      {R"({"mcp": {"alt": -1}, "id": 7})", "-1 means no request"},
+      {R"({"mcp": {"ap": true, "hdg": 400}, "id": 8})", "hdg takes 0 to 360"},
+      {R"({"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": 9})", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.message);
+    client.Send(row.message);
+    const bool is_command = std::string(row.error) != "not a command";
+    const Json reply = client.Next(is_command ? "mcp_result" : "error");
+    ASSERT_FALSE(reply.is_null());
+    if (*row.error == '\0') {
+      EXPECT_TRUE(reply["ok"].get<bool>()) << reply.dump();
+    } else {
+      EXPECT_NE(reply["error"].get<std::string>().find(row.error), std::string::npos)
+          << reply.dump();
+      if (is_command) EXPECT_FALSE(reply["ok"].get<bool>());
+    }
+  }
+  // Only the valid block reached the simulator: the autopilot is on, with heading 270 (the
+  // refused "ap true, hdg 400" would have engaged it alone).
+  EXPECT_TRUE(WaitUntil([&] {
+    const Json frame = client.Next("frame");
+    return !frame.is_null() && frame["fields"]["apMaster"] == 1 &&
+           frame["fields"]["apHeading"] == 270 && frame["fields"]["apAltitude"] == 12000;
+  }));
+}
+
+TEST_F(GatewayTest, TheGatewayTellsWhenTheAddOnGoesAndReconnectsWhenItComesBack) {
+  auto pump = std::make_unique<FramePump>(addon);
+  Gateway gateway;
+  Client client(gateway.port());
+  ASSERT_FALSE(client.Next("frame").is_null());
+
+  pump.reset();
+  addon.Stop();
+  const Json lost = client.Next("upstream");
+  ASSERT_FALSE(lost.is_null());
+  EXPECT_FALSE(lost["connected"].get<bool>());
+  client.Send(R"({"mcp": {"ap": true}, "id": 1})");
+  const Json refused = client.Next("mcp_result");
+  ASSERT_FALSE(refused.is_null());
+  EXPECT_NE(refused["error"].get<std::string>().find("simulator connection lost"),
+            std::string::npos);
+
+  addon.Start();
+  pump = std::make_unique<FramePump>(addon);
+  const Json back = client.Next("upstream", 15s);
+  ASSERT_FALSE(back.is_null());
+  EXPECT_TRUE(back["connected"].get<bool>());
+  EXPECT_FALSE(client.Next("frame", 10s).is_null()) << "frames again after the reconnection";
+}
+
+}  // namespace
+}  // namespace velkaro::testing

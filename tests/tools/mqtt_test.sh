@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# zelm serve --mqtt against a real broker: Debian's mosquitto, started here on a free loopback
+# port with a configuration of its own (no system service), velkaro-sim as the simulator.
+# Retained field values reach a late subscriber at once; a field is published again only when
+# it changes past its deadband; commands on mcp/set fly the aircraft and bad ones are refused on
+# mcp/result; publishing resumes after the broker restarts; the status says when the add-on goes.
+# Usage: mqtt_test.sh BUILD_DIR
+set -u
+build=$1
+sim="$build/velkaro-sim"
+zelm="$build/zelm"
+work=$(mktemp -d)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/broker.conf" <<CONF
+listener $port 127.0.0.1
+allow_anonymous true
+persistence false
+CONF
+start_broker() { mosquitto -c "$work/broker.conf" >>"$work/broker.log" 2>&1 & broker_pid=$!; pids+=($broker_pid); sleep 0.3; }
+sub() { timeout 5 mosquitto_sub -p "$port" "$@" 2>/dev/null; }  # sub ARGS...: messages until -C/-W
+first() { sub -t "$1" -C 1 -W 3; }                                # first (retained) message
+field() { "$zelm" frame --json | python3 -c "import json,sys; v=json.load(sys.stdin)['$1']['value']; print(v[0] if isinstance(v,list) else v)"; }
+
+start_broker
+mkfifo "$work/stdin"
+"$sim" --rate 30 --set "PLANE ALTITUDE=12345" <"$work/stdin" >"$work/sim.out" 2>&1 &
+sim_pid=$!; pids+=($sim_pid)
+exec 3>"$work/stdin"
+"$zelm" serve --no-http --mqtt "mqtt://127.0.0.1:$port" --mqtt-prefix t >"$work/serve.out" 2>&1 &
+pids+=($!)
+
+for _ in $(seq 100); do [ "$(first t/field/altitude)" = "12345.0" ] && break; sleep 0.1; done
+[ "$(first t/field/altitude)" = "12345.0" ] && pass "a late subscriber gets the retained altitude at once" \
+  || fail "retained altitude: '$(first t/field/altitude)'; serve said: $(cat "$work/serve.out")"
+frame=$(first t/frame)
+python3 -c "import json,sys; f=json.loads(sys.argv[1]); assert f['altitude']==12345 and 'magneticHeading' in f" "$frame" \
+  && pass "frames arrive as JSON by field name" || fail "frame: ${frame:0:200}"
+
+# Deadband: the pinned altitude is not published again while it stays; one change is published
+# once, and only on the topics whose values changed.
+sub -t 't/field/#' -v -W 2 -R >"$work/quiet.txt"
+grep -q "^t/field/altitude " "$work/quiet.txt" && fail "an unchanged altitude was published again" \
+  || pass "an unchanged field is not published again"
+frames_seen=$(sub -t t/frame -W 2 | wc -l)
+quiet_fields=$(wc -l <"$work/quiet.txt")
+[ "$quiet_fields" -lt "$frames_seen" ] \
+  && pass "field messages stay few while cruising ($quiet_fields in 2 s, against $frames_seen frames)" \
+  || fail "field messages while cruising: $quiet_fields against $frames_seen frames"
+sub -t 't/field/altitude' -t 't/field/verticalSpeed' -v -R -W 3 >"$work/changed.txt" &
+watcher=$!
+sleep 0.5
+echo "set PLANE ALTITUDE=20000" >&3
+wait $watcher
+[ "$(grep -c '^t/field/altitude ' "$work/changed.txt")" = 1 ] && grep -q '^t/field/altitude 20000.0$' "$work/changed.txt" \
+  && pass "a changed altitude is published once, with its new value" \
+  || fail "after the change: $(cat "$work/changed.txt")"
+
+# Commands: a bad one is refused with the reason, a good one flies the aircraft.
+sub -t t/mcp/result -C 2 -W 4 >"$work/results.txt" &
+watcher=$!
+sleep 0.3
+mosquitto_pub -p "$port" -t t/mcp/set -m '{"mcp": {"hdg": 999}, "id": "bad"}'
+mosquitto_pub -p "$port" -t t/mcp/set -m '{"mcp": {"ap": true, "hdg": 270}, "id": "good"}'
+wait $watcher
+grep -q '"error":"hdg takes 0 to 360 deg, not 999","id":"bad","ok":false' "$work/results.txt" \
+  && pass "an invalid command is refused on mcp/result" || fail "results: $(cat "$work/results.txt")"
+grep -q '"id":"good","ok":true' "$work/results.txt" && pass "a valid command is accepted" \
+  || fail "results: $(cat "$work/results.txt")"
+h0=$(field magneticHeading)
+sleep 2
+h1=$(field magneticHeading)
+[ "$(field apHeading)" = "270" ] && python3 -c "import sys; a,b=map(float,sys.argv[1:]); sys.exit(0 if abs(((b-a+540)%360)-180)>1 else 1)" "$h0" "$h1" \
+  && pass "the command turns the aircraft ($h0 -> $h1)" || fail "no turn: heading $h0 -> $h1, apHeading $(field apHeading)"
+
+# The broker goes away and comes back empty: everything is published again.
+kill "$broker_pid"; wait "$broker_pid" 2>/dev/null
+sleep 1
+start_broker
+for _ in $(seq 100); do [ -n "$(first t/field/altitude)" ] && break; sleep 0.2; done
+[ "$(first t/field/altitude)" = "20000.0" ] && pass "after the broker's restart the values are retained again" \
+  || fail "after the broker's restart: '$(first t/field/altitude)'"
+[ "$(sub -t t/frame -W 2 | wc -l)" -gt 10 ] && pass "frames flow again after the broker's restart" \
+  || fail "no frames after the broker's restart"
+
+# The add-on goes away: the status says so.
+echo quit >&3
+wait "$sim_pid" 2>/dev/null
+for _ in $(seq 50); do
+  status=$(first t/status)
+  python3 -c "import json,sys; s=json.loads(sys.argv[1]); sys.exit(0 if s['online'] and not s['upstream']['connected'] else 1)" "$status" 2>/dev/null && break
+  sleep 0.2
+done
+python3 -c "import json,sys; s=json.loads(sys.argv[1]); sys.exit(0 if s['online'] and not s['upstream']['connected'] else 1)" "$status" \
+  && pass "the status says the add-on is gone" || fail "status: $status"
+
+# The gateway vanishes without a word: the broker marks it offline (its last will).
+pkill -KILL -f -- "--mqtt-prefix t" 2>/dev/null
+for _ in $(seq 50); do grep -q '"online":false' <<<"$(first t/status)" && break; sleep 0.1; done
+grep -q '"online":false' <<<"$(first t/status)" && pass "a vanished gateway is marked offline" \
+  || fail "after the gateway vanished: $(first t/status)"
+
+echo
+[ $failures -eq 0 ] && echo "all MQTT checks passed" || echo "$failures MQTT check(s) failed"
+[ $failures -eq 0 ]
