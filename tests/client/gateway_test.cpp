@@ -226,7 +226,9 @@ TEST_F(GatewayTest, CommandsAreCheckedAndOnlyValidOnesReachTheAddOn) {
     } else {
       EXPECT_NE(reply["error"].get<std::string>().find(row.error), std::string::npos)
           << reply.dump();
-      if (is_command) EXPECT_FALSE(reply["ok"].get<bool>());
+      if (is_command) {
+        EXPECT_FALSE(reply["ok"].get<bool>());
+      }
     }
   }
   // Only the valid block reached the simulator: the autopilot is on, with heading 270 (the
