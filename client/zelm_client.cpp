@@ -9,6 +9,7 @@
 
 #include "common/coding.h"
 #include "common/protocol.h"
+#include "frame_json.h"
 
 namespace zelm {
 
@@ -59,21 +60,6 @@ std::string Number(double value) {
   return text;
 }
 
-// 8-bit text (ISO 8859-1, as the frame's texts are taken) as UTF-8, which JSON requires.
-std::string Latin1AsUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const unsigned char c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 // JSON text of a value, in ASCII (non-ASCII characters escaped).
 std::string JsonText(const nlohmann::json& value) {
   return value.dump(-1, ' ', true);
@@ -115,28 +101,20 @@ std::optional<std::string> Frame::Text(std::string_view name, std::size_t index)
   return ElementText(bytes.data(), *f, index);
 }
 
+double Frame::NumberAt(const FrameField& f, std::size_t index) const {
+  return f.type == FrameType::kText || index >= f.count ? 0.0
+                                                        : ElementNumber(bytes.data(), f, index);
+}
+
+std::string Frame::TextAt(const FrameField& f, std::size_t index) const {
+  return f.type != FrameType::kText || index >= f.count ? std::string()
+                                                        : ElementText(bytes.data(), f, index);
+}
+
 std::string Frame::Format(const FrameField& f, std::size_t index) const {
   if (f.type == FrameType::kText) return ElementText(bytes.data(), f, index);
   return zelm::Number(ElementNumber(bytes.data(), f, index));
 }
-
-namespace {
-
-nlohmann::json ElementJson(const std::uint8_t* bytes, const FrameField& f, std::size_t index) {
-  if (f.type == FrameType::kText) return Latin1AsUtf8(ElementText(bytes, f, index));
-  const double value = ElementNumber(bytes, f, index);
-  if (!std::isfinite(value)) return nullptr;
-  // Integers, and doubles that hold a whole number exactly, as integers ("12345", not
-  // "12345.0"), as this output always showed them.
-  constexpr double kExactWhole = 9007199254740992.0;  // 2^53
-  const bool negative_zero = value == 0.0 && std::signbit(value);
-  if (value == std::trunc(value) && std::fabs(value) <= kExactWhole && !negative_zero) {
-    return static_cast<std::int64_t>(value);
-  }
-  return value;
-}
-
-}  // namespace
 
 std::string Frame::ToJson() const {
   std::string out = "{";
@@ -148,7 +126,7 @@ std::string Frame::ToJson() const {
     if (f.count > 1) out += "[";
     for (std::size_t i = 0; i < f.count; ++i) {
       if (i > 0) out += ", ";
-      out += JsonText(ElementJson(bytes.data(), f, i));
+      out += JsonText(ElementJson(*this, f, i));
     }
     if (f.count > 1) out += "]";
     out += "}";

@@ -40,6 +40,10 @@ class Frame {
   std::optional<double> Number(std::string_view field, std::size_t index = 0) const;
   // Element `index` of a text field, up to its NUL.
   std::optional<std::string> Text(std::string_view field, std::size_t index = 0) const;
+  // Element `index` of a field of the layout, without a lookup by name: 0 or empty for the
+  // wrong type or an index past the field's elements.
+  double NumberAt(const velkaro::FrameField& field, std::size_t index) const;
+  std::string TextAt(const velkaro::FrameField& field, std::size_t index) const;
   // One element as text, as the tool shows it ("47.4950123", "IVLK", "1").
   std::string Format(const velkaro::FrameField& field, std::size_t index) const;
   // Every field: {"name": {"unit": "...", "value": v or [v, ...]}, ...}, one field a line.

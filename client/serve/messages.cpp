@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "common/frame_layout.h"
+#include "frame_json.h"
 
 namespace zelm::serve {
 
@@ -16,24 +17,12 @@ bool Carried(const FrameField& f) {
   return f.role == FrameRole::kValue;
 }
 
-nlohmann::json Element(const Frame& frame, const FrameField& f, std::size_t i) {
-  if (f.type == FrameType::kText) return frame.Text(f.name, i).value_or("");
-  return frame.Number(f.name, i).value_or(0.0);
-}
-
 }  // namespace
 
 nlohmann::json FrameFields(const Frame& frame) {
   nlohmann::json fields = nlohmann::json::object();
   for (const FrameField& f : velkaro::kFrameFields) {
-    if (!Carried(f)) continue;
-    if (f.count == 1) {
-      fields[f.name] = Element(frame, f, 0);
-    } else {
-      nlohmann::json elements = nlohmann::json::array();
-      for (std::size_t i = 0; i < f.count; ++i) elements.push_back(Element(frame, f, i));
-      fields[f.name] = std::move(elements);
-    }
+    if (Carried(f)) fields[f.name] = FieldJson(frame, f);
   }
   return fields;
 }
@@ -47,7 +36,11 @@ nlohmann::json FrameUnits() {
 }
 
 std::string FrameMessage(const Frame& frame, std::uint64_t seq) {
-  return nlohmann::json{{"type", "frame"}, {"seq", seq}, {"fields", FrameFields(frame)}}.dump();
+  return Dump(nlohmann::json{{"type", "frame"}, {"seq", seq}, {"fields", FrameFields(frame)}});
+}
+
+std::string Dump(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 nlohmann::json UpstreamJson(const UpstreamState& state) {

@@ -30,6 +30,8 @@ nlohmann::json FrameFields(const Frame& frame);
 nlohmann::json FrameUnits();
 
 std::string FrameMessage(const Frame& frame, std::uint64_t seq);
+// JSON text; anything not UTF-8 that slipped into a value becomes U+FFFD, never an exception.
+std::string Dump(const nlohmann::json& value);
 nlohmann::json UpstreamJson(const UpstreamState& state);
 
 // Builds the block of an "mcp" object: true, or false with the reason in `error` and nothing

@@ -8,6 +8,7 @@
 
 #include "common/frame_layout.h"
 #include "common/version.h"
+#include "frame_json.h"
 #include "serve/messages.h"
 
 namespace zelm::serve {
@@ -33,17 +34,6 @@ bool ParsePort(const std::string& text, std::uint16_t* port) {
   if (value == 0 || value > 65535) return false;
   *port = static_cast<std::uint16_t>(value);
   return true;
-}
-
-nlohmann::json FieldValue(const Frame& frame, const FrameField& f) {
-  auto element = [&](std::size_t i) -> nlohmann::json {
-    if (f.type == FrameType::kText) return frame.Text(f.name, i).value_or("");
-    return frame.Number(f.name, i).value_or(0.0);
-  };
-  if (f.count == 1) return element(0);
-  nlohmann::json all = nlohmann::json::array();
-  for (std::size_t i = 0; i < f.count; ++i) all.push_back(element(i));
-  return all;
 }
 
 // Whether `now` differs from `before` by more than `deadband` in any element (texts: at all).
@@ -172,7 +162,7 @@ bool MqttBridge::Start(std::string* error) {
     }
   }
   const std::string offline =
-      nlohmann::json{{"online", false}, {"gateway", VELKARO_VERSION_TEXT}}.dump();
+      Dump(nlohmann::json{{"online", false}, {"gateway", VELKARO_VERSION_TEXT}});
   const std::string status_topic = options_.prefix + "/status";
   mosquitto_will_set(mosq_, status_topic.c_str(), static_cast<int>(offline.size()), offline.data(),
                      1, true);
@@ -320,14 +310,14 @@ void MqttBridge::OnFrame(const Frame& frame) {
     }
     if (!connected_) return;  // nothing waits for a broker that is not there
     Queue(options_.prefix + "/frame",
-          Message{options_.prefix + "/frame", FrameFields(frame).dump(), 0, false});
+          Message{options_.prefix + "/frame", Dump(FrameFields(frame)), 0, false});
     for (const FrameField& f : velkaro::kFrameFields) {
       if (f.role != FrameRole::kValue) continue;
-      nlohmann::json value = FieldValue(frame, f);
+      nlohmann::json value = FieldJson(frame, f);
       auto last = published_.find(f.name);
       if (last != published_.end() && !Changed(last->second, value, Deadband(f))) continue;
       const std::string topic = options_.prefix + "/field/" + f.name;
-      Queue(topic, Message{topic, value.dump(), 0, true});
+      Queue(topic, Message{topic, Dump(value), 0, true});
       published_[f.name] = std::move(value);
     }
   }
@@ -355,7 +345,7 @@ void MqttBridge::PublishStatus(bool online) {
   } else {
     status = {{"online", false}, {"gateway", VELKARO_VERSION_TEXT}};
   }
-  PublishNow(Message{options_.prefix + "/status", status.dump(), 1, true});
+  PublishNow(Message{options_.prefix + "/status", Dump(status), 1, true});
 }
 
 std::size_t MqttBridge::FrameRate() const {
@@ -401,7 +391,7 @@ void MqttBridge::Command(const std::string& payload) {
 void MqttBridge::Result(const nlohmann::json& id, const std::string& error) {
   nlohmann::json result{{"id", id}, {"ok", error.empty()}};
   if (!error.empty()) result["error"] = error;
-  PublishNow(Message{options_.prefix + "/mcp/result", result.dump(), 1, false});
+  PublishNow(Message{options_.prefix + "/mcp/result", Dump(result), 1, false});
 }
 
 }  // namespace zelm::serve

@@ -97,7 +97,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
                          {"gateway", VELKARO_VERSION_TEXT},
                          {"units", FrameUnits()},
                          {"upstream", server_.LatestUpstream()}};
-    SendControl(hello.dump());
+    SendControl(Dump(hello));
     if (auto frame = server_.LatestFrame()) SendFrame(frame);
     Read();
     Watch();
@@ -118,9 +118,8 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   void Command(const std::string& text) {
     const nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
     if (message.is_discarded() || !message.is_object() || !message.contains("mcp")) {
-      SendControl(
-          nlohmann::json{{"type", "error"}, {"error", "not a command: send {\"mcp\": {...}}"}}
-              .dump());
+      SendControl(Dump(
+          nlohmann::json{{"type", "error"}, {"error", "not a command: send {\"mcp\": {...}}"}}));
       return;
     }
     nlohmann::json id = message.contains("id") ? message["id"] : nlohmann::json(nullptr);
@@ -149,7 +148,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   void Result(const nlohmann::json& id, const std::string& error) {
     nlohmann::json result{{"type", "mcp_result"}, {"id", id}, {"ok", error.empty()}};
     if (!error.empty()) result["error"] = error;
-    SendControl(result.dump());
+    SendControl(Dump(result));
   }
 
   void Write() {
@@ -265,7 +264,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return;
     }
     if (path == "/status") {
-      auto response = Text(request, http::status::ok, server_.Status().dump(2) + "\n");
+      auto response = Text(
+          request, http::status::ok,
+          server_.Status().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
       response.set(http::field::content_type, "application/json");
       Reply(std::move(response));
       return;
@@ -382,7 +383,7 @@ void WebServer::PublishUpstream(const UpstreamState& state) {
   asio::post(io_, [this, message]() mutable {
     upstream_json_ = message;
     message["type"] = "upstream";
-    const std::string text = message.dump();
+    const std::string text = Dump(message);
     const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
     for (WebSession* session : sessions) session->SendControl(text);
   });

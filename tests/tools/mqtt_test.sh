@@ -36,8 +36,8 @@ exec 3>"$work/stdin"
 "$zelm" serve --no-http --mqtt "mqtt://127.0.0.1:$port" --mqtt-prefix t >"$work/serve.out" 2>&1 &
 pids+=($!)
 
-for _ in $(seq 100); do [ "$(first t/field/altitude)" = "12345.0" ] && break; sleep 0.1; done
-[ "$(first t/field/altitude)" = "12345.0" ] && pass "a late subscriber gets the retained altitude at once" \
+for _ in $(seq 100); do [ "$(first t/field/altitude)" = "12345" ] && break; sleep 0.1; done
+[ "$(first t/field/altitude)" = "12345" ] && pass "a late subscriber gets the retained altitude at once" \
   || fail "retained altitude: '$(first t/field/altitude)'; serve said: $(cat "$work/serve.out")"
 frame=$(first t/frame)
 python3 -c "import json,sys; f=json.loads(sys.argv[1]); assert f['altitude']==12345 and 'magneticHeading' in f" "$frame" \
@@ -58,7 +58,7 @@ watcher=$!
 sleep 0.5
 echo "set PLANE ALTITUDE=20000" >&3
 wait $watcher
-[ "$(grep -c '^t/field/altitude ' "$work/changed.txt")" = 1 ] && grep -q '^t/field/altitude 20000.0$' "$work/changed.txt" \
+[ "$(grep -c '^t/field/altitude ' "$work/changed.txt")" = 1 ] && grep -q '^t/field/altitude 20000$' "$work/changed.txt" \
   && pass "a changed altitude is published once, with its new value" \
   || fail "after the change: $(cat "$work/changed.txt")"
 
@@ -84,7 +84,7 @@ kill "$broker_pid"; wait "$broker_pid" 2>/dev/null
 sleep 1
 start_broker
 for _ in $(seq 100); do [ -n "$(first t/field/altitude)" ] && break; sleep 0.2; done
-[ "$(first t/field/altitude)" = "20000.0" ] && pass "after the broker's restart the values are retained again" \
+[ "$(first t/field/altitude)" = "20000" ] && pass "after the broker's restart the values are retained again" \
   || fail "after the broker's restart: '$(first t/field/altitude)'"
 [ "$(sub -t t/frame -W 2 | wc -l)" -gt 10 ] && pass "frames flow again after the broker's restart" \
   || fail "no frames after the broker's restart"
