@@ -29,8 +29,11 @@ AddOnHarness& AddOnHarness::Copy(const std::string& name) {
   namespace fs = std::filesystem;
   const fs::path built = standin::ProgramFolder();
   const fs::path folder = built / "copied-addons" / name;
+  // A fresh copy every time (MinGW's copy does not overwrite an existing file).
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
   fs::create_directories(folder);
-  const auto options = fs::copy_options::overwrite_existing | fs::copy_options::recursive;
+  const auto options = fs::copy_options::recursive;
 #if defined(_WIN32)
   // The add-on binds to the SimConnect assembly in its own folder.
   const char* kFiles[] = {"Velkaro.dll", "Microsoft.FlightSimulator.SimConnect"};
