@@ -523,6 +523,9 @@ int CommandWatch(const ConnectionOptions& options) {
         last_line = now;
       }
     }
+    // A reader that has gone (zelm watch | head) ends the view.
+    if (std::ferror(stdout))
+      Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
     PauseUnlessStopped(kRedrawEvery);
   }
   fetcher.front().join();

@@ -551,7 +551,7 @@ TEST(ZelmProgramTest, AHostNameThatDoesNotResolveIsSaidSo) {
 TEST(ZelmProgramTest, FmcGetToStandardOutputKeepsEveryByte) {
   Bytes data;
   for (int i = 0; i < 256; ++i) data.push_back(static_cast<std::uint8_t>(i));
-  for (std::uint8_t b : Text("\r\n\n\r\x1a\x00 end")) data.push_back(b);
+  for (std::uint8_t b : Text(std::string("\r\n\n\r\x1a\x00 end", 10))) data.push_back(b);
   BadPeer peer(Misbehaviour::kReply,
                Concat({U32(static_cast<std::uint32_t>(data.size())), data, U32(7)}));
   const ScratchFolder folder;
