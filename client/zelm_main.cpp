@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -78,11 +79,16 @@ constexpr const char* kExitStatusText =
     "time or not as the protocol allows, a file could not be read or written, or Ctrl-C;\n"
     "2 the command line is wrong (an unknown command or option, a missing or bad value).";
 
-constexpr const char* kLatencyText =
-    "The latency is the time from sending \"rSIMDATA30\" to the frame's last byte. The add-on\n"
-    "first waits for a frame newer than the one that connection got last (at most 100 ms), so\n"
-    "the figure includes up to one simulator frame period (about 17 ms at 60 frames/s): it\n"
-    "measures how soon a client polling flat out sees each new frame, not the network alone.";
+// What bench's latency measures, for its help.
+std::string LatencyText() {
+  return "The latency is the time from sending \"" + std::string(protocol::kTagFrame) +
+         "\" to the frame's last byte. The add-on\n"
+         "first waits for a frame newer than the one that connection got last (at most " +
+         std::to_string(protocol::kFreshFrameWaitMs) +
+         " ms), so\n"
+         "the figure includes up to one simulator frame period (about 17 ms at 60 frames/s): it\n"
+         "measures how soon a client polling flat out sees each new frame, not the network alone.";
+}
 
 // Set by Ctrl-C; every wait of a connection looks at it.
 std::atomic<bool> g_stop{false};
@@ -525,6 +531,9 @@ int CommandWatch(const ConnectionOptions& options) {
         last_line = now;
       }
     }
+    // A reader that has gone (zelm watch | head) ends the view.
+    if (std::ferror(stdout))
+      Fail(std::string("cannot write to standard output: ") + std::strerror(errno));
     PauseUnlessStopped(kRedrawEvery);
   }
   fetcher.front().join();
@@ -1044,7 +1053,7 @@ int Run(int argc, char** argv) {
   bench->add_option("--seconds", seconds, "how long, at most 3600 (default 5)")
       ->check(Number(0.0, true, kMaxBenchSeconds, "takes seconds, more than 0 and at most 3600"))
       ->type_name("S");
-  bench->footer(std::string(kLatencyText) + "\n\n" + kExitStatusText);
+  bench->footer(LatencyText() + "\n\n" + kExitStatusText);
   AddConnectionOptions(bench, &connection, "each frame");
 
   ServeOptions serve_options;

@@ -449,6 +449,7 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
   const ScratchFolder folder;
   const std::string file = folder.Write("fmc.bin", "FMC");
   const std::string empty = folder.Write("empty.bin", "");
+  const std::string big = folder.Write("big.bin", std::string(protocol::kMaxUploadBytes + 1, 'b'));
   const RefusingPort closed;
   struct Row {
     std::string arguments;
@@ -491,6 +492,8 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
        "cannot read {folder}: it is a folder, not a file"},
       {"fmc put {folder}missing.bin --version 1 --port {port}", 1, "missing.bin: no such file"},
       {"fpl put {empty} --version 1 --port {port}", 1, "is empty; the add-on stores no empty data"},
+      {"fmc put {big} --version 1 --port {port}", 1,
+       "big.bin is larger than the add-on stores (16777216 bytes)"},
       {"frame --port {closed}", 1,
        "cannot connect to 127.0.0.1:{closed}: connection refused (is the simulator with the add-on "
        "running?)"},
@@ -504,6 +507,7 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
       text = Replaced(text, "{closed}", std::to_string(closed.port()));
       text = Replaced(text, "{file}", file);
       text = Replaced(text, "{empty}", empty);
+      text = Replaced(text, "{big}", big);
       return Replaced(text, "{folder}", folder.path());
     };
     const std::string arguments = fill(row.arguments);
@@ -516,6 +520,19 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
       EXPECT_EQ(addon.connections(), connections) << "it connected";
     }
   }
+}
+
+// A text in the frame cannot drive the terminal: its control characters are shown escaped.
+TEST(ZelmProgramTest, FrameShowsTheControlCharactersOfItsTextsEscaped) {
+  Bytes frame = AFrame();
+  std::copy_n("\x1b[2J", 4, frame.begin() + 1776);  // navIdent
+  BadPeer peer(Misbehaviour::kReply, frame);
+  std::string output;
+  EXPECT_EQ(RunProgram("zelm", "frame --timeout 5 --port " + std::to_string(peer.port()), &output),
+            0);
+  EXPECT_NE(output.find(R"(navIdent                            "\x1b[2J" "")"), std::string::npos)
+      << output;
+  EXPECT_EQ(output.find('\x1b'), std::string::npos);
 }
 
 // A name that does not resolve is not a simulator that does not run.
@@ -534,7 +551,7 @@ TEST(ZelmProgramTest, AHostNameThatDoesNotResolveIsSaidSo) {
 TEST(ZelmProgramTest, FmcGetToStandardOutputKeepsEveryByte) {
   Bytes data;
   for (int i = 0; i < 256; ++i) data.push_back(static_cast<std::uint8_t>(i));
-  for (std::uint8_t b : Text("\r\n\n\r\x1a\x00 end")) data.push_back(b);
+  for (std::uint8_t b : Text(std::string("\r\n\n\r\x1a\x00 end", 10))) data.push_back(b);
   BadPeer peer(Misbehaviour::kReply,
                Concat({U32(static_cast<std::uint32_t>(data.size())), data, U32(7)}));
   const ScratchFolder folder;

@@ -108,6 +108,11 @@ for _ in $(seq 50); do grep -q " bank " "$work/watch.out" && break; sleep 0.1; d
 grep -q " alt  23456 .* bank .* age " "$work/watch.out" && pass "zelm watch" \
   || fail "zelm watch: $(head -3 "$work/watch.out")"
 
+# zelm watch ends when the reader of its output goes.
+timeout 10 "$zelm" watch 2>/dev/null | head -n 1 >/dev/null
+rc=${PIPESTATUS[0]}
+[ $rc -eq 1 ] && pass "zelm watch ends with its reader" || fail "zelm watch into a closed pipe: status $rc"
+
 # Ctrl-C stops the simulator cleanly: DLLStop is called and it exits 0.
 kill -INT "$sim_pid"
 wait "$sim_pid"; rc=$?
