@@ -297,7 +297,8 @@ void ClientSession(SessionConnection& connection, const SessionShared& shared) {
     return;
   }
   platform::SetNoDelay(connection.socket);  // replies go out at once, even in several pieces
-  platform::SetSendTimeout(connection.socket, shared.limits.send_stall_ms);
+  platform::SetSendTimeout(connection.socket,
+                           std::min(shared.limits.send_stall_ms, kSendWaitSliceMs));
 
   Session session{connection, shared};
   SessionStep step = SessionStep::kContinue;

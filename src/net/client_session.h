@@ -42,6 +42,9 @@ inline constexpr int kCommandStallLimitMs = 10000;
 inline constexpr std::size_t kSendPieceBytes = 64 * 1024;
 // Pause before a send is retried after a transient failure.
 inline constexpr int kSendRetryPauseMs = 50;
+// Longest a single blocked send waits before the session looks at its progress again: a session
+// whose client stopped taking its reply ends within the stall limit and this much.
+inline constexpr int kSendWaitSliceMs = 1000;
 
 struct SessionLimits {
   int send_stall_ms = kSendStallLimitMs;
