@@ -128,15 +128,13 @@ consteval bool SettingsMatchTheBlock() {
     const bool flagged = f.bit != velkaro::kNoFlag;
     switch (s.kind) {
       case kState:
-        if (f.type != McpType::kU8 || !flagged || s.rule != kOnOff || s.set_state == nullptr)
-          return false;
+        if (f.type != McpType::kU8 || !flagged || s.rule != kOnOff) return false;
         break;
       case kReference:
-        if (f.type != McpType::kF64 || !flagged || s.rule != kNumber || s.set_value == nullptr)
-          return false;
+        if (f.type != McpType::kF64 || !flagged || s.rule != kNumber) return false;
         break;
       case kRequest:
-        if (f.type != McpType::kF64 || flagged || s.set_value == nullptr) return false;
+        if (f.type != McpType::kF64 || flagged) return false;
         if (s.rule != kNumberExceptNone && s.rule != kNonNegativeNumber) return false;
         break;
     }
