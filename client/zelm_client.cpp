@@ -236,6 +236,14 @@ std::uint32_t McpRequestBuilder::CheckValue() const {
 std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint16_t port,
                                              std::string* error, int timeout_ms,
                                              const std::atomic<bool>* cancel) {
+  // Windows Sockets must be started before the first socket: once for the process, so an
+  // application needs no start-up of its own, and never cleaned up here, as the application may
+  // have sockets of its own. Elsewhere a no-op.
+  static const int sockets_startup = velkaro::platform::SocketsStartup();
+  if (sockets_startup != 0) {
+    if (error != nullptr) *error = "cannot start Windows Sockets: " + ErrorText(sockets_startup);
+    return nullptr;
+  }
   std::string reason;
   const velkaro::platform::SocketHandle socket =
       velkaro::platform::ConnectTcp(host, port, &reason, timeout_ms, cancel);

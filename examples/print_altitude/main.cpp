@@ -1,16 +1,17 @@
-// print_altitude [HOST]: reads one frame from the Velkaro add-on and prints the aircraft's
+// print_altitude [HOST [PORT]]: reads one frame from the Velkaro add-on and prints the aircraft's
 // altitude and true heading with the units of the frame layout.
 #include <zelm_client.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 int main(int argc, char** argv) {
   const std::string host = argc > 1 ? argv[1] : zelm::kDefaultHost;
-  velkaro::platform::SocketsStartup();  // Windows Sockets; nothing to do elsewhere
+  const auto port = static_cast<std::uint16_t>(argc > 2 ? std::atoi(argv[2]) : zelm::kDefaultPort);
   std::string error;
-  auto connection = zelm::Connection::Open(host, zelm::kDefaultPort, &error, 5000);
+  auto connection = zelm::Connection::Open(host, port, &error, 5000);
   zelm::Frame frame;
   if (connection) connection->SetDeadline(std::chrono::seconds(5));
   if (!connection || !connection->FetchFrame(&frame)) {
