@@ -182,6 +182,13 @@ class RefusedBeforeSendingTest(unittest.TestCase):
             with self.subTest(settings=settings):
                 self.assertRefusedUnsent(lambda c: c.mcp(**settings))
 
+    def test_timeouts(self):
+        for timeout in (0, -1, math.nan, math.inf, True, "5", 1e9):
+            with self.subTest(timeout=timeout):
+                with self.assertRaises(zelm.InvalidValueError):
+                    zelm.Client(port=free_port(), timeout=timeout)
+        self.assertRefusedUnsent(lambda c: c.status(timeout=0))
+
     def test_uploads(self):
         cases = [
             (b"", 1),

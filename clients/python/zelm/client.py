@@ -9,7 +9,6 @@ make a new Client to go on. A Client is used by one thread at a time.
 import collections
 import contextlib
 import json
-import math
 import socket
 import time
 
@@ -40,10 +39,15 @@ _TAG_STATUS = _layout.tag("status")
 FmcData = collections.namedtuple("FmcData", "data version")
 
 
+# The longest timeout a client takes, as zelm's --timeout.
+MAX_TIMEOUT = 86400.0
+
+
 def _positive_seconds(name, value):
     if isinstance(value, bool) or not isinstance(value, (int, float)) or \
-            not (math.isfinite(value) and value > 0):
-        raise InvalidValueError("%s takes a number of seconds above 0, not %r" % (name, value))
+            not 0 < value <= MAX_TIMEOUT:
+        raise InvalidValueError("%s takes seconds, more than 0 and at most %g, not %r"
+                                % (name, MAX_TIMEOUT, value))
     return float(value)
 
 
