@@ -7,7 +7,7 @@
 //   load     N WebSocket clients while records arrive at 60 Hz: frames each client got of those
 //            published, and the gateway's processor time per frame;
 //   fields   MQTT field-topic messages per second, for a cruising aircraft (only its position
-//            moves) and a manoeuvring one (heading, bank, pitch, altitude, speed and vertical
+//            moves, eastwards at 250 kt) and a manoeuvring one (heading, bank, pitch, altitude, speed and vertical
 //            speed change every record), against every field of every frame.
 //
 // Usage: gateway_bench [latency|load|fields|all] [--zelm PATH] [--clients N] [--seconds S]
@@ -334,6 +334,8 @@ void BenchFields(const std::string& zelm, double seconds) {
     while (Clock::now() - start < std::chrono::duration<double>(seconds)) {
       next += std::chrono::microseconds(16667);
       std::this_thread::sleep_until(next);
+      // At 250 kt the aircraft moves about 0.00003 degree of longitude a record (east, at 47 N).
+      addon.Set(velkaro::RecordDatum("PLANE LONGITUDE"), -122.0 + 3e-5 * published);
       if (manoeuvring) {
         const double t = published / 60.0;
         addon.Set(velkaro::RecordDatum("PLANE HEADING DEGREES TRUE"), std::fmod(1.0 + 0.05 * t, 6.28));

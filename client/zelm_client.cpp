@@ -239,6 +239,15 @@ std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint1
                                              std::string* error, int timeout_ms,
                                              const std::atomic<bool>* cancel,
                                              ConnectFailure* failure) {
+  // Windows Sockets must be started before the first socket: once for the process, so an
+  // application needs no start-up of its own, and never cleaned up here, as the application may
+  // have sockets of its own. Elsewhere a no-op.
+  static const int sockets_startup = velkaro::platform::SocketsStartup();
+  if (sockets_startup != 0) {
+    if (error != nullptr) *error = "cannot start Windows Sockets: " + ErrorText(sockets_startup);
+    if (failure != nullptr) *failure = ConnectFailure::kOther;
+    return nullptr;
+  }
   const std::string where = "cannot connect to " + host + ":" + std::to_string(port) + ": ";
   if (const std::string problem = HostProblem(host); !problem.empty()) {
     if (error != nullptr) *error = where + problem;

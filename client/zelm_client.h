@@ -106,7 +106,8 @@ class Connection {
   // each wait for the add-on (for the next bytes of a reply, or for room to send) lasts at most
   // `timeout_ms`. With a `cancel` flag, the connection attempt and every later wait end within
   // platform::kCancelCheckMs once the flag is true, and the operation fails ("interrupted"); the
-  // flag must outlive the connection.
+  // flag must outlive the connection. The first call starts Windows Sockets for the process
+  // (nothing elsewhere).
   static std::unique_ptr<Connection> Open(const std::string& host, std::uint16_t port,
                                           std::string* error, int timeout_ms = 5000,
                                           const std::atomic<bool>* cancel = nullptr,

@@ -47,6 +47,7 @@
 #include "status_view.h"
 #include "watch_view.h"
 #include "zelm_client.h"
+#include "zelm_layout.h"
 
 namespace {
 
@@ -710,15 +711,26 @@ void AddMcpOptions(CLI::App* mcp, McpOptions* o) {
 int CommandMcp(const ConnectionOptions& options, const McpOptions& o) {
   Builder builder;
   int settings = 0;
+  // Each value passes the settings table's rules, as the gateway's and the Python package's do.
+  auto apply = [&builder](const char* option, double value) {
+    std::string name(option + 2);
+    std::replace(name.begin(), name.end(), '-', '_');
+    const zelm::McpSetting* setting = zelm::FindMcpSetting(name);
+    std::string error;
+    if (setting == nullptr) Fail(std::string(option) + " is not an autopilot setting", kExitUsage);
+    if (!zelm::ApplyMcpSetting(builder, *setting, value, &error)) {
+      Fail(std::string(option) + ": " + error, kExitUsage);
+    }
+  };
   for (std::size_t i = 0; i < std::size(kMcpSwitches); ++i) {
     if (o.switch_options[i]->count() == 0) continue;
     const std::string& text = o.switches[i];
-    (builder.*(kMcpSwitches[i].set))(text == "on" || text == "1" || text == "true");
+    apply(kMcpSwitches[i].option, text == "on" || text == "1" || text == "true" ? 1.0 : 0.0);
     ++settings;
   }
   for (std::size_t i = 0; i < std::size(kMcpValues); ++i) {
     if (o.value_options[i]->count() == 0) continue;
-    (builder.*(kMcpValues[i].set))(std::strtod(o.values[i].c_str(), nullptr));
+    apply(kMcpValues[i].option, std::strtod(o.values[i].c_str(), nullptr));
     ++settings;
   }
   if (settings == 0) Fail("mcp needs at least one setting (see zelm mcp --help)", kExitUsage);

@@ -70,19 +70,21 @@ bool ParseMcpSettings(const nlohmann::json& mcp, McpRequestBuilder* builder, std
       *error = "unknown autopilot setting \"" + name + "\"";
       return false;
     }
-    if (setting->kind == McpSettingKind::kSwitch) {
+    double number = 0;
+    if (setting->kind == McpSettingKind::kState) {
       if (!value.is_boolean()) {
         *error = name + " takes true or false";
         return false;
       }
-      if (!ApplyMcpSwitch(built, *setting, value.get<bool>(), error)) return false;
+      number = value.get<bool>() ? 1 : 0;
     } else {
       if (!value.is_number()) {
         *error = name + " takes a number";
         return false;
       }
-      if (!ApplyMcpNumber(built, *setting, value.get<double>(), error)) return false;
+      number = value.get<double>();
     }
+    if (!ApplyMcpSetting(built, *setting, number, error)) return false;
   }
   *builder = built;
   return true;

@@ -10,17 +10,17 @@
 //       "error":TEXT}  the answer to a command; {"type":"error","error":TEXT} for a message that
 //       is not a command at all
 // From a client:
-//   {"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": ANY}  settings by the names of
-//       mcp_settings.h; switches take true/false, numbers a number within the setting's range
+//   {"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": ANY}  settings by their names or short
+//       names (zelm_layout.h); switches take true/false, numbers a number the setting takes
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
-#include "mcp_settings.h"
 #include "serve/upstream.h"
 #include "zelm_client.h"
+#include "zelm_layout.h"
 
 namespace zelm::serve {
 

@@ -104,6 +104,8 @@ bool ParseMqttUrl(const std::string& url, MqttEndpoint* endpoint, std::string* e
 
 double DefaultDeadband(const FrameField& f) {
   if (f.type == FrameType::kText || f.type == FrameType::kU8) return 0;
+  // A position in degrees: a tenth of a degree is six miles; 0.00001 degree is about a metre.
+  if (std::strcmp(f.name, "latitude") == 0 || std::strcmp(f.name, "longitude") == 0) return 1e-5;
   static const std::map<std::string, double> kByUnit = {
       {"ft", 1.0},     {"deg", 0.1},  {"kt", 1.0},   {"ft/min", 10.0}, {"%", 0.1},
       {"mbar", 0.1},   {"degC", 1.0}, {"psi", 0.5},  {"klb/h", 0.01},  {"nm", 0.1},

@@ -53,8 +53,9 @@ struct MqttEndpoint {
 // "mqtt://[user[:password]@]host[:port]" or "mqtts://..." (port 8883 by default).
 bool ParseMqttUrl(const std::string& url, MqttEndpoint* endpoint, std::string* error);
 
-// The deadband a field starts with, from its unit: e.g. 1 ft, 0.1 degree, 1 kt; 0 (any change)
-// for texts, flags and values without a unit.
+// The deadband a field starts with, from its unit: e.g. 1 ft, 0.1 degree, 1 kt (latitude and
+// longitude: 0.00001 degree, about a metre); 0 (any change) for texts, flags and values without
+// a unit.
 double DefaultDeadband(const velkaro::FrameField& field);
 
 struct MqttOptions {

@@ -210,9 +210,9 @@ TEST_F(GatewayTest, CommandsAreCheckedAndOnlyValidOnesReachTheAddOn) {
       {R"({"mcp": {"warp": 9}, "id": 3})", "unknown autopilot setting \"warp\""},
       {R"({"mcp": {"ap": 1}, "id": 4})", "ap takes true or false"},
       {R"({"mcp": {"hdg": "270"}, "id": 5})", "hdg takes a number"},
-      {R"({"mcp": {"hdg": 2700}, "id": 6})", "hdg takes 0 to 360"},
-      {R"({"mcp": {"alt": -1}, "id": 7})", "-1 means no request"},
-      {R"({"mcp": {"ap": true, "hdg": 400}, "id": 8})", "hdg takes 0 to 360"},
+      {R"({"mcp": {"hdg": 2700}, "id": 6})", "heading takes 0 to 360, not 2700"},
+      {R"({"mcp": {"alt": -1}, "id": 7})", "altitude -1 means no request"},
+      {R"({"mcp": {"ap": true, "hdg": 400}, "id": 8})", "heading takes 0 to 360, not 400"},
       {R"({"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": 9})", ""},
   };
   for (const Row& row : rows) {

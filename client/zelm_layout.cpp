@@ -1,0 +1,500 @@
+#include "zelm_layout.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "common/coding.h"
+#include "common/frame_layout.h"
+#include "common/mcp_block.h"
+#include "common/protocol.h"
+
+namespace zelm {
+
+namespace protocol = velkaro::protocol;
+using velkaro::FrameField;
+using velkaro::FrameRole;
+using velkaro::FrameType;
+using velkaro::McpField;
+using velkaro::McpType;
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+// What the block's table leaves to comments: each field's role, unit and meaning. One row per
+// field of common/mcp_block.h, in its order; the checks below hold the two together.
+struct McpFieldNotes {
+  const char* name;
+  const char* role;
+  const char* unit;
+  const char* meaning;
+};
+
+// clang-format off
+constexpr McpFieldNotes kMcpNotes[] = {
+  {"magic",                  "magic",     "",       "\"ZELM20\" and its NUL, then one free byte; the add-on does not check it"},
+  {"altitudeRequest",        "request",   "ft",     "engage altitude hold and set the altitude; -1.0 none"},
+  {"verticalSpeedRequest",   "request",   "ft/min", "set the vertical speed; -1.0 none"},
+  {"speedRequest",           "request",   "kt or Mach", "engage speed hold: above 0 and below 2.0 a Mach number, else knots; negative none"},
+  {"headingRequest",         "request",   "deg",    "engage heading hold and set the heading bug; negative none"},
+  {"reserved1",              "reserved",  "",       "carried by the merge, not acted upon"},
+  {"reserved2",              "reserved",  "",       "carried by the merge, not acted upon"},
+  {"reserved3",              "reserved",  "",       "carried by the merge, not acted upon"},
+  {"speedReference",         "reference", "kt",     "speed reference, sent in whole knots"},
+  {"n1Reference",            "reference", "",       "N1 reference, sent in whole units"},
+  {"machReference",          "reference", "",       "Mach reference, sent in hundredths"},
+  {"altitudeReference",      "reference", "ft",     "altitude reference, sent in hundreds of feet"},
+  {"verticalSpeedReference", "reference", "ft/min", "vertical speed reference, sent in hundreds of feet per minute"},
+  {"headingBug",             "reference", "deg",    "heading bug, sent in whole degrees"},
+  {"nav1Course",             "reference", "deg",    "NAV1 course, sent in whole degrees"},
+  {"changeFlags",            "flags",     "",       "one bit per changed state or reference; other bits are carried and have no effect"},
+  {"apMaster",               "state",     "",       "autopilot master: 0 off, 1 on"},
+  {"autothrottleArm",        "state",     "",       "autothrottle arm: 0 off, 1 on"},
+  {"flightDirector",         "state",     "",       "flight director: 0 off, 1 on"},
+  {"speedHold",              "state",     "",       "airspeed hold: 0 off, 1 on"},
+  {"n1Hold",                 "state",     "",       "N1 (RPM) hold: 0 off, 1 on"},
+  {"machHold",               "state",     "",       "Mach hold: 0 off, 1 on"},
+  {"altitudeHold",           "state",     "",       "altitude hold: 0 off, 1 on"},
+  {"reserved131",            "reserved",  "",       "carried by the merge, not acted upon"},
+  {"headingHold",            "state",     "",       "heading hold: 0 off, 1 on"},
+  {"reserved134",            "reserved",  "",       "carried by the merge, not acted upon"},
+  {"locHold",                "state",     "",       "NAV1 (localizer) hold: 0 off, 1 on"},
+  {"approachHold",           "state",     "",       "approach hold: 0 off, 1 on"},
+  {"reserved137",            "reserved",  "",       "carried by the merge, not acted upon"},
+  {"unused139",              "unused",    "",       "never read, never copied"},
+};
+// clang-format on
+
+consteval bool SameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+// Every field has its notes, in the table's order, and the role agrees with what the table says
+// of the field: a state is a flagged byte, a reference a flagged f64, a request an unflagged f64.
+consteval bool McpNotesMatchTheBlock() {
+  if (std::size(kMcpNotes) != std::size(velkaro::mcp_fields::kAll)) return false;
+  for (std::size_t i = 0; i < std::size(kMcpNotes); ++i) {
+    const McpField& f = velkaro::mcp_fields::kAll[i];
+    const McpFieldNotes& n = kMcpNotes[i];
+    if (!SameText(f.name, n.name)) return false;
+    const bool flagged = f.bit != velkaro::kNoFlag;
+    if (SameText(n.role, "state") != (flagged && f.type == McpType::kU8)) return false;
+    if (SameText(n.role, "reference") != (flagged && f.type == McpType::kF64)) return false;
+    if (SameText(n.role, "request") && (flagged || f.type != McpType::kF64)) return false;
+  }
+  return true;
+}
+static_assert(McpNotesMatchTheBlock(), "every autopilot block field has its notes, in order");
+
+using B = McpRequestBuilder;
+using enum McpSettingKind;
+using enum McpSettingRule;
+// clang-format off
+constexpr McpSetting kSettings[] = {
+  {"altitude",               "altitudeRequest",        kRequest,   kNumberExceptNone,  nullptr, &B::Altitude, "alt", -2000, 60000},
+  {"verticalSpeed",          "verticalSpeedRequest",   kRequest,   kNumberExceptNone,  nullptr, &B::VerticalSpeed, "vs", -10000, 10000},
+  {"speed",                  "speedRequest",           kRequest,   kNonNegativeNumber, nullptr, &B::Speed, "spd", 0, 999},
+  {"heading",                "headingRequest",         kRequest,   kNonNegativeNumber, nullptr, &B::Heading, "hdg", 0, 360},
+  {"speedReference",         "speedReference",         kReference, kNumber,            nullptr, &B::SpeedReference, "spd_ref", 0, 999},
+  {"n1Reference",            "n1Reference",            kReference, kNumber,            nullptr, &B::N1Reference, "n1_ref", 0, 120},
+  {"machReference",          "machReference",          kReference, kNumber,            nullptr, &B::MachReference, "mach_ref", 0, 1.99},
+  {"altitudeReference",      "altitudeReference",      kReference, kNumber,            nullptr, &B::AltitudeReference, "alt_ref", -2000, 60000},
+  {"verticalSpeedReference", "verticalSpeedReference", kReference, kNumber,            nullptr, &B::VerticalSpeedReference, "vs_ref", -10000, 10000},
+  {"headingBug",             "headingBug",             kReference, kNumber,            nullptr, &B::HeadingBug, "hdg_bug", 0, 360},
+  {"nav1Course",             "nav1Course",             kReference, kNumber,            nullptr, &B::Nav1Course, "crs", 0, 360},
+  {"apMaster",               "apMaster",               kState,     kOnOff,             &B::ApMaster, nullptr, "ap", 0, 1},
+  {"autothrottle",           "autothrottleArm",        kState,     kOnOff,             &B::Autothrottle, nullptr, "at", 0, 1},
+  {"flightDirector",         "flightDirector",         kState,     kOnOff,             &B::FlightDirector, nullptr, "fd", 0, 1},
+  {"speedHold",              "speedHold",              kState,     kOnOff,             &B::SpeedHold, nullptr, "speed_hold", 0, 1},
+  {"n1Hold",                 "n1Hold",                 kState,     kOnOff,             &B::N1Hold, nullptr, "n1_hold", 0, 1},
+  {"machHold",               "machHold",               kState,     kOnOff,             &B::MachHold, nullptr, "mach_hold", 0, 1},
+  {"altitudeHold",           "altitudeHold",           kState,     kOnOff,             &B::AltitudeHold, nullptr, "alt_hold", 0, 1},
+  {"headingHold",            "headingHold",            kState,     kOnOff,             &B::HeadingHold, nullptr, "hdg_hold", 0, 1},
+  {"locHold",                "locHold",                kState,     kOnOff,             &B::LocHold, nullptr, "loc_hold", 0, 1},
+  {"approachHold",           "approachHold",           kState,     kOnOff,             &B::ApproachHold, nullptr, "app_hold", 0, 1},
+};
+// clang-format on
+
+// Each setting names a field of its kind, and only the requests that have an exact "none" value
+// refuse it.
+consteval bool SettingsMatchTheBlock() {
+  for (const McpSetting& s : kSettings) {
+    const McpField& f = velkaro::McpFieldNamed(s.field);
+    const bool flagged = f.bit != velkaro::kNoFlag;
+    switch (s.kind) {
+      case kState:
+        if (f.type != McpType::kU8 || !flagged || s.rule != kOnOff) return false;
+        break;
+      case kReference:
+        if (f.type != McpType::kF64 || !flagged || s.rule != kNumber) return false;
+        break;
+      case kRequest:
+        if (f.type != McpType::kF64 || flagged) return false;
+        if (s.rule != kNumberExceptNone && s.rule != kNonNegativeNumber) return false;
+        break;
+    }
+  }
+  // Every state, reference and request has exactly one setting.
+  for (const McpFieldNotes& n : kMcpNotes) {
+    const bool settable =
+        SameText(n.role, "state") || SameText(n.role, "reference") || SameText(n.role, "request");
+    int settings = 0;
+    for (const McpSetting& s : kSettings) settings += SameText(s.field, n.name) ? 1 : 0;
+    if (settings != (settable ? 1 : 0)) return false;
+  }
+  return true;
+}
+static_assert(SettingsMatchTheBlock(),
+              "a setting names a field of another kind, or a field has no setting or two");
+
+// The block field of that name; the settings table names only fields that exist.
+const McpField& McpFieldByName(std::string_view name) {
+  for (const McpField& f : velkaro::kMcpFields) {
+    if (name == f.name) return f;
+  }
+  return velkaro::kMcpFields.front();
+}
+
+const char* TypeName(FrameType type) {
+  switch (type) {
+    case FrameType::kF64:
+      return "f64";
+    case FrameType::kI32:
+      return "i32";
+    case FrameType::kU8:
+      return "u8";
+    case FrameType::kText:
+      return "text";
+  }
+  return "";
+}
+
+const char* TypeName(McpType type) {
+  switch (type) {
+    case McpType::kF64:
+      return "f64";
+    case McpType::kU32:
+      return "u32";
+    case McpType::kU8:
+      return "u8";
+    case McpType::kText:
+      return "text";
+    case McpType::kBytes:
+      return "bytes";
+  }
+  return "";
+}
+
+const char* RoleName(FrameRole role) {
+  switch (role) {
+    case FrameRole::kValue:
+      return "value";
+    case FrameRole::kFixed:
+      return "fixed";
+    case FrameRole::kStartup:
+      return "startup";
+  }
+  return "";
+}
+
+const char* KindName(McpSettingKind kind) {
+  switch (kind) {
+    case kState:
+      return "state";
+    case kReference:
+      return "reference";
+    case kRequest:
+      return "request";
+  }
+  return "";
+}
+
+const char* RuleName(McpSettingRule rule) {
+  switch (rule) {
+    case kOnOff:
+      return "onOff";
+    case kNumber:
+      return "number";
+    case kNumberExceptNone:
+      return "numberExceptNone";
+    case kNonNegativeNumber:
+      return "nonNegativeNumber";
+  }
+  return "";
+}
+
+// A number of a field of type `type`: whole for the integer types, a real for f64.
+Json TypedNumber(bool integer, double value) {
+  if (integer) return static_cast<long long>(value);
+  return value;
+}
+
+std::string Hex(const std::uint8_t* bytes, std::size_t length) {
+  std::string out;
+  char pair[3];
+  for (std::size_t i = 0; i < length; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    out += pair;
+  }
+  return out;
+}
+
+Json TypesJson() {
+  Json types = Json::object();
+  types["f64"] = {{"size", 8}, {"meaning", "IEEE 754 double, little-endian"}};
+  types["i32"] = {{"size", 4},
+                  {"meaning", "signed 32-bit integer, two's complement, little-endian"}};
+  types["u32"] = {{"size", 4}, {"meaning", "unsigned 32-bit integer, little-endian"}};
+  types["u8"] = {{"size", 1}, {"meaning", "one byte; a flag or state is 0 or 1"}};
+  types["text"] = {{"size", nullptr},
+                   {"meaning",
+                    "8-bit characters, a NUL and zero fill; elementSize bytes per element, so at "
+                    "most elementSize - 1 characters"}};
+  types["bytes"] = {{"size", 1}, {"meaning", "opaque bytes"}};
+  return types;
+}
+
+Json Command(std::string_view tag, const char* request, const char* reply) {
+  return {{"tag", std::string(tag)}, {"request", request}, {"reply", reply}};
+}
+
+Json ProtocolJson() {
+  Json commands = Json::object();
+  commands["frame"] = Command(protocol::kTagFrame, "nothing",
+                              "the latest frame (frame.size bytes); a connection that already has "
+                              "it waits up to freshFrameWaitMs for the next, then gets it again");
+  commands["fmcRead"] = Command(protocol::kTagFmcRead, "nothing",
+                                "u32 length N (at most maxUploadBytes), N bytes of FMC data, u32 "
+                                "version word");
+  commands["fmcVersion"] = Command(protocol::kTagFmcVersion, "nothing",
+                                   "the first fmcHeadBytes of the FMC data, zero-filled when "
+                                   "shorter; all 0xFF when none is stored");
+  commands["mcpStore"] =
+      Command(protocol::kTagMcpStore, "the autopilot block (mcp.size bytes), u32 check value",
+              "none; a block whose check value does not match is dropped silently");
+  commands["fmcStore"] = Command(protocol::kTagFmcStore,
+                                 "u32 length N (minUploadBytes to maxUploadBytes), N bytes, u32 "
+                                 "version word",
+                                 "none; a refused upload ends the connection");
+  commands["flightPlanStore"] =
+      Command(protocol::kTagFlightPlanStore,
+              "u32 length N (minUploadBytes to maxUploadBytes), N bytes, u32 version word",
+              "none; a refused upload ends the connection; nothing reads it back");
+  commands["status"] = Command(protocol::kTagStatus, "nothing",
+                               "u32 length N (at most maxStatusBytes), N bytes of UTF-8 JSON; an "
+                               "add-on before 1.1 sends nothing, so do not wait long");
+  Json p = Json::object();
+  p["defaultPort"] = protocol::kDefaultPort;
+  p["tagSize"] = protocol::kTagSize;
+  p["wordBytes"] = protocol::kWordBytes;
+  p["fmcHeadBytes"] = protocol::kFmcHeadBytes;
+  p["minUploadBytes"] = 1;
+  p["maxUploadBytes"] = protocol::kMaxUploadBytes;
+  p["maxStatusBytes"] = protocol::kMaxStatusBytes;
+  p["freshFrameWaitMs"] = protocol::kFreshFrameWaitMs;
+  p["meaning"] =
+      "The client sends tagSize-byte ASCII command tags, some followed by a payload; replies come "
+      "in the order of the requests. Every length, version word and check value is a u32. Unknown "
+      "tags are ignored; there is no greeting, acknowledgement or error reply.";
+  p["commands"] = std::move(commands);
+  return p;
+}
+
+Json FrameJson() {
+  Json fields = Json::array();
+  for (const FrameField& f : velkaro::kFrameFields) {
+    const bool integer = f.type == FrameType::kI32 || f.type == FrameType::kU8;
+    Json field = Json::object();
+    field["name"] = f.name;
+    field["offset"] = f.offset;
+    field["type"] = TypeName(f.type);
+    field["count"] = f.count;
+    field["elementSize"] = velkaro::ElementWidth(f);
+    field["size"] = velkaro::FieldBytes(f);
+    field["unit"] = f.unit;
+    field["role"] = RoleName(f.role);
+    if (f.role == FrameRole::kFixed) {
+      if (f.fixed.is_text) {
+        field["constant"] = f.fixed.text;
+      } else {
+        field["constant"] = TypedNumber(integer, f.fixed.number);
+      }
+    }
+    if (f.type == FrameType::kText) {
+      field["start"] = "";
+    } else {
+      field["start"] = TypedNumber(integer, f.start);
+    }
+    field["meaning"] = f.meaning;
+    fields.push_back(std::move(field));
+  }
+  Json frame = Json::object();
+  frame["size"] = velkaro::kFrameSize;
+  frame["magic"] = protocol::kFrameMagic;
+  frame["meaning"] =
+      "The aircraft-state frame. Fields of count elements hold them back to back: for radio "
+      "fields element 0 is receiver 1, for engine fields element e-1 is engine e. Roles: value "
+      "carries the aircraft's state; fixed holds its constant in every element once the first "
+      "frame is converted; startup keeps its start value. Bytes that no field covers are zero. A "
+      "reply that does not begin with the magic and its NUL is not a frame.";
+  frame["fields"] = std::move(fields);
+  return frame;
+}
+
+Json CheckValueJson() {
+  Json check = Json::object();
+  check["seed"] = 31;
+  check["multiplier"] = 54059;
+  check["byteMultiplier"] = 76963;
+  check["modulus"] = 4294967296LL;
+  check["meaning"] =
+      "h = seed; for each byte of the block in order: v = the magnitude of the byte read as a "
+      "signed 8-bit value (0x01 and 0xFF give 1, 0x80 gives 128); h = (h * multiplier) XOR "
+      "(v * byteMultiplier), modulo modulus. Sent as a u32 after the block.";
+  // Worked examples, computed by the add-on's own function.
+  Json examples = Json::array();
+  auto example = [&](const char* what, const velkaro::McpBlock& block) {
+    examples.push_back({{"block", what},
+                        {"bytes", Hex(block.data(), block.size())},
+                        {"value", velkaro::McpCheckValue(block.data())}});
+  };
+  velkaro::McpBlock block{};
+  example("all zero", block);
+  block.back() = 0x01;
+  example("zero, last byte 0x01", block);
+  block.back() = 0xFF;
+  example("zero, last byte 0xFF", block);
+  block.fill(0);
+  block.front() = 0x80;
+  example("zero, first byte 0x80", block);
+  example("start values (nothing requested, nothing changed)", McpRequestBuilder().block());
+  check["examples"] = std::move(examples);
+  return check;
+}
+
+Json McpJson() {
+  Json fields = Json::array();
+  for (std::size_t i = 0; i < velkaro::kMcpFields.size(); ++i) {
+    const McpField& f = velkaro::kMcpFields[i];
+    const McpFieldNotes& notes = kMcpNotes[i];
+    Json field = Json::object();
+    field["name"] = f.name;
+    field["offset"] = f.offset;
+    field["type"] = TypeName(f.type);
+    // A text is one element of its whole width, as in the frame's table.
+    const bool text = f.type == McpType::kText;
+    field["count"] = text ? 1 : f.count;
+    field["elementSize"] = text ? velkaro::McpFieldBytes(f) : velkaro::McpElementWidth(f);
+    field["size"] = velkaro::McpFieldBytes(f);
+    field["unit"] = notes.unit;
+    field["role"] = notes.role;
+    field["bit"] = f.bit == velkaro::kNoFlag ? Json(nullptr) : Json(f.bit);
+    if (f.offset == velkaro::mcp::kMagic) {
+      field["start"] = velkaro::kMcpMagic;
+    } else if (f.type == McpType::kBytes) {
+      field["start"] = 0;
+    } else {
+      field["start"] = TypedNumber(f.type != McpType::kF64, f.start);
+    }
+    field["meaning"] = notes.meaning;
+    fields.push_back(std::move(field));
+  }
+  Json settings = Json::array();
+  for (const McpSetting& s : kSettings) {
+    const McpField& f = McpFieldByName(s.field);
+    Json setting = Json::object();
+    setting["name"] = s.name;
+    setting["field"] = s.field;
+    setting["kind"] = KindName(s.kind);
+    setting["accepts"] = RuleName(s.rule);
+    if (s.kind == kRequest) setting["none"] = f.start;
+    setting["alias"] = s.alias;
+    if (s.kind != kState) {
+      setting["min"] = s.min;
+      setting["max"] = s.max;
+    }
+    settings.push_back(std::move(setting));
+  }
+  Json mcp = Json::object();
+  mcp["size"] = velkaro::kMcpBlockSize;
+  mcp["magic"] = velkaro::kMcpMagic;
+  mcp["meaning"] =
+      "The autopilot panel block a client uploads with the mcpStore command. A new block has "
+      "every field at its start value (the magic with its NUL at its offset). A setting fills its "
+      "field; a state or reference also sets its bit in changeFlags (the add-on acts on a state "
+      "or reference only when its bit is set), a request has no bit. A state is 0 or 1; every "
+      "number is finite. accepts: onOff a state; number any number; numberExceptNone any number "
+      "but the field's none value; nonNegativeNumber 0 or more.";
+  mcp["checkValue"] = CheckValueJson();
+  mcp["fields"] = std::move(fields);
+  mcp["settings"] = std::move(settings);
+  return mcp;
+}
+
+}  // namespace
+
+std::string LayoutJson() {
+  Json doc = Json::object();
+  doc["document"] = "zelm layout";
+  doc["documentVersion"] = kLayoutDocumentVersion;
+  doc["meaning"] =
+      "The wire formats of the Velkaro add-on for Zelm clients: encodings, the command protocol, "
+      "the aircraft-state frame and the autopilot block. Offsets and sizes are in bytes.";
+  doc["byteOrder"] = "little";
+  doc["types"] = TypesJson();
+  doc["protocol"] = ProtocolJson();
+  doc["frame"] = FrameJson();
+  doc["mcp"] = McpJson();
+  return doc.dump(2) + "\n";
+}
+
+std::span<const McpSetting> McpSettings() {
+  return kSettings;
+}
+
+const McpSetting* FindMcpSetting(std::string_view name) {
+  for (const McpSetting& s : kSettings) {
+    if (name == s.name || name == s.alias) return &s;
+  }
+  return nullptr;
+}
+
+bool ApplyMcpSetting(McpRequestBuilder& builder, const McpSetting& setting, double value,
+                     std::string* error) {
+  const std::string name = setting.name;
+  auto refuse = [&](const std::string& why) {
+    if (error != nullptr) *error = name + " " + why;
+    return false;
+  };
+  if (!std::isfinite(value)) return refuse("takes a finite number");
+  switch (setting.rule) {
+    case kOnOff:
+      if (value != 0.0 && value != 1.0) return refuse("takes on (1) or off (0)");
+      (builder.*setting.set_state)(value == 1.0);
+      return true;
+    case kNumberExceptNone:
+      if (value == McpFieldByName(setting.field).start) {
+        return refuse("-1 means no request; leave the setting out instead");
+      }
+      break;
+    case kNonNegativeNumber:
+      if (value < 0.0) return refuse("takes a value of 0 or more");
+      break;
+    case kNumber:
+      break;
+  }
+  if (value < setting.min || value > setting.max) {
+    char range[64];
+    std::snprintf(range, sizeof range, "takes %g to %g, not %g", setting.min, setting.max, value);
+    return refuse(range);
+  }
+  (builder.*setting.set_value)(value);
+  return true;
+}
+
+}  // namespace zelm

@@ -1,0 +1,282 @@
+"""A connection to the Velkaro add-on: frames, autopilot blocks, FMC and flight-plan data, status.
+
+Every operation ends within the client's timeout however the add-on paces its bytes, and no
+reply makes the client allocate more than the protocol's bounds allow. After a failure the
+connection is closed (a late answer would otherwise be read as the answer to the next request);
+make a new Client to go on. A Client is used by one thread at a time.
+"""
+
+import collections
+import contextlib
+import json
+import socket
+import time
+
+from . import _layout
+from .errors import (ConnectError, ConnectionLostError, InvalidValueError, ProtocolError,
+                     ReplyTimeoutError, StatusUnavailableError, ZelmError)
+from .frame import FRAME_SIZE, Frame
+from .mcp import build_mcp
+
+DEFAULT_PORT = _layout.PROTOCOL["defaultPort"]
+MIN_UPLOAD_BYTES = _layout.PROTOCOL["minUploadBytes"]
+MAX_UPLOAD_BYTES = _layout.PROTOCOL["maxUploadBytes"]
+MAX_STATUS_BYTES = _layout.PROTOCOL["maxStatusBytes"]
+FMC_HEAD_BYTES = _layout.PROTOCOL["fmcHeadBytes"]
+MAX_VERSION = 2 ** (8 * _layout.PROTOCOL["wordBytes"]) - 1
+
+# How long status() waits for an answer by default: an add-on before 1.1 never answers.
+DEFAULT_STATUS_TIMEOUT = 2.0
+
+_TAG_FRAME = _layout.tag("frame")
+_TAG_FMC_READ = _layout.tag("fmcRead")
+_TAG_FMC_VERSION = _layout.tag("fmcVersion")
+_TAG_MCP_STORE = _layout.tag("mcpStore")
+_TAG_FMC_STORE = _layout.tag("fmcStore")
+_TAG_FLIGHT_PLAN_STORE = _layout.tag("flightPlanStore")
+_TAG_STATUS = _layout.tag("status")
+
+FmcData = collections.namedtuple("FmcData", "data version")
+
+
+# The longest timeout a client takes, as zelm's --timeout.
+MAX_TIMEOUT = 86400.0
+
+
+def _positive_seconds(name, value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or \
+            not 0 < value <= MAX_TIMEOUT:
+        raise InvalidValueError("%s takes seconds, more than 0 and at most %g, not %r"
+                                % (name, MAX_TIMEOUT, value))
+    return float(value)
+
+
+class Client:
+    """``Client(host="127.0.0.1", port=5193, timeout=10)``: connects at once (ConnectError when
+    the add-on cannot be reached within `timeout` seconds). From then on every operation must end
+    within `timeout` seconds, or it raises ReplyTimeoutError. Usable as a context manager."""
+
+    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, timeout=10.0):
+        self.host = host
+        self.port = port
+        self.timeout = _positive_seconds("timeout", timeout)
+        self._closed_because = None
+        try:
+            self._sock = socket.create_connection((host, port), timeout=self.timeout)
+        except OSError as e:
+            raise ConnectError("cannot connect to %s:%s: %s (is the simulator with the add-on "
+                               "running?)" % (host, port, e.strerror or e)) from None
+        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    # -- lifetime ----------------------------------------------------------------------------
+
+    def close(self):
+        """Closes the connection; later operations raise ConnectionLostError."""
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+            self._closed_because = self._closed_because or "the client was closed"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        sock = getattr(self, "_sock", None)
+        if sock is not None:
+            sock.close()
+
+    # -- commands ----------------------------------------------------------------------------
+
+    def frame(self):
+        """The next frame not yet received on this connection (or, after about 100 ms without
+        one, the latest again)."""
+        deadline = self._deadline()
+        self._send(_TAG_FRAME, deadline)
+        return self._guarded(Frame, self._receive(FRAME_SIZE, deadline))
+
+    def frames(self, only_changed=True):
+        """Frames for ever, each within the timeout. With `only_changed`, a reply equal to the
+        one before (the add-on's repeat when no new frame came, or a frame in which nothing
+        changed) is skipped."""
+        previous = None
+        while True:
+            frame = self.frame()
+            if not only_changed or frame != previous:
+                previous = frame
+                yield frame
+
+    def mcp(self, **settings):
+        """Builds the autopilot block for `settings` (ap_master=True, heading=270, ...; see
+        zelm.mcp.SETTINGS), uploads it with its check value and waits until the add-on has
+        taken it. Invalid settings raise InvalidValueError before anything is sent. Returns the
+        block (McpBlock: data and check). The add-on applies it with its next frame."""
+        block = build_mcp(**settings)
+        deadline = self._deadline()
+        self._send(_TAG_MCP_STORE + block.data + _layout.WORD.pack(block.check), deadline)
+        self._sync(deadline, "the autopilot block was not delivered")
+        return block
+
+    def fmc_get(self):
+        """The stored FMC data and its version word: FmcData(data, version)."""
+        deadline = self._deadline()
+        self._send(_TAG_FMC_READ, deadline)
+        length = self._word(deadline)
+        if length > MAX_UPLOAD_BYTES:
+            self._fail(ProtocolError("the reply announces %d bytes of FMC data, more than the "
+                                     "protocol allows (%d)" % (length, MAX_UPLOAD_BYTES)))
+        data = self._receive(length, deadline)
+        return FmcData(data, self._word(deadline))
+
+    def fmc_head(self):
+        """The first eight bytes of the FMC data (zero-filled when shorter), or eight 0xFF bytes
+        when none is stored."""
+        deadline = self._deadline()
+        self._send(_TAG_FMC_VERSION, deadline)
+        return self._receive(FMC_HEAD_BYTES, deadline)
+
+    def fmc_put(self, data, version):
+        """Stores FMC data (1 byte to 16 MiB) with its version word (0 to 2**32-1) and waits
+        until the add-on has taken it (it closes the connection on a refused upload)."""
+        self._store(_TAG_FMC_STORE, data, version, "the add-on did not take the FMC data")
+
+    def fpl_put(self, data, version):
+        """Stores flight-plan data, as fmc_put does. Nothing reads it back."""
+        self._store(_TAG_FLIGHT_PLAN_STORE, data, version,
+                    "the add-on did not take the flight plan")
+
+    def status(self, timeout=DEFAULT_STATUS_TIMEOUT):
+        """The add-on's state as a dict. An add-on that does not answer within `timeout` seconds
+        (at most the client's timeout) raises StatusUnavailableError: add-ons before 1.1 do not
+        know the request."""
+        wait = min(_positive_seconds("timeout", timeout), self.timeout)
+        deadline = time.monotonic() + wait
+        self._check_open()
+        self._send(_TAG_STATUS, deadline)
+        try:
+            length = self._word(deadline)
+        except ReplyTimeoutError:
+            raise StatusUnavailableError(
+                "the add-on did not answer the status request within %g s; add-ons before 1.1 "
+                "do not answer it" % wait) from None
+        if length > MAX_STATUS_BYTES:
+            self._fail(ProtocolError("the reply announces %d bytes of status, more than the "
+                                     "protocol allows (%d)" % (length, MAX_STATUS_BYTES)))
+        text = self._receive(length, deadline)
+        try:
+            state = json.loads(text.decode("utf-8"))
+        except ValueError as e:
+            state = e
+        if not isinstance(state, dict):
+            # (the connection is still in step: the reply was read whole)
+            raise ProtocolError("the status is not a JSON object: %s" % state)
+        return state
+
+    # -- the wire ----------------------------------------------------------------------------
+
+    def _deadline(self):
+        self._check_open()
+        return time.monotonic() + self.timeout
+
+    def _check_open(self):
+        if self._sock is None:
+            raise ConnectionLostError("the connection is closed (%s)" % self._closed_because)
+
+    def _fail(self, error):
+        """Closes the connection and raises `error`."""
+        self._closed_because = str(error)
+        self.close()
+        raise error
+
+    def _guarded(self, decode, raw):
+        try:
+            return decode(raw)
+        except ProtocolError as e:
+            self._fail(e)
+
+    def _remaining(self, deadline, sending):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            what = "sending stalled" if sending else "no reply from the add-on"
+            self._fail(ReplyTimeoutError("%s: timed out after %g s" % (what, self.timeout)))
+        return left
+
+    def _send(self, data, deadline):
+        self._check_open()
+        view = memoryview(data)
+        with self._closed_if_left_midway():
+            while view:
+                self._sock.settimeout(self._remaining(deadline, True))
+                try:
+                    sent = self._sock.send(view)
+                except socket.timeout:
+                    continue  # the deadline decides
+                except OSError as e:
+                    self._fail(ConnectionLostError("the connection was lost while sending: %s"
+                                                   % (e.strerror or e)))
+                view = view[sent:]
+
+    def _receive(self, length, deadline):
+        """Exactly `length` bytes, which the caller has held to the protocol's bounds."""
+        self._check_open()
+        buffer = bytearray(length)
+        view = memoryview(buffer)
+        with self._closed_if_left_midway():
+            while view:
+                self._sock.settimeout(self._remaining(deadline, False))
+                try:
+                    n = self._sock.recv_into(view)
+                except socket.timeout:
+                    continue
+                except OSError as e:
+                    self._fail(ConnectionLostError("no reply from the add-on: %s"
+                                                   % (e.strerror or e)))
+                if n == 0:
+                    self._fail(ConnectionLostError("the add-on closed the connection"))
+                view = view[n:]
+        return bytes(buffer)
+
+    @contextlib.contextmanager
+    def _closed_if_left_midway(self):
+        """Closes the connection when anything (Ctrl-C too) interrupts a send or receive: the
+        stream is out of step from then on."""
+        try:
+            yield
+        except BaseException as e:
+            if self._sock is not None:
+                self._closed_because = "interrupted: %r" % e
+                self.close()
+            raise
+
+    def _word(self, deadline):
+        return _layout.WORD.unpack(self._receive(_layout.WORD.size, deadline))[0]
+
+    def _sync(self, deadline, failure):
+        """A round trip that proves the add-on has served every earlier command."""
+        try:
+            self._send(_TAG_FMC_VERSION, deadline)
+            self._receive(FMC_HEAD_BYTES, deadline)
+        except ConnectionLostError as e:
+            raise ConnectionLostError("%s: %s" % (failure, e)) from None
+
+    def _store(self, tag, data, version, failure):
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise InvalidValueError("the data must be bytes, not %s" % type(data).__name__)
+        data = bytes(data)
+        if not MIN_UPLOAD_BYTES <= len(data) <= MAX_UPLOAD_BYTES:
+            raise InvalidValueError("an upload takes %d to %d bytes, not %d"
+                                    % (MIN_UPLOAD_BYTES, MAX_UPLOAD_BYTES, len(data)))
+        if isinstance(version, bool) or not isinstance(version, int) or \
+                not 0 <= version <= MAX_VERSION:
+            raise InvalidValueError("the version word takes 0 to %d, not %r"
+                                    % (MAX_VERSION, version))
+        deadline = self._deadline()
+        self._send(tag + _layout.WORD.pack(len(data)), deadline)
+        self._send(data, deadline)
+        self._send(_layout.WORD.pack(version), deadline)
+        self._sync(deadline, failure)
+
+
+__all__ = ["Client", "FmcData", "DEFAULT_PORT", "ZelmError"]
