@@ -348,12 +348,12 @@ Json FrameJson() {
 
 Json CheckValueJson() {
   Json check = Json::object();
-  check["seed"] = 31;
+  check["initial"] = 31;
   check["multiplier"] = 54059;
   check["byteMultiplier"] = 76963;
   check["modulus"] = 4294967296LL;
   check["meaning"] =
-      "h = seed; for each byte of the block in order: v = the magnitude of the byte read as a "
+      "h = initial; for each byte of the block in order: v = the magnitude of the byte read as a "
       "signed 8-bit value (0x01 and 0xFF give 1, 0x80 gives 128); h = (h * multiplier) XOR "
       "(v * byteMultiplier), modulo modulus. Sent as a u32 after the block.";
   // Worked examples, computed by the add-on's own function.

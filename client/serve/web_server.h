@@ -39,7 +39,7 @@ std::span<const WebAsset> WebAssets();
 
 struct WebOptions {
   std::string bind = "127.0.0.1";
-  std::uint16_t port = 8080;  // 0: a port the system picks
+  std::uint16_t port = 8080;  // zero for a port the system picks
   std::size_t max_clients = 1000;
   std::chrono::milliseconds stall{10000};
 };

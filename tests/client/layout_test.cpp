@@ -188,7 +188,7 @@ McpBlock DocumentStartBlock() {
 std::uint32_t DocumentCheckValue(const McpBlock& block) {
   const Json& c = Document()["mcp"]["checkValue"];
   const std::uint64_t modulus = c["modulus"];
-  std::uint64_t h = c["seed"];
+  std::uint64_t h = c["initial"];
   for (std::uint8_t b : block) {
     const std::uint64_t v = b >= 128 ? 256 - b : b;
     h = ((h * c["multiplier"].get<std::uint64_t>()) % modulus) ^

@@ -44,7 +44,7 @@ def check_value(block):
     modulus = _CHECK["modulus"]
     multiplier = _CHECK["multiplier"]
     byte_multiplier = _CHECK["byteMultiplier"]
-    h = _CHECK["seed"]
+    h = _CHECK["initial"]
     for byte in block:
         magnitude = 256 - byte if byte >= 128 else byte  # |byte as a signed 8-bit value|
         h = ((h * multiplier) % modulus) ^ ((magnitude * byte_multiplier) % modulus)
