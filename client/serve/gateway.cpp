@@ -83,7 +83,10 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
   }
 #ifdef VELKARO_HAVE_MQTT
   if (options.mqtt) {
-    mqtt = std::make_unique<MqttBridge>(*options.mqtt, upstream);
+    mqtt = std::make_unique<MqttBridge>(*options.mqtt, upstream, [out](const std::string& news) {
+      std::fprintf(out, "zelm serve: %s\n", news.c_str());
+      std::fflush(out);
+    });
     if (!mqtt->Start(&error)) {
       std::fprintf(stderr, "zelm: %s\n", error.c_str());
       return 1;

@@ -57,8 +57,25 @@ double DefaultDeadband(const FrameField& f) {
   return found == kByUnit.end() ? 0.0 : found->second;
 }
 
-MqttBridge::MqttBridge(MqttOptions options, Upstream& upstream)
-    : options_(std::move(options)), upstream_(upstream) {}
+MqttBridge::MqttBridge(MqttOptions options, Upstream& upstream,
+                       std::function<void(const std::string&)> say)
+    : options_(std::move(options)), upstream_(upstream), say_(std::move(say)) {}
+
+void MqttBridge::Announce() {
+  if (!say_) return;
+  std::string news;
+  {
+    std::lock_guard lock(mutex_);
+    const int state = connected_ ? 1 : 0;
+    if (state == announced_) return;
+    announced_ = state;
+    const std::string broker = options_.broker.host + ":" + std::to_string(options_.broker.port);
+    news = connected_ ? "connected to the MQTT broker at " + broker
+                      : "the MQTT broker at " + broker + " cannot be reached" +
+                            (last_error_.empty() ? "" : " (" + last_error_ + ")") + "; retrying";
+  }
+  say_(news);
+}
 
 MqttBridge::~MqttBridge() {
   Stop();
@@ -128,6 +145,7 @@ bool MqttBridge::Start(std::string* error) {
       stop_cv_.wait_for(lock, options_.status_every);
       if (stopping_) break;
       lock.unlock();
+      Announce();
       PublishStatus(true);
       lock.lock();
     }

@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -70,7 +71,10 @@ struct MqttOptions {
 
 class MqttBridge {
  public:
-  MqttBridge(MqttOptions options, Upstream& upstream);
+  // `say`, when given, hears of the broker coming and going (once per change; a broker that
+  // cannot be reached is told after the first status period), on the bridge's own thread.
+  MqttBridge(MqttOptions options, Upstream& upstream,
+             std::function<void(const std::string&)> say = {});
   ~MqttBridge();  // Stop()
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
@@ -108,8 +112,12 @@ class MqttBridge {
   double Deadband(const velkaro::FrameField& field) const;
   std::size_t FrameRate() const;  // frames in the last second; mutex_ held
 
+  void Announce();  // tells `say_` of a change of the broker connection
+
   const MqttOptions options_;
   Upstream& upstream_;
+  const std::function<void(const std::string&)> say_;
+  int announced_ = -1;  // the connection state last told: -1 none yet, 0 down, 1 up
   mosquitto* mosq_ = nullptr;
   bool loop_started_ = false;
 
