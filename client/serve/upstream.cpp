@@ -78,6 +78,7 @@ void Upstream::Run() {
       continue;
     }
     if (stop_) break;
+    status_unanswered_ = false;  // the add-on that comes back may be another
     SetConnected(false, error);
     // Pauses in short steps, so that a stop is seen at once.
     const auto until = Clock::now() + retry;
@@ -90,7 +91,6 @@ void Upstream::Run() {
 
 void Upstream::Serve(Connection& connection) {
   SetConnected(true, "");
-  bool status_known = true;  // until an add-on does not answer the status command
   auto status_due = Clock::now();
   Frame frame;
   Frame last;
@@ -114,21 +114,20 @@ void Upstream::Serve(Connection& connection) {
     }
     if (!failure.empty()) break;
 
-    if (status_known && Clock::now() >= status_due) {
+    if (!status_unanswered_ && Clock::now() >= status_due) {
       status_due = Clock::now() + options_.status_every;
       connection.SetDeadline(options_.status_wait);
       std::string status;
-      if (connection.FetchStatus(&status)) {
-        std::lock_guard lock(mutex_);
-        addon_status_ = std::move(status);
-      } else if (connection.error().find("closed") != std::string::npos) {
+      if (!connection.FetchStatus(&status)) {
+        // An add-on before 1.1 ignores the command. A reply that is only late would arrive where
+        // a frame is awaited, so the connection is made afresh, and not asked again until the
+        // add-on has gone and come back.
+        if (connection.error().find("closed") == std::string::npos) status_unanswered_ = true;
         failure = connection.error();
         break;
-      } else {
-        // An add-on before 1.1 ignores the command and sends nothing, so the stream is still
-        // in step: it is simply not asked again on this connection.
-        status_known = false;
       }
+      std::lock_guard lock(mutex_);
+      addon_status_ = std::move(status);
     }
 
     connection.SetDeadline(options_.timeout);

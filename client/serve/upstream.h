@@ -30,7 +30,7 @@ struct UpstreamOptions {
   std::uint16_t port = kDefaultPort;
   std::chrono::milliseconds timeout{10000};  // connecting, and each operation
   std::chrono::milliseconds status_every{2000};
-  std::chrono::milliseconds status_wait{2000};  // an add-on before 1.1 never answers
+  std::chrono::milliseconds status_wait{3000};  // an add-on before 1.1 never answers
   std::chrono::milliseconds first_retry{250};
   std::chrono::milliseconds longest_retry{5000};
 };
@@ -84,6 +84,7 @@ class Upstream {
   const std::function<void(const UpstreamState&)> on_state_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  bool status_unanswered_ = false;  // upstream thread only
 
   mutable std::mutex mutex_;
   UpstreamState state_;
