@@ -7,7 +7,7 @@ build=$(cd "$1" && pwd)
 sim="$build/velkaro-sim"
 zelm="$build/zelm"
 work=$(mktemp -d)
-trap 'kill "$sim_pid" "$watch_pid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "$sim_pid" "$watch_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }

@@ -132,7 +132,13 @@ try {
   for (const c of children) console.log(`--- ${c.spawnfile} said:\n${c.output}`);
 } finally {
   if (browser) await browser.close();
-  for (const c of children) c.kill('SIGINT');
+  // Each child has ended before this test does: the next test may need the add-on's port.
+  await Promise.all(children.map((c) => new Promise((resolve) => {
+    if (c.exitCode !== null || c.signalCode !== null) return resolve();
+    const force = setTimeout(() => c.kill('SIGKILL'), 5000);
+    c.once('exit', () => { clearTimeout(force); resolve(); });
+    c.kill('SIGINT');
+  })));
 }
 console.log(failures === 0 ? 'all panel checks passed' : `${failures} panel check(s) failed`);
 process.exit(failures === 0 ? 0 : 1);
