@@ -59,7 +59,7 @@ inline constexpr int kAcceptRetryPauseMs = 50;
 inline constexpr int kThreadStartRetryPauseMs = 50;
 // At the session limit: how long a new connection waits for an ending session's place, and how
 // long a session must have waited for its next command before a new connection may take its.
-inline constexpr int kSessionEndWaitMs = 250;
+inline constexpr int kSessionEndWaitMs = 1000;
 inline constexpr int kIdleEvictAfterMs = 60000;
 
 // While stopping, the listening socket is woken again this often until the server has ended.
