@@ -58,6 +58,13 @@ nlohmann::json UpstreamJson(const UpstreamState& state) {
   return j;
 }
 
+nlohmann::json AddonStatusJson(const Upstream& upstream) {
+  const std::string text = upstream.AddonStatus();
+  if (text.empty()) return nullptr;
+  nlohmann::json addon = nlohmann::json::parse(text, nullptr, false);
+  return addon.is_discarded() ? nlohmann::json(nullptr) : addon;
+}
+
 bool ParseMcpSettings(const nlohmann::json& mcp, McpRequestBuilder* builder, std::string* error) {
   if (!mcp.is_object() || mcp.empty()) {
     *error = "\"mcp\" takes an object of settings, e.g. {\"ap\": true, \"hdg\": 270}";

@@ -33,6 +33,8 @@ std::string FrameMessage(const Frame& frame, std::uint64_t seq);
 // JSON text; anything not UTF-8 that slipped into a value becomes U+FFFD, never an exception.
 std::string Dump(const nlohmann::json& value);
 nlohmann::json UpstreamJson(const UpstreamState& state);
+// The add-on's last status reply as JSON; null when it has none or it is not JSON.
+nlohmann::json AddonStatusJson(const Upstream& upstream);
 
 // Builds the block of an "mcp" object: true, or false with the reason in `error` and nothing
 // to send (an empty object, an unknown name, a value of the wrong type or out of range).

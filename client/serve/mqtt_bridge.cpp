@@ -297,13 +297,7 @@ void MqttBridge::PublishStatus(bool online) {
     status["online"] = true;
     status["gateway"] = VELKARO_VERSION_TEXT;
     status["upstream"] = UpstreamJson(upstream_.State());
-    const std::string addon_text = upstream_.AddonStatus();
-    nlohmann::json addon = nullptr;
-    if (!addon_text.empty()) {
-      addon = nlohmann::json::parse(addon_text, nullptr, false);
-      if (addon.is_discarded()) addon = nullptr;
-    }
-    status["addon"] = addon;
+    status["addon"] = AddonStatusJson(upstream_);
   } else {
     status = {{"online", false}, {"gateway", VELKARO_VERSION_TEXT}};
   }

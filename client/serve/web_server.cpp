@@ -415,12 +415,7 @@ nlohmann::json WebServer::Status() const {
       {"frames_dropped_for_slow_clients", frames_dropped_},
       {"clients_refused", clients_refused_},
       {"clients_dropped_for_not_reading", clients_stalled_}};
-  const std::string addon_text = upstream_.AddonStatus();
-  nlohmann::json addon = nullptr;
-  if (!addon_text.empty()) {
-    addon = nlohmann::json::parse(addon_text, nullptr, false);
-    if (addon.is_discarded()) addon = nullptr;
-  }
+  const nlohmann::json addon = AddonStatusJson(upstream_);
   nlohmann::json status{
       {"gateway", gateway}, {"upstream", UpstreamJson(upstream_.State())}, {"addon", addon}};
   if (extra_status_) status.update(extra_status_());
