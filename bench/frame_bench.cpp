@@ -1,6 +1,7 @@
 // The simulator thread's cost per user-aircraft record: the conversion alone, the status's share,
 // and the whole path the simulator's frame loop pays (dispatch, title check, conversion,
-// publication with sessions waiting, the status, autopilot application with nothing pending).
+// publication with sessions waiting, the status, autopilot application with nothing pending);
+// and, outside the simulator, what the gateway (zelm serve) pays to write a frame as JSON.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "net/status.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
+#include "serve/messages.h"
 #include "simdata/angle_math.h"
 #include "simdata/frame_conversion.h"
 #include "simdata/record_layout.h"
@@ -62,6 +64,33 @@ void BM_ConvertRecord(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ConvertRecord);
+
+zelm::Frame SampleFrame() {
+  zelm::Frame frame;
+  FlapsTable flaps;
+  flaps.fill(5.0f);
+  InitFrame(frame.bytes.data());
+  ConvertRecord(SampleRecord().data(), flaps, 1796868000, frame.bytes.data());
+  return frame;
+}
+
+// The gateway's frame message as it writes it, and built as a JSON tree and dumped.
+void BM_GatewayFrameMessage(benchmark::State& state) {
+  const zelm::Frame frame = SampleFrame();
+  std::uint64_t seq = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(zelm::serve::FrameMessage(frame, ++seq));
+}
+BENCHMARK(BM_GatewayFrameMessage);
+
+void BM_GatewayFrameMessageAsTree(benchmark::State& state) {
+  const zelm::Frame frame = SampleFrame();
+  std::uint64_t seq = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(zelm::serve::Dump(nlohmann::json{
+        {"type", "frame"}, {"seq", ++seq}, {"fields", zelm::serve::FrameFields(frame)}}));
+  }
+}
+BENCHMARK(BM_GatewayFrameMessageAsTree);
 
 // The add-on as DLLStart and the first record leave it (start-up frame, autopilot blocks at
 // their start values, the server's flag and waker thread), with `count` sessions waiting for the

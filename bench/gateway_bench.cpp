@@ -1,17 +1,21 @@
 // The gateway (zelm serve, run as its own process) against the add-on in this process, with
 // percentiles and figures taken in one run:
 //
-//   latency  record published in the add-on -> the frame received by a client waiting in
-//            "rSIMDATA30" directly, by a WebSocket client of the gateway and by an MQTT
-//            subscriber of PREFIX/frame through a local broker (when mosquitto is installed);
-//   load     N WebSocket clients while records arrive at 60 Hz: frames each client got of those
-//            published, and the gateway's processor time per frame;
-//   fields   MQTT field-topic messages per second, for a cruising aircraft (only its position
-//            moves, eastwards at 250 kt) and a manoeuvring one (heading, bank, pitch, altitude, speed and vertical
-//            speed change every record), against every field of every frame.
+//   latency       record published in the add-on -> the frame received by a client waiting in
+//                 "rSIMDATA30" directly and by a WebSocket client of the gateway;
+//   mqtt-latency  the same with the gateway's MQTT side on as well, and an MQTT subscriber of
+//                 PREFIX/frame through a local broker as a third receiver (when mosquitto is
+//                 installed);
+//   load          N WebSocket clients while records arrive at 60 Hz: frames each client got of
+//                 those published, and the gateway's processor time per frame;
+//   fields        MQTT field-topic messages per second, for a cruising aircraft (only its
+//                 position moves, eastwards at 250 kt) and a manoeuvring one (heading, bank,
+//                 pitch, altitude, speed and vertical speed change every record), against every
+//                 field of every frame.
 //
-// Usage: gateway_bench [latency|load|fields|all] [--zelm PATH] [--clients N] [--seconds S]
-//        [--rounds R]. The add-on takes TCP port 5193; the gateway and broker take free ports.
+// Usage: gateway_bench [latency|mqtt-latency|load|fields|all] [--zelm PATH] [--clients N]
+//        [--seconds S] [--rounds R]. The add-on takes TCP port 5193; the gateway and broker take
+//        free ports.
 #include <mosquitto.h>
 #include <signal.h>
 #include <spawn.h>
@@ -20,6 +24,9 @@
 
 #include <array>
 #include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -28,10 +35,6 @@
 #include <mutex>
 #include <sstream>
 #include <utility>
-
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
 
 #include "bench_support.h"
 
@@ -89,13 +92,14 @@ class Child {
 // A broker of the bench's own on a free port, when mosquitto is installed.
 struct Broker {
   std::uint16_t port = FreePort();
-  std::string dir = std::filesystem::temp_directory_path() / ("gwbench-" + std::to_string(getpid()));
+  std::string dir =
+      std::filesystem::temp_directory_path() / ("gwbench-" + std::to_string(getpid()));
   std::unique_ptr<Child> process;
-  Broker() {
-    if (!std::filesystem::exists("/usr/sbin/mosquitto")) return;
+  explicit Broker(bool wanted = true) {
+    if (!wanted || !std::filesystem::exists("/usr/sbin/mosquitto")) return;
     std::filesystem::create_directories(dir);
-    std::ofstream(dir + "/m.conf") << "listener " << port
-                                   << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    std::ofstream(dir + "/m.conf")
+        << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
     process = std::make_unique<Child>(
         std::vector<std::string>{"/usr/sbin/mosquitto", "-c", dir + "/m.conf"});
     std::this_thread::sleep_for(300ms);
@@ -153,7 +157,8 @@ class WsReader {
   WsReader(std::uint16_t port, std::function<void()> on_frame) : on_frame_(std::move(on_frame)) {
     for (int i = 0; i < 100; ++i) {
       beast::error_code ec;
-      beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
+      beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
+                                           ec);
       if (!ec) break;
       beast::get_lowest_layer(ws_).close();
       std::this_thread::sleep_for(50ms);
@@ -164,7 +169,8 @@ class WsReader {
       beast::error_code ec;
       while (!ec) {
         ws_.read(buffer, ec);
-        if (!ec && beast::buffers_to_string(buffer.data()).find("\"type\":\"frame\"") != std::string::npos)
+        if (!ec &&
+            beast::buffers_to_string(buffer.data()).find("\"type\":\"frame\"") != std::string::npos)
           on_frame_();
         buffer.consume(buffer.size());
       }
@@ -183,12 +189,15 @@ class WsReader {
   std::thread thread_;
 };
 
-void BenchLatency(const std::string& zelm, int rounds) {
+// With `with_mqtt`, the gateway also publishes to a broker of the bench's own, and an MQTT
+// subscriber waits beside the other two receivers.
+void BenchLatency(const std::string& zelm, int rounds, bool with_mqtt) {
   AddOnUnderTest addon;
-  Broker broker;
+  Broker broker(with_mqtt);
   Gateway gateway(zelm, &broker);
-  std::printf("latency: record published -> frame received, %d rounds at 60 Hz%s\n", rounds,
-              broker.ok() ? "" : " (no mosquitto: no MQTT figure)");
+  std::printf("latency%s: record published -> frame received, %d rounds at 60 Hz%s\n",
+              with_mqtt ? " with MQTT" : "", rounds,
+              with_mqtt && !broker.ok() ? " (no mosquitto: no MQTT figure)" : "");
   // Receivers mark the round they saw; the bench waits for every receiver in each round.
   constexpr int kDirect = 0, kWs = 1, kMqtt = 2;
   std::atomic<int> round{0};
@@ -211,7 +220,9 @@ void BenchLatency(const std::string& zelm, int rounds) {
   });
   WsReader ws(gateway.http_port, [&] { mark(kWs); });
   std::unique_ptr<Subscriber> mqtt;
-  if (broker.ok()) mqtt = std::make_unique<Subscriber>(broker.port, "bench/frame", [&](const std::string&) { mark(kMqtt); });
+  if (broker.ok())
+    mqtt = std::make_unique<Subscriber>(broker.port, "bench/frame",
+                                        [&](const std::string&) { mark(kMqtt); });
   const int receivers = broker.ok() ? 3 : 2;
   // Settle: the gateway connected and every receiver getting frames.
   for (int i = 0; i < 120; ++i) {
@@ -239,7 +250,8 @@ void BenchLatency(const std::string& zelm, int rounds) {
   stop = true;
   addon.Dispatch();
   direct.join();
-  const char* names[] = {"direct rSIMDATA30 client", "gateway WebSocket client", "MQTT subscriber via mosquitto"};
+  const char* names[] = {"direct rSIMDATA30 client", "gateway WebSocket client",
+                         "MQTT subscriber via mosquitto"};
   for (int w = 0; w < receivers; ++w) {
     if (samples[w].empty()) {
       std::printf("  %-44s no frames\n", names[w]);
@@ -265,7 +277,8 @@ void BenchLoad(const std::string& zelm, int clients, double seconds) {
   std::function<void(Client&)> read = [&](Client& c) {
     c.ws.async_read(c.buffer, [&, cp = &c](beast::error_code ec, std::size_t) {
       if (ec) return;
-      if (beast::buffers_to_string(cp->buffer.data()).find("\"type\":\"frame\"") != std::string::npos)
+      if (beast::buffers_to_string(cp->buffer.data()).find("\"type\":\"frame\"") !=
+          std::string::npos)
         ++cp->frames;
       cp->buffer.consume(cp->buffer.size());
       read(*cp);
@@ -277,8 +290,8 @@ void BenchLoad(const std::string& zelm, int clients, double seconds) {
   }
   for (int i = 0; i < clients; ++i) {
     all.push_back(std::make_unique<Client>(io));
-    beast::get_lowest_layer(all.back()->ws).connect(
-        tcp::endpoint(asio::ip::make_address("127.0.0.1"), gateway.http_port));
+    beast::get_lowest_layer(all.back()->ws)
+        .connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), gateway.http_port));
     all.back()->ws.handshake("127.0.0.1", "/ws");
     read(*all.back());
   }
@@ -302,8 +315,9 @@ void BenchLoad(const std::string& zelm, int clients, double seconds) {
   std::vector<double> got;
   for (auto& c : all) got.push_back(100.0 * c->frames / published);
   std::sort(got.begin(), got.end());
-  std::printf("  %d frames published; frames received per client: min %.1f%%, median %.1f%%, max %.1f%%\n",
-              published, got.front(), got[got.size() / 2], got.back());
+  std::printf(
+      "  %d frames published; frames received per client: min %.1f%%, median %.1f%%, max %.1f%%\n",
+      published, got.front(), got[got.size() / 2], got.back());
   std::printf("  gateway processor time: %.0f us per frame (%.1f%% of one core at 60 Hz)\n",
               cpu / published, cpu / published * 60 / 1e4);
 }
@@ -323,7 +337,8 @@ void BenchFields(const std::string& zelm, double seconds) {
     std::this_thread::sleep_for(16ms);
   }
   std::size_t carried = 0;
-  for (const auto& f : velkaro::kFrameFields) carried += f.role == velkaro::FrameRole::kValue ? 1 : 0;
+  for (const auto& f : velkaro::kFrameFields)
+    carried += f.role == velkaro::FrameRole::kValue ? 1 : 0;
   std::printf("fields: MQTT field-topic messages, records at 60 Hz for %.0f s each (%zu fields)\n",
               seconds, carried);
   for (const bool manoeuvring : {false, true}) {
@@ -338,7 +353,8 @@ void BenchFields(const std::string& zelm, double seconds) {
       addon.Set(velkaro::RecordDatum("PLANE LONGITUDE"), -122.0 + 3e-5 * published);
       if (manoeuvring) {
         const double t = published / 60.0;
-        addon.Set(velkaro::RecordDatum("PLANE HEADING DEGREES TRUE"), std::fmod(1.0 + 0.05 * t, 6.28));
+        addon.Set(velkaro::RecordDatum("PLANE HEADING DEGREES TRUE"),
+                  std::fmod(1.0 + 0.05 * t, 6.28));
         addon.Set(velkaro::RecordDatum("PLANE BANK DEGREES"), 0.4 * std::sin(t));
         addon.Set(velkaro::RecordDatum("PLANE PITCH DEGREES"), 0.1 * std::sin(0.7 * t));
         addon.Set(velkaro::RecordDatum("PLANE ALTITUDE"), 10000 + 2000 * std::sin(0.1 * t));
@@ -366,14 +382,20 @@ int main(int argc, char** argv) {
   double seconds = 10;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--zelm" && i + 1 < argc) zelm = argv[++i];
-    else if (arg == "--clients" && i + 1 < argc) clients = std::atoi(argv[++i]);
-    else if (arg == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
-    else if (arg == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
-    else which = arg;
+    if (arg == "--zelm" && i + 1 < argc)
+      zelm = argv[++i];
+    else if (arg == "--clients" && i + 1 < argc)
+      clients = std::atoi(argv[++i]);
+    else if (arg == "--seconds" && i + 1 < argc)
+      seconds = std::atof(argv[++i]);
+    else if (arg == "--rounds" && i + 1 < argc)
+      rounds = std::atoi(argv[++i]);
+    else
+      which = arg;
   }
   signal(SIGPIPE, SIG_IGN);
-  if (which == "latency" || which == "all") BenchLatency(zelm, rounds);
+  if (which == "latency" || which == "all") BenchLatency(zelm, rounds, false);
+  if (which == "mqtt-latency" || which == "all") BenchLatency(zelm, rounds, true);
   if (which == "load" || which == "all") BenchLoad(zelm, clients, seconds);
   if (which == "fields" || which == "all") BenchFields(zelm, seconds / 2);
   return 0;

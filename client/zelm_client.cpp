@@ -392,17 +392,36 @@ bool Connection::SendTag(std::string_view tag) {
   return SendAll(tag.data(), tag.size());
 }
 
+McpUploadMessage McpUpload(const velkaro::McpBlock& block) {
+  constexpr std::size_t kTag = protocol::kTagSize;
+  McpUploadMessage message;
+  std::memcpy(message.data(), protocol::kTagMcpStore.data(), kTag);
+  std::memcpy(message.data() + kTag, block.data(), block.size());
+  velkaro::EncodeU32(message.data() + kTag + block.size(), velkaro::McpCheckValue(block.data()));
+  return message;
+}
+
+bool CheckFrameReply(const Frame& frame, std::string* error) {
+  if (std::memcmp(frame.bytes.data(), protocol::kFrameMagic, protocol::kFrameMagicBytes) == 0) {
+    return true;
+  }
+  *error = "the reply is not a frame: it begins with " +
+           Shown(frame.bytes.data(), protocol::kFrameMagicBytes) + ", not \"" +
+           protocol::kFrameMagic + "\"";
+  return false;
+}
+
+bool CheckStatusLength(std::uint32_t length, std::string* error) {
+  if (length <= protocol::kMaxStatusBytes) return true;
+  *error = "the reply announces " + std::to_string(length) +
+           " bytes of status, more than the protocol allows (" +
+           std::to_string(protocol::kMaxStatusBytes) + ")";
+  return false;
+}
+
 bool Connection::FetchFrame(Frame* frame) {
-  if (!SendTag(protocol::kTagFrame) || !ReceiveAll(frame->bytes.data(), frame->bytes.size())) {
-    return false;
-  }
-  if (std::memcmp(frame->bytes.data(), protocol::kFrameMagic, protocol::kFrameMagicBytes) != 0) {
-    error_ = "the reply is not a frame: it begins with " +
-             Shown(frame->bytes.data(), protocol::kFrameMagicBytes) + ", not \"" +
-             protocol::kFrameMagic + "\"";
-    return false;
-  }
-  return true;
+  return SendTag(protocol::kTagFrame) && ReceiveAll(frame->bytes.data(), frame->bytes.size()) &&
+         CheckFrameReply(*frame, &error_);
 }
 
 bool Connection::FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version) {
@@ -431,12 +450,7 @@ bool Connection::FetchStatus(std::string* json) {
     return false;
   }
   const std::uint32_t length = velkaro::DecodeU32(word);
-  if (length > protocol::kMaxStatusBytes) {
-    error_ = "the reply announces " + std::to_string(length) +
-             " bytes of status, more than the protocol allows (" +
-             std::to_string(protocol::kMaxStatusBytes) + ")";
-    return false;
-  }
+  if (!CheckStatusLength(length, &error_)) return false;
   json->resize(length);
   return ReceiveAll(json->data(), json->size());
 }
@@ -451,12 +465,8 @@ bool Connection::Sync() {
 }
 
 bool Connection::UploadMcp(const velkaro::McpBlock& block) {
-  constexpr std::size_t kTag = protocol::kTagSize;
-  std::uint8_t message[kTag + velkaro::kMcpBlockSize + protocol::kWordBytes];
-  std::memcpy(message, protocol::kTagMcpStore.data(), kTag);
-  std::memcpy(message + kTag, block.data(), block.size());
-  velkaro::EncodeU32(message + kTag + block.size(), velkaro::McpCheckValue(block.data()));
-  return SendAll(message, sizeof message);
+  const McpUploadMessage message = McpUpload(block);
+  return SendAll(message.data(), message.size());
 }
 
 bool Connection::Store(std::string_view tag, std::span<const std::uint8_t> data,

@@ -91,6 +91,19 @@ class McpRequestBuilder {
   velkaro::McpBlock block_;
 };
 
+// The checks and messages of the commands, for a caller that does its own I/O (the gateway's
+// asynchronous session) as well as for Connection.
+//
+// "sMCPDATA20" with the block and its check value, as sent.
+using McpUploadMessage =
+    std::array<std::uint8_t, velkaro::protocol::kTagSize + velkaro::kMcpBlockSize +
+                                 velkaro::protocol::kWordBytes>;
+McpUploadMessage McpUpload(const velkaro::McpBlock& block);
+// A "rSIMDATA30" reply that does not begin with the frame magic: false, with why in `error`.
+bool CheckFrameReply(const Frame& frame, std::string* error);
+// A "rSTATUS010" reply's length word: false, with why in `error`, above the protocol's bound.
+bool CheckStatusLength(std::uint32_t length, std::string* error);
+
 // Why Connection::Open failed: the host name could not be resolved, the connection was refused
 // (nothing listens there), it timed out, was interrupted, or something else.
 using ConnectFailure = velkaro::platform::ConnectFailure;

@@ -49,7 +49,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
 #endif
   const std::string addon = options.upstream.host + ":" + std::to_string(options.upstream.port);
   Upstream upstream(
-      options.upstream,
+      io, options.upstream,
       [&](const Frame& frame) {
         if (web) web->PublishFrame(FrameMessage(frame, ++seq));
 #ifdef VELKARO_HAVE_MQTT

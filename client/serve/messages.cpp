@@ -1,6 +1,7 @@
 #include "serve/messages.h"
 
 #include <chrono>
+#include <vector>
 
 #include "common/frame_layout.h"
 #include "frame_json.h"
@@ -35,8 +36,40 @@ nlohmann::json FrameUnits() {
   return units;
 }
 
+void AppendFrameFields(std::string* out, const Frame& frame) {
+  // Each carried field's key, with the comma before it, written once.
+  struct Key {
+    const FrameField* field;
+    std::string text;  // ,"name":
+  };
+  static const std::vector<Key> keys = [] {
+    std::vector<Key> all;
+    for (const FrameField& f : velkaro::kFrameFields) {
+      if (!Carried(f)) continue;
+      std::string text = all.empty() ? "" : ",";
+      AppendJsonString(&text, f.name);
+      all.push_back(Key{&f, text + ':'});
+    }
+    return all;
+  }();
+  *out += '{';
+  for (const Key& key : keys) {
+    *out += key.text;
+    AppendFieldJson(out, frame, *key.field);
+  }
+  *out += '}';
+}
+
 std::string FrameMessage(const Frame& frame, std::uint64_t seq) {
-  return Dump(nlohmann::json{{"type", "frame"}, {"seq", seq}, {"fields", FrameFields(frame)}});
+  static constexpr std::size_t kTypicalBytes = 8 * 1024;
+  std::string out;
+  out.reserve(kTypicalBytes);
+  out += R"({"type":"frame","seq":)";
+  out += std::to_string(seq);
+  out += R"(,"fields":)";
+  AppendFrameFields(&out, frame);
+  out += '}';
+  return out;
 }
 
 std::string Dump(const nlohmann::json& value) {

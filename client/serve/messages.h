@@ -29,6 +29,9 @@ nlohmann::json FrameFields(const Frame& frame);
 // The unit of every data-carrying field.
 nlohmann::json FrameUnits();
 
+// FrameFields(frame) as JSON text, written straight into `out`: every field of every frame goes
+// out this way, and building the tree first costs several times as much.
+void AppendFrameFields(std::string* out, const Frame& frame);
 std::string FrameMessage(const Frame& frame, std::uint64_t seq);
 // JSON text; anything not UTF-8 that slipped into a value becomes U+FFFD, never an exception.
 std::string Dump(const nlohmann::json& value);

@@ -271,8 +271,10 @@ void MqttBridge::OnFrame(const Frame& frame) {
       frame_times_.pop_front();
     }
     if (!connected_) return;  // nothing waits for a broker that is not there
+    std::string fields;
+    AppendFrameFields(&fields, frame);
     Queue(options_.prefix + "/frame",
-          Message{options_.prefix + "/frame", Dump(FrameFields(frame)), 0, false});
+          Message{options_.prefix + "/frame", std::move(fields), 0, false});
     for (const FrameField& f : velkaro::kFrameFields) {
       if (f.role != FrameRole::kValue) continue;
       nlohmann::json value = FieldJson(frame, f);

@@ -18,7 +18,7 @@
 // replacing older ones (counted as dropped). The library reconnects by itself, with a growing
 // pause; the browser side and the add-on session do not wait for it.
 //
-// Thread-safety: OnFrame and OnUpstream come from the upstream thread, the library's callbacks
+// Thread-safety: OnFrame and OnUpstream come from the gateway's io thread, the library's callbacks
 // from its own thread; both may be called at once.
 #pragma once
 

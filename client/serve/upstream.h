@@ -1,25 +1,33 @@
-// The gateway's one session with the add-on: a thread of its own that connects (and reconnects,
-// with a growing pause, whenever the add-on goes away), fetches frame after frame, sends the
-// autopilot blocks handed to it between frames, and asks for the add-on's status now and then.
+// The gateway's one session with the add-on. It runs on the gateway's io thread, as a coroutine
+// among the browsers' sessions: it connects (and reconnects, with a growing pause, whenever the
+// add-on goes away), fetches frame after frame, sends the autopilot blocks handed to it between
+// frames, and asks for the add-on's status now and then. A frame is handed on on the thread it
+// arrived on, so it reaches the browsers without a hop between threads.
 //
-// It tells its owner through callbacks, on its own thread: each new frame (a frame whose bytes
+// It tells its owner through callbacks, on the io thread: each new frame (a frame whose bytes
 // differ from the last one: the add-on repeats the latest frame when the simulator has none
-// newer), and each change of connection state. Nothing is queued without bound: a frame not yet
-// taken is replaced by a newer one by the owner, and at most kMaxPendingCommands blocks wait.
+// newer), and each change of connection state. Nothing is queued without bound: at most
+// kMaxPendingCommands blocks wait.
 //
-// Thread-safety: Submit, State and AddonStatus may be called from any thread.
+// Thread-safety: Submit, State and AddonStatus may be called from any thread; Start and Stop on
+// the io thread, or while it does not run.
 #pragma once
 
+// clang-format off
+#include <utility>  // (before Asio, whose awaitable.hpp uses std::exchange without it)
+// clang-format on
 #include <atomic>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "zelm_client.h"
 
@@ -51,18 +59,20 @@ class Upstream {
   static constexpr std::size_t kMaxPendingCommands = 32;
 
   // `on_frame` gets each new frame; `on_state` each change between connected and not.
-  Upstream(UpstreamOptions options, std::function<void(const Frame&)> on_frame,
+  Upstream(boost::asio::io_context& io, UpstreamOptions options,
+           std::function<void(const Frame&)> on_frame,
            std::function<void(const UpstreamState&)> on_state);
-  ~Upstream();  // stops and joins
+  ~Upstream();
   Upstream(const Upstream&) = delete;
   Upstream& operator=(const Upstream&) = delete;
 
   void Start();
+  // Ends the session; blocks still waiting are answered that the gateway is stopping.
   void Stop();
 
-  // Queues a block for the add-on; `done` is called on the upstream thread once it was sent (or
-  // could not be). False, without calling `done`, when kMaxPendingCommands already wait or the
-  // add-on is not connected.
+  // Queues a block for the add-on; `done` is called on the io thread once it was sent (or could
+  // not be), or from Stop. False, without calling `done`, when kMaxPendingCommands already wait
+  // or the add-on is not connected.
   bool Submit(const McpRequestBuilder& block, McpDone done);
 
   UpstreamState State() const;
@@ -74,17 +84,29 @@ class Upstream {
     McpRequestBuilder block;
     McpDone done;
   };
-  void Run();
-  void Serve(Connection& connection);
+  boost::asio::awaitable<void> Run();
+  boost::asio::awaitable<bool> Connect(boost::beast::tcp_stream& stream, std::string* failure);
+  // Until the connection fails (the reason) or the session stops (empty).
+  boost::asio::awaitable<std::string> Serve(boost::beast::tcp_stream& stream);
+  // Sends `request`, then receives `reply` in full, all within `limit`; false with the reason in
+  // `failure`.
+  boost::asio::awaitable<bool> Exchange(boost::beast::tcp_stream& stream,
+                                        boost::asio::const_buffer request,
+                                        boost::asio::mutable_buffer reply,
+                                        std::chrono::milliseconds limit, std::string* failure);
   void SetConnected(bool connected, const std::string& error);
   void FailPending(const std::string& error);
 
+  boost::asio::io_context& io_;
   const UpstreamOptions options_;
   const std::function<void(const Frame&)> on_frame_;
   const std::function<void(const UpstreamState&)> on_state_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  bool status_unanswered_ = false;  // upstream thread only
+
+  // io thread only.
+  bool stopped_ = false;
+  bool status_unanswered_ = false;
+  boost::beast::tcp_stream* stream_ = nullptr;  // the connection being made or served
+  boost::asio::steady_timer pause_;             // between attempts to connect
 
   mutable std::mutex mutex_;
   UpstreamState state_;

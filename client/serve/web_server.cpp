@@ -129,7 +129,8 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
       Result(id, error);
       return;
     }
-    // The answer comes on the upstream thread; it is brought back to this session's thread.
+    // The answer comes from the add-on session (or from its Stop); it is brought back to this
+    // session's executor.
     std::weak_ptr<WebSession> weak = shared_from_this();
     auto executor = ws_.get_executor();
     const bool queued =
@@ -355,38 +356,19 @@ void WebServer::Accept() {
 }
 
 void WebServer::PublishFrame(std::string message) {
-  auto shared = std::make_shared<const std::string>(std::move(message));
-  std::lock_guard lock(mutex_);
-  latest_ = std::move(shared);
-  ++published_;
-  if (delivery_posted_) return;
-  delivery_posted_ = true;
-  asio::post(io_, [this] { Deliver(); });
-}
-
-void WebServer::Deliver() {
-  std::shared_ptr<const std::string> frame;
-  {
-    std::lock_guard lock(mutex_);
-    frame = latest_;
-    delivery_posted_ = false;
-  }
-  if (frame == nullptr || frame == delivered_) return;
-  delivered_ = frame;
+  delivered_ = std::make_shared<const std::string>(std::move(message));
   // (A copy: a session may leave while it is being served.)
   const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
-  for (WebSession* session : sessions) session->SendFrame(frame);
+  for (WebSession* session : sessions) session->SendFrame(delivered_);
 }
 
 void WebServer::PublishUpstream(const UpstreamState& state) {
-  nlohmann::json message = UpstreamJson(state);
-  asio::post(io_, [this, message]() mutable {
-    upstream_json_ = message;
-    message["type"] = "upstream";
-    const std::string text = Dump(message);
-    const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
-    for (WebSession* session : sessions) session->SendControl(text);
-  });
+  upstream_json_ = UpstreamJson(state);
+  nlohmann::json message = upstream_json_;
+  message["type"] = "upstream";
+  const std::string text = Dump(message);
+  const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
+  for (WebSession* session : sessions) session->SendControl(text);
 }
 
 bool WebServer::Join(WebSession* session) {

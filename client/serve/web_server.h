@@ -2,13 +2,12 @@
 // WebSocket endpoint at /ws that sends every new frame as JSON (serve/messages.h) and takes
 // autopilot commands.
 //
-// All of it runs on one io_context thread. Frames come from the upstream thread through
-// PublishFrame, which keeps only the latest not yet delivered: however many frames arrive while
-// the io thread is busy, one delivery is queued. Each WebSocket client has at most one frame
-// being written and one waiting; a newer frame replaces the waiting one (a slow browser gets the
-// latest frame when it is ready again, never a queue). A client whose write makes no progress
-// for `stall` is disconnected, and at most `max_clients` are served at once, so memory stays
-// bounded whatever the browsers do.
+// All of it runs on one io_context thread, the thread the add-on's frames arrive on (the
+// gateway's Upstream): PublishFrame starts a frame's writes to every client at once. Each
+// WebSocket client has at most one frame being written and one waiting; a newer frame replaces
+// the waiting one (a slow browser gets the latest frame when it is ready again, never a queue). A
+// client whose write makes no progress for `stall` is disconnected, and at most `max_clients` are
+// served at once, so memory stays bounded whatever the browsers do.
 #pragma once
 
 #include <atomic>
@@ -18,7 +17,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <span>
@@ -55,7 +53,7 @@ class WebServer {
   bool Listen(std::string* error);
   std::uint16_t port() const { return port_; }
 
-  // Any thread.
+  // io thread only.
   void PublishFrame(std::string message);
   void PublishUpstream(const UpstreamState& state);
 
@@ -74,7 +72,6 @@ class WebServer {
 
  private:
   void Accept();
-  void Deliver();
 
   boost::asio::io_context& io_;
   const WebOptions options_;
@@ -82,12 +79,6 @@ class WebServer {
   boost::asio::ip::tcp::acceptor acceptor_;
   std::uint16_t port_ = 0;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-
-  // Between the upstream thread and the io thread.
-  std::mutex mutex_;
-  std::shared_ptr<const std::string> latest_;
-  bool delivery_posted_ = false;
-  std::uint64_t published_ = 0;
 
   // io thread only.
   std::set<WebSession*> sessions_;
