@@ -74,13 +74,24 @@ zelm::Frame SampleFrame() {
   return frame;
 }
 
-// The gateway's frame message as it writes it, and built as a JSON tree and dumped.
+// The gateway's frame message as it writes it, for a frame of which one field changed (the
+// aircraft moves) and for one of which every field changed; and built as a JSON tree and dumped.
 void BM_GatewayFrameMessage(benchmark::State& state) {
-  const zelm::Frame frame = SampleFrame();
+  const bool all_change = state.range(0) != 0;
+  zelm::Frame frames[2] = {SampleFrame(), SampleFrame()};
+  constexpr F64Field kLongitude = FrameF64("longitude");
+  EncodeF64(frames[1].bytes.data() + kLongitude.offset, -122.00003);
+  if (all_change) {
+    for (std::size_t i = protocol::kFrameMagicBytes; i < kFrameSize; ++i) frames[1].bytes[i] ^= 1;
+  }
+  zelm::serve::FrameFieldsWriter writer;
   std::uint64_t seq = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(zelm::serve::FrameMessage(frame, ++seq));
+  for (auto _ : state) {
+    const zelm::Frame& frame = frames[seq % 2];
+    benchmark::DoNotOptimize(zelm::serve::FrameMessage(writer.Write(frame), ++seq));
+  }
 }
-BENCHMARK(BM_GatewayFrameMessage);
+BENCHMARK(BM_GatewayFrameMessage)->ArgName("all_fields_change")->Arg(0)->Arg(1);
 
 void BM_GatewayFrameMessageAsTree(benchmark::State& state) {
   const zelm::Frame frame = SampleFrame();

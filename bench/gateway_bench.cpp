@@ -7,7 +7,7 @@
 //                 PREFIX/frame through a local broker as a third receiver (when mosquitto is
 //                 installed);
 //   load          N WebSocket clients while records arrive at 60 Hz: frames each client got of
-//                 those published, and the gateway's processor time per frame;
+//                 those published, the gateway's processor time per frame and its memory;
 //   fields        MQTT field-topic messages per second, for a cruising aircraft (only its
 //                 position moves, eastwards at 250 kt) and a manoeuvring one (heading, bank,
 //                 pitch, altitude, speed and vertical speed change every record), against every
@@ -22,19 +22,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// clang-format off
+#include <utility>  // (before Asio, whose awaitable.hpp uses std::exchange without it)
+// clang-format on
 #include <array>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <sstream>
-#include <utility>
 
 #include "bench_support.h"
 
@@ -73,6 +76,16 @@ class Child {
     waitpid(pid_, nullptr, 0);
   }
   bool ok() const { return pid_ > 0; }
+  // Resident memory now and at its peak so far, in KiB (VmRSS and VmHWM).
+  std::pair<long, long> MemoryKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    long rss = 0, peak = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) rss = std::atol(line.c_str() + 6);
+      if (line.rfind("VmHWM:", 0) == 0) peak = std::atol(line.c_str() + 6);
+    }
+    return {rss, peak};
+  }
   // Processor time used so far, in microseconds (user and system).
   double CpuMicros() const {
     std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
@@ -198,14 +211,22 @@ void BenchLatency(const std::string& zelm, int rounds, bool with_mqtt) {
   std::printf("latency%s: record published -> frame received, %d rounds at 60 Hz%s\n",
               with_mqtt ? " with MQTT" : "", rounds,
               with_mqtt && !broker.ok() ? " (no mosquitto: no MQTT figure)" : "");
-  // Receivers mark the round they saw; the bench waits for every receiver in each round.
+  // Receivers mark the round they saw; the bench sleeps until every receiver has (the last one
+  // wakes it), so that it takes no processor from them while they work.
   constexpr int kDirect = 0, kWs = 1, kMqtt = 2;
+  int receivers = 2;
   std::atomic<int> round{0};
   std::array<std::atomic<int>, 3> seen_round{};
   std::array<std::atomic<std::int64_t>, 3> arrival{};
+  std::mutex arrived_mutex;
+  std::condition_variable all_arrived;
+  int arrived = 0;
   auto mark = [&](int who) {
     const int r = round.load();
-    if (seen_round[who].exchange(r) != r) arrival[who] = Clock::now().time_since_epoch().count();
+    if (seen_round[who].exchange(r) == r) return;
+    arrival[who] = Clock::now().time_since_epoch().count();
+    std::lock_guard lock(arrived_mutex);
+    if (++arrived == receivers) all_arrived.notify_one();
   };
   std::atomic<bool> stop{false};
   std::thread direct([&] {
@@ -223,7 +244,10 @@ void BenchLatency(const std::string& zelm, int rounds, bool with_mqtt) {
   if (broker.ok())
     mqtt = std::make_unique<Subscriber>(broker.port, "bench/frame",
                                         [&](const std::string&) { mark(kMqtt); });
-  const int receivers = broker.ok() ? 3 : 2;
+  if (broker.ok()) {
+    std::lock_guard lock(arrived_mutex);
+    receivers = 3;
+  }
   // Settle: the gateway connected and every receiver getting frames.
   for (int i = 0; i < 120; ++i) {
     addon.Dispatch();
@@ -232,15 +256,16 @@ void BenchLatency(const std::string& zelm, int rounds, bool with_mqtt) {
   std::array<std::vector<double>, 3> samples;
   for (int r = 1; r <= rounds; ++r) {
     std::this_thread::sleep_for(16ms);
+    {
+      std::lock_guard lock(arrived_mutex);
+      arrived = 0;
+    }
     round = r;
     const auto t0 = Clock::now();
     addon.Dispatch();
-    const auto until = t0 + 500ms;
-    bool all = false;
-    while (!all && Clock::now() < until) {
-      all = true;
-      for (int w = 0; w < receivers; ++w) all = all && seen_round[w] == r;
-      if (!all) std::this_thread::sleep_for(50us);
+    {
+      std::unique_lock lock(arrived_mutex);
+      all_arrived.wait_until(lock, t0 + 500ms, [&] { return arrived >= receivers; });
     }
     for (int w = 0; w < receivers; ++w) {
       if (seen_round[w] == r)
@@ -288,6 +313,7 @@ void BenchLoad(const std::string& zelm, int clients, double seconds) {
     addon.Dispatch();
     std::this_thread::sleep_for(20ms);
   }
+  const long rss_before = gateway.process->MemoryKiB().first;
   for (int i = 0; i < clients; ++i) {
     all.push_back(std::make_unique<Client>(io));
     beast::get_lowest_layer(all.back()->ws)
@@ -310,6 +336,7 @@ void BenchLoad(const std::string& zelm, int clients, double seconds) {
   }
   std::this_thread::sleep_for(300ms);
   const double cpu = gateway.process->CpuMicros() - cpu0;
+  const auto [rss, peak] = gateway.process->MemoryKiB();
   io.stop();
   reader.join();
   std::vector<double> got;
@@ -320,6 +347,10 @@ void BenchLoad(const std::string& zelm, int clients, double seconds) {
       published, got.front(), got[got.size() / 2], got.back());
   std::printf("  gateway processor time: %.0f us per frame (%.1f%% of one core at 60 Hz)\n",
               cpu / published, cpu / published * 60 / 1e4);
+  std::printf(
+      "  gateway resident memory: %.1f MiB before the clients, %.1f MiB with them "
+      "(peak %.1f MiB)\n",
+      rss_before / 1024.0, rss / 1024.0, peak / 1024.0);
 }
 
 void BenchFields(const std::string& zelm, double seconds) {

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "common/coding.h"
 #include "common/protocol.h"
 #include "host/addon.h"
@@ -39,7 +40,6 @@
 #include "platform/socket.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
-#include "bench_support.h"
 #include "support/record_message.h"
 #include "zelm_client.h"
 

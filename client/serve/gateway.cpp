@@ -48,12 +48,14 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
   }
 #endif
   const std::string addon = options.upstream.host + ":" + std::to_string(options.upstream.port);
+  FrameFieldsWriter fields;  // (frames come on the io thread only)
   Upstream upstream(
       io, options.upstream,
       [&](const Frame& frame) {
-        if (web) web->PublishFrame(FrameMessage(frame, ++seq));
+        const std::string& text = fields.Write(frame);
+        if (web) web->PublishFrame(FrameMessage(text, ++seq));
 #ifdef VELKARO_HAVE_MQTT
-        if (mqtt) mqtt->OnFrame(frame);
+        if (mqtt) mqtt->OnFrame(frame, text);
 #endif
       },
       [&](const UpstreamState& state) {

@@ -1,7 +1,7 @@
 #include "serve/messages.h"
 
 #include <chrono>
-#include <vector>
+#include <cstring>
 
 #include "common/frame_layout.h"
 #include "frame_json.h"
@@ -36,38 +36,43 @@ nlohmann::json FrameUnits() {
   return units;
 }
 
-void AppendFrameFields(std::string* out, const Frame& frame) {
-  // Each carried field's key, with the comma before it, written once.
-  struct Key {
-    const FrameField* field;
-    std::string text;  // ,"name":
-  };
-  static const std::vector<Key> keys = [] {
-    std::vector<Key> all;
-    for (const FrameField& f : velkaro::kFrameFields) {
-      if (!Carried(f)) continue;
-      std::string text = all.empty() ? "" : ",";
-      AppendJsonString(&text, f.name);
-      all.push_back(Key{&f, text + ':'});
-    }
-    return all;
-  }();
-  *out += '{';
-  for (const Key& key : keys) {
-    *out += key.text;
-    AppendFieldJson(out, frame, *key.field);
+FrameFieldsWriter::FrameFieldsWriter() {
+  for (const FrameField& f : velkaro::kFrameFields) {
+    if (!Carried(f)) continue;
+    std::string key = fields_.empty() ? "" : ",";
+    AppendJsonString(&key, f.name);
+    key += ':';
+    const std::size_t key_length = key.size();
+    fields_.push_back(Field{&f, std::move(key), key_length});
   }
-  *out += '}';
 }
 
-std::string FrameMessage(const Frame& frame, std::uint64_t seq) {
-  static constexpr std::size_t kTypicalBytes = 8 * 1024;
+const std::string& FrameFieldsWriter::Write(const Frame& frame) {
+  text_.clear();
+  text_ += '{';
+  for (Field& field : fields_) {
+    const FrameField& f = *field.layout;
+    const std::size_t bytes = velkaro::FieldBytes(f);
+    if (!have_last_ ||
+        std::memcmp(frame.bytes.data() + f.offset, last_.bytes.data() + f.offset, bytes) != 0) {
+      field.text.resize(field.key_length);
+      AppendFieldJson(&field.text, frame, f);
+    }
+    text_ += field.text;
+  }
+  text_ += '}';
+  last_ = frame;
+  have_last_ = true;
+  return text_;
+}
+
+std::string FrameMessage(std::string_view fields, std::uint64_t seq) {
   std::string out;
-  out.reserve(kTypicalBytes);
+  out.reserve(fields.size() + 48);
   out += R"({"type":"frame","seq":)";
   out += std::to_string(seq);
   out += R"(,"fields":)";
-  AppendFrameFields(&out, frame);
+  out += fields;
   out += '}';
   return out;
 }

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "serve/upstream.h"
 #include "zelm_client.h"
@@ -29,10 +30,31 @@ nlohmann::json FrameFields(const Frame& frame);
 // The unit of every data-carrying field.
 nlohmann::json FrameUnits();
 
-// FrameFields(frame) as JSON text, written straight into `out`: every field of every frame goes
-// out this way, and building the tree first costs several times as much.
-void AppendFrameFields(std::string* out, const Frame& frame);
-std::string FrameMessage(const Frame& frame, std::uint64_t seq);
+// Writes frame after frame's FrameFields as JSON text ({"name":value,...}, in the layout's order),
+// the text the browser side and the MQTT side send: every field of every frame goes out this way.
+// It is written straight into the text (building the tree first costs several times as much), and
+// only the fields whose bytes changed since the last frame are written afresh: between two frames
+// most fields keep their value. Not thread-safe: one writer per thread.
+class FrameFieldsWriter {
+ public:
+  FrameFieldsWriter();
+  // The text of `frame`, valid until the next call.
+  const std::string& Write(const Frame& frame);
+
+ private:
+  struct Field {
+    const velkaro::FrameField* layout;
+    std::string text;  // the key (after a comma but for the first) and the value: ,"name":value
+    std::size_t key_length;
+  };
+  std::vector<Field> fields_;
+  Frame last_;
+  bool have_last_ = false;
+  std::string text_;
+};
+
+// The frame message of `fields` (a FrameFieldsWriter's text).
+std::string FrameMessage(std::string_view fields, std::uint64_t seq);
 // JSON text; anything not UTF-8 that slipped into a value becomes U+FFFD, never an exception.
 std::string Dump(const nlohmann::json& value);
 nlohmann::json UpstreamJson(const UpstreamState& state);

@@ -262,7 +262,7 @@ void MqttBridge::PublishNow(const Message& m) {
                     m.payload.data(), m.qos, m.retain);
 }
 
-void MqttBridge::OnFrame(const Frame& frame) {
+void MqttBridge::OnFrame(const Frame& frame, std::string_view fields) {
   const auto now = Clock::now();
   {
     std::lock_guard lock(mutex_);
@@ -271,10 +271,8 @@ void MqttBridge::OnFrame(const Frame& frame) {
       frame_times_.pop_front();
     }
     if (!connected_) return;  // nothing waits for a broker that is not there
-    std::string fields;
-    AppendFrameFields(&fields, frame);
     Queue(options_.prefix + "/frame",
-          Message{options_.prefix + "/frame", std::move(fields), 0, false});
+          Message{options_.prefix + "/frame", std::string(fields), 0, false});
     for (const FrameField& f : velkaro::kFrameFields) {
       if (f.role != FrameRole::kValue) continue;
       nlohmann::json value = FieldJson(frame, f);

@@ -32,6 +32,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -85,7 +86,8 @@ class MqttBridge {
   // Publishes the offline status, disconnects and stops the library's thread.
   void Stop();
 
-  void OnFrame(const Frame& frame);
+  // A new frame, and its fields as JSON text (FrameFieldsWriter), for PREFIX/frame.
+  void OnFrame(const Frame& frame, std::string_view fields);
   void OnUpstream(const UpstreamState& state);
 
   // For the gateway's /status.

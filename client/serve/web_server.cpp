@@ -2,7 +2,6 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
@@ -59,8 +58,13 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().set_option(
         asio::socket_base::send_buffer_size(kClientSendBufferBytes), ignored);
+    // Each frame goes out as it is written, not held back for the acknowledgement of the last.
+    beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.read_message_max(kMaxCommandBytes);
+    // A frame message (about 6 KiB) goes out as one WebSocket frame in one write, not in pieces
+    // of the stream's write buffer, each of which waits for the last to complete.
+    ws_.auto_fragment(false);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
       if (!ec) self->Accepted();
     });
@@ -348,7 +352,8 @@ bool WebServer::Listen(std::string* error) {
 }
 
 void WebServer::Accept() {
-  acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+  // Every connection runs on the one io thread, with the add-on session: no strands are needed.
+  acceptor_.async_accept(io_, [this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->Start();
     Accept();

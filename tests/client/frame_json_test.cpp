@@ -15,6 +15,7 @@
 
 #include "common/coding.h"
 #include "common/frame_layout.h"
+#include "serve/messages.h"
 
 namespace velkaro::testing {
 namespace {
@@ -86,6 +87,32 @@ TEST(FrameJson, TextAndTreeAgreeOnEveryValue) {
     zelm::Frame frame;
     for (auto& b : frame.bytes) b = static_cast<std::uint8_t>(random());
     ExpectTextMatchesTree(frame);
+  }
+}
+
+TEST(FrameJson, TheGatewaysWriterFollowsEveryChange) {
+  std::mt19937 random(777);
+  zelm::serve::FrameFieldsWriter writer;
+  zelm::Frame frame = TableFrame(0, random);
+  auto expect_current = [&](int step) {
+    const nlohmann::json written = nlohmann::json::parse(writer.Write(frame), nullptr, false);
+    ASSERT_FALSE(written.is_discarded()) << "step " << step;
+    EXPECT_EQ(written.dump(), zelm::serve::FrameFields(frame).dump()) << "step " << step;
+  };
+  expect_current(0);
+  expect_current(1);  // (nothing changed)
+  // A few bytes anywhere change between frames, so that the first and last byte of every field
+  // change in turn; now and then the whole frame changes.
+  for (int step = 2; step < 3000; ++step) {
+    if (step % 500 == 0) {
+      frame = TableFrame(static_cast<std::size_t>(step), random);
+    } else {
+      const int changes = 1 + static_cast<int>(random() % 3);
+      for (int i = 0; i < changes; ++i)
+        frame.bytes[random() % frame.bytes.size()] ^= 1 + random() % 255;
+    }
+    expect_current(step);
+    if (::testing::Test::HasFailure()) return;
   }
 }
 
