@@ -179,7 +179,8 @@ asio::awaitable<bool> Upstream::Exchange(beast::tcp_stream& stream, asio::const_
 }
 
 asio::awaitable<std::string> Upstream::Serve(beast::tcp_stream& stream) {
-  SetConnected(true, "");
+  // Connected from its first frame on: an add-on that is stopping may still take a connection
+  // it will never serve, and the browsers are not told of it.
   auto status_due = Clock::now();
   Frame frame;
   Frame last;
@@ -234,6 +235,7 @@ asio::awaitable<std::string> Upstream::Serve(beast::tcp_stream& stream) {
         !CheckFrameReply(frame, &failure)) {
       break;
     }
+    if (!have_last) SetConnected(true, "");
     if (have_last && frame.bytes == last.bytes) continue;
     last = frame;
     have_last = true;

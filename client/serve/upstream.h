@@ -44,7 +44,7 @@ struct UpstreamOptions {
 };
 
 struct UpstreamState {
-  bool connected = false;
+  bool connected = false;    // from the first frame of a connection to its end
   std::string error;         // why the last connection ended or could not be made
   std::uint64_t frames = 0;  // new frames received since the gateway started
   std::uint64_t reconnects = 0;

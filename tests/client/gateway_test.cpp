@@ -271,7 +271,8 @@ TEST_F(GatewayTest, TheGatewayTellsWhenTheAddOnGoesAndReconnectsWhenItComesBack)
   const Json refused = client.Next("mcp_result");
   ASSERT_FALSE(refused.is_null());
   EXPECT_NE(refused["error"].get<std::string>().find("simulator connection lost"),
-            std::string::npos);
+            std::string::npos)
+      << refused.dump();
 
   addon.Start();
   pump = std::make_unique<FramePump>(addon);
