@@ -96,27 +96,27 @@ using enum McpSettingKind;
 using enum McpSettingRule;
 // clang-format off
 constexpr McpSetting kSettings[] = {
-  {"altitude",               "altitudeRequest",        kRequest,   kNumberExceptNone,  nullptr, &B::Altitude, "alt", -2000, 60000},
-  {"verticalSpeed",          "verticalSpeedRequest",   kRequest,   kNumberExceptNone,  nullptr, &B::VerticalSpeed, "vs", -10000, 10000},
-  {"speed",                  "speedRequest",           kRequest,   kNonNegativeNumber, nullptr, &B::Speed, "spd", 0, 999},
-  {"heading",                "headingRequest",         kRequest,   kNonNegativeNumber, nullptr, &B::Heading, "hdg", 0, 360},
-  {"speedReference",         "speedReference",         kReference, kNumber,            nullptr, &B::SpeedReference, "spd_ref", 0, 999},
-  {"n1Reference",            "n1Reference",            kReference, kNumber,            nullptr, &B::N1Reference, "n1_ref", 0, 120},
-  {"machReference",          "machReference",          kReference, kNumber,            nullptr, &B::MachReference, "mach_ref", 0, 1.99},
-  {"altitudeReference",      "altitudeReference",      kReference, kNumber,            nullptr, &B::AltitudeReference, "alt_ref", -2000, 60000},
-  {"verticalSpeedReference", "verticalSpeedReference", kReference, kNumber,            nullptr, &B::VerticalSpeedReference, "vs_ref", -10000, 10000},
-  {"headingBug",             "headingBug",             kReference, kNumber,            nullptr, &B::HeadingBug, "hdg_bug", 0, 360},
-  {"nav1Course",             "nav1Course",             kReference, kNumber,            nullptr, &B::Nav1Course, "crs", 0, 360},
-  {"apMaster",               "apMaster",               kState,     kOnOff,             &B::ApMaster, nullptr, "ap", 0, 1},
-  {"autothrottle",           "autothrottleArm",        kState,     kOnOff,             &B::Autothrottle, nullptr, "at", 0, 1},
-  {"flightDirector",         "flightDirector",         kState,     kOnOff,             &B::FlightDirector, nullptr, "fd", 0, 1},
-  {"speedHold",              "speedHold",              kState,     kOnOff,             &B::SpeedHold, nullptr, "speed_hold", 0, 1},
-  {"n1Hold",                 "n1Hold",                 kState,     kOnOff,             &B::N1Hold, nullptr, "n1_hold", 0, 1},
-  {"machHold",               "machHold",               kState,     kOnOff,             &B::MachHold, nullptr, "mach_hold", 0, 1},
-  {"altitudeHold",           "altitudeHold",           kState,     kOnOff,             &B::AltitudeHold, nullptr, "alt_hold", 0, 1},
-  {"headingHold",            "headingHold",            kState,     kOnOff,             &B::HeadingHold, nullptr, "hdg_hold", 0, 1},
-  {"locHold",                "locHold",                kState,     kOnOff,             &B::LocHold, nullptr, "loc_hold", 0, 1},
-  {"approachHold",           "approachHold",           kState,     kOnOff,             &B::ApproachHold, nullptr, "app_hold", 0, 1},
+  {"altitude",               "altitudeRequest",        kRequest,   kNumberExceptNone,  nullptr, &B::Altitude, "alt", -2000, 60000, "altitude"},
+  {"verticalSpeed",          "verticalSpeedRequest",   kRequest,   kNumberExceptNone,  nullptr, &B::VerticalSpeed, "vs", -10000, 10000, "vertical speed"},
+  {"speed",                  "speedRequest",           kRequest,   kNonNegativeNumber, nullptr, &B::Speed, "spd", 0, 999, "speed, below 2.0 a Mach number"},
+  {"heading",                "headingRequest",         kRequest,   kNonNegativeNumber, nullptr, &B::Heading, "hdg", 0, 360, "heading"},
+  {"speedReference",         "speedReference",         kReference, kNumber,            nullptr, &B::SpeedReference, "spd_ref", 0, 999, "speed reference"},
+  {"n1Reference",            "n1Reference",            kReference, kNumber,            nullptr, &B::N1Reference, "n1_ref", 0, 120, "N1 reference"},
+  {"machReference",          "machReference",          kReference, kNumber,            nullptr, &B::MachReference, "mach_ref", 0, 1.99, "Mach reference"},
+  {"altitudeReference",      "altitudeReference",      kReference, kNumber,            nullptr, &B::AltitudeReference, "alt_ref", -2000, 60000, "altitude reference"},
+  {"verticalSpeedReference", "verticalSpeedReference", kReference, kNumber,            nullptr, &B::VerticalSpeedReference, "vs_ref", -10000, 10000, "vertical speed reference"},
+  {"headingBug",             "headingBug",             kReference, kNumber,            nullptr, &B::HeadingBug, "hdg_bug", 0, 360, "heading bug"},
+  {"nav1Course",             "nav1Course",             kReference, kNumber,            nullptr, &B::Nav1Course, "crs", 0, 360, "NAV1 course"},
+  {"apMaster",               "apMaster",               kState,     kOnOff,             &B::ApMaster, nullptr, "ap", 0, 1, "autopilot master"},
+  {"autothrottle",           "autothrottleArm",        kState,     kOnOff,             &B::Autothrottle, nullptr, "at", 0, 1, "autothrottle arm"},
+  {"flightDirector",         "flightDirector",         kState,     kOnOff,             &B::FlightDirector, nullptr, "fd", 0, 1, "flight director"},
+  {"speedHold",              "speedHold",              kState,     kOnOff,             &B::SpeedHold, nullptr, "speed_hold", 0, 1, "speed hold"},
+  {"n1Hold",                 "n1Hold",                 kState,     kOnOff,             &B::N1Hold, nullptr, "n1_hold", 0, 1, "N1 hold"},
+  {"machHold",               "machHold",               kState,     kOnOff,             &B::MachHold, nullptr, "mach_hold", 0, 1, "Mach hold"},
+  {"altitudeHold",           "altitudeHold",           kState,     kOnOff,             &B::AltitudeHold, nullptr, "alt_hold", 0, 1, "altitude hold"},
+  {"headingHold",            "headingHold",            kState,     kOnOff,             &B::HeadingHold, nullptr, "hdg_hold", 0, 1, "heading hold"},
+  {"locHold",                "locHold",                kState,     kOnOff,             &B::LocHold, nullptr, "loc_hold", 0, 1, "localizer hold"},
+  {"approachHold",           "approachHold",           kState,     kOnOff,             &B::ApproachHold, nullptr, "app_hold", 0, 1, "approach hold"},
 };
 // clang-format on
 
@@ -455,6 +455,13 @@ std::string LayoutJson() {
 
 std::span<const McpSetting> McpSettings() {
   return kSettings;
+}
+
+const char* McpSettingUnit(const McpSetting& setting) {
+  for (const McpFieldNotes& notes : kMcpNotes) {
+    if (std::string_view(notes.name) == setting.field) return notes.unit;
+  }
+  return "";
 }
 
 const McpSetting* FindMcpSetting(std::string_view name) {

@@ -55,10 +55,13 @@ struct McpSetting {
   const char* alias;
   double min;
   double max;
+  const char* label;  // for people: "altitude", "autopilot master"
 };
 
 // Every setting of McpRequestBuilder, in the order of the block's fields.
 std::span<const McpSetting> McpSettings();
+// The unit of the setting's value ("ft", "kt or Mach", "deg"), empty when it has none.
+const char* McpSettingUnit(const McpSetting& setting);
 // The setting of that name or short name, or nullptr.
 const McpSetting* FindMcpSetting(std::string_view name);
 

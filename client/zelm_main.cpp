@@ -615,58 +615,52 @@ int CommandPut(const ConnectionOptions& options, Store store, const std::string&
 
 using Builder = zelm::McpRequestBuilder;
 
-struct McpSwitch {
-  const char* option;
-  const char* help;
-  Builder& (Builder::*set)(bool);
-};
-constexpr McpSwitch kMcpSwitches[] = {
-    {"--ap", "autopilot master", &Builder::ApMaster},
-    {"--at", "autothrottle arm", &Builder::Autothrottle},
-    {"--fd", "flight director", &Builder::FlightDirector},
-    {"--speed-hold", "speed hold", &Builder::SpeedHold},
-    {"--n1-hold", "N1 hold", &Builder::N1Hold},
-    {"--mach-hold", "Mach hold", &Builder::MachHold},
-    {"--alt-hold", "altitude hold", &Builder::AltitudeHold},
-    {"--hdg-hold", "heading hold", &Builder::HeadingHold},
-    {"--loc-hold", "localizer hold", &Builder::LocHold},
-    {"--app-hold", "approach hold", &Builder::ApproachHold},
-};
+// Every option of `zelm mcp` comes from the table of autopilot settings (zelm_layout.h): its name
+// from the setting's short name ("hdg_bug" is --hdg-bug), its help from the label, range and
+// unit, its group from the kind.
+std::string McpOptionName(const zelm::McpSetting& s) {
+  std::string name = std::string("--") + s.alias;
+  std::replace(name.begin(), name.end(), '_', '-');
+  return name;
+}
 
-// What a value of a request may not be.
-enum class McpLimit { kAny, kNotMinusOne, kNotNegative };
+const char* McpGroup(zelm::McpSettingKind kind) {
+  switch (kind) {
+    case zelm::McpSettingKind::kRequest:
+      return "Requests (the add-on engages the mode and sets its target)";
+    case zelm::McpSettingKind::kReference:
+      return "References";
+    case zelm::McpSettingKind::kState:
+      break;
+  }
+  return "Switches";
+}
 
-struct McpValue {
-  const char* option;
-  const char* unit;
-  const char* help;
-  const char* group;
-  McpLimit limit;
-  Builder& (Builder::*set)(double);
-};
-constexpr const char* kRequests = "Requests (the add-on engages the mode and sets its target)";
-constexpr const char* kReferences = "References";
-constexpr McpValue kMcpValues[] = {
-    {"--alt", "FEET", "altitude", kRequests, McpLimit::kNotMinusOne, &Builder::Altitude},
-    {"--vs", "FPM", "vertical speed", kRequests, McpLimit::kNotMinusOne, &Builder::VerticalSpeed},
-    {"--spd", "KNOTS|MACH", "speed (below 2.0 a Mach number)", kRequests, McpLimit::kNotNegative,
-     &Builder::Speed},
-    {"--hdg", "DEG", "heading", kRequests, McpLimit::kNotNegative, &Builder::Heading},
-    {"--spd-ref", "KNOTS", "speed reference", kReferences, McpLimit::kAny,
-     &Builder::SpeedReference},
-    {"--n1-ref", "N1", "N1 reference", kReferences, McpLimit::kAny, &Builder::N1Reference},
-    {"--mach-ref", "MACH", "Mach reference", kReferences, McpLimit::kAny, &Builder::MachReference},
-    {"--alt-ref", "FEET", "altitude reference", kReferences, McpLimit::kAny,
-     &Builder::AltitudeReference},
-    {"--vs-ref", "FPM", "vertical speed reference", kReferences, McpLimit::kAny,
-     &Builder::VerticalSpeedReference},
-    {"--hdg-bug", "DEG", "heading bug", kReferences, McpLimit::kAny, &Builder::HeadingBug},
-    {"--crs", "DEG", "NAV1 course", kReferences, McpLimit::kAny, &Builder::Nav1Course},
-};
+// What the option's value is called in the help: its unit ("kt or Mach" is KT|MACH).
+std::string McpValueName(const zelm::McpSetting& s) {
+  if (s.kind == zelm::McpSettingKind::kState) return "on|off";
+  std::string unit = zelm::McpSettingUnit(s);
+  if (unit.empty()) return "NUMBER";
+  for (std::size_t at; (at = unit.find(" or ")) != std::string::npos;) unit.replace(at, 4, "|");
+  std::transform(unit.begin(), unit.end(), unit.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return unit;
+}
 
-CLI::Validator McpValueCheck(McpLimit limit) {
-  switch (limit) {
-    case McpLimit::kNotMinusOne:
+std::string McpHelp(const zelm::McpSetting& s) {
+  if (s.kind == zelm::McpSettingKind::kState) return s.label;
+  const std::string unit = zelm::McpSettingUnit(s);
+  char range[64];
+  std::snprintf(range, sizeof range, " (%g to %g%s%s)", s.min, s.max, unit.empty() ? "" : " ",
+                unit.c_str());
+  return s.label + std::string(range);
+}
+
+CLI::Validator McpValueCheck(zelm::McpSettingRule rule) {
+  switch (rule) {
+    case zelm::McpSettingRule::kOnOff:
+      return kOnOff;
+    case zelm::McpSettingRule::kNumberExceptNone:
       return kAnyNumber & CLI::Validator(
                               [](std::string& text) -> std::string {
                                 return std::strtod(text.c_str(), nullptr) == -1.0
@@ -674,35 +668,30 @@ CLI::Validator McpValueCheck(McpLimit limit) {
                                            : "";
                               },
                               "");
-    case McpLimit::kNotNegative:
+    case zelm::McpSettingRule::kNonNegativeNumber:
       return Number(0.0, false, HUGE_VAL, "takes a value of 0 or more");
-    case McpLimit::kAny:
+    case zelm::McpSettingRule::kNumber:
       break;
   }
   return kAnyNumber;
 }
 
 struct McpOptions {
-  std::array<std::string, std::size(kMcpSwitches)> switches;
-  std::array<std::string, std::size(kMcpValues)> values;
-  std::vector<CLI::Option*> switch_options, value_options;
+  // One per setting, in the table's order.
+  std::vector<std::string> values;
+  std::vector<CLI::Option*> options;
   bool dry_run = false;
 };
 
 void AddMcpOptions(CLI::App* mcp, McpOptions* o) {
-  for (std::size_t i = 0; i < std::size(kMcpValues); ++i) {
-    const McpValue& v = kMcpValues[i];
-    o->value_options.push_back(mcp->add_option(v.option, o->values[i], v.help)
-                                   ->check(McpValueCheck(v.limit))
-                                   ->type_name(v.unit)
-                                   ->group(v.group));
-  }
-  for (std::size_t i = 0; i < std::size(kMcpSwitches); ++i) {
-    const McpSwitch& s = kMcpSwitches[i];
-    o->switch_options.push_back(mcp->add_option(s.option, o->switches[i], s.help)
-                                    ->check(kOnOff)
-                                    ->type_name("on|off")
-                                    ->group("Switches"));
+  const auto settings = zelm::McpSettings();
+  o->values.resize(settings.size());
+  for (std::size_t i = 0; i < settings.size(); ++i) {
+    const zelm::McpSetting& s = settings[i];
+    o->options.push_back(mcp->add_option(McpOptionName(s), o->values[i], McpHelp(s))
+                             ->check(McpValueCheck(s.rule))
+                             ->type_name(McpValueName(s))
+                             ->group(McpGroup(s.kind)));
   }
   mcp->add_flag("--dry-run", o->dry_run,
                 "print the 144 bytes and the check value instead of uploading");
@@ -712,25 +701,17 @@ int CommandMcp(const ConnectionOptions& options, const McpOptions& o) {
   Builder builder;
   int settings = 0;
   // Each value passes the settings table's rules, as the gateway's and the Python package's do.
-  auto apply = [&builder](const char* option, double value) {
-    std::string name(option + 2);
-    std::replace(name.begin(), name.end(), '-', '_');
-    const zelm::McpSetting* setting = zelm::FindMcpSetting(name);
+  for (std::size_t i = 0; i < o.options.size(); ++i) {
+    if (o.options[i]->count() == 0) continue;
+    const zelm::McpSetting& s = zelm::McpSettings()[i];
+    const std::string& text = o.values[i];
+    const double value = s.kind == zelm::McpSettingKind::kState
+                             ? (text == "on" || text == "1" || text == "true" ? 1.0 : 0.0)
+                             : std::strtod(text.c_str(), nullptr);
     std::string error;
-    if (setting == nullptr) Fail(std::string(option) + " is not an autopilot setting", kExitUsage);
-    if (!zelm::ApplyMcpSetting(builder, *setting, value, &error)) {
-      Fail(std::string(option) + ": " + error, kExitUsage);
+    if (!zelm::ApplyMcpSetting(builder, s, value, &error)) {
+      Fail(McpOptionName(s) + ": " + error, kExitUsage);
     }
-  };
-  for (std::size_t i = 0; i < std::size(kMcpSwitches); ++i) {
-    if (o.switch_options[i]->count() == 0) continue;
-    const std::string& text = o.switches[i];
-    apply(kMcpSwitches[i].option, text == "on" || text == "1" || text == "true" ? 1.0 : 0.0);
-    ++settings;
-  }
-  for (std::size_t i = 0; i < std::size(kMcpValues); ++i) {
-    if (o.value_options[i]->count() == 0) continue;
-    apply(kMcpValues[i].option, std::strtod(o.values[i].c_str(), nullptr));
     ++settings;
   }
   if (settings == 0) Fail("mcp needs at least one setting (see zelm mcp --help)", kExitUsage);
