@@ -62,7 +62,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
     ws_.read_message_max(kMaxCommandBytes);
-    // A frame message (about 6 KiB) goes out as one WebSocket frame in one write, not in pieces
+    // A frame message (3 KiB and more) goes out as one WebSocket frame in one write, not in pieces
     // of the stream's write buffer, each of which waits for the last to complete.
     ws_.auto_fragment(false);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
