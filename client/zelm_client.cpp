@@ -26,12 +26,6 @@ std::string ErrorText(int code) {
   return text.empty() ? "system error " + std::to_string(code) : text;
 }
 
-std::string Seconds(std::chrono::milliseconds limit) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%g s", static_cast<double>(limit.count()) / 1000.0);
-  return text;
-}
-
 // How a failed wait begins its reason.
 std::string StallText(bool for_sending) {
   return for_sending ? "sending stalled: " : "no reply from the add-on: ";
@@ -300,7 +294,7 @@ bool Connection::InTime(bool for_sending) {
     return false;
   }
   if (has_deadline_ && Clock::now() >= deadline_) {
-    error_ = StallText(for_sending) + "timed out after " + Seconds(deadline_limit_);
+    error_ = StallText(for_sending) + "timed out after " + SecondsText(deadline_limit_);
     return false;
   }
   return true;
@@ -313,7 +307,7 @@ bool Connection::WaitSlice(bool for_sending, Clock::time_point wait_end, bool* r
   if (!InTime(for_sending)) return false;
   const Clock::time_point now = Clock::now();
   if (now >= wait_end) {
-    error_ = StallText(for_sending) + "timed out after " + Seconds(wait_);
+    error_ = StallText(for_sending) + "timed out after " + SecondsText(wait_);
     return false;
   }
   const Clock::time_point end = has_deadline_ ? std::min(wait_end, deadline_) : wait_end;
@@ -377,7 +371,7 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
       // not in the system's ("Resource temporarily unavailable").
       const int code = velkaro::platform::LastSocketError();
       error_ = StallText(false) + (velkaro::platform::IsTimeoutError(code)
-                                       ? "timed out after " + Seconds(wait_)
+                                       ? "timed out after " + SecondsText(wait_)
                                        : ErrorText(code));
       return false;
     }
@@ -390,6 +384,12 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
 
 bool Connection::SendTag(std::string_view tag) {
   return SendAll(tag.data(), tag.size());
+}
+
+std::string SecondsText(std::chrono::milliseconds limit) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%g s", static_cast<double>(limit.count()) / 1000.0);
+  return text;
 }
 
 McpUploadMessage McpUpload(const velkaro::McpBlock& block) {

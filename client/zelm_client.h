@@ -99,6 +99,8 @@ using McpUploadMessage =
     std::array<std::uint8_t, velkaro::protocol::kTagSize + velkaro::kMcpBlockSize +
                                  velkaro::protocol::kWordBytes>;
 McpUploadMessage McpUpload(const velkaro::McpBlock& block);
+// A limit as the messages give it: "10 s", "0.5 s".
+std::string SecondsText(std::chrono::milliseconds limit);
 // A "rSIMDATA30" reply that does not begin with the frame magic: false, with why in `error`.
 bool CheckFrameReply(const Frame& frame, std::string* error);
 // A "rSTATUS010" reply's length word: false, with why in `error`, above the protocol's bound.

@@ -8,7 +8,6 @@
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-#include <cstdio>
 #include <exception>
 #include <utility>
 
@@ -24,12 +23,6 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string SecondsText(std::chrono::milliseconds limit) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", static_cast<double>(limit.count()) / 1000.0);
-  return text;
-}
 
 // A failed operation in the words the other zelm commands use.
 std::string FailureText(const beast::error_code& ec, std::chrono::milliseconds limit) {
