@@ -18,6 +18,7 @@
 #include "log/log.h"
 #include "net/socket_server.h"
 #include "platform/clock.h"
+#include "platform/float_environment.h"
 #include "platform/system.h"
 #include "simdata/catalogue.h"
 #include "simdata/frame_conversion.h"
@@ -254,12 +255,14 @@ namespace velkaro {
 
 void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size,
                                       void* /*context*/) {
+  const platform::DefaultFloatEnvironment float_environment;
   CatchAtBoundary(dispatch_boundary, [&] { Dispatch(message, size); });
 }
 
 }  // namespace velkaro
 
 int SIMCONNECT_CALL DLLStart(void) {
+  const platform::DefaultFloatEnvironment float_environment;
   for (Boundary* boundary :
        {&start_boundary, &stop_boundary, &dispatch_boundary, &flaps_boundary, &settings_boundary}) {
     boundary->Rearm();

@@ -1,8 +1,9 @@
-// The frames do not depend on what the simulator's process does to the x87 unit. The built
-// add-on converts the same records, and reads the same aircraft.cfg, with the simulator's thread
-// under each precision and rounding control, and every frame must match, byte for byte, the
-// frame of a run under the control word the process started with. (The conversion time stamp,
-// whole seconds of the calendar clock, is the one field left out.)
+// The frames do not depend on what the simulator's process does to the floating-point units. The
+// built add-on converts the same records, and reads the same aircraft.cfg, with the simulator's
+// thread under each x87 precision and rounding control (32-bit builds) and under each SSE
+// rounding mode, flush-to-zero and denormals-are-zero (every x86 build), and every frame must
+// match, byte for byte, the frame of a run under the controls the process started with. (The
+// conversion time stamp, whole seconds of the calendar clock, is the one field left out.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,9 +17,9 @@
 #include "common/frame_layout.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"
+#include "support/fp_control.h"
 #include "support/record_message.h"
 #include "support/test_files.h"
-#include "support/x87_control.h"
 
 namespace velkaro::testing {
 namespace {
@@ -78,12 +79,13 @@ std::vector<std::vector<std::uint8_t>> TestRecords(const std::vector<std::uint8_
   return records;
 }
 
-// One run of the add-on with the simulator's thread under `control`: the frame of every record.
-std::vector<zelm::Frame> RunUnder(std::uint16_t control, const std::string& aircraft,
+// One run of the add-on with the simulator's thread under the controls `enter` sets (and
+// `leave` puts back): the frame of every record.
+template <typename Enter, typename Leave>
+std::vector<zelm::Frame> RunUnder(Enter enter, Leave leave, const std::string& aircraft,
                                   const std::vector<std::vector<std::uint8_t>>& records) {
   AddOnHarness& addon = AddOnHarness::Instance();
-  const std::uint16_t saved = X87ControlWord();
-  SetX87ControlWord(control);
+  enter();
   addon.Start();
   addon.sim().LoadAircraft(aircraft.c_str());
   addon.Frames(1);  // starts the server
@@ -100,7 +102,7 @@ std::vector<zelm::Frame> RunUnder(std::uint16_t control, const std::string& airc
     }
   }
   addon.Stop();
-  SetX87ControlWord(saved);
+  leave();
   return frames;
 }
 
@@ -120,24 +122,44 @@ std::string Differences(const zelm::Frame& expected, const zelm::Frame& actual) 
   return text;
 }
 
-TEST(FpuControlTest, FramesAreTheSameWhateverTheX87PrecisionAndRounding) {
-  if (!kHasX87) GTEST_SKIP() << "no x87 unit on this processor";
-  ScratchFolder folder;
-  const std::string aircraft =
-      folder.Write("Decimal/aircraft.cfg", kAircraftConfig) + ".air";  // beside aircraft.cfg
+// What every mode is compared with: the records, the sample aircraft and the frames of a run
+// under the controls the process started with.
+class FpuControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    aircraft_ = folder_.Write("Decimal/aircraft.cfg", kAircraftConfig) + ".air";  // beside it
+    AddOnHarness& addon = AddOnHarness::Instance();
+    addon.Start();
+    std::vector<std::uint8_t> base(kRecordSize);
+    ASSERT_EQ(addon.sim().BuildRecord(0, base.data(), static_cast<std::uint32_t>(base.size())),
+              kRecordSize);
+    addon.Stop();
+    records_ = TestRecords(base);
+    expected_ = RunUnder([] {}, [] {}, aircraft_, records_);
+    ASSERT_EQ(expected_.size(), records_.size());
+  }
 
-  AddOnHarness& addon = AddOnHarness::Instance();
-  addon.Start();
-  std::vector<std::uint8_t> base(kRecordSize);
-  ASSERT_EQ(addon.sim().BuildRecord(0, base.data(), static_cast<std::uint32_t>(base.size())),
-            kRecordSize);
-  addon.Stop();
-  const std::vector<std::vector<std::uint8_t>> records = TestRecords(base);
+  // Fails the test for the records whose frame differs from the reference (the first three
+  // shown in full).
+  void ExpectSameFrames(const std::vector<zelm::Frame>& frames) {
+    ASSERT_EQ(frames.size(), records_.size());
+    int differing = 0;
+    for (std::size_t r = 0; r < records_.size(); ++r) {
+      const std::string differences = Differences(expected_[r], frames[r]);
+      if (differences.empty()) continue;
+      if (++differing <= 3) ADD_FAILURE() << "record " << r << ":\n" << differences;
+    }
+    EXPECT_EQ(differing, 0) << "records whose frame differs";
+  }
 
-  const std::uint16_t start_control = X87ControlWord();
-  const std::vector<zelm::Frame> expected = RunUnder(start_control, aircraft, records);
-  ASSERT_EQ(expected.size(), records.size());
+  ScratchFolder folder_;
+  std::string aircraft_;
+  std::vector<std::vector<std::uint8_t>> records_;
+  std::vector<zelm::Frame> expected_;
+};
 
+TEST_F(FpuControlTest, FramesAreTheSameWhateverTheX87PrecisionAndRounding) {
+  if (!kX87Matters) GTEST_SKIP() << "the x87 unit computes nothing for a 64-bit build";
   struct Mode {
     const char* name;
     std::uint16_t control;
@@ -156,18 +178,35 @@ TEST(FpuControlTest, FramesAreTheSameWhateverTheX87PrecisionAndRounding) {
       {"64-bit, up", kX87Precision64 | kX87RoundUp},
       {"64-bit, toward zero", kX87Precision64 | kX87RoundTowardZero},
   };
+  const std::uint16_t saved = X87ControlWord();
   for (const Mode& mode : kModes) {
     SCOPED_TRACE(mode.name);
-    const std::vector<zelm::Frame> frames =
-        RunUnder(mode.control | kX87AllExceptionsMasked, aircraft, records);
-    ASSERT_EQ(frames.size(), records.size());
-    int differing = 0;
-    for (std::size_t r = 0; r < records.size(); ++r) {
-      const std::string differences = Differences(expected[r], frames[r]);
-      if (differences.empty()) continue;
-      if (++differing <= 3) ADD_FAILURE() << "record " << r << ":\n" << differences;
-    }
-    EXPECT_EQ(differing, 0) << "records whose frame differs";
+    ExpectSameFrames(RunUnder([&] { SetX87ControlWord(mode.control | kX87AllExceptionsMasked); },
+                              [&] { SetX87ControlWord(saved); }, aircraft_, records_));
+  }
+}
+
+TEST_F(FpuControlTest, FramesAreTheSameWhateverTheSseRoundingAndDenormalModes) {
+  if (!kHasMxcsr) GTEST_SKIP() << "no SSE unit on this processor";
+  struct Mode {
+    const char* name;
+    std::uint32_t control;
+  };
+  const Mode kModes[] = {
+      {"nearest", kMxcsrRoundNearest},
+      {"down", kMxcsrRoundDown},
+      {"up", kMxcsrRoundUp},
+      {"toward zero", kMxcsrRoundTowardZero},
+      {"nearest, flush-to-zero", kMxcsrRoundNearest | kMxcsrFlushToZero},
+      {"nearest, denormals-are-zero", kMxcsrRoundNearest | kMxcsrDenormalsAreZero},
+      {"toward zero, flush-to-zero, denormals-are-zero",
+       kMxcsrRoundTowardZero | kMxcsrFlushToZero | kMxcsrDenormalsAreZero},
+  };
+  const std::uint32_t saved = Mxcsr();
+  for (const Mode& mode : kModes) {
+    SCOPED_TRACE(mode.name);
+    ExpectSameFrames(RunUnder([&] { SetMxcsr(mode.control | kMxcsrAllExceptionsMasked); },
+                              [&] { SetMxcsr(saved); }, aircraft_, records_));
   }
 }
 
