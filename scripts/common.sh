@@ -42,13 +42,34 @@ ensure_native_tools() {
     libmosquitto-dev mosquitto mosquitto-clients python3 python3-setuptools
 }
 
+# ensure_cross_tools ARCH: the MinGW cross compiler for win32 or win64, and the Wine that runs
+# its programs where this machine can (32-bit Wine needs a machine that executes 32-bit programs;
+# runs_32bit says whether it does, and 32-bit Wine is not installed where it cannot run).
 ensure_cross_tools() {
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    log "enabling the i386 architecture for Wine"
-    as_root dpkg --add-architecture i386
-    apt_updated=0
+  case "$1" in
+    win64) ensure_packages g++-mingw-w64-x86-64-posix wine wine64 ;;
+    win32)
+      ensure_packages g++-mingw-w64-i686-posix
+      runs_32bit >/dev/null || return 0
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        log "enabling the i386 architecture for Wine"
+        as_root dpkg --add-architecture i386
+        apt_updated=0
+      fi
+      ensure_packages wine wine32:i386
+      ;;
+  esac
+}
+
+# runs_32bit: whether this machine executes 32-bit x86 programs (found out once); prints the
+# one line that says so.
+runs_32bit_answer=
+runs_32bit() {
+  if [ -z "$runs_32bit_answer" ]; then
+    runs_32bit_text=$(tests/tools/runs_32bit.sh) && runs_32bit_answer=yes || runs_32bit_answer=no
   fi
-  ensure_packages g++-mingw-w64-i686-posix wine wine32:i386
+  echo "$runs_32bit_text"
+  [ "$runs_32bit_answer" = yes ]
 }
 
 # The browser tests: Debian's chromium, Node.js, and web/'s npm packages (puppeteer-core, from
@@ -66,14 +87,23 @@ ensure_fuzz_tools() {
   ensure_packages clang libclang-rt-14-dev
 }
 
+# The project's version, from project() in CMakeLists.txt.
+project_version() { sed -n 's/^project(Velkaro VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt; }
+
 job_count() { nproc 2>/dev/null || echo 2; }
 
-# build_preset NAME: configures (once) and builds a preset.
+# build_preset NAME [TARGET...]: configures (once) and builds a preset: all of it, or the targets
+# named.
 build_preset() {
   local preset=$1
-  log "building the $preset preset"
+  shift
+  log "building the $preset preset${*:+ ($*)}"
   if [ ! -f "build/$preset/build.ninja" ]; then
     cmake --preset "$preset" >/dev/null || die "configuring the $preset preset failed"
   fi
-  cmake --build --preset "$preset" -j "$(job_count)" || die "building the $preset preset failed"
+  if [ $# -gt 0 ]; then
+    cmake --build --preset "$preset" -j "$(job_count)" --target "$@" || die "building the $preset preset failed"
+  else
+    cmake --build --preset "$preset" -j "$(job_count)" || die "building the $preset preset failed"
+  fi
 }

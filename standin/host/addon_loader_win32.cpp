@@ -88,8 +88,10 @@ bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
     *error = "cannot load the add-on " + std::string(full) + ": " + ErrorText(GetLastError());
     return false;
   }
-  g_start = reinterpret_cast<EntryStart>(GetProcAddress(module, "DLLStart"));
-  g_stop = reinterpret_cast<EntryStop>(GetProcAddress(module, "DLLStop"));
+  // (Through void*: FARPROC's own type says nothing of the entry point's.)
+  g_start =
+      reinterpret_cast<EntryStart>(reinterpret_cast<void*>(GetProcAddress(module, "DLLStart")));
+  g_stop = reinterpret_cast<EntryStop>(reinterpret_cast<void*>(GetProcAddress(module, "DLLStop")));
   if (g_start == nullptr || g_stop == nullptr) {
     *error = std::string(full) + " is not an add-on: it does not export DLLStart and DLLStop";
     return false;

@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
-# The shipped Velkaro.dll as the simulator will see it: a 32-bit DLL exporting exactly DLLStart
-# and DLLStop, importing only Windows system DLLs and SimConnect.dll (the nine functions, by
-# their undecorated names), and carrying the manifest that binds it to the SimConnect assembly.
-# It also carries a version resource with the project's version.
-# Usage: dll_check.sh BUILD_DIR VERSION
+# The shipped Velkaro.dll as the simulator will see it: a Windows DLL of the build's architecture
+# exporting exactly DLLStart and DLLStop (undecorated on both), importing only Windows system DLLs
+# and SimConnect.dll (the nine functions, by their undecorated names), and carrying the manifest
+# that binds it to the SimConnect assembly of its architecture. It also carries a version
+# resource with the project's version.
+# Usage: dll_check.sh BUILD_DIR VERSION ARCH (x86 or amd64)
 set -u
 build=$1
 version=$2
+arch=$3
 dll="$build/Velkaro.dll"
-objdump=i686-w64-mingw32-objdump
+case "$arch" in
+  x86) tools=i686-w64-mingw32; format=pei-i386; bits=32 ;;
+  amd64) tools=x86_64-w64-mingw32; format=pei-x86-64; bits=64 ;;
+  *) echo "FAIL: unknown architecture $arch (x86, amd64)"; exit 1 ;;
+esac
+objdump=$tools-objdump
 failures=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
 
 headers=$($objdump -p "$dll")
-check "32-bit Windows DLL" 'grep -q "file format pei-i386" <<<"$headers"'
+check "$bits-bit Windows DLL" 'grep -q "file format $format\$" <<<"$headers"'
 
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p')
 check "exports exactly DLLStart and DLLStop (got: $(echo $exports))" '[ "$(echo $exports)" = "DLLStart DLLStop" ]'
@@ -28,9 +35,10 @@ simconnect=$(sed -n '/DLL Name: SimConnect.dll/,/^$/p' <<<"$headers" | awk 'NR>2
 expected="SimConnect_AddToDataDefinition SimConnect_CallDispatch SimConnect_Close SimConnect_MapClientEventToSimEvent SimConnect_Open SimConnect_RequestDataOnSimObjectType SimConnect_RequestSystemState SimConnect_SubscribeToSystemEvent SimConnect_TransmitClientEvent "
 check "imports the nine SimConnect functions undecorated" '[ "$simconnect" = "$expected" ]'
 
-i686-w64-mingw32-objcopy -O binary --only-section=.rsrc "$dll" "$build/velkaro-resources.bin"
+$tools-objcopy -O binary --only-section=.rsrc "$dll" "$build/velkaro-resources.bin"
 resources=$(tr -c '[:print:]' ' ' <"$build/velkaro-resources.bin")
 check "manifest names the SimConnect assembly" 'grep -q "Microsoft.FlightSimulator.SimConnect" <<<"$resources"'
+check "manifest names the $arch architecture" 'grep -q "processorArchitecture=\"$arch\"" <<<"$resources"'
 check "manifest names version 10.0.61259.0" 'grep -q "10.0.61259.0" <<<"$resources"'
 check "manifest names the public key token" 'grep -q "67c7c14424d61b5b" <<<"$resources"'
 texts=$(strings -el "$build/velkaro-resources.bin")

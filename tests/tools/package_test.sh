@@ -1,53 +1,58 @@
 #!/usr/bin/env bash
-# The release zip as a Windows user gets it: unpacked into a fresh folder, it holds the stripped
-# DLL with its version, zelm.exe, the commented Velkaro.ini and INSTALL.txt; and the DLL from
-# it, hosted by velkaro-sim.exe under Wine with a Velkaro.ini beside it that moves the port and
-# turns the log on, answers `zelm status` (the unpacked zelm.exe) on that port and writes its log
-# beside itself. (The stand-in SimConnect assembly is copied in as the simulator would provide
-# it.)
-# Usage: package_test.sh BUILD_DIR ZIP VERSION PORT
+# This build's part of the release as a user installs it: its folder ("32-bit simulators (FSX)"
+# or "64-bit simulators") holds the stripped DLL of the build's architecture with its version,
+# and zelm.exe; the texts are complete. Then Velkaro.dll and Velkaro.ini are copied into a fresh
+# folder, as into the simulator's Modules folder, with a Velkaro.ini that moves the port and
+# turns the log on; hosted by velkaro-sim.exe under Wine the DLL answers `zelm status` (the
+# release's zelm.exe) on that port and writes its log beside itself. (The stand-in SimConnect
+# assembly is copied in as the simulator would provide it.) Where this machine cannot run the
+# build's programs, the file checks still count and the rest is reported as not run (77).
+# Usage: package_test.sh BUILD_DIR VERSION ARCH PORT
 set -u
 build=$1
-zip=$2
-version=$3
+version=$2
+arch=$3
 port=$4
+tools_dir=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 sim_pid=
 trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
+source "$tools_dir/release_files.sh"
 
-[ -f "$zip" ] || { echo "FAIL: no release zip at $zip"; exit 1; }
-(cd "$work" && cmake -E tar xf "$zip") || { echo "FAIL: cannot unpack $zip"; exit 1; }
-dir="$work/Velkaro-$version-win32"
-for f in Velkaro.dll zelm.exe Velkaro.ini INSTALL.txt; do
-  [ -f "$dir/$f" ] && pass "the zip holds $f" || fail "the zip holds no $f"
-done
+release="$build/release/Velkaro-$version"
+case "$arch" in
+  x86) folder="$release/32-bit simulators (FSX)" ;;
+  amd64) folder="$release/64-bit simulators" ;;
+  *) echo "FAIL: unknown architecture $arch"; exit 1 ;;
+esac
+check_arch_folder "$folder" "$arch" "$version"
+check_texts "$release"
 
-sections=$(i686-w64-mingw32-objdump -h "$dir/Velkaro.dll")
-grep -q "debug" <<<"$sections" && fail "Velkaro.dll still has debug sections" \
-  || pass "Velkaro.dll is stripped ($(du -k "$dir/Velkaro.dll" | cut -f1) KiB)"
-i686-w64-mingw32-objcopy -O binary --only-section=.rsrc "$dir/Velkaro.dll" "$work/rsrc.bin"
-strings -el "$work/rsrc.bin" | grep -qx "$version" && pass "Velkaro.dll carries version $version" \
-  || fail "Velkaro.dll carries no version $version"
-grep -q "netsh advfirewall firewall add rule" "$dir/INSTALL.txt" && grep -q "<Launch.Addon>" "$dir/INSTALL.txt" \
-  && pass "INSTALL.txt gives the firewall rule and the dll.xml entry" || fail "INSTALL.txt is incomplete"
-grep -q $'\r$' "$dir/INSTALL.txt" && pass "INSTALL.txt has Windows line ends" \
-  || fail "INSTALL.txt has no Windows line ends"
+if ! not_run=$("$tools_dir/wine_run.sh" --check); then
+  echo "$not_run (hosting the release's add-on)"
+  [ $failures -eq 0 ] && exit 77 || exit 1
+fi
+wine() { "$tools_dir/wine_run.sh" "$@"; }
 
+modules="$work/Modules"
+mkdir -p "$modules"
+cp "$folder/Velkaro.dll" "$modules/"
+cp -r "$build/Microsoft.FlightSimulator.SimConnect" "$modules/"
 # The user's settings: another port, the log on.
-cp -r "$build/Microsoft.FlightSimulator.SimConnect" "$dir/"
-sed -e "s/^port = .*/port = $port/" -e "s/^enabled = false/enabled = true/" "$dir/Velkaro.ini" \
-  >"$work/Velkaro.ini" && mv "$work/Velkaro.ini" "$dir/Velkaro.ini"
-grep -q "^port = $port" "$dir/Velkaro.ini" || fail "could not set the port in Velkaro.ini"
+sed -e "s/^port = .*/port = $port/" -e "s/^enabled = false/enabled = true/" "$release/Velkaro.ini" \
+  >"$modules/Velkaro.ini"
+grep -q "^port = $port" "$modules/Velkaro.ini" || fail "could not set the port in Velkaro.ini"
 
-(cd "$work" && exec wine "$build/velkaro-sim.exe" --addon "$(winepath -w "$dir/Velkaro.dll")" \
+(cd "$work" && exec "$tools_dir/wine_run.sh" "$build/velkaro-sim.exe" \
+  --addon "$(WINEDEBUG=-all winepath -w "$modules/Velkaro.dll" 2>/dev/null || echo "$modules/Velkaro.dll")" \
   --duration 120 >"$work/sim.out" 2>&1) &
 sim_pid=$!
 answered=
 for _ in $(seq 60); do
-  status=$(cd "$dir" && wine ./zelm.exe status --port "$port" --timeout 3 2>&1) && { answered=1; break; }
+  status=$(cd "$folder" && wine ./zelm.exe status --port "$port" --timeout 3 2>&1) && { answered=1; break; }
   kill -0 "$sim_pid" 2>/dev/null || break
   sleep 1
 done
@@ -58,7 +63,7 @@ if [ -n "$answered" ]; then
 else
   fail "zelm status on port $port: ${status:-nothing}; velkaro-sim said: $(cat "$work/sim.out")"
 fi
-log=$(tr -d '\r' <"$dir/Velkaro.log" 2>/dev/null)
+log=$(tr -d '\r' <"$modules/Velkaro.log" 2>/dev/null)
 grep -q "$version" <<<"$log" && grep -q "Velkaro.ini" <<<"$log" \
   && pass "the log beside the add-on names the version and the configuration file" \
   || fail "the log beside the add-on: ${log:-missing}"
