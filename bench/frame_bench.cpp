@@ -109,8 +109,7 @@ BENCHMARK(BM_GatewayFrameMessageAsTree);
 class WaitingSessions {
  public:
   explicit WaitingSessions(std::int64_t count) {
-    InitFrame(Bridge.SimDataFrame.data());
-    Bridge.Mcp.Reset();
+    PrepareForStart();
     Bridge.ServerRunning.store(true);
     waker_ = std::thread([] { Bridge.Frames.RunWaker(); });
     for (std::int64_t i = 0; i < count; ++i) {

@@ -35,7 +35,6 @@
 #include "common/coding.h"
 #include "common/protocol.h"
 #include "host/addon.h"
-#include "host/bridge_state.h"
 #include "net/client_session.h"
 #include "platform/socket.h"
 #include "simconnect/standin_api.h"

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "host/bridge_state.h"
 #include "log/log.h"
 #include "platform/system.h"
 
@@ -184,21 +183,20 @@ platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTab
   return result;
 }
 
-void ReadAircraftFlaps() {
-  const std::string config_path = AircraftConfigPath(Bridge.AircraftPath);
+void ReadAircraftFlaps(const std::string& aircraft_path, FlapsTable& table, DiagnosticLog& log) {
+  const std::string config_path = AircraftConfigPath(aircraft_path);
   if (config_path.empty()) return;
   int error = 0;
-  const platform::FileReadResult result =
-      ReadFlapsTable(config_path, Bridge.AircraftFlapsTable, &error);
+  const platform::FileReadResult result = ReadFlapsTable(config_path, table, &error);
   if (result == platform::FileReadResult::kRead) return;
   if (error == 0) {
-    LogMessage("Aircraft config %s %s; flap detents unchanged", config_path.c_str(),
-               platform::FileReadResultText(result));
-  } else if (Bridge.Log.Enabled) {
+    log.Write("Aircraft config %s %s; flap detents unchanged", config_path.c_str(),
+              platform::FileReadResultText(result));
+  } else if (log.Enabled) {
     const std::string reason = platform::SystemErrorText(error);
-    LogMessage("Aircraft config %s %s; flap detents unchanged: error %d, %s", config_path.c_str(),
-               platform::FileReadResultText(result), error,
-               reason.empty() ? "no text for it" : reason.c_str());
+    log.Write("Aircraft config %s %s; flap detents unchanged: error %d, %s", config_path.c_str(),
+              platform::FileReadResultText(result), error,
+              reason.empty() ? "no text for it" : reason.c_str());
   }
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "aircraft/flaps_table.h"
+#include "log/log.h"
 #include "platform/file.h"
 
 namespace velkaro {
@@ -41,9 +42,9 @@ FlapsTable ParseFlapsTable(std::string_view text);
 platform::FileReadResult ReadFlapsTable(const std::string& config_path, FlapsTable& table,
                                         int* system_error = nullptr);
 
-// Bridge operation: reads the table for Bridge.AircraftPath; when there is no file to read, the
-// table keeps what it held and a log line tells why (with the system's error code and text when
-// the system refused to open or read it).
-void ReadAircraftFlaps();
+// Reads `table` from the aircraft.cfg of the aircraft at `aircraft_path`; when there is no file
+// to read, the table keeps what it held and a line in `log` tells why (with the system's error
+// code and text when the system refused to open or read it).
+void ReadAircraftFlaps(const std::string& aircraft_path, FlapsTable& table, DiagnosticLog& log);
 
 }  // namespace velkaro

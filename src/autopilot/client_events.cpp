@@ -1,12 +1,10 @@
 #include "autopilot/client_events.h"
 
-#include "host/bridge_state.h"
-
 namespace velkaro {
 
-void MapClientEvents() {
+void MapClientEvents(SIMCONNECT_HANDLE simconnect) {
   for (const ClientEventName& event : kClientEventTable) {
-    SimConnect_MapClientEventToSimEvent(Bridge.SimConnectHandle, event.id, event.simulator_event);
+    SimConnect_MapClientEventToSimEvent(simconnect, event.id, event.simulator_event);
   }
 }
 

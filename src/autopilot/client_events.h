@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "simconnect/simconnect.h"
+
 namespace velkaro {
 
 enum ClientEvent : std::uint32_t {
@@ -53,8 +55,8 @@ inline constexpr std::array<ClientEventName, 17> kClientEventTable = {{
     {kEventApN1RefSet, "AP_N1_REF_SET"},
 }};
 
-// Maps the seventeen client events, ids ascending, on the open connection. Simulator's thread,
-// in DLLStart.
-void MapClientEvents();
+// Maps the seventeen client events, ids ascending, on the open connection `simconnect`.
+// Simulator's thread, in DLLStart.
+void MapClientEvents(SIMCONNECT_HANDLE simconnect);
 
 }  // namespace velkaro

@@ -14,7 +14,7 @@
 #include "autopilot/client_events.h"
 #include "autopilot/mcp_exchange.h"
 #include "common/mcp_block.h"
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 
 namespace velkaro {
 

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,8 +15,8 @@
 #include "autopilot/mcp_apply.h"
 #include "common/version.h"
 #include "config/settings.h"
-#include "host/boundary.h"
 #include "host/bridge_state.h"
+#include "log/boundary.h"
 #include "log/log.h"
 #include "net/socket_server.h"
 #include "platform/clock.h"
@@ -31,8 +33,8 @@ namespace {
 constexpr std::size_t kTitleBytes = 256;
 
 // Where the variable parts of the messages start (offsetof on the SDK's derived structs is
-// conditionally supported: see host/simconnect.h). The record starts at dwData, the last member
-// of the data message's header.
+// conditionally supported: see simconnect/simconnect.h). The record starts at dwData, the last
+// member of the data message's header.
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
@@ -52,6 +54,38 @@ Boundary dispatch_boundary("DispatchCallback");
 Boundary flaps_boundary("Flaps reader");
 Boundary settings_boundary("Settings");
 LogOnce short_record_logged;
+
+// What the sessions share: the bridge's parts.
+SessionShared BridgeShared() {
+  return {Bridge.Frames,  Bridge.Fmc,           Bridge.FlightPlan, Bridge.Mcp,
+          Bridge.Uploads, Bridge.ServerRunning, AddOnLog(),        Bridge.Status};
+}
+
+// The socket server, started on the first record with the settings DLLStart put in force: sets
+// ServerRunning and starts the server's thread.
+void StartServer() {
+  Bridge.Server.reset();  // none is left from an earlier run; were one, it would clear the flag
+  Bridge.ServerRunning.store(true);
+  Bridge.Server = std::make_unique<SocketServer>(BridgeShared(), Bridge.ServerRunning,
+                                                 ServerSettingsFor(Bridge.Config));
+  if (Bridge.Server->Start()) {
+    LogMessage("Create SocketServe thread OK!\n");
+  } else {
+    const int code = platform::LastSystemError();
+    Bridge.Server.reset();
+    Bridge.ServerRunning.store(false);
+    const std::string reason = platform::SystemErrorText(code);
+    LogMessage("Failed to create SocketServe thread! error %d, %s\n", code,
+               reason.empty() ? "no text for it" : reason.c_str());
+  }
+}
+
+// In DLLStop: stops the server (see SocketServer::Stop).
+void StopServer() {
+  if (!Bridge.ServerRunning.load() || Bridge.Server == nullptr) return;
+  Bridge.Server->Stop();
+  Bridge.Server.reset();
+}
 
 void RequestUserAircraft() {
   SimConnect_RequestDataOnSimObjectType(Bridge.SimConnectHandle, kUserAircraftRequest,
@@ -87,7 +121,7 @@ void OnUserAircraftRecord(const std::uint8_t* record, std::size_t record_bytes) 
     // The first record starts the network service; it is not converted. A start that threw
     // before its thread existed leaves the flag set with no server behind it: it is cleared, so
     // that the next record tries again.
-    if (!CatchAtBoundary(dispatch_boundary, StartSocketServer) && Bridge.Server == nullptr) {
+    if (!CatchAtBoundary(dispatch_boundary, StartServer) && Bridge.Server == nullptr) {
       Bridge.ServerRunning.store(false);
     }
     return;
@@ -104,11 +138,16 @@ void OnUserAircraftRecord(const std::uint8_t* record, std::size_t record_bytes) 
   static_assert(StatusBoard::kAircraftTitleBytes == kTitleBytes);
   Bridge.Status.NoteAircraftTitle(reinterpret_cast<const char*>(record));
   if (Bridge.AircraftChanged) {
-    CatchAtBoundary(flaps_boundary, ReadAircraftFlaps);
+    CatchAtBoundary(flaps_boundary, [] {
+      ReadAircraftFlaps(Bridge.AircraftPath, Bridge.AircraftFlapsTable, AddOnLog());
+    });
     Bridge.Status.SetFlaps(Bridge.AircraftFlapsTable);
     Bridge.AircraftChanged = false;
   }
-  ConvertAndPublishFrame(record);
+  // Into the working frame, with the loaded aircraft's detents; then published, which advances
+  // the frame sequence and wakes the sessions waiting for it.
+  ConvertRecord(record, Bridge.AircraftFlapsTable, std::time(nullptr), Bridge.SimDataFrame.data());
+  Bridge.Frames.Publish(Bridge.SimDataFrame.data());
   Bridge.Status.RecordPublication(platform::SteadyMilliseconds());
   ApplyMcpPending(Bridge.Mcp, Bridge.SimConnectHandle, record);
 }
@@ -182,15 +221,16 @@ void ApplySettings() {
                                  : Bridge.SettingsFolder;
   LoadedSettings loaded = ReadSettings(folder);
   Bridge.Config = loaded.settings;
-  Bridge.Log.Enabled = kLogAvailable && Bridge.Config.log_enabled;
-  Bridge.Log.FilePath = LogFilePath(Bridge.Config, folder);
+  DiagnosticLog& log = AddOnLog();
+  log.Enabled = kLogAvailable && Bridge.Config.log_enabled;
+  log.FilePath = LogFilePath(Bridge.Config, folder);
   const int log_error = ResetLog();
   std::vector<std::string>& warnings = loaded.settings.warnings;
-  if (Bridge.Config.log_enabled && !Bridge.Log.Enabled) {
+  if (Bridge.Config.log_enabled && !log.Enabled) {
     // Nothing to log it to: the status says it.
     const std::string reason = platform::SystemErrorText(log_error);
     warnings.push_back(kLogAvailable
-                           ? "the log file " + Bridge.Log.FilePath + " cannot be created: error " +
+                           ? "the log file " + log.FilePath + " cannot be created: error " +
                                  std::to_string(log_error) + ", " + reason + "; the log is off"
                            : "this build of the add-on has no log");
   }
@@ -204,8 +244,8 @@ void ApplySettings() {
   StatusBoard::Configuration configuration;
   configuration.settings = Bridge.Config;
   configuration.config_file = loaded.file;
-  configuration.log_enabled = Bridge.Log.Enabled;
-  configuration.log_path = Bridge.Log.FilePath;
+  configuration.log_enabled = log.Enabled;
+  configuration.log_path = log.FilePath;
   Bridge.Status.Start(platform::SteadyMilliseconds(), std::move(configuration),
                       Bridge.AircraftFlapsTable);
   for (const std::string& warning : warnings) Bridge.Status.AddWarning(warning);
@@ -215,9 +255,7 @@ void Start() {
   // Out of memory here leaves the settings as they were (the defaults at the first start); the
   // add-on starts all the same.
   CatchAtBoundary(settings_boundary, ApplySettings);
-  InitFrame(Bridge.SimDataFrame.data());
-  Bridge.Frames.Store(Bridge.SimDataFrame.data());
-  Bridge.Mcp.Reset();
+  PrepareForStart();
   platform::SocketsStartup();
 
   // A handle left from an earlier run was closed by DLLStop; a failed open must not leave it
@@ -233,25 +271,31 @@ void Start() {
   }
   Bridge.Status.SetSimConnectOpen(true);
   LogMessage("\nSimConnect Connected");
-  RegisterSimVarCatalogue();
+  RegisterSimVarCatalogue(Bridge.SimConnectHandle, kUserAircraftDefinition);
   SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kFrameEvent, "Frame");
   SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kAircraftLoadedEvent,
                                     "AircraftLoaded");
   SimConnect_SubscribeToSystemEvent(Bridge.SimConnectHandle, kSimStartEvent, "SimStart");
   SimConnect_CallDispatch(Bridge.SimConnectHandle, DispatchCallback, nullptr);
-  MapClientEvents();
+  MapClientEvents(Bridge.SimConnectHandle);
 }
 
 void Stop() {
   if (Bridge.SimConnectHandle != nullptr) SimConnect_Close(Bridge.SimConnectHandle);
   Bridge.Status.SetSimConnectOpen(false);
-  StopSocketServer();
+  StopServer();
   platform::SocketsCleanup();
 }
 
 }  // namespace
 
 namespace velkaro {
+
+void PrepareForStart() {
+  InitFrame(Bridge.SimDataFrame.data());
+  Bridge.Frames.Store(Bridge.SimDataFrame.data());
+  Bridge.Mcp.Reset();
+}
 
 void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size,
                                       void* /*context*/) {

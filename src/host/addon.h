@@ -3,7 +3,7 @@
 // on the simulator's thread, one call at a time.
 #pragma once
 
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 
 #if defined(_WIN32)
 #define VELKARO_EXPORT extern "C" __declspec(dllexport)
@@ -25,6 +25,12 @@ inline constexpr SIMCONNECT_DWORD kAircraftLoadedRequest = 2;
 inline constexpr SIMCONNECT_DWORD kFrameEvent = 0;
 inline constexpr SIMCONNECT_DWORD kAircraftLoadedEvent = 1;
 inline constexpr SIMCONNECT_DWORD kSimStartEvent = 2;
+
+// The state DLLStart leaves before it connects to the simulator: the start-up frame written and
+// stored (the sequence unchanged), both autopilot blocks at their start values. DLLStart runs it;
+// tests and benchmarks that drive DispatchCallback directly run it in DLLStart's place.
+// Simulator's thread, while no session runs.
+void PrepareForStart();
 
 void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size,
                                       void* context);

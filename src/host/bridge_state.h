@@ -9,7 +9,8 @@
 //     there; the server guards its own listening socket and owns its sessions),
 //     SimConnectHandle, AircraftFlapsTable, SimDataFrame (the conversion's working frame);
 //   - written by DLLStart before any other thread of the add-on exists, then only read: Config
-//     (the settings from Velkaro.ini), Log's settings; SettingsFolder is set before DLLStart;
+//     (the settings from Velkaro.ini); SettingsFolder is set before DLLStart. (The log is its own
+//     record, AddOnLog(), set up by DLLStart in the same way.)
 //   - ServerRunning: an atomic flag, set and cleared by the simulator's thread, read everywhere;
 //   - Frames: the published frame and the frame sequence (see FrameExchange);
 //   - Mcp: the autopilot request and pending blocks behind their own lock (see McpExchange);
@@ -31,11 +32,10 @@
 #include "autopilot/mcp_exchange.h"
 #include "common/frame_layout.h"
 #include "config/settings.h"
-#include "host/simconnect.h"
-#include "log/log.h"
 #include "net/socket_server.h"
 #include "net/status.h"
 #include "net/upload_store.h"
+#include "simconnect/simconnect.h"
 #include "simdata/frame_exchange.h"
 
 namespace velkaro {
@@ -53,7 +53,6 @@ struct BridgeState {
   // program linked with the add-on's code (its module is the program) names a folder of its own.
   std::string SettingsFolder;
   Settings Config;  // in force since DLLStart: the defaults until then
-  DiagnosticLog Log;
   StatusBoard Status;
 
   // The socket server while it runs (and after it failed to bind, until DLLStop).

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/bridge_state.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -97,15 +96,20 @@ int DiagnosticLog::Reset() {
   return 0;
 }
 
+DiagnosticLog& AddOnLog() {
+  static DiagnosticLog log;
+  return log;
+}
+
 void LogMessage(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  Bridge.Log.WriteV(format, args);
+  AddOnLog().WriteV(format, args);
   va_end(args);
 }
 
 int ResetLog() {
-  return Bridge.Log.Reset();
+  return AddOnLog().Reset();
 }
 
 }  // namespace velkaro

@@ -24,7 +24,7 @@ inline constexpr bool kLogAvailable = false;
 inline constexpr bool kLogAvailable = true;
 #endif
 
-// One log file. The add-on has one (Bridge.Log); tests make their own.
+// One log file. The add-on has one (AddOnLog()); tests make their own.
 struct DiagnosticLog {
   // Written before any thread of the add-on's exists, then only read.
   bool Enabled = false;
@@ -56,7 +56,12 @@ class LogOnce {
   std::atomic<bool> done_{false};
 };
 
-// The add-on's own log, Bridge.Log.
+// The add-on's own log: one per process, from library load to unload. DLLStart sets it up (its
+// settings, then Reset) before the add-on starts a thread of its own; afterwards it is only read
+// and written to.
+DiagnosticLog& AddOnLog();
+
+// Write and Reset of AddOnLog().
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif

@@ -7,8 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "host/boundary.h"
-#include "host/bridge_state.h"
+#include "log/boundary.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
@@ -342,44 +341,15 @@ void SocketServer::Stop() {
   if (!closed) platform::CloseSocket(listener);
 }
 
-namespace {
-
-// What the sessions share: the bridge's parts.
-SessionShared BridgeShared() {
-  return {Bridge.Frames,  Bridge.Fmc,           Bridge.FlightPlan, Bridge.Mcp,
-          Bridge.Uploads, Bridge.ServerRunning, Bridge.Log,        Bridge.Status};
-}
-
-}  // namespace
-
-void StartSocketServer() {
-  Bridge.Server.reset();  // none is left from an earlier run; were one, it would clear the flag
-  Bridge.ServerRunning.store(true);
+SocketServer::Settings ServerSettingsFor(const Settings& config) {
   SocketServer::Settings settings;
   // The settings hold "ANY" or an address they have checked and written out in full.
-  settings.address = Bridge.Config.bind == "ANY"
-                         ? platform::kIpv4Any
-                         : platform::Ipv4FromText(Bridge.Config.bind.c_str());
-  settings.port = Bridge.Config.port;
-  settings.max_sessions = static_cast<std::size_t>(Bridge.Config.max_clients);
-  settings.allow = Bridge.Config.allow;
-  Bridge.Server = std::make_unique<SocketServer>(BridgeShared(), Bridge.ServerRunning, settings);
-  if (Bridge.Server->Start()) {
-    LogMessage("Create SocketServe thread OK!\n");
-  } else {
-    const int code = platform::LastSystemError();
-    Bridge.Server.reset();
-    Bridge.ServerRunning.store(false);
-    const std::string reason = platform::SystemErrorText(code);
-    LogMessage("Failed to create SocketServe thread! error %d, %s\n", code,
-               reason.empty() ? "no text for it" : reason.c_str());
-  }
-}
-
-void StopSocketServer() {
-  if (!Bridge.ServerRunning.load() || Bridge.Server == nullptr) return;
-  Bridge.Server->Stop();
-  Bridge.Server.reset();
+  settings.address =
+      config.bind == "ANY" ? platform::kIpv4Any : platform::Ipv4FromText(config.bind.c_str());
+  settings.port = config.port;
+  settings.max_sessions = static_cast<std::size_t>(config.max_clients);
+  settings.allow = config.allow;
+  return settings;
 }
 
 }  // namespace velkaro

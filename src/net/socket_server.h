@@ -152,10 +152,7 @@ class SocketServer {
   bool thread_failure_reported_ = false;
 };
 
-// The add-on's server on the bridge, from the simulator's thread, with the settings DLLStart put
-// in force (Bridge.Config). On the first record: sets ServerRunning and starts the server. In
-// DLLStop: stops it (see SocketServer::Stop).
-void StartSocketServer();
-void StopSocketServer();
+// The server's settings from the add-on's settings (Velkaro.ini's [server]).
+SocketServer::Settings ServerSettingsFor(const Settings& config);
 
 }  // namespace velkaro

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "common/frame_layout.h"
-#include "host/bridge_state.h"
 #include "simdata/angle_math.h"
 #include "simdata/record_layout.h"
 
@@ -543,11 +542,6 @@ void ConvertRecord(const std::uint8_t* r, const FlapsTable& flaps, std::time_t n
   PutAll(f, fApGlideSlopeHold, glide_slope_hold);
   PutAll(f, fApGlideSlopeHoldCopy, glide_slope_hold);
   Put(f, fApMasterOff, ap_master == 0 ? 1 : 0);
-}
-
-void ConvertAndPublishFrame(const std::uint8_t* record) {
-  ConvertRecord(record, Bridge.AircraftFlapsTable, std::time(nullptr), Bridge.SimDataFrame.data());
-  Bridge.Frames.Publish(Bridge.SimDataFrame.data());
 }
 
 }  // namespace velkaro

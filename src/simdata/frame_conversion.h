@@ -32,8 +32,4 @@ double DecodeBcdFrequency(std::uint32_t word);
 void ConvertRecord(const std::uint8_t* record, const FlapsTable& flaps, std::time_t now,
                    std::uint8_t* frame);
 
-// The add-on's conversion step: converts into the bridge's working frame with the loaded
-// aircraft's flap table, then publishes the frame and advances the frame sequence.
-void ConvertAndPublishFrame(const std::uint8_t* record);
-
 }  // namespace velkaro

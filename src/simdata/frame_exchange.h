@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/thread.h"
 #include "common/frame_layout.h"
+#include "platform/thread.h"
 
 namespace velkaro {
 

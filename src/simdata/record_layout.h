@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/coding.h"
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 
 namespace velkaro {
 

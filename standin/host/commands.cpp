@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "aircraft/flaps_reader.h"
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 #include "platform/file.h"
 
 namespace velkaro::standin {

@@ -25,7 +25,6 @@
 #include <unistd.h>
 #endif
 
-#include "host/bridge_state.h"
 #include "support/test_files.h"
 
 namespace velkaro {
@@ -253,54 +252,48 @@ TEST(FlapsReaderTest, TrimAndNumericText) {
   EXPECT_FALSE(IsNumericText("1e5"));
 }
 
-// The bridge operation: the table before any file, and what stays when a file cannot be read.
+// The add-on's reading on an aircraft change: what stays when a file cannot be read.
 TEST(FlapsReaderTest, WithoutAReadableFileTheTableKeepsWhatItHeld) {
-  EXPECT_EQ(Bridge.AircraftFlapsTable, FlapsTable{}) << "0.0 everywhere before the first file";
-
   ScratchFolder folder;
+  DiagnosticLog log;  // off
+  FlapsTable table{};
   folder.Write("Example/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=7\n");
-  Bridge.AircraftPath = folder.path() + "Example/Example.air";
-  ReadAircraftFlaps();
-  EXPECT_EQ(Bridge.AircraftFlapsTable[1], 7.0f);
-  EXPECT_EQ(Bridge.AircraftFlapsTable[0], -1.0f);
+  ReadAircraftFlaps(folder.path() + "Example/Example.air", table, log);
+  EXPECT_EQ(table[1], 7.0f);
+  EXPECT_EQ(table[0], -1.0f);
 
-  const FlapsTable before = Bridge.AircraftFlapsTable;
-  Bridge.AircraftPath = folder.path() + "Missing/Missing.air";
-  ReadAircraftFlaps();
-  EXPECT_EQ(Bridge.AircraftFlapsTable, before) << "no aircraft.cfg";
-  Bridge.AircraftPath = "Example.air";
-  ReadAircraftFlaps();
-  EXPECT_EQ(Bridge.AircraftFlapsTable, before) << "no folder in the path";
+  const FlapsTable before = table;
+  ReadAircraftFlaps(folder.path() + "Missing/Missing.air", table, log);
+  EXPECT_EQ(table, before) << "no aircraft.cfg";
+  ReadAircraftFlaps("Example.air", table, log);
+  EXPECT_EQ(table, before) << "no folder in the path";
 }
 
 // A file that is not read leaves the table as it was and says why in the log.
 TEST(FlapsReaderTest, AConfigThatIsNotReadIsLogged) {
   ScratchFolder folder;
-  const DiagnosticLog saved_log = Bridge.Log;
-  Bridge.Log.Enabled = true;
-  Bridge.Log.FilePath = folder.path() + "Velkaro.log";
+  DiagnosticLog log;
+  log.Enabled = true;
+  log.FilePath = folder.path() + "Velkaro.log";
+  FlapsTable table{};
 
   folder.Write("Good/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=7\n");
-  Bridge.AircraftPath = folder.path() + "Good/good.air";
-  ReadAircraftFlaps();
-  const FlapsTable before = Bridge.AircraftFlapsTable;
+  ReadAircraftFlaps(folder.path() + "Good/good.air", table, log);
+  const FlapsTable before = table;
   ASSERT_EQ(before[1], 7.0f);
 
   std::filesystem::create_directories(folder.path() + "Odd/aircraft.cfg");
-  Bridge.AircraftPath = folder.path() + "Odd/odd.air";
-  ReadAircraftFlaps();
-  EXPECT_EQ(Bridge.AircraftFlapsTable, before);
+  ReadAircraftFlaps(folder.path() + "Odd/odd.air", table, log);
+  EXPECT_EQ(table, before);
   // And one the system cannot open, with its code and text.
-  Bridge.AircraftPath = folder.path() + "Missing/missing.air";
-  ReadAircraftFlaps();
-  const std::string log = testing::ReadWholeFile(Bridge.Log.FilePath);
-  Bridge.Log = saved_log;
-  EXPECT_NE(log.find("Odd/aircraft.cfg"), std::string::npos) << log;
-  EXPECT_NE(log.find("; flap detents unchanged"), std::string::npos) << log;
+  ReadAircraftFlaps(folder.path() + "Missing/missing.air", table, log);
+  const std::string text = testing::ReadWholeFile(log.FilePath);
+  EXPECT_NE(text.find("Odd/aircraft.cfg"), std::string::npos) << text;
+  EXPECT_NE(text.find("; flap detents unchanged"), std::string::npos) << text;
   EXPECT_TRUE(std::regex_search(
-      log, std::regex("Missing.aircraft\\.cfg cannot be opened; flap detents unchanged: "
+      text, std::regex("Missing.aircraft\\.cfg cannot be opened; flap detents unchanged: "
                       "error [0-9]+, [^\r\n]+")))
-      << log;
+      << text;
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include "autopilot/mcp_apply.h"
 #include "common/coding.h"
 #include "common/mcp_block.h"
-#include "host/bridge_state.h"
 #include "log/log.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
@@ -414,8 +413,9 @@ TEST(McpExchangeTest, APendingBlockIsTakenOnceAndOnlyAfterAMerge) {
 TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock) {
   const StandInApi& sim = *StandIn_GetApi();
   sim.Reset();
-  ASSERT_GE(SimConnect_Open(&Bridge.SimConnectHandle, "test", nullptr, 0, nullptr, 0), 0);
-  MapClientEvents();
+  SIMCONNECT_HANDLE simconnect = nullptr;
+  ASSERT_GE(SimConnect_Open(&simconnect, "test", nullptr, 0, nullptr, 0), 0);
+  MapClientEvents(simconnect);
   sim.ClearCalls();
   McpExchange exchange;
   exchange.Reset();
@@ -425,7 +425,7 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
   ASSERT_TRUE(exchange.StoreAndMerge(block, McpCheckValue(block.data())));
 
   std::vector<std::uint8_t> record(kRecordSize, 0);
-  ApplyMcpPending(exchange, Bridge.SimConnectHandle, record.data());
+  ApplyMcpPending(exchange, simconnect, record.data());
 
   std::vector<StandInCall> transmits;
   for (int i = 0; i < sim.CallCount(); ++i) {
@@ -445,21 +445,21 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
   EXPECT_EQ(exchange.Pending(), StartBlock()) << "sent once";
 
   sim.ClearCalls();
-  ApplyMcpPending(exchange, Bridge.SimConnectHandle, record.data());
+  ApplyMcpPending(exchange, simconnect, record.data());
   EXPECT_EQ(sim.CallCount(), 0);
-  SimConnect_Close(Bridge.SimConnectHandle);
+  SimConnect_Close(simconnect);
 }
 
 // A client that repeats a bad block must not fill the log: each refused field is logged the
 // first time, and again only after the next start.
 TEST(McpApplyTest, ARefusedFieldIsLoggedOncePerStart) {
   const testing::ScratchFolder folder;
-  const DiagnosticLog saved = Bridge.Log;
-  Bridge.Log.FilePath = folder.path() + "Velkaro.log";
-  Bridge.Log.Enabled = true;
+  const DiagnosticLog saved = AddOnLog();
+  AddOnLog().FilePath = folder.path() + "Velkaro.log";
+  AddOnLog().Enabled = true;
   ResetLog();
   auto count = [&](const std::string& text) {
-    const std::string log = testing::ReadWholeFile(Bridge.Log.FilePath);
+    const std::string log = testing::ReadWholeFile(AddOnLog().FilePath);
     int n = 0;
     for (std::size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) ++n;
     return n;
@@ -479,7 +479,7 @@ TEST(McpApplyTest, ARefusedFieldIsLoggedOncePerStart) {
     EXPECT_EQ(count("Autopilot: headingHold 2 is neither off (0) nor on (1); not sent"), start);
     EXPECT_EQ(count("Autopilot: altitudeRequest "), start);
   }
-  Bridge.Log = saved;
+  AddOnLog() = saved;
 }
 
 }  // namespace

@@ -106,21 +106,21 @@ class BoundaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     t_simulator_thread = true;
-    saved_log_ = Bridge.Log;
+    saved_log_ = AddOnLog();
     // The log is switched on as a user does, by the settings file.
     Bridge.SettingsFolder = folder_.path();
     folder_.Write("Velkaro.ini", "[log]\nenabled = true\n");
     sim_.Reset();
     DLLStart();
-    ASSERT_TRUE(Bridge.Log.Enabled);
-    ASSERT_EQ(Bridge.Log.FilePath, folder_.path() + "Velkaro.log");
+    ASSERT_TRUE(AddOnLog().Enabled);
+    ASSERT_EQ(AddOnLog().FilePath, folder_.path() + "Velkaro.log");
     std::memcpy(record_.record(), "Velkaro Trainer", 16);
   }
   void TearDown() override {
     g_fail_on.store(FailOn::kNothing);
     WithinSeconds("DLLStop", [] { DLLStop(); });
     Bridge.ServerRunning.store(false);
-    Bridge.Log = saved_log_;
+    AddOnLog() = saved_log_;
     Bridge.SettingsFolder.clear();
   }
 
@@ -147,7 +147,7 @@ class BoundaryTest : public ::testing::Test {
   void Record() { DispatchCallback(record_.message(), record_.size(), nullptr); }
   // The log lines that contain `text`.
   int LogLines(const std::string& text) const {
-    const std::string log = testing::ReadWholeFile(Bridge.Log.FilePath);
+    const std::string log = testing::ReadWholeFile(AddOnLog().FilePath);
     int count = 0;
     for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
       ++count;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 #include "platform/socket.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"

@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "host/bridge_state.h"
 #include "support/test_files.h"
 
 namespace velkaro {
@@ -29,24 +29,24 @@ constexpr const char* kLineEnd = "\n";
 // from the settings, switches it on.
 TEST(LogTest, IsOffUntilTheSettingsSwitchItOn) {
   EXPECT_TRUE(kLogAvailable) << "the default build has the log";
-  EXPECT_FALSE(Bridge.Log.Enabled);
-  EXPECT_EQ(Bridge.Log.FilePath, "Velkaro.log");
+  EXPECT_FALSE(AddOnLog().Enabled);
+  EXPECT_EQ(AddOnLog().FilePath, "Velkaro.log");
 }
 
 class LogFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_path_ = Bridge.Log.FilePath;
-    saved_enabled_ = Bridge.Log.Enabled;
-    Bridge.Log.FilePath = folder_.path() + "Velkaro.log";
-    Bridge.Log.Enabled = true;
+    saved_path_ = AddOnLog().FilePath;
+    saved_enabled_ = AddOnLog().Enabled;
+    AddOnLog().FilePath = folder_.path() + "Velkaro.log";
+    AddOnLog().Enabled = true;
     ResetLog();
   }
   void TearDown() override {
-    Bridge.Log.FilePath = saved_path_;
-    Bridge.Log.Enabled = saved_enabled_;
+    AddOnLog().FilePath = saved_path_;
+    AddOnLog().Enabled = saved_enabled_;
   }
-  std::string Contents() const { return ReadWholeFile(Bridge.Log.FilePath); }
+  std::string Contents() const { return ReadWholeFile(AddOnLog().FilePath); }
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
     const std::string text = Contents();
@@ -160,22 +160,22 @@ TEST_F(LogFileTest, EntriesOfConcurrentWritersNeverInterleave) {
 }
 
 TEST_F(LogFileTest, AFileThatCannotBeCreatedSwitchesLoggingOffForGood) {
-  Bridge.Log.FilePath = folder_.path() + "missing-folder/Velkaro.log";
+  AddOnLog().FilePath = folder_.path() + "missing-folder/Velkaro.log";
   ResetLog();
-  EXPECT_FALSE(Bridge.Log.Enabled);
-  Bridge.Log.FilePath = folder_.path() + "Velkaro.log";
+  EXPECT_FALSE(AddOnLog().Enabled);
+  AddOnLog().FilePath = folder_.path() + "Velkaro.log";
   ResetLog();  // does not switch it on again
-  EXPECT_FALSE(Bridge.Log.Enabled);
+  EXPECT_FALSE(AddOnLog().Enabled);
 }
 
 TEST_F(LogFileTest, WhileOffNothingIsWrittenAnywhere) {
-  Bridge.Log.Enabled = false;
-  Bridge.Log.FilePath = folder_.path() + "off.log";
+  AddOnLog().Enabled = false;
+  AddOnLog().FilePath = folder_.path() + "off.log";
   ::testing::internal::CaptureStdout();
   ResetLog();
   LogMessage("not %s", "written");
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-  EXPECT_FALSE(testing::FileExists(Bridge.Log.FilePath));
+  EXPECT_FALSE(testing::FileExists(AddOnLog().FilePath));
 }
 
 }  // namespace

@@ -44,8 +44,7 @@ TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
   // A running server (without its thread: no socket is needed here) and sessions waiting for
   // the next frame, so that publication has someone to wake.
   // The state DLLStart leaves behind: start-up frame, autopilot blocks at their start values.
-  InitFrame(Bridge.SimDataFrame.data());
-  Bridge.Mcp.Reset();
+  PrepareForStart();
   Bridge.ServerRunning.store(true);
   std::thread waker([] { Bridge.Frames.RunWaker(); });
   std::atomic<bool> stop{false};

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 #include "support/addon_harness.h"
 
 namespace velkaro::testing {

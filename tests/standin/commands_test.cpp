@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"
 #include "support/test_files.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 #include "model/units.h"
 #include "simconnect/standin_api.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/simconnect.h"
+#include "simconnect/simconnect.h"
 #include "simdata/record_layout.h"
 
 namespace velkaro::testing {

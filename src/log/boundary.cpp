@@ -1,4 +1,4 @@
-#include "host/boundary.h"
+#include "log/boundary.h"
 
 namespace velkaro {
 
