@@ -292,7 +292,7 @@ TEST(FlapsReaderTest, AConfigThatIsNotReadIsLogged) {
   EXPECT_NE(text.find("; flap detents unchanged"), std::string::npos) << text;
   EXPECT_TRUE(std::regex_search(
       text, std::regex("Missing.aircraft\\.cfg cannot be opened; flap detents unchanged: "
-                      "error [0-9]+, [^\r\n]+")))
+                       "error [0-9]+, [^\r\n]+")))
       << text;
 }
 
