@@ -61,8 +61,8 @@ ensure_cross_tools() {
   esac
 }
 
-# runs_32bit: whether this machine executes 32-bit x86 programs (found out once); prints the
-# one line that says so.
+# runs_32bit: whether this machine executes 32-bit x86 programs (found out once, then kept in
+# runs_32bit_answer, yes or no, and runs_32bit_text, the one line that says so); prints that line.
 runs_32bit_answer=
 runs_32bit() {
   if [ -z "$runs_32bit_answer" ]; then

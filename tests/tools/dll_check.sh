@@ -10,17 +10,15 @@ build=$1
 version=$2
 arch=$3
 dll="$build/Velkaro.dll"
-case "$arch" in
-  x86) tools=i686-w64-mingw32; format=pei-i386; bits=32 ;;
-  amd64) tools=x86_64-w64-mingw32; format=pei-x86-64; bits=64 ;;
-  *) echo "FAIL: unknown architecture $arch (x86, amd64)"; exit 1 ;;
-esac
-objdump=$tools-objdump
 failures=0
-check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+check() { if eval "$2"; then echo "ok: $1"; else fail "$1"; fi; }
+source "$(dirname "$0")/release_files.sh"
+arch_tools "$arch" || exit 1
+objdump=$tools-objdump
 
 headers=$($objdump -p "$dll")
-check "$bits-bit Windows DLL" 'grep -q "file format $format\$" <<<"$headers"'
+check "$format Windows DLL" 'grep -q "file format $format\$" <<<"$headers"'
 
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p')
 check "exports exactly DLLStart and DLLStop (got: $(echo $exports))" '[ "$(echo $exports)" = "DLLStart DLLStop" ]'

@@ -1,5 +1,6 @@
 # The checks of the release's files that need nothing run, shared by package_test.sh (one build's
-# part) and release_check.sh (the zip). Sourced; the caller defines pass and fail.
+# part), release_check.sh (the zip) and dll_check.sh (arch_tools). Sourced; the caller defines
+# pass and fail.
 
 # arch_tools ARCH: the binutils prefix and objdump's format name for x86 or amd64.
 arch_tools() {
