@@ -14,7 +14,6 @@
 #include "common/frame_layout.h"
 #include "common/mcp_block.h"
 #include "host/addon.h"
-#include "host/bridge_state.h"
 #include "net/status.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
@@ -23,6 +22,7 @@
 #include "simdata/frame_conversion.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
+#include "support/waiting_sessions.h"
 
 namespace velkaro {
 namespace {
@@ -103,39 +103,6 @@ void BM_GatewayFrameMessageAsTree(benchmark::State& state) {
 }
 BENCHMARK(BM_GatewayFrameMessageAsTree);
 
-// The add-on as DLLStart and the first record leave it (start-up frame, autopilot blocks at
-// their start values, the server's flag and waker thread), with `count` sessions waiting for the
-// next frame as client sessions do; all undone when the object goes.
-class WaitingSessions {
- public:
-  explicit WaitingSessions(std::int64_t count) {
-    PrepareForStart();
-    Bridge.ServerRunning.store(true);
-    waker_ = std::thread([] { Bridge.Frames.RunWaker(); });
-    for (std::int64_t i = 0; i < count; ++i) {
-      sessions_.emplace_back([this] {
-        platform::YieldToOtherThreadsOnWake();  // as a session does
-        std::int32_t seen = Bridge.Frames.Sequence();
-        while (!stop_.load()) {
-          seen = Bridge.Frames.WaitForChange(seen, std::chrono::milliseconds(100));
-        }
-      });
-    }
-  }
-  ~WaitingSessions() {
-    stop_ = true;
-    Bridge.Frames.WakeAll();
-    for (std::thread& t : sessions_) t.join();
-    Bridge.Frames.StopWaker();
-    waker_.join();
-    Bridge.ServerRunning.store(false);
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread waker_;
-  std::vector<std::thread> sessions_;
-};
 // The track's arc tangent: the conversion's own, and the C library's it replaced.
 std::vector<double> Velocities() {
   std::vector<double> values(1024);
@@ -166,7 +133,7 @@ BENCHMARK(BM_LibraryAtan2);
 // The whole per-record path as DispatchCallback runs it, with `waiting` sessions blocked on
 // the next frame (their wake-up is handed to the waker thread).
 void BM_PerRecordPath(benchmark::State& state) {
-  const WaitingSessions running(state.range(0));
+  const testing::WaitingSessions running(state.range(0));
   const std::vector<std::uint8_t> record = SampleRecord();
   testing::RecordMessage message;
   message.SetRecord(record);
@@ -201,7 +168,7 @@ void EvictCaches() {
 // The per-record path from cold caches, as it runs once per simulator frame: only the dispatch
 // is timed. Arg: sessions waiting.
 void BM_PerRecordPathCold(benchmark::State& state) {
-  const WaitingSessions running(state.range(0));
+  const testing::WaitingSessions running(state.range(0));
   const std::vector<std::uint8_t> record = SampleRecord();
   testing::RecordMessage message;
   message.SetRecord(record);

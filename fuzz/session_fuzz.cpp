@@ -10,40 +10,12 @@
 #include <cstdint>
 #include <thread>
 
-#include "autopilot/mcp_exchange.h"
-#include "common/frame_layout.h"
-#include "log/log.h"
 #include "net/client_session.h"
-#include "net/upload_store.h"
 #include "platform/mutex.h"
-#include "simdata/frame_exchange.h"
-
-namespace {
-
-// What the add-on's sessions share, as DLLStart leaves it: the start-up frame in place, not yet
-// published (so frames are sent without waiting), both autopilot blocks at their start values.
-struct FreshState {
-  FreshState() {
-    std::uint8_t frame[velkaro::kFrameSize];
-    velkaro::InitFrame(frame);
-    frames.Store(frame);
-    mcp.Reset();
-  }
-  velkaro::FrameExchange frames;
-  velkaro::UploadAllowance uploads;  // before the stores, whose data gives its charge back
-  velkaro::UploadStore fmc;
-  velkaro::UploadStore flight_plan;
-  velkaro::McpExchange mcp;
-  std::atomic<bool> running{true};
-  velkaro::DiagnosticLog log;  // off
-  velkaro::StatusBoard status;
-  const velkaro::SessionShared shared{frames, fmc, flight_plan, mcp, uploads, running, log, status};
-};
-
-}  // namespace
+#include "support/session_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FreshState state;
+  velkaro::testing::SharedState state;
 
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;

@@ -291,10 +291,14 @@ void Stop() {
 
 namespace velkaro {
 
+void PrepareForStart(std::uint8_t* frame, FrameExchange& frames, McpExchange& mcp) {
+  InitFrame(frame);
+  frames.Store(frame);
+  mcp.Reset();
+}
+
 void PrepareForStart() {
-  InitFrame(Bridge.SimDataFrame.data());
-  Bridge.Frames.Store(Bridge.SimDataFrame.data());
-  Bridge.Mcp.Reset();
+  PrepareForStart(Bridge.SimDataFrame.data(), Bridge.Frames, Bridge.Mcp);
 }
 
 void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size,

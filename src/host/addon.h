@@ -3,6 +3,8 @@
 // on the simulator's thread, one call at a time.
 #pragma once
 
+#include <cstdint>
+
 #include "simconnect/simconnect.h"
 
 #if defined(_WIN32)
@@ -26,10 +28,16 @@ inline constexpr SIMCONNECT_DWORD kFrameEvent = 0;
 inline constexpr SIMCONNECT_DWORD kAircraftLoadedEvent = 1;
 inline constexpr SIMCONNECT_DWORD kSimStartEvent = 2;
 
-// The state DLLStart leaves before it connects to the simulator: the start-up frame written and
-// stored (the sequence unchanged), both autopilot blocks at their start values. DLLStart runs it;
-// tests and benchmarks that drive DispatchCallback directly run it in DLLStart's place.
-// Simulator's thread, while no session runs.
+class FrameExchange;
+class McpExchange;
+
+// The state DLLStart leaves before it connects to the simulator: the start-up frame written into
+// `frame` (the conversion's working frame) and stored in `frames` (the sequence unchanged), both
+// autopilot blocks of `mcp` at their start values. Tests and fuzzers that run sessions on state
+// of their own prepare it with this; no session may run meanwhile.
+void PrepareForStart(std::uint8_t* frame, FrameExchange& frames, McpExchange& mcp);
+// The same for the add-on's own state: DLLStart runs it; tests and benchmarks that drive
+// DispatchCallback directly run it in DLLStart's place. Simulator's thread.
 void PrepareForStart();
 
 void SIMCONNECT_CALL DispatchCallback(SIMCONNECT_RECV* message, SIMCONNECT_DWORD size,

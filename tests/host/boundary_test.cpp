@@ -19,7 +19,8 @@
 
 #include "common/coding.h"
 #include "host/addon.h"
-#include "host/bridge_state.h"
+#include "host/inspection.h"
+#include "log/log.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"
@@ -108,7 +109,7 @@ class BoundaryTest : public ::testing::Test {
     t_simulator_thread = true;
     saved_log_ = AddOnLog();
     // The log is switched on as a user does, by the settings file.
-    Bridge.SettingsFolder = folder_.path();
+    inspection::SetSettingsFolder(folder_.path());
     folder_.Write("Velkaro.ini", "[log]\nenabled = true\n");
     sim_.Reset();
     DLLStart();
@@ -119,13 +120,13 @@ class BoundaryTest : public ::testing::Test {
   void TearDown() override {
     g_fail_on.store(FailOn::kNothing);
     WithinSeconds("DLLStop", [] { DLLStop(); });
-    Bridge.ServerRunning.store(false);
+    inspection::SetServerRunning(false);
     AddOnLog() = saved_log_;
-    Bridge.SettingsFolder.clear();
+    inspection::SetSettingsFolder("");
   }
 
   // Records are converted without starting the server (its thread is not wanted here).
-  void WithoutServer() { Bridge.ServerRunning.store(true); }
+  void WithoutServer() { inspection::SetServerRunning(true); }
 
   // An aircraft folder whose aircraft.cfg gives detent 1 the angle `detent1`; returns the path
   // of an aircraft file in it.
@@ -165,7 +166,7 @@ TEST_F(BoundaryTest, AFlapsReaderOutOfMemoryKeepsThePreviousTableAndTheFramesGoO
   WithoutServer();
   LoadAircraft(Aircraft("first", 11));
   Record();
-  const FlapsTable first = Bridge.AircraftFlapsTable;
+  const FlapsTable first = inspection::AircraftFlaps();
   ASSERT_EQ(first[1], 11.0f);
   const std::string second = Aircraft("second", 22);
 
@@ -174,29 +175,29 @@ TEST_F(BoundaryTest, AFlapsReaderOutOfMemoryKeepsThePreviousTableAndTheFramesGoO
   bool read_second = false;
   for (long succeeding = 0; succeeding < 200 && !read_second; ++succeeding) {
     SCOPED_TRACE(::testing::Message() << succeeding << " allocations succeed");
-    Bridge.AircraftFlapsTable = first;
+    inspection::AircraftFlaps() = first;
     LoadAircraft(second);
-    const std::int32_t sequence = Bridge.Frames.Sequence();
+    const std::int32_t sequence = inspection::Frames().Sequence();
     {
       FailingAllocations fail(FailOn::kSimulatorThread, succeeding);
       Record();
     }
-    EXPECT_FALSE(Bridge.AircraftChanged) << "the change was dealt with";
-    EXPECT_EQ(Bridge.Frames.Sequence(), sequence + 1) << "the record was converted";
-    read_second = Bridge.AircraftFlapsTable[1] == 22.0f;
+    EXPECT_FALSE(inspection::AircraftChanged()) << "the change was dealt with";
+    EXPECT_EQ(inspection::Frames().Sequence(), sequence + 1) << "the record was converted";
+    read_second = inspection::AircraftFlaps()[1] == 22.0f;
     if (!read_second) {
-      ASSERT_EQ(Bridge.AircraftFlapsTable, first);
+      ASSERT_EQ(inspection::AircraftFlaps(), first);
     }
   }
   EXPECT_TRUE(read_second) << "the reader finishes once it has the memory";
-  EXPECT_EQ(Bridge.AircraftFlapsTable[2], 23.0f);
+  EXPECT_EQ(inspection::AircraftFlaps()[2], 23.0f);
   EXPECT_EQ(LogLines("Flaps reader: exception caught (std::bad_alloc)"), 1);
 }
 
 TEST_F(BoundaryTest, AnAircraftPathThatCannotBeStoredLeavesThePreviousOne) {
   WithoutServer();
-  Bridge.AircraftPath.clear();
-  Bridge.AircraftPath.shrink_to_fit();  // storing a longer path then takes memory
+  inspection::AircraftPath().clear();
+  inspection::AircraftPath().shrink_to_fit();  // storing a longer path then takes memory
   const std::string first = Aircraft("first", 11);
   LoadAircraft(first);
   Record();
@@ -208,21 +209,21 @@ TEST_F(BoundaryTest, AnAircraftPathThatCannotBeStoredLeavesThePreviousOne) {
       Record();
     }
   }
-  EXPECT_EQ(Bridge.AircraftPath, first);
-  EXPECT_FALSE(Bridge.AircraftChanged);
-  EXPECT_EQ(Bridge.AircraftFlapsTable[1], 11.0f);
+  EXPECT_EQ(inspection::AircraftPath(), first);
+  EXPECT_FALSE(inspection::AircraftChanged());
+  EXPECT_EQ(inspection::AircraftFlaps()[1], 11.0f);
   EXPECT_EQ(LogLines("DispatchCallback: exception caught (std::bad_alloc)"), 1);
 }
 
 TEST_F(BoundaryTest, RecordsShorterThanTheDefinitionAreIgnoredAndLoggedOnce) {
   WithoutServer();
-  const std::int32_t sequence = Bridge.Frames.Sequence();
+  const std::int32_t sequence = inspection::Frames().Sequence();
   for (int i = 0; i < 5; ++i) {
     testing::RecordMessage message(kUserAircraftRequest, kRecordSize - 8);
     std::memcpy(message.record(), "Velkaro Trainer", 16);
     DispatchCallback(message.message(), message.size(), nullptr);
   }
-  EXPECT_EQ(Bridge.Frames.Sequence(), sequence);
+  EXPECT_EQ(inspection::Frames().Sequence(), sequence);
   EXPECT_EQ(LogLines("SimConnect record of 1680 bytes is shorter than the 1688 registered"), 1);
 }
 
@@ -233,9 +234,9 @@ TEST_F(BoundaryTest, AServerStartOutOfMemoryIsTriedAgainWithTheNextRecord) {
     FailingAllocations fail(FailOn::kSimulatorThread);
     Record();
   }
-  EXPECT_FALSE(Bridge.ServerRunning.load());
+  EXPECT_FALSE(inspection::ServerRunning());
   Record();
-  EXPECT_TRUE(Bridge.ServerRunning.load());
+  EXPECT_TRUE(inspection::ServerRunning());
   auto client = testing::ConnectToAddOn();
   ASSERT_NE(client, nullptr);
   zelm::Frame frame;

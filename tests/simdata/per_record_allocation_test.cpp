@@ -6,14 +6,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <thread>
-#include <vector>
 
 #include "common/mcp_block.h"
 #include "host/addon.h"
-#include "host/bridge_state.h"
+#include "host/inspection.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
+#include "support/waiting_sessions.h"
 
 namespace {
 thread_local bool g_counting = false;
@@ -41,20 +40,10 @@ namespace velkaro {
 namespace {
 
 TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
-  // A running server (without its thread: no socket is needed here) and sessions waiting for
-  // the next frame, so that publication has someone to wake.
-  // The state DLLStart leaves behind: start-up frame, autopilot blocks at their start values.
-  PrepareForStart();
-  Bridge.ServerRunning.store(true);
-  std::thread waker([] { Bridge.Frames.RunWaker(); });
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> sessions;
-  for (int i = 0; i < 4; ++i) {
-    sessions.emplace_back([&] {
-      std::int32_t seen = Bridge.Frames.Sequence();
-      while (!stop.load()) seen = Bridge.Frames.WaitForChange(seen, std::chrono::milliseconds(100));
-    });
-  }
+  // The add-on as DLLStart leaves it, its server marked running (without its thread: no socket
+  // is needed here) and sessions waiting for the next frame, so that publication has someone to
+  // wake.
+  const testing::WaitingSessions sessions(4);
 
   testing::RecordMessage message;
   std::uint8_t* record = message.record();
@@ -67,14 +56,7 @@ TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
   }
   g_counting = false;
   EXPECT_EQ(g_allocations, 0);
-  EXPECT_EQ(Bridge.Frames.Sequence(), 1000);
-
-  stop = true;
-  Bridge.Frames.WakeAll();
-  for (std::thread& t : sessions) t.join();
-  Bridge.Frames.StopWaker();
-  waker.join();
-  Bridge.ServerRunning.store(false);
+  EXPECT_EQ(inspection::Frames().Sequence(), 1000);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "autopilot/mcp_exchange.h"
 #include "common/frame_layout.h"
+#include "host/addon.h"
 #include "log/log.h"
 #include "net/client_session.h"
 #include "net/status.h"
@@ -18,13 +19,12 @@
 
 namespace velkaro::testing {
 
-// As DLLStart leaves it: the start-up frame in place, not yet published; the allowance holds
+// As DLLStart leaves it: the start-up frame in place, not yet published (so frames are sent
+// without waiting), both autopilot blocks at their start values; the allowance holds
 // `upload_limit` bytes.
 struct SharedState {
   explicit SharedState(std::size_t upload_limit = kMaxUploadBytesHeld) : uploads(upload_limit) {
-    InitFrame(start_frame.data());
-    frames.Store(start_frame.data());
-    mcp.Reset();
+    PrepareForStart(start_frame.data(), frames, mcp);
   }
   std::array<std::uint8_t, kFrameSize> start_frame{};
   FrameExchange frames;
