@@ -223,8 +223,7 @@ void BenchLoad(int clients, double seconds) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the last frame reaches everyone
   stop = true;
-  for (auto& c : connections)
-    velkaro::platform::Shutdown(c->socket(), velkaro::platform::ShutdownHow::kBoth);
+  for (auto& c : connections) c->Shutdown();
   for (std::thread& t : threads) t.join();
 
   long fewest = published, most = 0, total_replies = 0;

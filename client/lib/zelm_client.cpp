@@ -6,16 +6,23 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 
 #include "common/coding.h"
 #include "common/protocol.h"
 #include "frame_json.h"
+#include "platform/socket.h"
+#include "platform/system.h"
 
 namespace zelm {
 
 namespace protocol = velkaro::protocol;
+namespace platform = velkaro::platform;
 using velkaro::FrameField;
 using velkaro::FrameType;
+
+// The handle is held in the public header as its integer type.
+static_assert(std::is_same_v<platform::SocketHandle, std::uintptr_t>);
 
 namespace {
 
@@ -29,21 +36,6 @@ std::string ErrorText(int code) {
 // How a failed wait begins its reason.
 std::string StallText(bool for_sending) {
   return for_sending ? "sending stalled: " : "no reply from the add-on: ";
-}
-
-// The first bytes of a reply, as text a reader can compare with the magic.
-std::string Shown(const std::uint8_t* bytes, std::size_t length) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < length; ++i) {
-    if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '"' && bytes[i] != '\\') {
-      out += static_cast<char>(bytes[i]);
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", bytes[i]);
-      out += escape;
-    }
-  }
-  return out + "\"";
 }
 
 std::string Number(double value) {
@@ -229,6 +221,28 @@ std::string HostProblem(std::string_view host) {
   return "IPv6 is not supported: use an IPv4 address";
 }
 
+namespace {
+
+ErrorKind KindOf(platform::ConnectFailure failure) {
+  switch (failure) {
+    case platform::ConnectFailure::kNone:
+      return ErrorKind::kNone;
+    case platform::ConnectFailure::kNameNotResolved:
+      return ErrorKind::kNameNotResolved;
+    case platform::ConnectFailure::kRefused:
+      return ErrorKind::kRefused;
+    case platform::ConnectFailure::kTimedOut:
+      return ErrorKind::kTimedOut;
+    case platform::ConnectFailure::kInterrupted:
+      return ErrorKind::kInterrupted;
+    case platform::ConnectFailure::kOther:
+      break;
+  }
+  return ErrorKind::kOther;
+}
+
+}  // namespace
+
 std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint16_t port,
                                              std::string* error, int timeout_ms,
                                              const std::atomic<bool>* cancel,
@@ -236,31 +250,32 @@ std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint1
   // Windows Sockets must be started before the first socket: once for the process, so an
   // application needs no start-up of its own, and never cleaned up here, as the application may
   // have sockets of its own. Elsewhere a no-op.
-  static const int sockets_startup = velkaro::platform::SocketsStartup();
+  static const int sockets_startup = platform::SocketsStartup();
   if (sockets_startup != 0) {
     if (error != nullptr) *error = "cannot start Windows Sockets: " + ErrorText(sockets_startup);
-    if (failure != nullptr) *failure = ConnectFailure::kOther;
+    if (failure != nullptr) *failure = ErrorKind::kOther;
     return nullptr;
   }
   const std::string where = "cannot connect to " + host + ":" + std::to_string(port) + ": ";
   if (const std::string problem = HostProblem(host); !problem.empty()) {
     if (error != nullptr) *error = where + problem;
-    if (failure != nullptr) *failure = ConnectFailure::kOther;
+    if (failure != nullptr) *failure = ErrorKind::kOther;
     return nullptr;
   }
   std::string reason;
-  ConnectFailure why = ConnectFailure::kNone;
-  const velkaro::platform::SocketHandle socket =
-      velkaro::platform::ConnectTcp(host, port, &reason, timeout_ms, cancel, &why);
+  platform::ConnectFailure platform_why = platform::ConnectFailure::kNone;
+  const platform::SocketHandle socket =
+      platform::ConnectTcp(host, port, &reason, timeout_ms, cancel, &platform_why);
+  const ErrorKind why = KindOf(platform_why);
   if (failure != nullptr) *failure = why;
-  if (socket == velkaro::platform::kInvalidSocket) {
+  if (socket == platform::kInvalidSocket) {
     if (error != nullptr) {
       switch (why) {
-        case ConnectFailure::kNameNotResolved:
+        case ErrorKind::kNameNotResolved:
           *error = where + "the host name could not be resolved" +
                    (reason.empty() ? "" : " (" + reason + ")");
           break;
-        case ConnectFailure::kRefused:
+        case ErrorKind::kRefused:
           // The systems' texts differ, and Wine has none for it.
           *error = where + "connection refused";
           break;
@@ -271,14 +286,14 @@ std::unique_ptr<Connection> Connection::Open(const std::string& host, std::uint1
     }
     return nullptr;
   }
-  velkaro::platform::SetReceiveTimeout(socket, timeout_ms);
-  velkaro::platform::SetNoDelay(socket);
+  platform::SetReceiveTimeout(socket, timeout_ms);
+  platform::SetNoDelay(socket);
   return std::unique_ptr<Connection>(
       new Connection(socket, std::chrono::milliseconds(timeout_ms), cancel));
 }
 
 Connection::~Connection() {
-  velkaro::platform::CloseSocket(socket_);
+  platform::CloseSocket(socket_);
 }
 
 void Connection::SetDeadline(std::chrono::milliseconds limit) {
@@ -287,39 +302,48 @@ void Connection::SetDeadline(std::chrono::milliseconds limit) {
   deadline_limit_ = limit;
 }
 
-// False, with the reason in error_, once the cancel flag is set or the deadline has passed.
+void Connection::ShutdownSending() {
+  platform::Shutdown(socket_, platform::ShutdownHow::kSend);
+}
+
+void Connection::Shutdown() {
+  platform::Shutdown(socket_, platform::ShutdownHow::kBoth);
+}
+
+bool Connection::Fail(Failure failure) {
+  failure_ = std::move(failure);
+  return false;
+}
+
+// False, with the reason in failure_, once the cancel flag is set or the deadline has passed.
 bool Connection::InTime(bool for_sending) {
-  if (cancel_ != nullptr && cancel_->load()) {
-    error_ = "interrupted";
-    return false;
-  }
+  if (cancel_ != nullptr && cancel_->load()) return Fail({ErrorKind::kInterrupted, "interrupted"});
   if (has_deadline_ && Clock::now() >= deadline_) {
-    error_ = StallText(for_sending) + "timed out after " + SecondsText(deadline_limit_);
-    return false;
+    const Failure timed_out = TimedOut(deadline_limit_);
+    return Fail({timed_out.kind, StallText(for_sending) + timed_out.text});
   }
   return true;
 }
 
 // One slice of a wait for room to send or for bytes to receive: at most until `wait_end` or the
 // deadline, and short enough to notice the cancel flag. `*ready` tells whether the socket is
-// ready; false, with the reason in error_, once the wait is cancelled, out of time or failed.
+// ready; false, with the reason in failure_, once the wait is cancelled, out of time or failed.
 bool Connection::WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready) {
   if (!InTime(for_sending)) return false;
   const Clock::time_point now = Clock::now();
   if (now >= wait_end) {
-    error_ = StallText(for_sending) + "timed out after " + SecondsText(wait_);
-    return false;
+    const Failure timed_out = TimedOut(wait_);
+    return Fail({timed_out.kind, StallText(for_sending) + timed_out.text});
   }
   const Clock::time_point end = has_deadline_ ? std::min(wait_end, deadline_) : wait_end;
   auto slice = std::chrono::ceil<std::chrono::milliseconds>(end - now);
   if (cancel_ != nullptr) {
-    slice = std::min(slice, std::chrono::milliseconds(velkaro::platform::kCancelCheckMs));
+    slice = std::min(slice, std::chrono::milliseconds(platform::kCancelCheckMs));
   }
-  const int result =
-      velkaro::platform::WaitSocket(socket_, for_sending, static_cast<int>(slice.count()));
+  const int result = platform::WaitSocket(socket_, for_sending, static_cast<int>(slice.count()));
   if (result < 0) {
-    error_ = StallText(for_sending) + ErrorText(velkaro::platform::LastSocketError());
-    return false;
+    return Fail(
+        {ErrorKind::kOther, StallText(for_sending) + ErrorText(platform::LastSocketError())});
   }
   *ready = result > 0;
   return true;
@@ -331,7 +355,7 @@ bool Connection::SendAll(const void* data, std::size_t length) {
   while (length > 0) {
     // Only what fits now: a peer that stops reading must not hold a send beyond the limits.
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
-    const int n = velkaro::platform::SendSome(socket_, bytes, chunk);
+    const int n = platform::SendSome(socket_, bytes, chunk);
     if (n > 0) {
       // A peer that takes a little now and then must not stretch the send past the limits.
       bytes += n;
@@ -340,11 +364,10 @@ bool Connection::SendAll(const void* data, std::size_t length) {
       if (length > 0 && !InTime(true)) return false;
       continue;
     }
-    const int code = velkaro::platform::LastSocketError();
-    if (n < 0 && !velkaro::platform::IsWouldBlockError(code) &&
-        !velkaro::platform::IsSendRetryError(code)) {
-      error_ = "the connection was lost while sending: " + ErrorText(code);
-      return false;
+    const int code = platform::LastSocketError();
+    if (n < 0 && !platform::IsWouldBlockError(code) && !platform::IsSendRetryError(code)) {
+      return Fail(
+          {ErrorKind::kClosed, "the connection was lost while sending: " + ErrorText(code)});
     }
     bool ready = false;
     if (!WaitSlice(true, wait_end, &ready)) return false;
@@ -361,19 +384,16 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
     if (!WaitSlice(false, wait_end, &ready)) return false;
     if (!ready) continue;
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
-    const int n = velkaro::platform::Receive(socket_, bytes, chunk);
-    if (n == 0) {
-      error_ = "the add-on closed the connection";
-      return false;
-    }
+    const int n = platform::Receive(socket_, bytes, chunk);
+    if (n == 0) return Fail(Closed());
     if (n < 0) {
       // A receive that ran into the socket's own timeout says so in the words of the others,
       // not in the system's ("Resource temporarily unavailable").
-      const int code = velkaro::platform::LastSocketError();
-      error_ = StallText(false) + (velkaro::platform::IsTimeoutError(code)
-                                       ? "timed out after " + SecondsText(wait_)
-                                       : ErrorText(code));
-      return false;
+      const int code = platform::LastSocketError();
+      const Failure failure = platform::IsTimeoutError(code)
+                                  ? TimedOut(wait_)
+                                  : Failure{ErrorKind::kOther, ErrorText(code)};
+      return Fail({failure.kind, StallText(false) + failure.text});
     }
     bytes += n;
     length -= static_cast<std::size_t>(n);
@@ -382,81 +402,51 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
   return true;
 }
 
-bool Connection::SendTag(std::string_view tag) {
+bool Connection::Send(Command command) {
+  const std::string_view tag = CommandTag(command);
   return SendAll(tag.data(), tag.size());
 }
 
-std::string SecondsText(std::chrono::milliseconds limit) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%g s", static_cast<double>(limit.count()) / 1000.0);
-  return text;
-}
-
-McpUploadMessage McpUpload(const velkaro::McpBlock& block) {
-  constexpr std::size_t kTag = protocol::kTagSize;
-  McpUploadMessage message;
-  std::memcpy(message.data(), protocol::kTagMcpStore.data(), kTag);
-  std::memcpy(message.data() + kTag, block.data(), block.size());
-  velkaro::EncodeU32(message.data() + kTag + block.size(), velkaro::McpCheckValue(block.data()));
-  return message;
-}
-
-bool CheckFrameReply(const Frame& frame, std::string* error) {
-  if (std::memcmp(frame.bytes.data(), protocol::kFrameMagic, protocol::kFrameMagicBytes) == 0) {
-    return true;
+bool Connection::Receive(ReplyReader* reader) {
+  while (!reader->complete()) {
+    const std::span<std::uint8_t> needed = reader->Needed();
+    if (!ReceiveAll(needed.data(), needed.size())) return false;
+    if (!reader->Filled()) return Fail(reader->failure());
   }
-  *error = "the reply is not a frame: it begins with " +
-           Shown(frame.bytes.data(), protocol::kFrameMagicBytes) + ", not \"" +
-           protocol::kFrameMagic + "\"";
-  return false;
-}
-
-bool CheckStatusLength(std::uint32_t length, std::string* error) {
-  if (length <= protocol::kMaxStatusBytes) return true;
-  *error = "the reply announces " + std::to_string(length) +
-           " bytes of status, more than the protocol allows (" +
-           std::to_string(protocol::kMaxStatusBytes) + ")";
-  return false;
+  return true;
 }
 
 bool Connection::FetchFrame(Frame* frame) {
-  return SendTag(protocol::kTagFrame) && ReceiveAll(frame->bytes.data(), frame->bytes.size()) &&
-         CheckFrameReply(*frame, &error_);
+  ReplyReader reader(Command::kFrame);
+  if (!Send(Command::kFrame) || !Receive(&reader)) return false;
+  frame->bytes = reader.frame();
+  return true;
 }
 
 bool Connection::FetchFmc(std::vector<std::uint8_t>* data, std::uint32_t* version) {
-  std::uint8_t word[protocol::kWordBytes];
-  if (!SendTag(protocol::kTagFmcRead) || !ReceiveAll(word, sizeof word)) return false;
-  const std::uint32_t length = velkaro::DecodeU32(word);
-  // The add-on never stores more; a larger length is a peer that is not the add-on, or a
-  // broken stream, and must not make this process allocate what it says.
-  if (length > protocol::kMaxUploadBytes) {
-    error_ = "the reply announces " + std::to_string(length) +
-             " bytes of FMC data, more than the protocol allows (" +
-             std::to_string(protocol::kMaxUploadBytes) + ")";
-    return false;
-  }
-  data->resize(length);
-  if (!ReceiveAll(data->data(), data->size()) || !ReceiveAll(word, sizeof word)) return false;
-  *version = velkaro::DecodeU32(word);
+  ReplyReader reader(Command::kFmcRead);
+  if (!Send(Command::kFmcRead) || !Receive(&reader)) return false;
+  *data = std::move(reader.data());
+  *version = reader.version();
   return true;
 }
 
 bool Connection::FetchStatus(std::string* json) {
-  std::uint8_t word[protocol::kWordBytes];
-  if (!SendTag(protocol::kTagStatus)) return false;
-  if (!ReceiveAll(word, sizeof word)) {
-    error_ = "no status reply (" + error_ + "); an add-on older than 1.1 does not answer it";
+  ReplyReader reader(Command::kStatus);
+  if (!Send(Command::kStatus)) return false;
+  if (!Receive(&reader)) {
+    if (!reader.started()) failure_ = NoStatusReply(failure_);
     return false;
   }
-  const std::uint32_t length = velkaro::DecodeU32(word);
-  if (!CheckStatusLength(length, &error_)) return false;
-  json->resize(length);
-  return ReceiveAll(json->data(), json->size());
+  *json = reader.text();
+  return true;
 }
 
 bool Connection::FetchFmcHead(std::array<std::uint8_t, protocol::kFmcHeadBytes>* head) {
-  return SendTag(protocol::kTagFmcVersion) && ReceiveAll(head->data(), head->size());
+  ReplyReader reader(Command::kFmcHead);
+  if (!Send(Command::kFmcHead) || !Receive(&reader)) return false;
+  *head = reader.head();
+  return true;
 }
 
 bool Connection::Sync() {
@@ -469,28 +459,22 @@ bool Connection::UploadMcp(const velkaro::McpBlock& block) {
   return SendAll(message.data(), message.size());
 }
 
-bool Connection::Store(std::string_view tag, std::span<const std::uint8_t> data,
-                       std::uint32_t version) {
-  if (data.empty() || data.size() > protocol::kMaxUploadBytes) {
-    error_ = "an upload takes 1 to " + std::to_string(protocol::kMaxUploadBytes) + " bytes, not " +
-             std::to_string(data.size());
-    return false;
+bool Connection::Store(Command command, std::span<const std::uint8_t> data, std::uint32_t version) {
+  StoreMessage message;
+  if (Failure failure = StoreUpload(command, data.size(), version, &message);
+      failure.kind != ErrorKind::kNone) {
+    return Fail(std::move(failure));
   }
-  std::uint8_t header[protocol::kTagSize + protocol::kWordBytes];
-  std::memcpy(header, tag.data(), protocol::kTagSize);
-  velkaro::EncodeU32(header + protocol::kTagSize, static_cast<std::uint32_t>(data.size()));
-  std::uint8_t trailer[protocol::kWordBytes];
-  velkaro::EncodeU32(trailer, version);
-  return SendAll(header, sizeof header) && SendAll(data.data(), data.size()) &&
-         SendAll(trailer, sizeof trailer);
+  return SendAll(message.head.data(), message.head.size()) && SendAll(data.data(), data.size()) &&
+         SendAll(message.tail.data(), message.tail.size());
 }
 
 bool Connection::StoreFmc(std::span<const std::uint8_t> data, std::uint32_t version) {
-  return Store(protocol::kTagFmcStore, data, version);
+  return Store(Command::kFmcStore, data, version);
 }
 
 bool Connection::StoreFlightPlan(std::span<const std::uint8_t> data, std::uint32_t version) {
-  return Store(protocol::kTagFlightPlanStore, data, version);
+  return Store(Command::kFlightPlanStore, data, version);
 }
 
 }  // namespace zelm

@@ -4,7 +4,9 @@
 // are built on the add-on's own block layout, so client and add-on cannot disagree.
 //
 // A Connection is used by one thread at a time. Every operation returns false on failure and
-// leaves the reason in error(); after a failure the connection should be closed. No reply makes
+// leaves the reason in error() and its kind in error_kind(); after a failure the connection
+// should be closed. The requests and the checks of the replies are the protocol layer's
+// (zelm_protocol.h); a Connection adds the sockets and the time limits. No reply makes
 // a Connection allocate more than the protocol allows, and no peer holds it longer than its time
 // limits: each wait for the peer, and with SetDeadline each whole operation, is bounded.
 #pragma once
@@ -23,7 +25,7 @@
 #include "common/frame_layout.h"
 #include "common/mcp_block.h"
 #include "common/protocol.h"
-#include "platform/socket.h"
+#include "zelm_protocol.h"
 
 namespace zelm {
 
@@ -91,24 +93,9 @@ class McpRequestBuilder {
   velkaro::McpBlock block_;
 };
 
-// The checks and messages of the commands, for a caller that does its own I/O (the gateway's
-// asynchronous session) as well as for Connection.
-//
-// "sMCPDATA20" with the block and its check value, as sent.
-using McpUploadMessage =
-    std::array<std::uint8_t, velkaro::protocol::kTagSize + velkaro::kMcpBlockSize +
-                                 velkaro::protocol::kWordBytes>;
-McpUploadMessage McpUpload(const velkaro::McpBlock& block);
-// A limit as the messages give it: "10 s", "0.5 s".
-std::string SecondsText(std::chrono::milliseconds limit);
-// A "rSIMDATA30" reply that does not begin with the frame magic: false, with why in `error`.
-bool CheckFrameReply(const Frame& frame, std::string* error);
-// A "rSTATUS010" reply's length word: false, with why in `error`, above the protocol's bound.
-bool CheckStatusLength(std::uint32_t length, std::string* error);
-
-// Why Connection::Open failed: the host name could not be resolved, the connection was refused
-// (nothing listens there), it timed out, was interrupted, or something else.
-using ConnectFailure = velkaro::platform::ConnectFailure;
+// Why Connection::Open failed (kNone when it did not): kNameNotResolved, kRefused, kTimedOut,
+// kInterrupted, or kOther for anything else.
+using ConnectFailure = ErrorKind;
 
 // Why `host` cannot name an add-on's machine, or empty when it can: the add-on serves IPv4
 // only, so an IPv6 address is refused, and a port belongs in its own argument.
@@ -120,7 +107,7 @@ class Connection {
   // add-on cannot be reached within `timeout_ms`, and why in `failure` when given. From then on
   // each wait for the add-on (for the next bytes of a reply, or for room to send) lasts at most
   // `timeout_ms`. With a `cancel` flag, the connection attempt and every later wait end within
-  // platform::kCancelCheckMs once the flag is true, and the operation fails ("interrupted"); the
+  // a tenth of a second once the flag is true, and the operation fails ("interrupted"); the
   // flag must outlive the connection. The first call starts Windows Sockets for the process
   // (nothing elsewhere).
   static std::unique_ptr<Connection> Open(const std::string& host, std::uint16_t port,
@@ -162,27 +149,37 @@ class Connection {
   bool SendAll(const void* data, std::size_t length);
   bool ReceiveAll(void* data, std::size_t length);
 
-  const std::string& error() const { return error_; }
-  // The socket blocks, with a receive timeout of `timeout_ms`, for callers that use it directly.
-  velkaro::platform::SocketHandle socket() const { return socket_; }
+  // Ends sending: the add-on sees the end of the stream after what was sent, and what it sends
+  // back can still be received.
+  void ShutdownSending();
+  // Ends the connection both ways. Unlike every other call it may come from another thread while
+  // an operation runs: that operation then fails without waiting out its limits, and so does
+  // every later one. The connection is still closed by its owner.
+  void Shutdown();
+
+  const std::string& error() const { return failure_.text; }
+  ErrorKind error_kind() const { return failure_.kind; }
 
  private:
   using Clock = std::chrono::steady_clock;
-  Connection(velkaro::platform::SocketHandle socket, std::chrono::milliseconds wait,
-             const std::atomic<bool>* cancel)
+  // (`socket` is a platform::SocketHandle, kept here as the integer it is.)
+  Connection(std::uintptr_t socket, std::chrono::milliseconds wait, const std::atomic<bool>* cancel)
       : socket_(socket), wait_(wait), cancel_(cancel) {}
-  bool SendTag(std::string_view tag);
-  bool Store(std::string_view tag, std::span<const std::uint8_t> data, std::uint32_t version);
+  bool Send(Command command);
+  // Receives the reply `reader` reads, to its end.
+  bool Receive(ReplyReader* reader);
+  bool Store(Command command, std::span<const std::uint8_t> data, std::uint32_t version);
+  bool Fail(Failure failure);
   bool InTime(bool for_sending);
   bool WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready);
 
-  velkaro::platform::SocketHandle socket_;
+  std::uintptr_t socket_;
   std::chrono::milliseconds wait_;
   const std::atomic<bool>* cancel_;
   bool has_deadline_ = false;
   Clock::time_point deadline_{};
   std::chrono::milliseconds deadline_limit_{0};
-  std::string error_;
+  Failure failure_;
 };
 
 }  // namespace zelm

@@ -24,18 +24,22 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// A failed operation in the words the other zelm commands use.
-std::string FailureText(const beast::error_code& ec, std::chrono::milliseconds limit) {
-  if (ec == beast::error::timeout) return "timed out after " + SecondsText(limit);
+// A failed operation in the words the other zelm commands use, with its kind.
+Failure FailureOf(const beast::error_code& ec, std::chrono::milliseconds limit) {
+  if (ec == beast::error::timeout) return TimedOut(limit);
   if (ec == asio::error::eof || ec == asio::error::connection_reset ||
       ec == asio::error::broken_pipe || ec == asio::error::connection_aborted) {
-    return "the add-on closed the connection";
+    return Closed();
   }
-  return ec.message();
+  if (ec == asio::error::connection_refused) return {ErrorKind::kRefused, ec.message()};
+  if (ec == asio::error::operation_aborted) return {ErrorKind::kInterrupted, ec.message()};
+  return {ErrorKind::kOther, ec.message()};
 }
 
-asio::const_buffer TagBuffer(std::string_view tag) {
-  return asio::buffer(tag.data(), protocol::kTagSize);
+// The whole request of a command that sends only its tag.
+asio::const_buffer TagBuffer(Command command) {
+  const std::string_view tag = CommandTag(command);
+  return asio::buffer(tag.data(), tag.size());
 }
 
 }  // namespace
@@ -82,14 +86,18 @@ std::string Upstream::AddonStatus() const {
   return addon_status_;
 }
 
-void Upstream::SetConnected(bool connected, const std::string& error) {
+void Upstream::SetConnected(bool connected, const Failure& failure) {
   UpstreamState copy;
   {
     std::lock_guard lock(mutex_);
-    if (state_.connected == connected && state_.error == error) return;
+    if (state_.connected == connected && state_.error == failure.text &&
+        state_.error_kind == failure.kind) {
+      return;
+    }
     if (connected && !state_.connected && state_.frames > 0) ++state_.reconnects;
     state_.connected = connected;
-    state_.error = error;
+    state_.error = failure.text;
+    state_.error_kind = failure.kind;
     if (!connected) addon_status_.clear();
     copy = state_;
   }
@@ -110,18 +118,21 @@ asio::awaitable<void> Upstream::Run() {
   while (!stopped_) {
     beast::tcp_stream stream(io_);
     stream_ = &stream;
-    std::string failure;
+    Failure failure;
     if (co_await Connect(stream, &failure)) {
       retry = options_.first_retry;
       try {
         failure = co_await Serve(stream);
       } catch (const std::exception& e) {  // (out of memory, nothing else is thrown)
-        failure = e.what();
+        failure = {ErrorKind::kOther, e.what()};
       }
       stream_ = nullptr;
       if (stopped_) break;
       FailPending("the connection to the add-on was lost");
-      SetConnected(false, failure.empty() ? "the connection to the add-on was lost" : failure);
+      if (failure.kind == ErrorKind::kNone) {
+        failure = {ErrorKind::kClosed, "the connection to the add-on was lost"};
+      }
+      SetConnected(false, failure);
       continue;
     }
     stream_ = nullptr;
@@ -135,20 +146,23 @@ asio::awaitable<void> Upstream::Run() {
   }
 }
 
-asio::awaitable<bool> Upstream::Connect(beast::tcp_stream& stream, std::string* failure) {
+asio::awaitable<bool> Upstream::Connect(beast::tcp_stream& stream, Failure* failure) {
   const std::string where = options_.host + ":" + std::to_string(options_.port);
   beast::error_code ec;
   tcp::resolver resolver(io_);
   const auto addresses =
       co_await resolver.async_resolve(tcp::v4(), options_.host, std::to_string(options_.port),
                                       asio::redirect_error(asio::use_awaitable, ec));
-  if (!ec && !stopped_) {
+  const bool resolved = !ec;
+  if (resolved && !stopped_) {
     stream.expires_after(options_.timeout);
     co_await stream.async_connect(addresses, asio::redirect_error(asio::use_awaitable, ec));
   }
   if (stopped_) co_return false;
   if (ec) {
-    *failure = "cannot connect to " + where + ": " + FailureText(ec, options_.timeout);
+    const Failure why = FailureOf(ec, options_.timeout);
+    *failure = {resolved ? why.kind : ErrorKind::kNameNotResolved,
+                "cannot connect to " + where + ": " + why.text};
     co_return false;
   }
   stream.socket().set_option(tcp::no_delay(true), ec);
@@ -156,31 +170,39 @@ asio::awaitable<bool> Upstream::Connect(beast::tcp_stream& stream, std::string* 
 }
 
 asio::awaitable<bool> Upstream::Exchange(beast::tcp_stream& stream, asio::const_buffer request,
-                                         asio::mutable_buffer reply,
-                                         std::chrono::milliseconds limit, std::string* failure) {
+                                         ReplyReader* reader, std::chrono::milliseconds limit,
+                                         Failure* failure) {
   beast::error_code ec;
   stream.expires_after(limit);
-  co_await asio::async_write(stream, request, asio::redirect_error(asio::use_awaitable, ec));
-  if (!ec && reply.size() > 0) {
-    co_await asio::async_read(stream, reply, asio::redirect_error(asio::use_awaitable, ec));
+  if (request.size() > 0) {
+    co_await asio::async_write(stream, request, asio::redirect_error(asio::use_awaitable, ec));
+  }
+  while (!ec && !reader->complete()) {
+    if (reader->started()) stream.expires_after(limit);
+    const std::span<std::uint8_t> needed = reader->Needed();
+    co_await asio::async_read(stream, asio::buffer(needed.data(), needed.size()),
+                              asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec && !reader->Filled()) {
+      *failure = reader->failure();
+      co_return false;
+    }
   }
   if (ec) {
-    *failure = FailureText(ec, limit);
+    *failure = FailureOf(ec, limit);
     co_return false;
   }
   co_return true;
 }
 
-asio::awaitable<std::string> Upstream::Serve(beast::tcp_stream& stream) {
+asio::awaitable<Failure> Upstream::Serve(beast::tcp_stream& stream) {
   // Connected from its first frame on: an add-on that is stopping may still take a connection
   // it will never serve, and the browsers are not told of it.
   auto status_due = Clock::now();
   Frame frame;
   Frame last;
   bool have_last = false;
-  std::string failure;
-  std::array<std::uint8_t, protocol::kFmcHeadBytes> head{};
-  std::array<std::uint8_t, protocol::kWordBytes> word{};
+  Failure failure;
+  const auto failed = [&] { return failure.kind != ErrorKind::kNone; };
   while (!stopped_) {
     std::deque<Command> commands;
     {
@@ -190,45 +212,44 @@ asio::awaitable<std::string> Upstream::Serve(beast::tcp_stream& stream) {
     for (Command& c : commands) {
       // The add-on does not acknowledge a block; a round trip after it proves it was read.
       const McpUploadMessage upload = McpUpload(c.block.block());
-      if (failure.empty() &&
-          co_await Exchange(stream, asio::buffer(upload), {}, options_.timeout, &failure) &&
-          co_await Exchange(stream, TagBuffer(protocol::kTagFmcVersion), asio::buffer(head),
-                            options_.timeout, &failure)) {
+      ReplyReader none(zelm::Command::kMcpStore);
+      ReplyReader head(zelm::Command::kFmcHead);
+      if (!failed() &&
+          co_await Exchange(stream, asio::buffer(upload), &none, options_.timeout, &failure) &&
+          co_await Exchange(stream, TagBuffer(zelm::Command::kFmcHead), &head, options_.timeout,
+                            &failure)) {
         c.done("");
       } else {
-        c.done("the add-on did not take the block: " + failure);
+        c.done("the add-on did not take the block: " + failure.text);
       }
     }
-    if (!failure.empty() || stopped_) break;
+    if (failed() || stopped_) break;
 
     if (!status_unanswered_ && Clock::now() >= status_due) {
       status_due = Clock::now() + options_.status_every;
-      std::string status;
-      bool ok = co_await Exchange(stream, TagBuffer(protocol::kTagStatus), asio::buffer(word),
-                                  options_.status_wait, &failure);
-      if (!ok && failure.rfind("timed out", 0) == 0) {
+      ReplyReader status(zelm::Command::kStatus);
+      const bool ok = co_await Exchange(stream, TagBuffer(zelm::Command::kStatus), &status,
+                                        options_.status_wait, &failure);
+      if (!ok && failure.kind == ErrorKind::kTimedOut && !status.started()) {
         // An add-on before 1.1 ignores the command. A reply that is only late would arrive
         // where a frame is awaited, so the connection is made afresh, and not asked again until
         // the add-on has gone and come back.
         status_unanswered_ = true;
-        failure = "no status reply (" + failure + "); an add-on older than 1.1 does not answer it";
-      }
-      if (ok) ok = CheckStatusLength(velkaro::DecodeU32(word.data()), &failure);
-      if (ok) {
-        status.resize(velkaro::DecodeU32(word.data()));
-        ok = co_await Exchange(stream, {}, asio::buffer(status), options_.status_wait, &failure);
+        failure = NoStatusReply(failure);
       }
       if (!ok) break;
+      std::string text = status.text();
       std::lock_guard lock(mutex_);
-      addon_status_ = std::move(status);
+      addon_status_ = std::move(text);
     }
 
-    if (!co_await Exchange(stream, TagBuffer(protocol::kTagFrame), asio::buffer(frame.bytes),
-                           options_.timeout, &failure) ||
-        !CheckFrameReply(frame, &failure)) {
+    ReplyReader reply(zelm::Command::kFrame);
+    if (!co_await Exchange(stream, TagBuffer(zelm::Command::kFrame), &reply, options_.timeout,
+                           &failure)) {
       break;
     }
-    if (!have_last) SetConnected(true, "");
+    frame.bytes = reply.frame();
+    if (!have_last) SetConnected(true, {});
     if (have_last && frame.bytes == last.bytes) continue;
     last = frame;
     have_last = true;
@@ -239,7 +260,7 @@ asio::awaitable<std::string> Upstream::Serve(beast::tcp_stream& stream) {
     }
     on_frame_(frame);
   }
-  if (stopped_) failure.clear();
+  if (stopped_) failure = {};
   co_return failure;
 }
 

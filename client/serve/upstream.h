@@ -29,7 +29,10 @@
 #include <optional>
 #include <string>
 
+// (zelm's main, which includes this through gateway.h, starts Windows Sockets from here.)
+#include "platform/socket.h"
 #include "zelm_client.h"
+#include "zelm_protocol.h"
 
 namespace zelm::serve {
 
@@ -44,9 +47,10 @@ struct UpstreamOptions {
 };
 
 struct UpstreamState {
-  bool connected = false;    // from the first frame of a connection to its end
-  std::string error;         // why the last connection ended or could not be made
-  std::uint64_t frames = 0;  // new frames received since the gateway started
+  bool connected = false;                   // from the first frame of a connection to its end
+  std::string error;                        // why the last connection ended or could not be made
+  ErrorKind error_kind = ErrorKind::kNone;  // and that reason's kind
+  std::uint64_t frames = 0;                 // new frames received since the gateway started
   std::uint64_t reconnects = 0;
   std::optional<std::chrono::steady_clock::time_point> last_frame;
 };
@@ -85,16 +89,16 @@ class Upstream {
     McpDone done;
   };
   boost::asio::awaitable<void> Run();
-  boost::asio::awaitable<bool> Connect(boost::beast::tcp_stream& stream, std::string* failure);
-  // Until the connection fails (the reason) or the session stops (empty).
-  boost::asio::awaitable<std::string> Serve(boost::beast::tcp_stream& stream);
-  // Sends `request`, then receives `reply` in full, all within `limit`; false with the reason in
-  // `failure`.
+  boost::asio::awaitable<bool> Connect(boost::beast::tcp_stream& stream, Failure* failure);
+  // Until the connection fails (the reason) or the session stops (kNone).
+  boost::asio::awaitable<Failure> Serve(boost::beast::tcp_stream& stream);
+  // Sends `request`, then receives the reply `reader` reads, to its end: the request with the
+  // reply's first part within `limit`, and each further part within `limit` again. False with
+  // the reason in `failure`.
   boost::asio::awaitable<bool> Exchange(boost::beast::tcp_stream& stream,
-                                        boost::asio::const_buffer request,
-                                        boost::asio::mutable_buffer reply,
-                                        std::chrono::milliseconds limit, std::string* failure);
-  void SetConnected(bool connected, const std::string& error);
+                                        boost::asio::const_buffer request, ReplyReader* reader,
+                                        std::chrono::milliseconds limit, Failure* failure);
+  void SetConnected(bool connected, const Failure& failure);
   void FailPending(const std::string& error);
 
   boost::asio::io_context& io_;

@@ -150,6 +150,7 @@ TEST(ZelmClientLimitTest, ADeadlineEndsAReplyTrickledByteByByte) {
     EXPECT_FALSE(row.operation(*c));
     EXPECT_LT(Clock::now() - start, kGivesUpWithin);
     EXPECT_EQ(c->error(), "no reply from the add-on: timed out after 1 s");
+    EXPECT_EQ(c->error_kind(), zelm::ErrorKind::kTimedOut);
   }
 }
 
@@ -163,6 +164,7 @@ TEST(ZelmClientLimitTest, AnUploadToAPeerThatDoesNotReadEnds) {
   EXPECT_FALSE(c->StoreFmc(Bytes(protocol::kMaxUploadBytes, 1), 1));
   EXPECT_LT(Clock::now() - start, kGivesUpWithin);
   EXPECT_EQ(c->error(), "sending stalled: timed out after 1 s");
+  EXPECT_EQ(c->error_kind(), zelm::ErrorKind::kTimedOut);
 }
 
 // Without a deadline, each wait for the peer is bounded: a peer that stops reading holds an
@@ -193,6 +195,7 @@ TEST(ZelmClientLimitTest, ACancelFlagEndsAWait) {
   EXPECT_FALSE(c->FetchFrame(&frame));
   EXPECT_LT(Clock::now() - start, kGivesUpWithin);
   EXPECT_EQ(c->error(), "interrupted");
+  EXPECT_EQ(c->error_kind(), zelm::ErrorKind::kInterrupted);
   canceller.join();
 }
 
@@ -216,10 +219,11 @@ TEST(ZelmClientLimitTest, ConnectingEndsAtTheTimeoutOrWhenCancelled) {
     int timeout_ms;
     bool cancelled;
     const char* reason;
+    zelm::ConnectFailure failure;
   };
   const Row rows[] = {
-      {"timed out", 500, false, "timed out after 0.5 s"},
-      {"cancelled", 60000, true, "interrupted"},
+      {"timed out", 500, false, "timed out after 0.5 s", zelm::ConnectFailure::kTimedOut},
+      {"cancelled", 60000, true, "interrupted", zelm::ConnectFailure::kInterrupted},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -231,12 +235,15 @@ TEST(ZelmClientLimitTest, ConnectingEndsAtTheTimeoutOrWhenCancelled) {
       });
     }
     std::string error;
+    zelm::ConnectFailure failure = zelm::ConnectFailure::kNone;
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(zelm::Connection::Open("127.0.0.1", listener.port(), &error, row.timeout_ms, &cancel),
+    EXPECT_EQ(zelm::Connection::Open("127.0.0.1", listener.port(), &error, row.timeout_ms, &cancel,
+                                     &failure),
               nullptr);
     EXPECT_LT(Clock::now() - start, kGivesUpWithin);
     EXPECT_EQ(error,
               "cannot connect to 127.0.0.1:" + std::to_string(listener.port()) + ": " + row.reason);
+    EXPECT_EQ(failure, row.failure);
     if (canceller.joinable()) canceller.join();
   }
   for (platform::SocketHandle s : queued) platform::CloseSocket(s);
@@ -250,6 +257,7 @@ TEST(ZelmClientLimitTest, AReplyThatIsNotAFrameIsAnError) {
   zelm::Frame frame;
   EXPECT_FALSE(c->FetchFrame(&frame));
   EXPECT_EQ(c->error(), R"(the reply is not a frame: it begins with "HELLO!\x00", not "ZELM30")");
+  EXPECT_EQ(c->error_kind(), zelm::ErrorKind::kBadReply);
 }
 
 // The zelm program as a user runs it: each command against a bad peer ends with status 1 and

@@ -57,6 +57,12 @@ json StatusOver(platform::SocketHandle s) {
   return json::parse(text);
 }
 
+// The status over a connection of libzelm's; null when it does not come.
+json StatusOver(zelm::Connection& c) {
+  std::string text;
+  return c.FetchStatus(&text) ? json::parse(text) : json(nullptr);
+}
+
 json StatusFrom(const char* host, std::uint16_t port) {
   std::string error;
   std::unique_ptr<zelm::Connection> c;
@@ -65,7 +71,7 @@ json StatusFrom(const char* host, std::uint16_t port) {
     ADD_FAILURE() << "no connection to " << host << ":" << port << ": " << error;
     return nullptr;
   }
-  return StatusOver(c->socket());
+  return StatusOver(*c);
 }
 
 // A reply to "vFMCDATA20" came.
@@ -82,6 +88,10 @@ bool ClosedAtOnce(platform::SocketHandle s) {
   std::uint8_t byte;
   const int n = platform::Receive(s, &byte, 1);
   return n == 0 || (n < 0 && !platform::IsTimeoutError(platform::LastSocketError()));
+}
+bool ClosedAtOnce(zelm::Connection& c) {
+  std::uint8_t byte;
+  return !c.ReceiveAll(&byte, 1) && c.error_kind() != zelm::ErrorKind::kTimedOut;
 }
 
 // Closes a socket when the test is done with it.
@@ -151,9 +161,9 @@ TEST_F(AddOnSettingsTest, PortBindAndMaxClientsAreHonoured) {
   ASSERT_TRUE(first->Sync() && second->Sync());
   auto third = zelm::Connection::Open("127.0.0.1", port, nullptr, 5000);
   ASSERT_NE(third, nullptr);
-  EXPECT_TRUE(ClosedAtOnce(third->socket())) << "two places only";
+  EXPECT_TRUE(ClosedAtOnce(*third)) << "two places only";
 
-  const json status = StatusOver(first->socket());
+  const json status = StatusOver(*first);
   ASSERT_TRUE(status.is_object());
   EXPECT_EQ(status["port"], port);
   EXPECT_EQ(status["bind"], "127.0.0.1");
@@ -311,12 +321,12 @@ TEST_F(AddOnSettingsTest, TheStatusFollowsTheRunningSimulator) {
   ASSERT_TRUE(second && third && second->Sync() && third->Sync());
   const json stopped = StatusFrom("127.0.0.1", 5193);
   std::this_thread::sleep_for(milliseconds(400));
-  const json later = StatusOver(second->socket());
+  const json later = StatusOver(*second);
   ASSERT_TRUE(stopped.is_object() && later.is_object());
   EXPECT_GE(later["frame_age_ms"].get<int>(), stopped["frame_age_ms"].get<int>() + 350)
       << "no records: the newest frame ages";
   EXPECT_EQ(stopped["frames"], kFrames) << "every record after the first";
-  EXPECT_TRUE(WaitUntil([&] { return StatusOver(second->socket())["clients"] == 2; }))
+  EXPECT_TRUE(WaitUntil([&] { return StatusOver(*second)["clients"] == 2; }))
       << "the two connected (the sessions of those that asked before have ended)";
   EXPECT_EQ(stopped["simconnect"], true);
   EXPECT_EQ(stopped["server"], true);

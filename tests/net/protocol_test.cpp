@@ -41,8 +41,7 @@ class ProtocolTest : public AddOnTest {
   // The add-on closed the connection (by a close or a reset), rather than staying silent.
   static bool Closed(zelm::Connection& c) {
     std::uint8_t byte;
-    const int n = platform::Receive(c.socket(), &byte, 1);
-    return n == 0 || (n < 0 && !platform::IsTimeoutError(platform::LastSocketError()));
+    return !c.ReceiveAll(&byte, 1) && c.error_kind() != zelm::ErrorKind::kTimedOut;
   }
   // What a fresh connection reads back of the FMC store.
   static std::pair<Bytes, std::uint32_t> Fmc() {
@@ -167,7 +166,7 @@ TEST_F(ProtocolTest, FmcUploadsCutShortOrRefusedLeaveTheStoreWhole) {
     {
       auto c = ConnectToAddOn();
       ASSERT_TRUE(Send(*c, row.sent));
-      platform::Shutdown(c->socket(), platform::ShutdownHow::kSend);  // the client stops here
+      c->ShutdownSending();  // the client stops here
       EXPECT_TRUE(Closed(*c));
     }
     // The session has ended: the store is final.
@@ -215,7 +214,7 @@ TEST_F(ProtocolTest, AutopilotBlocksCutShort) {
     {
       auto c = ConnectToAddOn();
       ASSERT_TRUE(Send(*c, row.sent));
-      platform::Shutdown(c->socket(), platform::ShutdownHow::kSend);
+      c->ShutdownSending();
       EXPECT_TRUE(Closed(*c));
     }
     addon.sim().ClearCalls();
@@ -323,9 +322,9 @@ TEST(ProtocolStopTest, StopReturnsWhileClientsAreSilentMidUploadOrNotReading) {
 
   for (auto* c : {silent.get(), uploading.get(), mid_block.get()}) {
     std::uint8_t byte;
-    EXPECT_LE(platform::Receive(c->socket(), &byte, 1), 0);
+    EXPECT_FALSE(c->ReceiveAll(&byte, 1));
   }
-  platform::Shutdown(not_reading->socket(), platform::ShutdownHow::kBoth);
+  not_reading->Shutdown();
   flood.join();
 }
 

@@ -64,12 +64,10 @@ class SocketServerTest : public ::testing::Test {
   // The server closed the connection (by a close or a reset), rather than staying silent; what
   // it sent before is passed over.
   static bool Closed(zelm::Connection& c) {
-    std::uint8_t bytes[4096];
-    for (;;) {
-      const int n = platform::Receive(c.socket(), bytes, sizeof bytes);
-      if (n > 0) continue;
-      return n == 0 || !platform::IsTimeoutError(platform::LastSocketError());
+    std::uint8_t byte;
+    while (c.ReceiveAll(&byte, 1)) {
     }
+    return c.error_kind() != zelm::ErrorKind::kTimedOut;
   }
 
   SharedState state;

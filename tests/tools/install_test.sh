@@ -26,8 +26,15 @@ fi
 
 # Exactly the public headers, and one library.
 headers=$(cd "$prefix/include" && find . -type f | sort | tr '\n' ' ')
-expected="./zelm/common/coding.h ./zelm/common/frame_layout.h ./zelm/common/mcp_block.h ./zelm/common/protocol.h ./zelm/platform/socket.h ./zelm/platform/system.h ./zelm/zelm_client.h ./zelm/zelm_layout.h "
+expected="./zelm/common/coding.h ./zelm/common/frame_layout.h ./zelm/common/mcp_block.h ./zelm/common/protocol.h ./zelm/zelm_client.h ./zelm/zelm_layout.h ./zelm/zelm_protocol.h "
 [ "$headers" = "$expected" ] && pass "public headers only" || fail "installed headers: $headers"
+# Each header stands on its own, with nothing but the installed ones beside it.
+for header in $(cd "$prefix/include/zelm" && find . -name '*.h' | sort); do
+  if ! out=$("$cxx" -std=c++20 -fsyntax-only -I"$prefix/include/zelm" -x c++ "$prefix/include/zelm/$header" 2>&1); then
+    fail "$header does not compile on its own: $out"
+  fi
+done
+[ $failures -eq 0 ] && pass "every installed header compiles on its own"
 libraries=$(cd "$prefix" && find . -name '*.a' -o -name '*.lib' -o -name '*.so*' -o -name '*.dll' | sort | tr '\n' ' ')
 [ "$libraries" = "./lib/libzelm.a " ] && pass "one library" || fail "installed libraries: $libraries"
 [ -f "$prefix/lib/cmake/zelm/zelmConfig.cmake" ] && [ -f "$prefix/lib/cmake/zelm/zelmConfigVersion.cmake" ] \

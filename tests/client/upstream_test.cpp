@@ -1,0 +1,163 @@
+// The gateway's session with the add-on against a peer of the test's own that serves frames and
+// answers the status request in one of several ways: the session's state says why a connection
+// ended, in words and by kind, and a silent add-on (one before 1.1) is not asked again.
+#include <gtest/gtest.h>
+
+// clang-format off
+#include <utility>  // (before Asio, whose awaitable.hpp uses std::exchange without it)
+// clang-format on
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/frame_layout.h"
+#include "common/protocol.h"
+#include "platform/socket.h"
+#include "serve/upstream.h"
+#include "support/addon_harness.h"
+#include "support/loopback.h"
+#include "support/wire_bytes.h"
+
+namespace velkaro::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+enum class StatusAnswer {
+  kSilent,   // an add-on before 1.1
+  kTooLong,  // a length word above the protocol's bound
+  kJson,     // "{}"
+};
+
+// Serves connection after connection: frames to "rSIMDATA30", `answer` to "rSTATUS010". Counts
+// the status requests.
+class StatusPeer {
+ public:
+  explicit StatusPeer(StatusAnswer answer) : answer_(answer) {
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~StatusPeer() {
+    stop_ = true;
+    platform::CloseSocket(platform::ConnectTcp("127.0.0.1", port(), nullptr));  // wakes Accept
+    thread_.join();
+  }
+  std::uint16_t port() const { return listener_.port(); }
+  int status_requests() const { return status_requests_; }
+
+ private:
+  void Serve() {
+    Bytes frame(kFrameSize, 0);
+    std::copy_n(protocol::kFrameMagic, protocol::kFrameMagicBytes, frame.begin());
+    while (!stop_) {
+      const platform::SocketHandle s = listener_.Accept();
+      if (s == platform::kInvalidSocket) return;
+      platform::SetReceiveTimeout(s, 50);
+      std::string tag;
+      while (!stop_) {
+        char byte;
+        const int n = platform::Receive(s, &byte, 1);
+        if (n == 0 || (n < 0 && !platform::IsTimeoutError(platform::LastSocketError()))) break;
+        if (n < 0) continue;
+        tag += byte;
+        if (tag.size() < protocol::kTagSize) continue;
+        Bytes reply;
+        if (tag == protocol::kTagFrame) {
+          reply = frame;
+          ++frame[protocol::kFrameMagicBytes];  // each frame new
+        } else if (tag == protocol::kTagStatus) {
+          ++status_requests_;
+          if (answer_ == StatusAnswer::kTooLong) reply = U32(protocol::kMaxStatusBytes + 1);
+          if (answer_ == StatusAnswer::kJson) reply = Concat({U32(2), Text("{}")});
+        }
+        tag.clear();
+        if (!reply.empty() && platform::Send(s, reply.data(), static_cast<int>(reply.size())) !=
+                                  static_cast<int>(reply.size())) {
+          break;
+        }
+      }
+      platform::CloseSocket(s);
+    }
+  }
+
+  LoopbackListener listener_;
+  const StatusAnswer answer_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> status_requests_{0};
+  std::thread thread_;
+};
+
+TEST(UpstreamTest, AStatusReplyThatFailsEndsTheConnectionWithItsReasonAndKind) {
+  struct Row {
+    const char* name;
+    StatusAnswer answer;
+    const char* error;  // the first connection's end; empty: it does not end
+    zelm::ErrorKind kind;
+    bool asked_again;  // on the connections after the first
+  };
+  const Row rows[] = {
+      {"silent", StatusAnswer::kSilent,
+       "no status reply (timed out after 0.3 s); an add-on older than 1.1 does not answer it",
+       zelm::ErrorKind::kTimedOut, false},
+      {"too long", StatusAnswer::kTooLong,
+       "the reply announces 65537 bytes of status, more than the protocol allows (65536)",
+       zelm::ErrorKind::kTooLong, true},
+      {"answered", StatusAnswer::kJson, "", zelm::ErrorKind::kNone, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StatusPeer peer(row.answer);
+    zelm::serve::UpstreamOptions options;
+    options.host = "127.0.0.1";
+    options.port = peer.port();
+    options.timeout = milliseconds(5000);
+    options.status_wait = milliseconds(300);
+    options.status_every = milliseconds(50);
+    options.first_retry = milliseconds(50);
+
+    std::mutex mutex;
+    std::vector<zelm::serve::UpstreamState> states;
+    std::atomic<int> frames{0};
+    boost::asio::io_context io;
+    zelm::serve::Upstream upstream(
+        io, options, [&](const zelm::Frame&) { ++frames; },
+        [&](const zelm::serve::UpstreamState& state) {
+          std::lock_guard lock(mutex);
+          states.push_back(state);
+        });
+    upstream.Start();
+    std::thread runner([&] { io.run(); });
+    const auto first_state = [&] {
+      std::lock_guard lock(mutex);
+      return states.empty() ? std::optional<zelm::serve::UpstreamState>() : states.front();
+    };
+    EXPECT_TRUE(WaitUntil([&] { return first_state().has_value(); }));
+    const std::optional<zelm::serve::UpstreamState> first = first_state();
+    if (*row.error == '\0') {
+      EXPECT_TRUE(first && first->connected);
+    } else {
+      EXPECT_TRUE(first && !first->connected);
+      EXPECT_EQ(first ? first->error : "", row.error);
+      EXPECT_EQ(first ? first->error_kind : zelm::ErrorKind::kNone, row.kind);
+    }
+    if (row.asked_again) {
+      EXPECT_TRUE(WaitUntil([&] { return peer.status_requests() >= 3; }));
+    } else {
+      // The next connection is served frame after frame without the question.
+      EXPECT_TRUE(WaitUntil([&] { return upstream.State().connected && frames > 20; }));
+      EXPECT_EQ(peer.status_requests(), 1);
+    }
+    if (row.answer == StatusAnswer::kJson) {
+      EXPECT_EQ(upstream.AddonStatus(), "{}");
+    }
+    boost::asio::post(io, [&] { upstream.Stop(); });
+    runner.join();
+  }
+}
+
+}  // namespace
+}  // namespace velkaro::testing
