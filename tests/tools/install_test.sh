@@ -26,7 +26,7 @@ fi
 
 # Exactly the public headers, and one library.
 headers=$(cd "$prefix/include" && find . -type f | sort | tr '\n' ' ')
-expected="./zelm/common/coding.h ./zelm/common/frame_layout.h ./zelm/common/mcp_block.h ./zelm/common/protocol.h ./zelm/platform/socket.h ./zelm/platform/system.h ./zelm/zelm_client.h ./zelm/zelm_layout.h "
+expected="./zelm/common/coding.h ./zelm/common/frame_layout.h ./zelm/common/mcp_block.h ./zelm/common/mcp_settings.h ./zelm/common/protocol.h ./zelm/platform/socket.h ./zelm/platform/system.h ./zelm/zelm_client.h ./zelm/zelm_layout.h "
 [ "$headers" = "$expected" ] && pass "public headers only" || fail "installed headers: $headers"
 libraries=$(cd "$prefix" && find . -name '*.a' -o -name '*.lib' -o -name '*.so*' -o -name '*.dll' | sort | tr '\n' ' ')
 [ "$libraries" = "./lib/libzelm.a " ] && pass "one library" || fail "installed libraries: $libraries"
