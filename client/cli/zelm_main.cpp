@@ -617,21 +617,21 @@ int CommandPut(const ConnectionOptions& options, Store store, const std::string&
 using Builder = zelm::McpRequestBuilder;
 
 // Every option of `zelm mcp` comes from the table of autopilot settings (zelm_layout.h): its name
-// from the setting's short name ("hdg_bug" is --hdg-bug), its help from the label, range and
-// unit, its group from the kind.
+// from the setting's short name ("hdg_bug" is --hdg-bug), its help from the meaning, range and
+// unit, its group from the role.
 std::string McpOptionName(const zelm::McpSetting& s) {
-  std::string name = std::string("--") + s.alias;
+  std::string name = std::string("--") + s.name;
   std::replace(name.begin(), name.end(), '_', '-');
   return name;
 }
 
-const char* McpGroup(zelm::McpSettingKind kind) {
-  switch (kind) {
-    case zelm::McpSettingKind::kRequest:
+const char* McpGroup(zelm::McpSettingRole role) {
+  switch (role) {
+    case zelm::McpSettingRole::kRequest:
       return "Requests (the add-on engages the mode and sets its target)";
-    case zelm::McpSettingKind::kReference:
+    case zelm::McpSettingRole::kReference:
       return "References";
-    case zelm::McpSettingKind::kState:
+    case zelm::McpSettingRole::kState:
       break;
   }
   return "Switches";
@@ -639,7 +639,7 @@ const char* McpGroup(zelm::McpSettingKind kind) {
 
 // What the option's value is called in the help: its unit ("kt or Mach" is KT|MACH).
 std::string McpValueName(const zelm::McpSetting& s) {
-  if (s.kind == zelm::McpSettingKind::kState) return "on|off";
+  if (s.role == zelm::McpSettingRole::kState) return "on|off";
   std::string unit = zelm::McpSettingUnit(s);
   if (unit.empty()) return "NUMBER";
   for (std::size_t at; (at = unit.find(" or ")) != std::string::npos;) unit.replace(at, 4, "|");
@@ -649,12 +649,12 @@ std::string McpValueName(const zelm::McpSetting& s) {
 }
 
 std::string McpHelp(const zelm::McpSetting& s) {
-  if (s.kind == zelm::McpSettingKind::kState) return s.label;
+  if (s.role == zelm::McpSettingRole::kState) return s.meaning;
   const std::string unit = zelm::McpSettingUnit(s);
   char range[64];
   std::snprintf(range, sizeof range, " (%g to %g%s%s)", s.min, s.max, unit.empty() ? "" : " ",
                 unit.c_str());
-  return s.label + std::string(range);
+  return s.meaning + std::string(range);
 }
 
 CLI::Validator McpValueCheck(zelm::McpSettingRule rule) {
@@ -692,7 +692,7 @@ void AddMcpOptions(CLI::App* mcp, McpOptions* o) {
     o->options.push_back(mcp->add_option(McpOptionName(s), o->values[i], McpHelp(s))
                              ->check(McpValueCheck(s.rule))
                              ->type_name(McpValueName(s))
-                             ->group(McpGroup(s.kind)));
+                             ->group(McpGroup(s.role)));
   }
   mcp->add_flag("--dry-run", o->dry_run,
                 "print the 144 bytes and the check value instead of uploading");
@@ -706,7 +706,7 @@ int CommandMcp(const ConnectionOptions& options, const McpOptions& o) {
     if (o.options[i]->count() == 0) continue;
     const zelm::McpSetting& s = zelm::McpSettings()[i];
     const std::string& text = o.values[i];
-    const double value = s.kind == zelm::McpSettingKind::kState
+    const double value = s.role == zelm::McpSettingRole::kState
                              ? (text == "on" || text == "1" || text == "true" ? 1.0 : 0.0)
                              : std::strtod(text.c_str(), nullptr);
     std::string error;
@@ -959,6 +959,10 @@ std::string UsageErrorText(const CLI::App& app, const CLI::ParseError& error) {
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr && !rest.empty()) {
     std::string text = rest.front().starts_with("-") ? "unknown option" : "unexpected argument";
     for (const std::string& word : rest) text += " " + word;
+    if (last->get_name() == "mcp" && rest.front().starts_with("-")) {
+      text += "; the settings are";
+      for (const zelm::McpSetting& s : zelm::McpSettings()) text += " " + McpOptionName(s);
+    }
     return text;
   }
   return error.what();

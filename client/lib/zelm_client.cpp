@@ -205,6 +205,11 @@ McpRequestBuilder& McpRequestBuilder::Heading(double degrees) {
   return *this;
 }
 
+McpRequestBuilder& McpRequestBuilder::Write(const velkaro::McpSetting& setting, double value) {
+  velkaro::McpWriteSetting(block_, setting, value);
+  return *this;
+}
+
 std::uint32_t McpRequestBuilder::CheckValue() const {
   return velkaro::McpCheckValue(block_.data());
 }

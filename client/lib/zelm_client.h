@@ -24,6 +24,7 @@
 
 #include "common/frame_layout.h"
 #include "common/mcp_block.h"
+#include "common/mcp_settings.h"
 #include "common/protocol.h"
 #include "zelm_protocol.h"
 
@@ -83,6 +84,9 @@ class McpRequestBuilder {
   McpRequestBuilder& VerticalSpeed(double feet_per_minute);
   McpRequestBuilder& Speed(double knots_or_mach);  // below 2.0 a Mach number
   McpRequestBuilder& Heading(double degrees);
+  // Any setting of common/mcp_settings.h by its row, written as given: zelm::ApplyMcpSetting
+  // (zelm_layout.h) checks the value against the row's rule and range first.
+  McpRequestBuilder& Write(const velkaro::McpSetting& setting, double value);
 
   const velkaro::McpBlock& block() const { return block_; }
   std::uint32_t CheckValue() const;

@@ -8,6 +8,7 @@
 #include "common/coding.h"
 #include "common/frame_layout.h"
 #include "common/mcp_block.h"
+#include "common/mcp_settings.h"
 #include "common/protocol.h"
 
 namespace zelm {
@@ -91,66 +92,27 @@ consteval bool McpNotesMatchTheBlock() {
 }
 static_assert(McpNotesMatchTheBlock(), "every autopilot block field has its notes, in order");
 
-using B = McpRequestBuilder;
-using enum McpSettingKind;
+using enum McpSettingRole;
 using enum McpSettingRule;
-// clang-format off
-constexpr McpSetting kSettings[] = {
-  {"altitude",               "altitudeRequest",        kRequest,   kNumberExceptNone,  nullptr, &B::Altitude, "alt", -2000, 60000, "altitude"},
-  {"verticalSpeed",          "verticalSpeedRequest",   kRequest,   kNumberExceptNone,  nullptr, &B::VerticalSpeed, "vs", -10000, 10000, "vertical speed"},
-  {"speed",                  "speedRequest",           kRequest,   kNonNegativeNumber, nullptr, &B::Speed, "spd", 0, 999, "speed, below 2.0 a Mach number"},
-  {"heading",                "headingRequest",         kRequest,   kNonNegativeNumber, nullptr, &B::Heading, "hdg", 0, 360, "heading"},
-  {"speedReference",         "speedReference",         kReference, kNumber,            nullptr, &B::SpeedReference, "spd_ref", 0, 999, "speed reference"},
-  {"n1Reference",            "n1Reference",            kReference, kNumber,            nullptr, &B::N1Reference, "n1_ref", 0, 120, "N1 reference"},
-  {"machReference",          "machReference",          kReference, kNumber,            nullptr, &B::MachReference, "mach_ref", 0, 1.99, "Mach reference"},
-  {"altitudeReference",      "altitudeReference",      kReference, kNumber,            nullptr, &B::AltitudeReference, "alt_ref", -2000, 60000, "altitude reference"},
-  {"verticalSpeedReference", "verticalSpeedReference", kReference, kNumber,            nullptr, &B::VerticalSpeedReference, "vs_ref", -10000, 10000, "vertical speed reference"},
-  {"headingBug",             "headingBug",             kReference, kNumber,            nullptr, &B::HeadingBug, "hdg_bug", 0, 360, "heading bug"},
-  {"nav1Course",             "nav1Course",             kReference, kNumber,            nullptr, &B::Nav1Course, "crs", 0, 360, "NAV1 course"},
-  {"apMaster",               "apMaster",               kState,     kOnOff,             &B::ApMaster, nullptr, "ap", 0, 1, "autopilot master"},
-  {"autothrottle",           "autothrottleArm",        kState,     kOnOff,             &B::Autothrottle, nullptr, "at", 0, 1, "autothrottle arm"},
-  {"flightDirector",         "flightDirector",         kState,     kOnOff,             &B::FlightDirector, nullptr, "fd", 0, 1, "flight director"},
-  {"speedHold",              "speedHold",              kState,     kOnOff,             &B::SpeedHold, nullptr, "speed_hold", 0, 1, "speed hold"},
-  {"n1Hold",                 "n1Hold",                 kState,     kOnOff,             &B::N1Hold, nullptr, "n1_hold", 0, 1, "N1 hold"},
-  {"machHold",               "machHold",               kState,     kOnOff,             &B::MachHold, nullptr, "mach_hold", 0, 1, "Mach hold"},
-  {"altitudeHold",           "altitudeHold",           kState,     kOnOff,             &B::AltitudeHold, nullptr, "alt_hold", 0, 1, "altitude hold"},
-  {"headingHold",            "headingHold",            kState,     kOnOff,             &B::HeadingHold, nullptr, "hdg_hold", 0, 1, "heading hold"},
-  {"locHold",                "locHold",                kState,     kOnOff,             &B::LocHold, nullptr, "loc_hold", 0, 1, "localizer hold"},
-  {"approachHold",           "approachHold",           kState,     kOnOff,             &B::ApproachHold, nullptr, "app_hold", 0, 1, "approach hold"},
-};
-// clang-format on
 
-// Each setting names a field of its kind, and only the requests that have an exact "none" value
-// refuse it.
-consteval bool SettingsMatchTheBlock() {
-  for (const McpSetting& s : kSettings) {
-    const McpField& f = velkaro::McpFieldNamed(s.field);
-    const bool flagged = f.bit != velkaro::kNoFlag;
-    switch (s.kind) {
-      case kState:
-        if (f.type != McpType::kU8 || !flagged || s.rule != kOnOff) return false;
-        break;
-      case kReference:
-        if (f.type != McpType::kF64 || !flagged || s.rule != kNumber) return false;
-        break;
-      case kRequest:
-        if (f.type != McpType::kF64 || flagged) return false;
-        if (s.rule != kNumberExceptNone && s.rule != kNonNegativeNumber) return false;
-        break;
-    }
-  }
-  // Every state, reference and request has exactly one setting.
+// The notes and the settings agree: each state, reference and request field has exactly one
+// setting (common/mcp_settings.h proves the field's kind), with the unit its notes give.
+consteval bool SettingsMatchTheNotes() {
   for (const McpFieldNotes& n : kMcpNotes) {
     const bool settable =
         SameText(n.role, "state") || SameText(n.role, "reference") || SameText(n.role, "request");
     int settings = 0;
-    for (const McpSetting& s : kSettings) settings += SameText(s.field, n.name) ? 1 : 0;
+    for (const McpSetting& s : velkaro::mcp_settings::kAll) {
+      if (!SameText(s.field, n.name)) continue;
+      ++settings;
+      if (!SameText(s.unit, n.unit)) return false;
+    }
     if (settings != (settable ? 1 : 0)) return false;
   }
   return true;
 }
-static_assert(SettingsMatchTheBlock(),
-              "a setting names a field of another kind, or a field has no setting or two");
+static_assert(SettingsMatchTheNotes(),
+              "a field the notes call settable has no setting or two, or its unit differs");
 
 // The block field of that name; the settings table names only fields that exist.
 const McpField& McpFieldByName(std::string_view name) {
@@ -202,8 +164,8 @@ const char* RoleName(FrameRole role) {
   return "";
 }
 
-const char* KindName(McpSettingKind kind) {
-  switch (kind) {
+const char* RoleName(McpSettingRole role) {
+  switch (role) {
     case kState:
       return "state";
     case kReference:
@@ -405,19 +367,29 @@ Json McpJson() {
     fields.push_back(std::move(field));
   }
   Json settings = Json::array();
-  for (const McpSetting& s : kSettings) {
+  for (const McpSetting& s : velkaro::kMcpSettings) {
     const McpField& f = McpFieldByName(s.field);
+    Json aliases = Json::array();
+    for (const char* alias : s.aliases) {
+      if (alias != nullptr) aliases.push_back(alias);
+    }
     Json setting = Json::object();
-    setting["name"] = s.name;
+    // "name" and "alias" are the keys of the first documents: the lowerCamelCase spelling (the
+    // first alias) and the short name.
+    setting["name"] = s.aliases[0];
+    setting["shortName"] = s.name;
+    setting["aliases"] = std::move(aliases);
     setting["field"] = s.field;
-    setting["kind"] = KindName(s.kind);
+    setting["kind"] = RoleName(s.role);
     setting["accepts"] = RuleName(s.rule);
-    if (s.kind == kRequest) setting["none"] = f.start;
-    setting["alias"] = s.alias;
-    if (s.kind != kState) {
+    if (s.role == kRequest) setting["none"] = f.start;
+    setting["alias"] = s.name;
+    setting["unit"] = s.unit;
+    if (s.role != kState) {
       setting["min"] = s.min;
       setting["max"] = s.max;
     }
+    setting["meaning"] = s.meaning;
     settings.push_back(std::move(setting));
   }
   Json mcp = Json::object();
@@ -429,7 +401,11 @@ Json McpJson() {
       "field; a state or reference also sets its bit in changeFlags (the add-on acts on a state "
       "or reference only when its bit is set), a request has no bit. A state is 0 or 1; every "
       "number is finite. accepts: onOff a state; number any number; numberExceptNone any number "
-      "but the field's none value; nonNegativeNumber 0 or more.";
+      "but the field's none value; nonNegativeNumber 0 or more. A setting's shortName is the name "
+      "every front end takes (zelm mcp --NAME, the gateway's JSON, Python's keywords); its "
+      "aliases, older spellings, are accepted too; name and alias repeat the first alias and the "
+      "short name for readers of earlier documents. kind is its role; min and max, inclusive, "
+      "bound the numbers a panel can dial.";
   mcp["checkValue"] = CheckValueJson();
   mcp["fields"] = std::move(fields);
   mcp["settings"] = std::move(settings);
@@ -454,36 +430,43 @@ std::string LayoutJson() {
 }
 
 std::span<const McpSetting> McpSettings() {
-  return kSettings;
+  return velkaro::kMcpSettings;
 }
 
 const char* McpSettingUnit(const McpSetting& setting) {
-  for (const McpFieldNotes& notes : kMcpNotes) {
-    if (std::string_view(notes.name) == setting.field) return notes.unit;
-  }
-  return "";
+  return setting.unit;
 }
 
 const McpSetting* FindMcpSetting(std::string_view name) {
-  for (const McpSetting& s : kSettings) {
-    if (name == s.name || name == s.alias) return &s;
+  for (const McpSetting& s : velkaro::kMcpSettings) {
+    if (name == s.name) return &s;
+    for (const char* alias : s.aliases) {
+      if (alias != nullptr && name == alias) return &s;
+    }
   }
   return nullptr;
 }
 
+std::string McpSettingNames() {
+  std::string names;
+  for (const McpSetting& s : velkaro::kMcpSettings) {
+    if (!names.empty()) names += ", ";
+    names += s.name;
+  }
+  return names;
+}
+
 bool ApplyMcpSetting(McpRequestBuilder& builder, const McpSetting& setting, double value,
                      std::string* error) {
-  const std::string name = setting.name;
   auto refuse = [&](const std::string& why) {
-    if (error != nullptr) *error = name + " " + why;
+    if (error != nullptr) *error = std::string(setting.name) + " " + why;
     return false;
   };
   if (!std::isfinite(value)) return refuse("takes a finite number");
   switch (setting.rule) {
     case kOnOff:
       if (value != 0.0 && value != 1.0) return refuse("takes on (1) or off (0)");
-      (builder.*setting.set_state)(value == 1.0);
-      return true;
+      break;
     case kNumberExceptNone:
       if (value == McpFieldByName(setting.field).start) {
         return refuse("-1 means no request; leave the setting out instead");
@@ -496,11 +479,12 @@ bool ApplyMcpSetting(McpRequestBuilder& builder, const McpSetting& setting, doub
       break;
   }
   if (value < setting.min || value > setting.max) {
-    char range[64];
-    std::snprintf(range, sizeof range, "takes %g to %g, not %g", setting.min, setting.max, value);
+    char range[96];
+    std::snprintf(range, sizeof range, "takes %g to %g%s%s, not %g", setting.min, setting.max,
+                  *setting.unit != '\0' ? " " : "", setting.unit, value);
     return refuse(range);
   }
-  (builder.*setting.set_value)(value);
+  builder.Write(setting, value);
   return true;
 }
 

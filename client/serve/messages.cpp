@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "common/frame_layout.h"
 #include "frame_json.h"
@@ -109,14 +111,25 @@ bool ParseMcpSettings(const nlohmann::json& mcp, McpRequestBuilder* builder, std
     return false;
   }
   McpRequestBuilder built;
+  // The name each setting was given by: a setting given twice, by its short name and an alias,
+  // would leave which value counts to the order of the keys.
+  std::vector<std::pair<const McpSetting*, std::string>> given;
   for (const auto& [name, value] : mcp.items()) {
     const McpSetting* setting = FindMcpSetting(name);
     if (setting == nullptr) {
-      *error = "unknown autopilot setting \"" + name + "\"";
+      *error = "unknown autopilot setting \"" + name + "\"; the settings are " + McpSettingNames();
       return false;
     }
+    for (const auto& [earlier, earlier_name] : given) {
+      if (earlier == setting) {
+        *error = std::string(setting->name) + " is given twice, as \"" + earlier_name +
+                 "\" and as \"" + name + "\"";
+        return false;
+      }
+    }
+    given.emplace_back(setting, name);
     double number = 0;
-    if (setting->kind == McpSettingKind::kState) {
+    if (setting->role == McpSettingRole::kState) {
       if (!value.is_boolean()) {
         *error = name + " takes true or false";
         return false;

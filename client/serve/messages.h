@@ -10,8 +10,9 @@
 //       "error":TEXT}  the answer to a command; {"type":"error","error":TEXT} for a message that
 //       is not a command at all
 // From a client:
-//   {"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": ANY}  settings by their names or short
-//       names (zelm_layout.h); switches take true/false, numbers a number the setting takes
+//   {"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": ANY}  settings by their short names
+//       (common/mcp_settings.h; the older spellings "apMaster", "ap_master" are accepted too);
+//       switches take true/false, numbers a number the setting takes
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -62,7 +63,8 @@ nlohmann::json UpstreamJson(const UpstreamState& state);
 nlohmann::json AddonStatusJson(const Upstream& upstream);
 
 // Builds the block of an "mcp" object: true, or false with the reason in `error` and nothing
-// to send (an empty object, an unknown name, a value of the wrong type or out of range).
+// to send (an empty object, an unknown name, which the reason follows with the short names, a
+// setting given twice under two names, a value of the wrong type or out of range).
 bool ParseMcpSettings(const nlohmann::json& mcp, McpRequestBuilder* builder, std::string* error);
 
 }  // namespace zelm::serve

@@ -263,13 +263,21 @@ TEST_F(GatewayTest, CommandsAreCheckedAndOnlyValidOnesReachTheAddOn) {
       {R"({"hello": 1})", "not a command"},
       {R"({"mcp": 5, "id": 1})", "takes an object"},
       {R"({"mcp": {}, "id": 2})", "takes an object"},
-      {R"({"mcp": {"warp": 9}, "id": 3})", "unknown autopilot setting \"warp\""},
+      {R"({"mcp": {"warp": 9}, "id": 3})",
+       "unknown autopilot setting \"warp\"; the settings are alt, vs, spd, hdg, spd_ref,"},
       {R"({"mcp": {"ap": 1}, "id": 4})", "ap takes true or false"},
       {R"({"mcp": {"hdg": "270"}, "id": 5})", "hdg takes a number"},
-      {R"({"mcp": {"hdg": 2700}, "id": 6})", "heading takes 0 to 360, not 2700"},
-      {R"({"mcp": {"alt": -1}, "id": 7})", "altitude -1 means no request"},
-      {R"({"mcp": {"ap": true, "hdg": 400}, "id": 8})", "heading takes 0 to 360, not 400"},
-      {R"({"mcp": {"ap": true, "hdg": 270, "alt": 12000}, "id": 9})", ""},
+      {R"({"mcp": {"hdg": 2700}, "id": 6})", "hdg takes 0 to 360 deg, not 2700"},
+      {R"({"mcp": {"heading": 2700}, "id": 6})", "hdg takes 0 to 360 deg, not 2700"},
+      {R"({"mcp": {"alt": -1}, "id": 7})", "alt -1 means no request"},
+      {R"({"mcp": {"ap": true, "hdg": 400}, "id": 8})", "hdg takes 0 to 360 deg, not 400"},
+      {R"({"mcp": {"hdg": 270, "heading": 90}, "id": 8})",
+       "hdg is given twice, as \"hdg\" and as \"heading\""},
+      {R"({"mcp": {"ap_master": true, "hdg": 400}, "id": 8})", "hdg takes 0 to 360 deg"},
+      // The older spellings, lowerCamelCase and snake_case, beside the short names.
+      {R"({"mcp": {"apMaster": true, "heading": 270, "alt": 12000, "nav1_course": 90},
+           "id": 9})",
+       ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.message);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -205,9 +207,16 @@ TEST(LayoutDocumentTest, ABlockBuiltThroughTheDocumentIsTheBlockLibzelmBuilds) {
   const Json& settings = Document()["mcp"]["settings"];
   EXPECT_EQ(settings.size(), zelm::McpSettings().size());
   for (const Json& s : settings) {
-    const std::string name = s["name"];
+    const std::string name = s["shortName"];
     const zelm::McpSetting* setting = zelm::FindMcpSetting(name);
     ASSERT_NE(setting, nullptr) << name;
+    // Every spelling the document gives names the same setting; the keys of the first
+    // documents repeat the first alias and the short name.
+    EXPECT_EQ(s["alias"], name);
+    EXPECT_EQ(s["name"], s["aliases"][0]);
+    for (const Json& alias : s["aliases"]) {
+      EXPECT_EQ(zelm::FindMcpSetting(alias.get<std::string>()), setting) << alias;
+    }
     // A value every number setting takes: within its range, not its "none".
     const double value =
         s["kind"] == "state" ? 1.0 : s["min"].get<double>() / 2 + s["max"].get<double>() / 4 + 0.25;
@@ -294,6 +303,133 @@ TEST(McpSettingsTest, EachValueIsTakenOrRefusedByItsRule) {
     }
   }
   EXPECT_EQ(zelm::FindMcpSetting("autopilot"), nullptr);
+}
+
+TEST(McpSettingsTest, EachSettingIsFoundByItsShortNameAndItsOlderSpellings) {
+  struct Case {
+    const char* given;
+    const char* short_name;  // nullptr: no setting
+  };
+  const Case cases[] = {
+      {"ap", "ap"},
+      {"apMaster", "ap"},
+      {"ap_master", "ap"},
+      {"hdg", "hdg"},
+      {"heading", "hdg"},
+      {"hdg_bug", "hdg_bug"},
+      {"headingBug", "hdg_bug"},
+      {"heading_bug", "hdg_bug"},
+      {"crs", "crs"},
+      {"nav1Course", "crs"},
+      {"nav1_course", "crs"},
+      {"at", "at"},
+      {"autothrottle", "at"},
+      {"speed_hold", "speed_hold"},
+      {"speedHold", "speed_hold"},
+      {"vertical_speed_reference", "vs_ref"},
+      // Near misses are not settings: zelm's option spelling, other cases, the field's name
+      // where it is no setting's spelling, spaces.
+      {"hdg-bug", nullptr},
+      {"HDG", nullptr},
+      {"Heading", nullptr},
+      {"autothrottleArm", nullptr},
+      {"headingRequest", nullptr},
+      {"ap ", nullptr},
+      {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    const zelm::McpSetting* setting = zelm::FindMcpSetting(c.given);
+    if (c.short_name == nullptr) {
+      EXPECT_EQ(setting, nullptr) << c.given;
+    } else {
+      ASSERT_NE(setting, nullptr) << c.given;
+      EXPECT_STREQ(setting->name, c.short_name) << c.given;
+    }
+  }
+  EXPECT_EQ(zelm::McpSettingNames(),
+            "alt, vs, spd, hdg, spd_ref, n1_ref, mach_ref, alt_ref, vs_ref, hdg_bug, crs, ap, at, "
+            "fd, speed_hold, n1_hold, mach_hold, alt_hold, hdg_hold, loc_hold, app_hold");
+}
+
+// McpRequestBuilder's named setters, kept for C++ callers, and the table's rows write the same
+// bytes: a setter and a row that went apart would build different blocks for one setting. (A new
+// setting needs no setter.)
+TEST(McpSettingsTest, TheNamedSettersWriteWhatTheRowsWrite) {
+  using B = zelm::McpRequestBuilder;
+  struct Case {
+    const char* setting;
+    std::function<B&(B&)> set;
+    double value;
+  };
+  const Case cases[] = {
+      {"alt", [](B& b) -> B& { return b.Altitude(12000); }, 12000},
+      {"vs", [](B& b) -> B& { return b.VerticalSpeed(-700); }, -700},
+      {"spd", [](B& b) -> B& { return b.Speed(0.78); }, 0.78},
+      {"hdg", [](B& b) -> B& { return b.Heading(270); }, 270},
+      {"spd_ref", [](B& b) -> B& { return b.SpeedReference(250); }, 250},
+      {"n1_ref", [](B& b) -> B& { return b.N1Reference(91.5); }, 91.5},
+      {"mach_ref", [](B& b) -> B& { return b.MachReference(0.8); }, 0.8},
+      {"alt_ref", [](B& b) -> B& { return b.AltitudeReference(35000); }, 35000},
+      {"vs_ref", [](B& b) -> B& { return b.VerticalSpeedReference(-1800); }, -1800},
+      {"hdg_bug", [](B& b) -> B& { return b.HeadingBug(90); }, 90},
+      {"crs", [](B& b) -> B& { return b.Nav1Course(123); }, 123},
+      {"ap", [](B& b) -> B& { return b.ApMaster(true); }, 1},
+      {"at", [](B& b) -> B& { return b.Autothrottle(true); }, 1},
+      {"fd", [](B& b) -> B& { return b.FlightDirector(false); }, 0},
+      {"speed_hold", [](B& b) -> B& { return b.SpeedHold(true); }, 1},
+      {"n1_hold", [](B& b) -> B& { return b.N1Hold(true); }, 1},
+      {"mach_hold", [](B& b) -> B& { return b.MachHold(true); }, 1},
+      {"alt_hold", [](B& b) -> B& { return b.AltitudeHold(true); }, 1},
+      {"hdg_hold", [](B& b) -> B& { return b.HeadingHold(true); }, 1},
+      {"loc_hold", [](B& b) -> B& { return b.LocHold(true); }, 1},
+      {"app_hold", [](B& b) -> B& { return b.ApproachHold(true); }, 1},
+  };
+  for (const Case& c : cases) {
+    const zelm::McpSetting* setting = zelm::FindMcpSetting(c.setting);
+    ASSERT_NE(setting, nullptr) << c.setting;
+    B by_row;
+    std::string error;
+    ASSERT_TRUE(zelm::ApplyMcpSetting(by_row, *setting, c.value, &error)) << error;
+    B by_setter;
+    c.set(by_setter);
+    EXPECT_EQ(by_row.block(), by_setter.block()) << c.setting;
+    EXPECT_NE(by_row.block(), B().block()) << c.setting << " changed nothing";
+  }
+}
+
+// docs/protocol.md lists the settings for people: the table under its header must be the one the
+// settings table gives, row for row; on a difference the test prints the table as it must read.
+TEST(McpSettingsTest, TheProtocolDocumentListsTheSettings) {
+  const std::string header = "| Setting | Also accepted | Field | Role | Values | Meaning |";
+  std::string expected = header + "\n|---|---|---|---|---|---|\n";
+  for (const zelm::McpSetting& s : zelm::McpSettings()) {
+    std::string aliases;
+    for (const char* alias : s.aliases) {
+      if (alias == nullptr) continue;
+      if (!aliases.empty()) aliases += ", ";
+      aliases += std::string("`") + alias + "`";
+    }
+    std::string values = "on or off";
+    if (s.role != zelm::McpSettingRole::kState) {
+      char range[64];
+      std::snprintf(range, sizeof range, "%g to %g%s%s", s.min, s.max, *s.unit ? " " : "",
+                    s.unit);
+      values = range;
+      if (s.rule == zelm::McpSettingRule::kNumberExceptNone) values += ", not -1";
+    }
+    const char* role = s.role == zelm::McpSettingRole::kState       ? "state"
+                       : s.role == zelm::McpSettingRole::kReference ? "reference"
+                                                                     : "request";
+    expected += std::string("| `") + s.name + "` | " + aliases + " | `" + s.field + "` | " + role +
+                " | " + values + " | " + s.meaning + " |\n";
+  }
+  const std::string doc = ReadWholeFile(VELKARO_SOURCE_DIR "/docs/protocol.md");
+  const std::size_t begin = doc.find(header);
+  ASSERT_NE(begin, std::string::npos) << "docs/protocol.md has no table headed " << header;
+  std::size_t end = doc.find("\n\n", begin);
+  if (end == std::string::npos) end = doc.size();
+  const std::string documented = doc.substr(begin, end + 1 - begin);
+  EXPECT_EQ(documented, expected) << "The table of docs/protocol.md must read:\n" << expected;
 }
 
 }  // namespace

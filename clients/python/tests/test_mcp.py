@@ -10,6 +10,7 @@ from support import program
 
 # Each case: the package's settings and the same settings as zelm mcp options.
 CASES = [
+    ({"ap": True, "hdg": 270}, "--ap on --hdg 270"),
     ({"ap_master": True, "heading": 270}, "--ap on --hdg 270"),
     ({"altitude": 12000, "vertical_speed": -500, "speed": 0.78}, "--alt 12000 --vs -500 --spd 0.78"),
     ({"speed": 250, "heading": 0, "altitude": 0}, "--spd 250 --hdg 0 --alt 0"),
@@ -44,6 +45,28 @@ class McpBlockTest(unittest.TestCase):
             with self.subTest(options=options):
                 block = zelm.build_mcp(**settings)
                 self.assertEqual((block.data, block.check), dry_run(options))
+
+    def test_every_spelling_of_a_setting_builds_the_same_block(self):
+        for short, setting in zelm.MCP_SETTINGS.items():
+            value = True if setting["accepts"] == "onOff" else setting["max"]
+            expected = zelm.build_mcp(**{short: value}).data
+            self.assertNotEqual(expected, zelm.mcp.START_BLOCK, short)
+            for alias in setting["aliases"]:
+                with self.subTest(setting=short, alias=alias):
+                    self.assertEqual(zelm.build_mcp(**{alias: value}).data, expected)
+
+    def test_refusals_name_the_settings(self):
+        cases = [
+            ({"warp": 9}, "unknown autopilot setting 'warp'; the settings are: alt, vs, spd, hdg, "),
+            ({"hdg": 270, "heading": 90}, "hdg is given twice, as hdg and as heading"),
+            ({"heading": 400}, "heading takes 0 to 360 deg, not 400"),
+            ({"ap": 2}, "ap takes True or False"),
+        ]
+        for settings, message in cases:
+            with self.subTest(settings=settings):
+                with self.assertRaises(zelm.InvalidValueError) as caught:
+                    zelm.build_mcp(**settings)
+                self.assertIn(message, str(caught.exception))
 
     def test_the_check_value_is_the_add_ons(self):
         # The add-on's own examples.

@@ -4,7 +4,7 @@
     with zelm.Client() as c:            # 127.0.0.1:5193, 10 s timeout
         f = c.frame()
         print(f.altitude, f.unit("altitude"), f["trueHeading"])
-        c.mcp(ap_master=True, heading=270)
+        c.mcp(ap=True, hdg=270)
 
 Everything about the wire comes from layout.json (zelm.LAYOUT), which libzelm writes.
 """

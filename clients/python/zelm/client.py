@@ -109,8 +109,8 @@ class Client:
                 yield frame
 
     def mcp(self, **settings):
-        """Builds the autopilot block for `settings` (ap_master=True, heading=270, ...; see
-        zelm.mcp.SETTINGS), uploads it with its check value and waits until the add-on has
+        """Builds the autopilot block for `settings` by short name (ap=True, hdg=270, ...; see
+        zelm.mcp.SETTINGS; the older ap_master=True, heading=270 still work), uploads it with its check value and waits until the add-on has
         taken it. Invalid settings raise InvalidValueError before anything is sent. Returns the
         block (McpBlock: data and check). The add-on applies it with its next frame."""
         block = build_mcp(**settings)

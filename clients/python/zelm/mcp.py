@@ -1,9 +1,9 @@
 """The autopilot panel block and its check value, built as libzelm's McpRequestBuilder builds
-them: the same settings (in snake_case: ap_master, heading, altitude_reference, ...), the same
-rules, the same bytes."""
+them: the same settings under the same short names (ap, hdg, alt_ref, ...; the older spellings
+ap_master, heading, altitude_reference and apMaster are accepted too), the same rules, the same
+bytes."""
 
 import math
-import re
 
 from . import _layout
 from .errors import InvalidValueError
@@ -12,13 +12,12 @@ BLOCK_SIZE = _layout.MCP["size"]
 _FIELDS = {entry["name"]: entry for entry in _layout.MCP["fields"]}
 _CHECK = _layout.MCP["checkValue"]
 
-
-def _snake(name):
-    return re.sub(r"(?<=[a-z0-9])([A-Z])", r"_\1", name).lower()
-
-
-# Setting name in snake_case -> its entry in the layout's settings table.
-SETTINGS = {_snake(entry["name"]): entry for entry in _layout.MCP["settings"]}
+# Short name -> its entry in the layout's settings table, in the table's order.
+SETTINGS = {entry["shortName"]: entry for entry in _layout.MCP["settings"]}
+# Every name a setting is taken by (its short name and its aliases) -> its short name.
+NAMES = {name: short
+         for short, entry in SETTINGS.items()
+         for name in [short] + entry["aliases"]}
 
 
 def _start_block():
@@ -76,8 +75,9 @@ def _checked(name, setting, value):
     if rule not in ("number", "numberExceptNone", "nonNegativeNumber"):
         raise InvalidValueError("%s: this package does not know the rule %r" % (name, rule))
     if not setting["min"] <= number <= setting["max"]:
-        raise InvalidValueError("%s takes %g to %g, not %g"
-                                % (name, setting["min"], setting["max"], number))
+        unit = " " + setting["unit"] if setting["unit"] else ""
+        raise InvalidValueError("%s takes %g to %g%s, not %g"
+                                % (name, setting["min"], setting["max"], unit, number))
     return number
 
 
@@ -95,9 +95,10 @@ class McpBlock:
 
 
 def build_mcp(**settings):
-    """The block for the given settings, starting from a block with nothing requested and nothing
-    changed. A state (True/False) or reference also sets its bit in changeFlags; a request has no
-    bit. Raises InvalidValueError for an unknown setting or a value its rule refuses, and when
+    """The block for the given settings (by short name or alias: ap=True, hdg=270), starting from
+    a block with nothing requested and nothing changed. A state (True/False) or reference also
+    sets its bit in changeFlags; a request has no bit. Raises InvalidValueError for an unknown
+    setting, one given twice (by its short name and an alias), a value its rule refuses, and when
     no setting is given."""
     if not settings:
         raise InvalidValueError("give at least one setting: " + ", ".join(SETTINGS))
@@ -105,11 +106,18 @@ def build_mcp(**settings):
     flags_field = _FIELDS["changeFlags"]
     flags_struct = _layout.number_struct(flags_field)
     (flags,) = flags_struct.unpack_from(block, flags_field["offset"])
+    given = {}  # short name -> the name it was given by
     for name, value in settings.items():
-        setting = SETTINGS.get(name)
-        if setting is None:
+        short = NAMES.get(name)
+        if short is None:
             raise InvalidValueError("unknown autopilot setting %r; the settings are: %s"
                                     % (name, ", ".join(SETTINGS)))
+        if short in given:
+            # Two values for one setting: one of them is a mistake.
+            raise InvalidValueError("%s is given twice, as %s and as %s"
+                                    % (short, given[short], name))
+        given[short] = name
+        setting = SETTINGS[short]
         checked = _checked(name, setting, value)
         field = _FIELDS[setting["field"]]
         _layout.number_struct(field).pack_into(block, field["offset"], checked)
