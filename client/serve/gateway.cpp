@@ -27,11 +27,7 @@ void WatchStop(boost::asio::steady_timer& timer, const std::atomic<bool>& stop,
 }  // namespace
 
 bool GatewayHasMqtt() {
-#ifdef VELKARO_HAVE_MQTT
-  return true;
-#else
-  return false;
-#endif
+  return MqttBuilt();
 }
 
 int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std::FILE* out,
@@ -39,14 +35,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
   boost::asio::io_context io(1);
   std::uint64_t seq = 0;
   std::unique_ptr<WebServer> web;
-#ifdef VELKARO_HAVE_MQTT
   std::unique_ptr<MqttBridge> mqtt;
-#else
-  if (options.mqtt) {
-    std::fprintf(stderr, "zelm: this build has no MQTT side (no MQTT library for it)\n");
-    return 1;
-  }
-#endif
   const std::string addon = options.upstream.host + ":" + std::to_string(options.upstream.port);
   FrameFieldsWriter fields;  // (frames come on the io thread only)
   Upstream upstream(
@@ -54,9 +43,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
       [&](const Frame& frame) {
         const std::string& text = fields.Write(frame);
         if (web) web->PublishFrame(FrameMessage(text, ++seq));
-#ifdef VELKARO_HAVE_MQTT
         if (mqtt) mqtt->OnFrame(frame, text);
-#endif
       },
       [&](const UpstreamState& state) {
         if (state.connected) {
@@ -67,9 +54,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
         }
         std::fflush(out);
         if (web) web->PublishUpstream(state);
-#ifdef VELKARO_HAVE_MQTT
         if (mqtt) mqtt->OnUpstream(state);
-#endif
       });
   std::string error;
   if (options.http) {
@@ -83,7 +68,6 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
                  options.web.bind == "0.0.0.0" ? "localhost" : options.web.bind.c_str(),
                  web->port(), addon.c_str());
   }
-#ifdef VELKARO_HAVE_MQTT
   if (options.mqtt) {
     mqtt = std::make_unique<MqttBridge>(*options.mqtt, upstream, [out](const std::string& news) {
       std::fprintf(out, "zelm serve: %s\n", news.c_str());
@@ -98,7 +82,6 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
                  options.mqtt->broker.host.c_str(), options.mqtt->broker.port,
                  options.mqtt->prefix.c_str());
   }
-#endif
   std::fflush(out);
   if (on_listening) on_listening(web ? web->port() : 0);
   upstream.Start();
@@ -108,9 +91,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
   // The add-on session first: commands still waiting get their answers while the MQTT side
   // can still send them.
   upstream.Stop();
-#ifdef VELKARO_HAVE_MQTT
   if (mqtt) mqtt->Stop();
-#endif
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "common/frame_layout.h"
@@ -59,7 +60,14 @@ double DefaultDeadband(const FrameField& f) {
 
 MqttBridge::MqttBridge(MqttOptions options, Upstream& upstream,
                        std::function<void(const std::string&)> say)
-    : options_(std::move(options)), upstream_(upstream), say_(std::move(say)) {}
+    : options_(std::move(options)),
+      upstream_(upstream),
+      commands_(upstream),
+      say_(std::move(say)) {}
+
+bool MqttBuilt() {
+  return true;
+}
 
 void MqttBridge::Announce() {
   if (!say_) return;
@@ -324,30 +332,13 @@ nlohmann::json MqttBridge::Status() const {
 }
 
 void MqttBridge::Command(const std::string& payload) {
-  const nlohmann::json message = nlohmann::json::parse(payload, nullptr, false);
-  if (message.is_discarded() || !message.is_object() || !message.contains("mcp")) {
-    Result(nullptr, "not a command: send {\"mcp\": {...}}");
-    return;
-  }
-  const nlohmann::json id = message.contains("id") ? message["id"] : nlohmann::json(nullptr);
-  McpRequestBuilder builder;
-  std::string error;
-  if (!ParseMcpSettings(message["mcp"], &builder, &error)) {
-    Result(id, error);
-    return;
-  }
-  const bool queued =
-      upstream_.Submit(builder, [this, id](const std::string& failure) { Result(id, failure); });
-  if (!queued) {
-    Result(id, upstream_.State().connected ? "too many commands waiting for the add-on"
-                                           : "simulator connection lost: nothing was sent");
-  }
+  std::optional<std::string> reply = commands_.Run(
+      payload, ReplyForm::kMqtt, [this](std::string later) { PublishResult(std::move(later)); });
+  if (reply) PublishResult(std::move(*reply));
 }
 
-void MqttBridge::Result(const nlohmann::json& id, const std::string& error) {
-  nlohmann::json result{{"id", id}, {"ok", error.empty()}};
-  if (!error.empty()) result["error"] = error;
-  PublishNow(Message{options_.prefix + "/mcp/result", Dump(result), 1, false});
+void MqttBridge::PublishResult(std::string reply) {
+  PublishNow(Message{options_.prefix + "/mcp/result", std::move(reply), 1, false});
 }
 
 }  // namespace zelm::serve

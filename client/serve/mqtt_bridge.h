@@ -18,6 +18,12 @@
 // replacing older ones (counted as dropped). The library reconnects by itself, with a growing
 // pause; the browser side and the add-on session do not wait for it.
 //
+// Commands go through the gateway's one command path (serve/commands.h).
+//
+// The side is built with libmosquitto (mqtt_bridge.cpp) where the build has it, the native builds;
+// elsewhere (the Windows cross build: Debian has no MQTT library for it) mqtt_bridge_none.cpp
+// builds the same interface, whose Start says that this build has no MQTT side.
+//
 // Thread-safety: OnFrame and OnUpstream come from the gateway's io thread, the library's callbacks
 // from its own thread; both may be called at once.
 #pragma once
@@ -36,6 +42,7 @@
 #include <thread>
 #include <vector>
 
+#include "serve/commands.h"
 #include "serve/upstream.h"
 #include "zelm_client.h"
 
@@ -59,6 +66,9 @@ bool ParseMqttUrl(const std::string& url, MqttEndpoint* endpoint, std::string* e
 // longitude: 0.00001 degree, about a metre); 0 (any change) for texts, flags and values without
 // a unit.
 double DefaultDeadband(const velkaro::FrameField& field);
+
+// Whether this build has the MQTT side (false: MqttBridge::Start refuses, saying so).
+bool MqttBuilt();
 
 struct MqttOptions {
   MqttEndpoint broker;
@@ -110,7 +120,7 @@ class MqttBridge {
   void PublishNow(const Message& message);  // status and results: past the frame slots
   void PublishStatus(bool online);
   void Command(const std::string& payload);
-  void Result(const nlohmann::json& id, const std::string& error);
+  void PublishResult(std::string reply);  // a command's reply, on PREFIX/mcp/result
   double Deadband(const velkaro::FrameField& field) const;
   std::size_t FrameRate() const;  // frames in the last second; mutex_ held
 
@@ -118,6 +128,7 @@ class MqttBridge {
 
   const MqttOptions options_;
   Upstream& upstream_;
+  const CommandPath commands_;  // to upstream_
   const std::function<void(const std::string&)> say_;
   int announced_ = -1;  // the connection state last told: -1 none yet, 0 down, 1 up
   mosquitto* mosq_ = nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/version.h"
+#include "serve/commands.h"
 #include "serve/messages.h"
 
 namespace zelm::serve {
@@ -120,40 +121,17 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   }
 
   void Command(const std::string& text) {
-    const nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
-    if (message.is_discarded() || !message.is_object() || !message.contains("mcp")) {
-      SendControl(Dump(
-          nlohmann::json{{"type", "error"}, {"error", "not a command: send {\"mcp\": {...}}"}}));
-      return;
-    }
-    nlohmann::json id = message.contains("id") ? message["id"] : nlohmann::json(nullptr);
-    McpRequestBuilder builder;
-    std::string error;
-    if (!ParseMcpSettings(message["mcp"], &builder, &error)) {
-      Result(id, error);
-      return;
-    }
-    // The answer comes from the add-on session (or from its Stop); it is brought back to this
-    // session's executor.
+    // A reply that comes later comes from the add-on session (or from its Stop); it is brought
+    // back to this session's executor.
     std::weak_ptr<WebSession> weak = shared_from_this();
     auto executor = ws_.get_executor();
-    const bool queued =
-        server_.upstream().Submit(builder, [weak, executor, id](const std::string& failure) {
-          asio::post(executor, [weak, id, failure] {
-            if (auto self = weak.lock()) self->Result(id, failure);
+    std::optional<std::string> reply =
+        server_.commands().Run(text, ReplyForm::kWebSocket, [weak, executor](std::string later) {
+          asio::post(executor, [weak, later = std::move(later)]() mutable {
+            if (auto self = weak.lock()) self->SendControl(std::move(later));
           });
         });
-    if (!queued) {
-      Result(id, server_.upstream().State().connected
-                     ? "too many commands waiting for the add-on"
-                     : "simulator connection lost: nothing was sent");
-    }
-  }
-
-  void Result(const nlohmann::json& id, const std::string& error) {
-    nlohmann::json result{{"type", "mcp_result"}, {"id", id}, {"ok", error.empty()}};
-    if (!error.empty()) result["error"] = error;
-    SendControl(Dump(result));
+    if (reply) SendControl(std::move(*reply));
   }
 
   void Write() {
@@ -324,7 +302,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 }  // namespace
 
 WebServer::WebServer(asio::io_context& io, WebOptions options, Upstream& upstream)
-    : io_(io), options_(std::move(options)), upstream_(upstream), acceptor_(io) {
+    : io_(io),
+      options_(std::move(options)),
+      upstream_(upstream),
+      commands_(upstream),
+      acceptor_(io) {
   upstream_json_ = UpstreamJson(UpstreamState{});
 }
 

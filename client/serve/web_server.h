@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 
+#include "serve/commands.h"
 #include "serve/upstream.h"
 
 namespace zelm::serve {
@@ -63,6 +64,7 @@ class WebServer {
   void SetExtraStatus(std::function<nlohmann::json()> extra) { extra_status_ = std::move(extra); }
   const WebOptions& options() const { return options_; }
   Upstream& upstream() { return upstream_; }
+  const CommandPath& commands() const { return commands_; }
 
   // Sessions register themselves (io thread only).
   bool Join(WebSession* session);
@@ -76,6 +78,7 @@ class WebServer {
   boost::asio::io_context& io_;
   const WebOptions options_;
   Upstream& upstream_;
+  const CommandPath commands_;  // to upstream_
   boost::asio::ip::tcp::acceptor acceptor_;
   std::uint16_t port_ = 0;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
