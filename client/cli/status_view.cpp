@@ -1,3 +1,4 @@
+// zelm status's view of the add-on's status reply: see status_view.h.
 #include "status_view.h"
 
 #include <cmath>
@@ -9,6 +10,8 @@
 #include <set>
 #include <utility>
 #include <vector>
+
+#include "printable.h"
 
 namespace zelm {
 
@@ -59,24 +62,6 @@ std::string Printf(const char* format, ...) {
   std::string out(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
   if (length > 0) std::vsnprintf(out.data(), out.size() + 1, format, again);
   va_end(again);
-  return out;
-}
-
-// UTF-8 text with the C0 and C1 control characters and DEL escaped ("\x1b", "\u009b").
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) {
-      out += Printf("\\x%02x", c);
-    } else if (c == 0xC2 && i + 1 < text.size() &&
-               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-      out += Printf("\\u%04x", static_cast<unsigned char>(text[++i]));
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
   return out;
 }
 

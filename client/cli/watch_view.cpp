@@ -1,3 +1,4 @@
+// zelm watch's panel and lines: see watch_view.h.
 #include "watch_view.h"
 
 #include <algorithm>

@@ -536,14 +536,16 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
 // A text in the frame cannot drive the terminal: its control characters are shown escaped.
 TEST(ZelmProgramTest, FrameShowsTheControlCharactersOfItsTextsEscaped) {
   Bytes frame = AFrame();
-  std::copy_n("\x1b[2J", 4, frame.begin() + 1776);  // navIdent
+  std::copy_n("\x1b[2J\xc2\x9b", 6, frame.begin() + 1776);  // navIdent: ESC and, in UTF-8, CSI
   BadPeer peer(Misbehaviour::kReply, frame);
   std::string output;
   EXPECT_EQ(RunProgram("zelm", "frame --timeout 5 --port " + std::to_string(peer.port()), &output),
             0);
-  EXPECT_NE(output.find(R"(navIdent                            "\x1b[2J" "")"), std::string::npos)
+  EXPECT_NE(output.find(R"(navIdent                            "\x1b[2J\u009b" "")"),
+            std::string::npos)
       << output;
   EXPECT_EQ(output.find('\x1b'), std::string::npos);
+  EXPECT_EQ(output.find("\xc2\x9b"), std::string::npos);
 }
 
 // A name that does not resolve is not a simulator that does not run.

@@ -1,5 +1,5 @@
-// What zelm shows: watch's panel and line (widths, the bank's side, staleness) and status's
-// view of replies from add-ons of any version.
+// What zelm shows: watch's panel and line (widths, the bank's side, staleness), status's view
+// of replies from add-ons of any version, and the escaping of text from the add-on.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,6 +10,7 @@
 
 #include "common/coding.h"
 #include "common/frame_layout.h"
+#include "printable.h"
 #include "status_view.h"
 #include "watch_view.h"
 #include "zelm_client.h"
@@ -289,6 +290,28 @@ TEST(StatusViewTest, ShowsWhatThereIsWhateverItsType) {
       EXPECT_NE(text.find(line + "\n"), std::string::npos) << "no line \"" << line << "\" in\n"
                                                            << text;
     }
+  }
+}
+
+// Frame texts are any bytes, not only UTF-8: what a terminal takes as a control character is
+// escaped, and everything else, UTF-8 or not, is kept as it came.
+TEST(PrintableTest, EscapesControlCharactersOnly) {
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string shown;
+  };
+  const Row rows[] = {
+      {"C0, NUL and DEL", std::string("a\x1b[\0\x7f\n", 6), R"(a\x1b[\x00\x7f\x0a)"},
+      {"C1 in UTF-8", "\xc2\x80\xc2\x9b\xc2\x9f", R"(\u0080\u009b\u009f)"},
+      {"other UTF-8", "\xc2\xa0\xc3\xa9\xe2\x82\xac", "\xc2\xa0\xc3\xa9\xe2\x82\xac"},
+      {"a lead byte at the end", "ab\xc2", "ab\xc2"},
+      {"a lead byte before a control", "\xc2\x1b", "\xc2\\x1b"},
+      {"bytes that are not UTF-8", "\x9b\xff", "\x9b\xff"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(zelm::Printable(row.text), row.shown);
   }
 }
 
