@@ -31,6 +31,7 @@
 #include "command_support.h"
 #include "commands.h"
 #include "common/version.h"
+#include "platform/socket.h"
 #include "platform/system.h"
 
 namespace zelm::cli {

@@ -29,8 +29,6 @@
 #include <optional>
 #include <string>
 
-// (zelm's main, which includes this through gateway.h, starts Windows Sockets from here.)
-#include "platform/socket.h"
 #include "zelm_client.h"
 #include "zelm_protocol.h"
 
