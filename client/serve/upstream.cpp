@@ -114,13 +114,16 @@ void Upstream::FailPending(const std::string& error) {
 }
 
 asio::awaitable<void> Upstream::Run() {
+  // The pause before the next attempt grows while attempts fail, and also while connections end
+  // before their first frame (an add-on that refuses this address, or has no place, accepts and
+  // closes at once): the gateway must not hammer the simulator's process with connections.
   auto retry = options_.first_retry;
   while (!stopped_) {
     beast::tcp_stream stream(io_);
     stream_ = &stream;
     Failure failure;
     if (co_await Connect(stream, &failure)) {
-      retry = options_.first_retry;
+      const std::uint64_t frames_before = State().frames;
       try {
         failure = co_await Serve(stream);
       } catch (const std::exception& e) {  // (out of memory, nothing else is thrown)
@@ -132,12 +135,12 @@ asio::awaitable<void> Upstream::Run() {
       if (failure.kind == ErrorKind::kNone) {
         failure = {ErrorKind::kClosed, "the connection to the add-on was lost"};
       }
-      SetConnected(false, failure);
-      continue;
+      if (State().frames > frames_before) retry = options_.first_retry;
+    } else {
+      stream_ = nullptr;
+      if (stopped_) break;
+      status_unanswered_ = false;  // the add-on that comes back may be another
     }
-    stream_ = nullptr;
-    if (stopped_) break;
-    status_unanswered_ = false;  // the add-on that comes back may be another
     SetConnected(false, failure);
     pause_.expires_after(retry);
     beast::error_code ignored;

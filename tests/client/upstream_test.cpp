@@ -159,5 +159,46 @@ TEST(UpstreamTest, AStatusReplyThatFailsEndsTheConnectionWithItsReasonAndKind) {
   }
 }
 
+// An add-on that accepts and closes at once (this address not allowed, or no place free) is
+// tried again after a growing pause, as one that cannot be reached is, never in a tight loop.
+TEST(UpstreamTest, ConnectionsThatEndBeforeAFrameAreRetriedWithAGrowingPause) {
+  LoopbackListener listener;
+  std::atomic<bool> stop{false};
+  std::atomic<int> accepted{0};
+  std::thread closer([&] {
+    while (true) {
+      const platform::SocketHandle s = listener.Accept();
+      if (s == platform::kInvalidSocket || stop) {
+        platform::CloseSocket(s);
+        return;
+      }
+      ++accepted;
+      platform::CloseSocket(s);
+    }
+  });
+
+  zelm::serve::UpstreamOptions options;
+  options.host = "127.0.0.1";
+  options.port = listener.port();
+  options.first_retry = milliseconds(50);
+  options.longest_retry = milliseconds(400);
+  boost::asio::io_context io;
+  zelm::serve::Upstream upstream(
+      io, options, [](const zelm::Frame&) {}, [](const zelm::serve::UpstreamState&) {});
+  upstream.Start();
+  std::thread runner([&] { io.run(); });
+  // Pauses of 50, 100, 200, 400, 400 ... ms: about six attempts in 1.5 s (a loop without them
+  // makes thousands).
+  std::this_thread::sleep_for(milliseconds(1500));
+  boost::asio::post(io, [&] { upstream.Stop(); });
+  runner.join();
+  stop = true;
+  platform::CloseSocket(platform::ConnectTcp("127.0.0.1", listener.port(), nullptr));
+  closer.join();
+  EXPECT_GE(accepted.load(), 2);
+  EXPECT_LE(accepted.load(), 12);
+  EXPECT_FALSE(upstream.State().connected);
+}
+
 }  // namespace
 }  // namespace velkaro::testing
