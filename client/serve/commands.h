@@ -8,7 +8,8 @@
 //              {"type":"error","error":TEXT} for a message that is not a command at all
 //   MQTT       {"id":ID,"ok":true} or {"id":ID,"ok":false,"error":TEXT} (PREFIX/mcp/result); the
 //              id is null for a message that is not a command at all
-// A command without an "id" is answered with a null id.
+// A command without an "id" is answered with a null id. A message nested more than 64 levels deep
+// is not a command: no command needs it, and answering it could overflow the stack.
 //
 // Thread-safety: Run may be called from any thread, several at once (the MQTT library's thread
 // and the io thread); the path keeps no state between commands.
