@@ -70,7 +70,7 @@ sleep 0.3
 mosquitto_pub -p "$port" -t t/mcp/set -m '{"mcp": {"hdg": 999}, "id": "bad"}'
 mosquitto_pub -p "$port" -t t/mcp/set -m '{"mcp": {"ap": true, "hdg": 270}, "id": "good"}'
 wait $watcher
-grep -q '"error":"heading takes 0 to 360, not 999","id":"bad","ok":false' "$work/results.txt" \
+grep -q '"error":"hdg takes 0 to 360 deg, not 999","id":"bad","ok":false' "$work/results.txt" \
   && pass "an invalid command is refused on mcp/result" || fail "results: $(cat "$work/results.txt")"
 grep -q '"id":"good","ok":true' "$work/results.txt" && pass "a valid command is accepted" \
   || fail "results: $(cat "$work/results.txt")"

@@ -113,7 +113,7 @@ try {
   await page.click('#ap-form button[type="submit"]');
   const refusal = await until('the refusal is shown', () => page.$eval('#ap-result', (e) =>
     e.classList.contains('error') && e.textContent));
-  check(/heading takes 0 to 360, not 400/.test(refusal), 'a heading of 400 is refused', refusal);
+  check(/hdg takes 0 to 360 deg, not 400/.test(refusal), 'a heading of 400 is refused', refusal);
 
   mkdirSync(outDir, { recursive: true });
   await page.screenshot({ path: join(outDir, 'panel.png') });
