@@ -59,7 +59,7 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
   options.web.port = static_cast<std::uint16_t>(o.http_port);
   options.web.max_clients = static_cast<std::size_t>(o.max_web_clients);
   if (!o.mqtt_url.empty()) {
-    if (!zelm::serve::GatewayHasMqtt()) {
+    if (!zelm::serve::MqttBuilt()) {
       Fail(
           "this build of zelm has no MQTT side (there is no MQTT library for it); run zelm serve "
           "--mqtt on Linux",

@@ -26,10 +26,6 @@ void WatchStop(boost::asio::steady_timer& timer, const std::atomic<bool>& stop,
 
 }  // namespace
 
-bool GatewayHasMqtt() {
-  return MqttBuilt();
-}
-
 int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std::FILE* out,
                const std::function<void(std::uint16_t)>& on_listening) {
   boost::asio::io_context io(1);

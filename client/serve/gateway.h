@@ -21,10 +21,6 @@ struct GatewayOptions {
   std::optional<MqttOptions> mqtt;  // the MQTT side, when given
 };
 
-// Whether this build has the MQTT side (the native builds; there is no MQTT library for the
-// Windows cross build among Debian's packages).
-bool GatewayHasMqtt();
-
 // Runs until `stop` becomes true; returns the exit status (0, or 1 when the HTTP port cannot be
 // opened or the MQTT side cannot work at all; a broker that is down is retried, not an error). Says
 // what it does on `out` (where to open the panel, the add-on coming and going). `on_listening`,
