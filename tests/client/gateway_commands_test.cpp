@@ -76,15 +76,15 @@ TEST(CommandPathTest, MessagesThatGoNoFurtherAreAnsweredAtOnceInEachSidesForm) {
        R"({"error":"\"mcp\" takes an object of settings, e.g. {\"ap\": true, \"hdg\": 270}","id":2,"ok":false,"type":"mcp_result"})",
        R"({"error":"\"mcp\" takes an object of settings, e.g. {\"ap\": true, \"hdg\": 270}","id":2,"ok":false})"},
       {R"({"mcp": {"warp": 9}, "id": "w"})",
-       R"({"error":"unknown autopilot setting \"warp\"","id":"w","ok":false,"type":"mcp_result"})",
-       R"({"error":"unknown autopilot setting \"warp\"","id":"w","ok":false})"},
+       R"({"error":"unknown autopilot setting \"warp\"; the settings are alt, vs, spd, hdg, spd_ref, n1_ref, mach_ref, alt_ref, vs_ref, hdg_bug, crs, ap, at, fd, speed_hold, n1_hold, mach_hold, alt_hold, hdg_hold, loc_hold, app_hold","id":"w","ok":false,"type":"mcp_result"})",
+       R"({"error":"unknown autopilot setting \"warp\"; the settings are alt, vs, spd, hdg, spd_ref, n1_ref, mach_ref, alt_ref, vs_ref, hdg_bug, crs, ap, at, fd, speed_hold, n1_hold, mach_hold, alt_hold, hdg_hold, loc_hold, app_hold","id":"w","ok":false})"},
       {R"({"mcp": {"ap": 1}, "id": {"n": [1]}})",
        R"({"error":"ap takes true or false","id":{"n":[1]},"ok":false,"type":"mcp_result"})",
        R"({"error":"ap takes true or false","id":{"n":[1]},"ok":false})"},
       // No id: answered with a null one. A refused setting among good ones sends nothing.
       {R"({"mcp": {"ap": true, "hdg": 400}})",
-       R"({"error":"heading takes 0 to 360, not 400","id":null,"ok":false,"type":"mcp_result"})",
-       R"({"error":"heading takes 0 to 360, not 400","id":null,"ok":false})"},
+       R"({"error":"hdg takes 0 to 360 deg, not 400","id":null,"ok":false,"type":"mcp_result"})",
+       R"({"error":"hdg takes 0 to 360 deg, not 400","id":null,"ok":false})"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.message);
@@ -115,7 +115,8 @@ TEST(CommandPathTest, AMessageNestedTooDeepIsNotACommandAndDoesNotOverflowTheSta
   const std::optional<std::string> reply = path.Run(shallow, ReplyForm::kMqtt, heard.Callback());
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(Json::parse(*reply)["id"], Json::parse(shallow)["id"]);
-  EXPECT_EQ(Json::parse(*reply)["error"], "unknown autopilot setting \"warp\"");
+  EXPECT_TRUE(Json::parse(*reply)["error"].get<std::string>().starts_with(
+      "unknown autopilot setting \"warp\"; the settings are alt, vs, "));
 }
 
 TEST(CommandPathTest, ABlockTheSessionCannotTakeIsRefusedWithTheReason) {
