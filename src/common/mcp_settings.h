@@ -91,19 +91,22 @@ inline constexpr McpSetting kAll[] = {
 // Every setting, in the order of the block's fields.
 inline constexpr std::span<const McpSetting> kMcpSettings{mcp_settings::kAll};
 
-// The block field a setting fills; nullptr only for a row the checks below refuse.
-constexpr const McpField* McpSettingField(const McpSetting& setting) {
-  for (const McpField& f : mcp_fields::kAll) {
-    if (std::string_view(f.name) == setting.field) return &f;
+// The index in kMcpFields of the field a setting fills; kMcpFields.size() only for a row the
+// checks below refuse.
+// (An index, not a pointer: GCC's sanitizer builds cannot compare the address of a table entry
+// in a constant expression.)
+constexpr std::size_t McpSettingFieldIndex(const McpSetting& setting) {
+  for (std::size_t i = 0; i < kMcpFields.size(); ++i) {
+    if (std::string_view(kMcpFields[i].name) == setting.field) return i;
   }
-  return nullptr;
+  return kMcpFields.size();
 }
 
 // Writes `value` into the setting's field (a state byte: 1 for any value but 0) and, for a state
 // or reference, sets its bit in changeFlags. The value is written as given: a front end checks
 // it against the setting's rule and range first (zelm::ApplyMcpSetting).
 inline void McpWriteSetting(McpBlock& block, const McpSetting& setting, double value) {
-  const McpField& f = *McpSettingField(setting);
+  const McpField& f = kMcpFields[McpSettingFieldIndex(setting)];
   if (f.type == McpType::kU8) {
     block[f.offset] = value != 0.0 ? 1 : 0;
   } else {
@@ -143,26 +146,30 @@ consteval bool IsFinite(double v) {
 consteval bool RowsMatchTheBlock() {
   std::size_t next_offset = 0;
   for (const McpSetting& s : mcp_settings::kAll) {
-    const McpField* f = McpSettingField(s);
-    if (f == nullptr || f->count != 1 || f->offset < next_offset) return false;
-    next_offset = f->offset + 1;
-    const bool flagged = f->bit != kNoFlag;
+    const std::size_t index = McpSettingFieldIndex(s);
+    if (index == kMcpFields.size()) return false;
+    const McpField& field = kMcpFields[index];
+    if (field.count != 1 || field.offset < next_offset) return false;
+    next_offset = field.offset + 1;
+    const bool flagged = field.bit != kNoFlag;
     if (!IsFinite(s.min) || !IsFinite(s.max) || !(s.min <= s.max)) return false;
     if (s.unit == nullptr || s.meaning == nullptr || *s.meaning == '\0') return false;
     switch (s.role) {
       case McpSettingRole::kState:
-        if (f->type != McpType::kU8 || !flagged || s.rule != McpSettingRule::kOnOff) return false;
+        if (field.type != McpType::kU8 || !flagged || s.rule != McpSettingRule::kOnOff) {
+          return false;
+        }
         if (s.min != 0 || s.max != 1 || *s.unit != '\0') return false;
         break;
       case McpSettingRole::kReference:
-        if (f->type != McpType::kF64 || !flagged || s.rule != McpSettingRule::kNumber) {
+        if (field.type != McpType::kF64 || !flagged || s.rule != McpSettingRule::kNumber) {
           return false;
         }
         break;
       case McpSettingRole::kRequest:
-        if (f->type != McpType::kF64 || flagged) return false;
+        if (field.type != McpType::kF64 || flagged) return false;
         if (s.rule == McpSettingRule::kNumberExceptNone) {
-          if (f->start != -1.0) return false;  // the "none" the rule refuses
+          if (field.start != -1.0) return false;  // the "none" the rule refuses
         } else if (s.rule == McpSettingRule::kNonNegativeNumber) {
           if (s.min < 0) return false;
         } else {
