@@ -285,8 +285,7 @@ Settings ParseSettings(std::string_view ini_text) {
   CSimpleIniA ini(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/true, /*a_bMultiLine=*/false);
   if (ini.LoadData(ini_text.data(), ini_text.size()) < 0) {
     ServeThisComputerOnly(settings);
-    settings.warnings.push_back(std::string("the file could not be read as INI; ") +
-                                kFileNotUsed);
+    settings.warnings.push_back(std::string("the file could not be read as INI; ") + kFileNotUsed);
     return settings;
   }
   CSimpleIniA::TNamesDepend sections;

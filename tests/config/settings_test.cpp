@@ -164,14 +164,15 @@ TEST(SettingsTest, AFileThatIsThereButNotReadServesThisComputerOnly) {
   EXPECT_TRUE(absent.file.empty());
 
   const testing::ScratchFolder large;
-  const std::string path = large.Write(
-      kSettingsFileName, "[server]\nallow = 10.0.0.0/8\n" + std::string(kMaxSettingsFileBytes, ';'));
+  const std::string path =
+      large.Write(kSettingsFileName,
+                  "[server]\nallow = 10.0.0.0/8\n" + std::string(kMaxSettingsFileBytes, ';'));
   const LoadedSettings loaded = LoadSettings(large.path());
   EXPECT_EQ(loaded.settings.Describe(), kDefaultsOnThisComputer);
-  EXPECT_EQ(loaded.settings.warnings,
-            std::vector<std::string>{path + " is larger than " +
-                                     std::to_string(kMaxSettingsFileBytes) +
-                                     " bytes and was not read" + kNotUsed});
+  EXPECT_EQ(
+      loaded.settings.warnings,
+      std::vector<std::string>{path + " is larger than " + std::to_string(kMaxSettingsFileBytes) +
+                               " bytes and was not read" + kNotUsed});
 
   const testing::ScratchFolder folder;
   folder.Write(std::string(kSettingsFileName) + "/inside", "");  // a folder by the file's name

@@ -259,7 +259,8 @@ TEST_F(AddOnSettingsTest, BadValuesKeepTheirDefaultsAndAreLoggedAndReported) {
 // listens on 127.0.0.1 alone and lets only 127.0.0.1 in, and the log and the status name the
 // mistaken values.
 TEST_F(AddOnSettingsTest, ABadAllowEntryOrBindServesThisComputerOnly) {
-  Start("[server]\nbind = localhost\nallow = 192.168.1.0/24, 192.168.1.300\n[log]\nenabled = true\n");
+  Start(
+      "[server]\nbind = localhost\nallow = 192.168.1.0/24, 192.168.1.300\n[log]\nenabled = true\n");
   addon.Frames(1);
   Socket elsewhere{platform::kInvalidSocket};
   ASSERT_TRUE(WaitUntil([&] {
