@@ -56,33 +56,88 @@ bool ParseBool(std::string_view text, bool* value) {
   return false;
 }
 
-// "a.b.c.d" or "a.b.c.d/n".
-bool ParseRange(std::string_view text, AllowList::Range* range) {
+// A value as a warning shows it: a long one is cut, so that what follows it (what is in force
+// instead) survives the status's bound on a warning.
+std::string Shown(std::string_view value) {
+  constexpr std::size_t kLongest = 64;
+  if (value.size() <= kLongest) return std::string(value);
+  return std::string(value.substr(0, kLongest - 3)) + "...";
+}
+
+// What is served when the file gives no trustworthy answer: this computer only.
+constexpr std::uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+constexpr const char* kLoopbackText = "127.0.0.1";
+
+AllowList LoopbackOnly() {
+  AllowList list;
+  list.ranges.push_back({kLoopbackAddress, ~std::uint32_t{0}});
+  return list;
+}
+
+// Said of a file that is there but not used.
+constexpr const char* kFileNotUsed =
+    "the file is not used: defaults in force, but only this computer (127.0.0.1) is served";
+
+// The file's own defaults, narrowed to this computer: what is in force when the file is there but
+// cannot be used, so that a file meant to narrow access never leaves the add-on open to all.
+void ServeThisComputerOnly(Settings& settings) {
+  settings = Settings{};
+  settings.bind = kLoopbackText;
+  settings.allow = LoopbackOnly();
+}
+
+// "a.b.c.d" or "a.b.c.d/n"; null when taken, else why not.
+const char* ParseRange(std::string_view text, AllowList::Range* range) {
+  if (text.empty()) return "is empty";
+  if (EqualsIgnoringCase(text, "ANY")) return "is ANY, which stands only alone";
   std::uint32_t address = 0;
   long bits = 32;
   const std::size_t slash = text.find('/');
-  if (!ParseIpv4(Trim(text.substr(0, slash)), &address)) return false;
+  if (!ParseIpv4(Trim(text.substr(0, slash)), &address)) return "is not an IPv4 address";
   if (slash != std::string_view::npos && !ParseWhole(Trim(text.substr(slash + 1)), 0, 32, &bits)) {
-    return false;
+    return "has a prefix length that is not 0 to 32";
   }
   range->mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
   range->network = address & range->mask;
-  return true;
+  return nullptr;
 }
 
-bool ParseAllowList(std::string_view text, AllowList* list) {
+// The first entry of an allow list that is not taken, and how many more are not.
+struct ListMistake {
+  std::size_t position = 0;  // from 1
+  std::string_view entry;
+  const char* why = nullptr;
+  std::size_t others = 0;
+};
+
+// Every entry is read, so that a mistake names the first bad entry and counts the rest; the
+// list is taken only when all are good.
+bool ParseAllowList(std::string_view text, AllowList* list, ListMistake* mistake = nullptr) {
   if (EqualsIgnoringCase(text, "ANY")) {
     list->ranges.clear();
     return true;
   }
   AllowList parsed;
-  while (true) {
+  ListMistake first;
+  for (std::size_t position = 1;; ++position) {
     const std::size_t comma = text.find(',');
+    const std::string_view entry = Trim(text.substr(0, comma));
     AllowList::Range range{};
-    if (!ParseRange(Trim(text.substr(0, comma)), &range)) return false;
-    parsed.ranges.push_back(range);
+    if (const char* why = ParseRange(entry, &range)) {
+      if (first.why == nullptr) {
+        first = {position, entry, why, 0};
+      } else {
+        ++first.others;
+      }
+    } else if (first.why == nullptr) {
+      parsed.ranges.push_back(range);
+    }
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
+  }
+  if (first.why != nullptr) {
+    if (mistake != nullptr) *mistake = first;
+    return false;
   }
   *list = std::move(parsed);
   return true;
@@ -94,6 +149,10 @@ struct Key {
   // Takes the value; false when it is not valid.
   bool (*apply)(std::string_view value, Settings& settings);
   const char* expected;  // for the warning
+  // For a key whose default would widen access (everyone, every interface): what a value not
+  // taken leaves in force instead, narrowed to this computer, and the rest of the warning after
+  // "[section] name". Null for the others, whose default is in force.
+  std::string (*fail_closed)(std::string_view value, Settings& settings) = nullptr;
 };
 
 const Key kKeys[] = {
@@ -116,7 +175,13 @@ const Key kKeys[] = {
        s.bind = Ipv4Text(address);
        return true;
      },
-     "ANY or an IPv4 address"},
+     "ANY or an IPv4 address",
+     [](std::string_view v, Settings& s) {
+       s.bind = kLoopbackText;
+       return " = " + Shown(v) +
+              " is not ANY or an IPv4 address; only this computer (127.0.0.1) is served until it "
+              "is fixed";
+     }},
     {"server", "max_clients",
      [](std::string_view v, Settings& s) {
        long count = 0;
@@ -126,7 +191,20 @@ const Key kKeys[] = {
      },
      "1 to 64"},
     {"server", "allow", [](std::string_view v, Settings& s) { return ParseAllowList(v, &s.allow); },
-     "ANY or IPv4 addresses and CIDR ranges separated by commas"},
+     "ANY or IPv4 addresses and CIDR ranges separated by commas",
+     [](std::string_view v, Settings& s) {
+       ListMistake mistake;
+       AllowList unused;
+       ParseAllowList(v, &unused, &mistake);
+       s.allow = LoopbackOnly();
+       std::string text = ": entry " + std::to_string(mistake.position) + ", \"" +
+                          Shown(mistake.entry) + "\", " + mistake.why;
+       if (mistake.others > 0) {
+         text += " (and " + std::to_string(mistake.others) + " more " +
+                 (mistake.others == 1 ? "entry is" : "entries are") + " not valid)";
+       }
+       return text + "; only this computer (127.0.0.1) may connect until it is fixed";
+     }},
     {"log", "enabled", [](std::string_view v, Settings& s) { return ParseBool(v, &s.log_enabled); },
      "true or false"},
     {"log", "path",
@@ -190,9 +268,24 @@ std::string Settings::Describe() const {
 
 Settings ParseSettings(std::string_view ini_text) {
   Settings settings;
-  CSimpleIniA ini(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false);
+  // A NUL byte means the file is not the text it seems to be (the INI reader would stop there and
+  // quietly drop the rest, an allow list with it).
+  if (const std::size_t nul = ini_text.find('\0'); nul != std::string_view::npos) {
+    std::size_t line = 1;
+    for (std::size_t i = 0; i < nul; ++i) {
+      // "\r\n", "\n" and "\r" each end a line, as they do for the INI reader.
+      if (ini_text[i] == '\n' || (ini_text[i] == '\r' && ini_text[i + 1] != '\n')) ++line;
+    }
+    ServeThisComputerOnly(settings);
+    settings.warnings.push_back("line " + std::to_string(line) + " holds a NUL byte; " +
+                                kFileNotUsed);
+    return settings;
+  }
+  // Multi-key, to see a key given twice; the last value given is the one taken.
+  CSimpleIniA ini(/*a_bIsUtf8=*/false, /*a_bMultiKey=*/true, /*a_bMultiLine=*/false);
   if (ini.LoadData(ini_text.data(), ini_text.size()) < 0) {
-    settings.warnings.push_back("the file could not be read as INI; defaults in force");
+    ServeThisComputerOnly(settings);
+    settings.warnings.push_back(std::string("the file could not be read as INI; ") + kFileNotUsed);
     return settings;
   }
   CSimpleIniA::TNamesDepend sections;
@@ -221,8 +314,18 @@ Settings ParseSettings(std::string_view ini_text) {
         settings.warnings.push_back("unknown key " + where + ", ignored");
         continue;
       }
-      const std::string_view value = Trim(ini.GetValue(section.pItem, key.pItem, ""));
-      if (!known->apply(value, settings)) {
+      CSimpleIniA::TNamesDepend values;
+      ini.GetAllValues(section.pItem, key.pItem, values);
+      values.sort(CSimpleIniA::Entry::LoadOrder());
+      const std::string_view value = Trim(values.back().pItem);
+      if (values.size() > 1) {
+        settings.warnings.push_back(where + " is given " + std::to_string(values.size()) +
+                                    " times; the last, " + Shown(value) + ", is used");
+      }
+      if (known->apply(value, settings)) continue;
+      if (known->fail_closed != nullptr) {
+        settings.warnings.push_back(where + known->fail_closed(value, settings));
+      } else {
         settings.warnings.push_back(where + " = " + std::string(value) + " is not " +
                                     known->expected + "; the default is in force");
       }
@@ -247,9 +350,10 @@ LoadedSettings LoadSettings(const std::string& folder) {
       if (platform::IsNotFoundError(error)) return loaded;  // no file: the defaults, quietly
       break;
     case platform::FileReadResult::kTooLarge:
+      ServeThisComputerOnly(loaded.settings);
       loaded.settings.warnings.push_back(path + " is larger than " +
                                          std::to_string(kMaxSettingsFileBytes) +
-                                         " bytes and was not read; defaults in force");
+                                         " bytes and was not read; " + kFileNotUsed);
       return loaded;
     default:
       break;
@@ -260,7 +364,9 @@ LoadedSettings LoadSettings(const std::string& folder) {
     why += " (error " + std::to_string(error) + ", " +
            (reason.empty() ? "no text for it" : reason) + ")";
   }
-  loaded.settings.warnings.push_back(path + " " + why + "; defaults in force");
+  // The file is there (or may be) but unread: what it says of access is unknown.
+  ServeThisComputerOnly(loaded.settings);
+  loaded.settings.warnings.push_back(path + " " + why + "; " + kFileNotUsed);
   return loaded;
 }
 

@@ -4,6 +4,12 @@
 // or a key that is not known keeps the default for that key and adds a warning. Reading the
 // settings never fails.
 //
+// Mistakes never widen access. A `bind` that is not valid serves 127.0.0.1 instead of every
+// interface; an `allow` with an entry that is not valid lets only 127.0.0.1 connect (the warning
+// names the entry and why). A file that is there but not used (a NUL byte in it, too large, not
+// readable) gives the defaults with bind and allow narrowed to 127.0.0.1. A key given twice in a
+// section takes its last value, with a warning.
+//
 //   [server]
 //   port = 5193            TCP port, 1 to 65535
 //   bind = ANY             ANY, or a local IPv4 address
@@ -64,7 +70,7 @@ struct Settings {
   std::string Describe() const;
 };
 
-// Settings from the text of an INI file.
+// Settings from the text of an INI file (which may hold any bytes).
 Settings ParseSettings(std::string_view ini_text);
 
 // Settings and the file they came from.
@@ -75,8 +81,8 @@ struct LoadedSettings {
 
 // The settings of kSettingsFileName in `folder` (a full path ending with a separator). No file
 // there gives the defaults without a warning; a file that is not read (larger than
-// kMaxSettingsFileBytes, not a regular file, not permitted, a read error) gives the defaults and
-// a warning that names it and says why. Throws only std::bad_alloc.
+// kMaxSettingsFileBytes, not a regular file, not permitted, a read error) gives the defaults
+// served to 127.0.0.1 only, and a warning that names it and says why. Throws only std::bad_alloc.
 LoadedSettings LoadSettings(const std::string& folder);
 
 // The log file's full path: log_path, taken from `folder` when it is relative.

@@ -1,4 +1,5 @@
-// The settings file: a table of files and the settings and warnings each gives.
+// The settings file: a table of files and the settings and warnings each gives; mistakes that
+// would widen access narrow it to this computer instead.
 #include "config/settings.h"
 
 #include <gtest/gtest.h>
@@ -11,14 +12,22 @@
 namespace velkaro {
 namespace {
 
+using namespace std::string_literals;
+
 struct Case {
   const char* name;
-  const char* ini;
+  std::string ini;
   std::string described;  // Settings::Describe() of the result
   std::vector<std::string> warnings;
 };
 
 const std::string kDefaults = "port 5193, bind ANY, max_clients 64, allow ANY, log off";
+const std::string kDefaultsOnThisComputer =
+    "port 5193, bind 127.0.0.1, max_clients 64, allow 127.0.0.1, log off";
+const std::string kOnlyThisComputerConnects =
+    "; only this computer (127.0.0.1) may connect until it is fixed";
+const std::string kNotUsed =
+    "; the file is not used: defaults in force, but only this computer (127.0.0.1) is served";
 
 TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
   const Case cases[] = {
@@ -38,15 +47,16 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
        "[server]\nallow = 10.1.2.3/8\n",
        "port 5193, bind ANY, max_clients 64, allow 10.0.0.0/8, log off",
        {}},
-      {"bad values keep their defaults, each warned",
+      {"bad values keep their defaults, each warned; bind and allow narrow to this computer",
        "[server]\nport = 70000\nbind = localhost\nmax_clients = 0\nallow = 10.0.0.0/33\n"
        "[log]\nenabled = maybe\npath =\n",
-       kDefaults,
+       "port 5193, bind 127.0.0.1, max_clients 64, allow 127.0.0.1, log off",
        {"[server] port = 70000 is not a port from 1 to 65535; the default is in force",
-        "[server] bind = localhost is not ANY or an IPv4 address; the default is in force",
+        "[server] bind = localhost is not ANY or an IPv4 address; only this computer "
+        "(127.0.0.1) is served until it is fixed",
         "[server] max_clients = 0 is not 1 to 64; the default is in force",
-        "[server] allow = 10.0.0.0/33 is not ANY or IPv4 addresses and CIDR ranges separated "
-        "by commas; the default is in force",
+        "[server] allow: entry 1, \"10.0.0.0/33\", has a prefix length that is not 0 to 32" +
+            kOnlyThisComputerConnects,
         "[log] enabled = maybe is not true or false; the default is in force",
         "[log] path =  is not a file path; the default is in force"}},
       {"numbers with trailing text are not numbers",
@@ -58,11 +68,68 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
        "[server]\nprot = 1\n[extra]\nx = 1\n",
        kDefaults,
        {"unknown key [server] prot, ignored", "unknown section [extra], ignored"}},
-      {"one bad address spoils the list",
+      {"one bad address spoils the list, and is named",
        "[server]\nallow = 127.0.0.1, 300.1.1.1\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log off",
+       {"[server] allow: entry 2, \"300.1.1.1\", is not an IPv4 address" +
+        kOnlyThisComputerConnects}},
+      {"an empty allow is a mistake, not everyone",
+       "[server]\nallow =\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log off",
+       {"[server] allow: entry 1, \"\", is empty" + kOnlyThisComputerConnects}},
+      {"a comma too many leaves an empty entry",
+       "[server]\nallow = 10.0.0.0/8,\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log off",
+       {"[server] allow: entry 2, \"\", is empty" + kOnlyThisComputerConnects}},
+      {"ANY within a list does not open it",
+       "[server]\nallow = ANY, 10.0.0.1\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log off",
+       {"[server] allow: entry 1, \"ANY\", is ANY, which stands only alone" +
+        kOnlyThisComputerConnects}},
+      {"the first bad entry is named and the others counted",
+       "[server]\nallow = 10.0.0.1, host.lan, 10.0.0.2, 10.0.0.0/x, 1.2.3\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log off",
+       {"[server] allow: entry 2, \"host.lan\", is not an IPv4 address (and 2 more entries are "
+        "not valid)" +
+        kOnlyThisComputerConnects}},
+      {"a long entry is cut in the warning, which keeps what is in force",
+       "[server]\nallow = " + std::string(100, 'a') + "\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log off",
+       {"[server] allow: entry 1, \"" + std::string(61, 'a') + "...\", is not an IPv4 address" +
+        kOnlyThisComputerConnects}},
+      {"an empty bind is not every interface",
+       "[server]\nbind =\n",
+       "port 5193, bind 127.0.0.1, max_clients 64, allow ANY, log off",
+       {"[server] bind =  is not ANY or an IPv4 address; only this computer (127.0.0.1) is "
+        "served until it is fixed"}},
+      {"a key given twice takes its last value",
+       "[server]\nport = 6000\nmax_clients = 4\nport = 6001\n",
+       "port 6001, bind ANY, max_clients 4, allow ANY, log off",
+       {"[server] port is given 2 times; the last, 6001, is used"}},
+      {"a section given twice is one section",
+       "[server]\nallow = 10.0.0.0/8\n[log]\nenabled = on\n[SERVER]\nAllow = 192.168.1.0/24\n"
+       "allow=127.0.0.1\n",
+       "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log on (Velkaro.log)",
+       {"[server] allow is given 3 times; the last, 127.0.0.1, is used"}},
+      {"a key given twice whose last value is bad",
+       "[server]\nbind = 192.168.1.20\nbind = 192.168.1.256\n",
+       "port 5193, bind 127.0.0.1, max_clients 64, allow ANY, log off",
+       {"[server] bind is given 2 times; the last, 192.168.1.256, is used",
+        "[server] bind = 192.168.1.256 is not ANY or an IPv4 address; only this computer "
+        "(127.0.0.1) is served until it is fixed"}},
+      {"an unknown key given twice is warned once",
+       "[server]\nprot = 1\nprot = 2\n",
        kDefaults,
-       {"[server] allow = 127.0.0.1, 300.1.1.1 is not ANY or IPv4 addresses and CIDR ranges "
-        "separated by commas; the default is in force"}},
+       {"unknown key [server] prot, ignored"}},
+      {"a NUL byte: the file is not used",
+       "[server]\nport = 6000\nallow = 10.0.0.0/8\0, 192.168.1.0/24\n"s,
+       kDefaultsOnThisComputer,
+       {"line 3 holds a NUL byte" + kNotUsed}},
+      {"a NUL byte counts lines ended any way",
+       "[server]\r\nport = 6000\rmax_clients = 2\n\n\0"s,
+       kDefaultsOnThisComputer,
+       {"line 5 holds a NUL byte" + kNotUsed}},
+      {"a NUL byte first", "\0"s, kDefaultsOnThisComputer, {"line 1 holds a NUL byte" + kNotUsed}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,6 +152,35 @@ TEST(SettingsTest, TheShippedFileHoldsTheDefaults) {
     EXPECT_EQ(settings.Describe(), kDefaults);
     EXPECT_TRUE(settings.warnings.empty()) << settings.warnings.front();
   }
+}
+
+// A file that is there but cannot be used leaves no allow list it may have held: this computer
+// only. No file at all is the defaults, quietly.
+TEST(SettingsTest, AFileThatIsThereButNotReadServesThisComputerOnly) {
+  const testing::ScratchFolder none;
+  const LoadedSettings absent = LoadSettings(none.path());
+  EXPECT_EQ(absent.settings.Describe(), kDefaults);
+  EXPECT_TRUE(absent.settings.warnings.empty());
+  EXPECT_TRUE(absent.file.empty());
+
+  const testing::ScratchFolder large;
+  const std::string path =
+      large.Write(kSettingsFileName,
+                  "[server]\nallow = 10.0.0.0/8\n" + std::string(kMaxSettingsFileBytes, ';'));
+  const LoadedSettings loaded = LoadSettings(large.path());
+  EXPECT_EQ(loaded.settings.Describe(), kDefaultsOnThisComputer);
+  EXPECT_EQ(
+      loaded.settings.warnings,
+      std::vector<std::string>{path + " is larger than " + std::to_string(kMaxSettingsFileBytes) +
+                               " bytes and was not read" + kNotUsed});
+
+  const testing::ScratchFolder folder;
+  folder.Write(std::string(kSettingsFileName) + "/inside", "");  // a folder by the file's name
+  const LoadedSettings unread = LoadSettings(folder.path());
+  EXPECT_EQ(unread.settings.Describe(), kDefaultsOnThisComputer);
+  ASSERT_EQ(unread.settings.warnings.size(), 1u);
+  EXPECT_NE(unread.settings.warnings[0].find(kNotUsed), std::string::npos)
+      << unread.settings.warnings[0];
 }
 
 TEST(SettingsTest, AllowListsLetInOnlyTheirAddresses) {

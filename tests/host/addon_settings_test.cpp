@@ -1,8 +1,9 @@
 // The add-on with a Velkaro.ini beside it: a copy of the built add-on in a folder of its own,
 // loaded as the simulator loads it, run from another current directory (whose own Velkaro.ini it
-// must not read). Port, bind, max_clients and allow as clients over loopback see them; the log
-// switched on by the file, its first lines and a failure line with the system's code; the status
-// reply against the running stand-in; and velkaro-sim's report on the server.
+// must not read). Port, bind, max_clients and allow as clients over loopback see them, and mistakes
+// in bind and allow narrowing the add-on to this computer; the log switched on by the file, its
+// first lines and a failure line with the system's code; the status reply against the running
+// stand-in; and velkaro-sim's report on the server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -252,6 +253,46 @@ TEST_F(AddOnSettingsTest, BadValuesKeepTheirDefaultsAndAreLoggedAndReported) {
     expected += "\\r?\\n" + stamp + "Configuration: " + literal(warning.get<std::string>());
   }
   EXPECT_TRUE(std::regex_search(log, std::regex("^" + expected))) << log;
+}
+
+// Mistakes in bind and allow narrow the add-on to this computer instead of opening it to all: it
+// listens on 127.0.0.1 alone and lets only 127.0.0.1 in, and the log and the status name the
+// mistaken values.
+TEST_F(AddOnSettingsTest, ABadAllowEntryOrBindServesThisComputerOnly) {
+  Start(
+      "[server]\nbind = localhost\nallow = 192.168.1.0/24, 192.168.1.300\n[log]\nenabled = true\n");
+  addon.Frames(1);
+  Socket elsewhere{platform::kInvalidSocket};
+  ASSERT_TRUE(WaitUntil([&] {
+    return (elsewhere.handle = ConnectFrom("127.0.0.2", "127.0.0.1", 5193)) !=
+           platform::kInvalidSocket;
+  })) << "no connection from 127.0.0.2";
+  EXPECT_FALSE(Served(elsewhere.handle));
+  EXPECT_TRUE(ClosedAtOnce(elsewhere.handle));
+  const Socket here{ConnectFrom("127.0.0.1", "127.0.0.1", 5193)};
+  EXPECT_TRUE(Served(here.handle));
+  const Socket other_interface{ConnectFrom("127.0.0.1", "127.0.0.2", 5193)};
+  EXPECT_EQ(other_interface.handle, platform::kInvalidSocket) << "bound to 127.0.0.1 alone";
+
+  const json status = StatusOver(here.handle);
+  ASSERT_TRUE(status.is_object());
+  const json warnings = {
+      "[server] bind = localhost is not ANY or an IPv4 address; only this computer (127.0.0.1) "
+      "is served until it is fixed",
+      "[server] allow: entry 2, \"192.168.1.300\", is not an IPv4 address; only this computer "
+      "(127.0.0.1) may connect until it is fixed",
+  };
+  EXPECT_EQ(status["warnings"], warnings);
+  EXPECT_EQ(status["bind"], "127.0.0.1");
+  EXPECT_EQ(status["allow"], "127.0.0.1");
+  EXPECT_EQ(status["refused_connections"], 1);
+  const std::string log = Log();
+  for (const json& warning : warnings) {
+    EXPECT_NE(log.find("Configuration: " + warning.get<std::string>()), std::string::npos) << log;
+  }
+  EXPECT_NE(log.find("Zelm Socket: refused connection from 127.0.0.2 (not in allow)"),
+            std::string::npos)
+      << log;
 }
 
 // With nothing to log to, the status says why the log is off.
