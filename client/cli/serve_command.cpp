@@ -1,7 +1,11 @@
 // zelm serve: runs the gateway (client/serve) with the options given: the browser side, the MQTT
 // side, and the add-on it keeps its one connection to.
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,7 +25,7 @@ struct ServeOptions {
   bool no_http = false;
   std::string mqtt_url;
   std::string mqtt_prefix = "velkaro";
-  std::string mqtt_user, mqtt_password;
+  std::string mqtt_user, mqtt_password, mqtt_password_file;
   std::vector<std::string> deadbands;
   int max_web_clients = 1000;
 };
@@ -49,6 +53,37 @@ bool ParseDeadband(const std::string& text, std::map<std::string, double>* deadb
   return true;
 }
 
+// The longest password file taken: a password is a line, and a file much longer is another file.
+constexpr std::size_t kMaxPasswordFileBytes = 4096;
+constexpr const char* kPasswordEnvironment = "ZELM_MQTT_PASSWORD";
+
+// The password in the file at `path`: its first line, without the line's end. A pipe (e.g. a
+// shell's <(...)) is read as a file is.
+std::string ReadPasswordFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    Fail("cannot read the MQTT password file " + path + ": " + std::strerror(errno), kExitUsage);
+  }
+  std::string text(kMaxPasswordFileBytes + 1, '\0');
+  const std::size_t read = std::fread(text.data(), 1, text.size(), file);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) Fail("cannot read the MQTT password file " + path, kExitUsage);
+  if (read > kMaxPasswordFileBytes) {
+    Fail("the MQTT password file " + path + " is longer than a password (over " +
+             std::to_string(kMaxPasswordFileBytes) + " bytes)",
+         kExitUsage);
+  }
+  text.resize(read);
+  text.erase(std::min(text.find_first_of("\r\n"), text.size()));
+  if (text.empty()) Fail("the MQTT password file " + path + " holds no password", kExitUsage);
+  return text;
+}
+
+void Warn(const std::string& message) {
+  std::fprintf(stderr, "zelm: warning: %s\n", message.c_str());
+}
+
 int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
   zelm::serve::GatewayOptions options;
   options.upstream.host = connection.host;
@@ -68,8 +103,29 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
     zelm::serve::MqttOptions mqtt;
     std::string error;
     if (!zelm::serve::ParseMqttUrl(o.mqtt_url, &mqtt.broker, &error)) Fail(error, kExitUsage);
+    // A password on the command line is in the process list, which every user of the machine
+    // can read; the file and the environment are not.
+    if (!mqtt.broker.password.empty()) {
+      Warn("the password in the --mqtt URL is visible to other users of this computer; use "
+           "--mqtt-password-file or " +
+           std::string(kPasswordEnvironment) + " instead");
+    }
     if (!o.mqtt_user.empty()) mqtt.broker.user = o.mqtt_user;
-    if (!o.mqtt_password.empty()) mqtt.broker.password = o.mqtt_password;
+    const char* environment = std::getenv(kPasswordEnvironment);
+    if (!o.mqtt_password_file.empty()) {
+      mqtt.broker.password = ReadPasswordFile(o.mqtt_password_file);
+    } else if (!o.mqtt_password.empty()) {
+      Warn("--mqtt-password is visible to other users of this computer; use "
+           "--mqtt-password-file or " +
+           std::string(kPasswordEnvironment) + " instead");
+      mqtt.broker.password = o.mqtt_password;
+    } else if (environment != nullptr && *environment != '\0') {
+      mqtt.broker.password = environment;
+    }
+    if (!o.mqtt_password_file.empty() && mqtt.broker.user.empty()) {
+      Fail("--mqtt-password-file needs a user name: --mqtt-user NAME or mqtt://NAME@HOST",
+           kExitUsage);
+    }
     mqtt.prefix = o.mqtt_prefix;
     for (const std::string& d : o.deadbands) {
       if (!ParseDeadband(d, &mqtt.deadbands, &error)) Fail(error, kExitUsage);
@@ -118,8 +174,18 @@ void AddServeCommand(CLI::App& app, CommandContext& context) {
   serve->add_option("--mqtt-user", o.mqtt_user, "user name at the broker")
       ->type_name("NAME")
       ->group("MQTT");
-  serve->add_option("--mqtt-password", o.mqtt_password, "password at the broker")
+  CLI::Option* password_file =
+      serve
+          ->add_option("--mqtt-password-file", o.mqtt_password_file,
+                       "password at the broker: the first line of FILE (or set " +
+                           std::string(kPasswordEnvironment) + ")")
+          ->type_name("FILE")
+          ->group("MQTT");
+  serve
+      ->add_option("--mqtt-password", o.mqtt_password,
+                   "password at the broker, visible to other users: prefer --mqtt-password-file")
       ->type_name("TEXT")
+      ->excludes(password_file)
       ->group("MQTT");
   serve
       ->add_option("--mqtt-deadband", o.deadbands,

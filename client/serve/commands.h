@@ -8,13 +8,16 @@
 //              {"type":"error","error":TEXT} for a message that is not a command at all
 //   MQTT       {"id":ID,"ok":true} or {"id":ID,"ok":false,"error":TEXT} (PREFIX/mcp/result); the
 //              id is null for a message that is not a command at all
-// A command without an "id" is answered with a null id. A message nested more than 64 levels deep
-// is not a command: no command needs it, and answering it could overflow the stack.
+// A reply's id is the command's id when that is a number or a text of at most 64 characters, and
+// null otherwise (no id, or one of another kind). A message longer than kMaxCommandBytes is
+// refused unread; one nested more than 64 levels deep is not a command: no command needs it, and
+// answering it could overflow the stack.
 //
 // Thread-safety: Run may be called from any thread, several at once (the MQTT library's thread
 // and the io thread); the path keeps no state between commands.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +27,10 @@
 #include "zelm_client.h"
 
 namespace zelm::serve {
+
+// The longest message either side takes as a command (the WebSocket side closes a client that
+// sends a longer one).
+inline constexpr std::size_t kMaxCommandBytes = 16 * 1024;
 
 // The side a command came from, which decides the form of its reply.
 enum class ReplyForm { kWebSocket, kMqtt };
@@ -51,6 +58,10 @@ class CommandPath {
   // session has sent the block or could not (or from Upstream::Stop).
   std::optional<std::string> Run(std::string_view message, ReplyForm form,
                                  CommandReplied later) const;
+
+  // The reply refusing `message` for `error` without looking at its settings: in the form of
+  // `form`, with the message's id when it has one a reply carries (else null).
+  static std::string Refuse(std::string_view message, ReplyForm form, const std::string& error);
 
  private:
   Submit submit_;

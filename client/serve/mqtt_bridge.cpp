@@ -1,6 +1,7 @@
 #include "serve/mqtt_bridge.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <cmath>
 #include <cstring>
@@ -24,6 +25,9 @@ namespace {
 constexpr int kKeepAliveSeconds = 30;
 constexpr unsigned kFirstRetrySeconds = 1;
 constexpr unsigned kLongestRetrySeconds = 30;
+constexpr const char* kRetainedCommand =
+    "a retained command is not executed (the broker would hand it over again at every "
+    "reconnection): it was cleared from the broker; publish commands without the retain flag";
 
 // Whether `now` differs from `before` by more than `deadband` in any element (texts: at all).
 bool Changed(const nlohmann::json& before, const nlohmann::json& now, double deadband) {
@@ -74,13 +78,18 @@ void MqttBridge::Announce() {
   std::string news;
   {
     std::lock_guard lock(mutex_);
-    const int state = connected_ ? 1 : 0;
+    const int state = connected_ ? 1 : refusal_.empty() ? 0 : 2;
     if (state == announced_) return;
     announced_ = state;
     const std::string broker = options_.broker.host + ":" + std::to_string(options_.broker.port);
-    news = connected_ ? "connected to the MQTT broker at " + broker
-                      : "the MQTT broker at " + broker + " cannot be reached" +
-                            (last_error_.empty() ? "" : " (" + last_error_ + ")") + "; retrying";
+    if (connected_) {
+      news = "connected to the MQTT broker at " + broker;
+    } else if (!refusal_.empty()) {
+      news = "the MQTT broker at " + broker + " refused the connection: " + refusal_ + "; retrying";
+    } else {
+      news = "the MQTT broker at " + broker + " cannot be reached" +
+             (last_error_.empty() ? "" : " (" + last_error_ + ")") + "; retrying";
+    }
   }
   say_(news);
 }
@@ -109,7 +118,10 @@ bool MqttBridge::Start(std::string* error) {
     *error = "cannot create an MQTT client";
     return false;
   }
-  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  // MQTT 5, for the subscription option that keeps a command's retain flag as it was published
+  // (OnMessage); a broker of MQTT 3.1.1 only is met with that instead (OnConnect).
+  protocol_ = MQTT_PROTOCOL_V5;
+  mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, protocol_);
   mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_callback_set(mosq_, &MqttBridge::OnConnect);
   mosquitto_disconnect_callback_set(mosq_, &MqttBridge::OnDisconnect);
@@ -187,14 +199,28 @@ void MqttBridge::Stop() {
 
 void MqttBridge::OnConnect(mosquitto*, void* self_pointer, int rc) {
   auto* self = static_cast<MqttBridge*>(self_pointer);
+  int protocol;
   {
     std::lock_guard lock(self->mutex_);
+    if (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && self->protocol_ == MQTT_PROTOCOL_V5) {
+      // The library's next attempt speaks MQTT 3.1.1.
+      self->protocol_ = MQTT_PROTOCOL_V311;
+      mosquitto_int_option(self->mosq_, MOSQ_OPT_PROTOCOL_VERSION, self->protocol_);
+      self->last_error_ = "the broker does not speak MQTT 5; trying MQTT 3.1.1";
+      return;
+    }
     if (rc != 0) {
-      self->last_error_ = mosquitto_connack_string(rc);
+      // The broker's reason (e.g. not authorised, bad user name or password), which the
+      // disconnection that follows keeps.
+      self->refusal_ = self->protocol_ == MQTT_PROTOCOL_V5 ? mosquitto_reason_string(rc)
+                                                           : mosquitto_connack_string(rc);
+      self->last_error_ = "the broker refused the connection: " + self->refusal_;
       return;
     }
     self->connected_ = true;
+    self->refusal_.clear();
     self->last_error_.clear();
+    protocol = self->protocol_;
     ++self->connects_;
     // Messages queued before the break went with the old connection; every field is published
     // again, so the broker has each current value retained.
@@ -202,7 +228,17 @@ void MqttBridge::OnConnect(mosquitto*, void* self_pointer, int rc) {
     self->published_.clear();
   }
   const std::string commands = self->options_.prefix + "/mcp/set";
-  mosquitto_subscribe(self->mosq_, nullptr, commands.c_str(), 1);
+  if (protocol == MQTT_PROTOCOL_V5) {
+    // Retain as published: a command published retained while the gateway is subscribed is
+    // refused as one delivered from the broker's store. No local: the empty message that clears
+    // a retained command does not come back.
+    mosquitto_subscribe_v5(self->mosq_, nullptr, commands.c_str(), 1,
+                           MQTT_SUB_OPT_RETAIN_AS_PUBLISHED | MQTT_SUB_OPT_NO_LOCAL, nullptr);
+  } else {
+    // MQTT 3.1.1 marks retained only what the broker hands over from its store when the gateway
+    // subscribes; that, the command that would come back at each reconnection, is refused.
+    mosquitto_subscribe(self->mosq_, nullptr, commands.c_str(), 1);
+  }
   self->PublishStatus(true);
   self->Flush();
 }
@@ -211,7 +247,7 @@ void MqttBridge::OnDisconnect(mosquitto*, void* self_pointer, int rc) {
   auto* self = static_cast<MqttBridge*>(self_pointer);
   std::lock_guard lock(self->mutex_);
   self->connected_ = false;
-  if (rc != 0) self->last_error_ = "the connection to the broker was lost";
+  if (rc != 0 && self->refusal_.empty()) self->last_error_ = "the connection to the broker was lost";
 }
 
 void MqttBridge::OnPublish(mosquitto*, void* self_pointer, int) {
@@ -222,8 +258,19 @@ void MqttBridge::OnPublish(mosquitto*, void* self_pointer, int) {
 
 void MqttBridge::OnMessage(mosquitto*, void* self_pointer, const mosquitto_message* message) {
   auto* self = static_cast<MqttBridge*>(self_pointer);
-  const auto* bytes = static_cast<const char*>(message->payload);
-  self->Command(std::string(bytes, bytes + message->payloadlen));
+  // An empty message is how a retained message is deleted, by the gateway (below) or anyone
+  // else; it is no command and gets no reply.
+  if (message->payloadlen <= 0 || message->payload == nullptr) return;
+  const std::string_view payload(static_cast<const char*>(message->payload),
+                                 static_cast<std::size_t>(message->payloadlen));
+  if (message->retain) {
+    // A retained command would be executed again at every reconnection (after the pilot had
+    // changed the settings since): it is deleted at the broker and refused.
+    self->PublishNow(Message{self->options_.prefix + "/mcp/set", "", 1, true});
+    self->PublishResult(CommandPath::Refuse(payload, ReplyForm::kMqtt, kRetainedCommand));
+    return;
+  }
+  self->Command(payload);
 }
 
 void MqttBridge::Queue(const std::string& key, Message message) {
@@ -331,7 +378,7 @@ nlohmann::json MqttBridge::Status() const {
       {"dropped", dropped_}};
 }
 
-void MqttBridge::Command(const std::string& payload) {
+void MqttBridge::Command(std::string_view payload) {
   std::optional<std::string> reply = commands_.Run(
       payload, ReplyForm::kMqtt, [this](std::string later) { PublishResult(std::move(later)); });
   if (reply) PublishResult(std::move(*reply));

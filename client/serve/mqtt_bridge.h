@@ -10,7 +10,8 @@
 //   PREFIX/status       retained JSON: online, gateway version, the add-on connection and the
 //                       age of its last frame, frame rate, the add-on's own status, counters;
 //                       the broker publishes {"online": false} when the gateway vanishes
-//   PREFIX/mcp/set      commands in, as the browser's: {"mcp": {"ap": true, "hdg": 270}, "id": 1}
+//   PREFIX/mcp/set      commands in, as the browser's: {"mcp": {"ap": true, "hdg": 270}, "id": 1};
+//                       a retained one is refused and deleted at the broker, an empty one ignored
 //   PREFIX/mcp/result   {"id": 1, "ok": true} or {"id": 1, "ok": false, "error": "..."}
 //
 // Nothing queues without bound: at most `max_in_flight` messages are with the MQTT library at a
@@ -119,7 +120,7 @@ class MqttBridge {
   void Flush();
   void PublishNow(const Message& message);  // status and results: past the frame slots
   void PublishStatus(bool online);
-  void Command(const std::string& payload);
+  void Command(std::string_view payload);
   void PublishResult(std::string reply);  // a command's reply, on PREFIX/mcp/result
   double Deadband(const velkaro::FrameField& field) const;
   std::size_t FrameRate() const;  // frames in the last second; mutex_ held
@@ -130,7 +131,7 @@ class MqttBridge {
   Upstream& upstream_;
   const CommandPath commands_;  // to upstream_
   const std::function<void(const std::string&)> say_;
-  int announced_ = -1;  // the connection state last told: -1 none yet, 0 down, 1 up
+  int announced_ = -1;  // the connection state last told: -1 none yet, 0 down, 1 up, 2 refused
   mosquitto* mosq_ = nullptr;
   bool loop_started_ = false;
 
@@ -139,6 +140,8 @@ class MqttBridge {
   std::vector<std::string> order_;                   // topics in the order they were first queued
   std::map<std::string, nlohmann::json> published_;  // last value queued per field
   bool connected_ = false;
+  int protocol_ = 0;      // the MQTT version of the library's next connection attempt
+  std::string refusal_;   // the broker's reason for refusing the last attempt, if it did
   std::string last_error_;
   std::uint64_t published_count_ = 0;
   std::uint64_t dropped_ = 0;

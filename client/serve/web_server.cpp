@@ -26,7 +26,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t kMaxRequestBytes = 8 * 1024;
-constexpr std::size_t kMaxCommandBytes = 16 * 1024;
 // Control messages (command results, connection news) waiting for one client: a client that lets
 // more pile up is not reading and is let go.
 constexpr std::size_t kMaxQueuedControl = 64;

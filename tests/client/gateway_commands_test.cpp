@@ -78,9 +78,10 @@ TEST(CommandPathTest, MessagesThatGoNoFurtherAreAnsweredAtOnceInEachSidesForm) {
       {R"({"mcp": {"warp": 9}, "id": "w"})",
        R"({"error":"unknown autopilot setting \"warp\"; the settings are alt, vs, spd, hdg, spd_ref, n1_ref, mach_ref, alt_ref, vs_ref, hdg_bug, crs, ap, at, fd, speed_hold, n1_hold, mach_hold, alt_hold, hdg_hold, loc_hold, app_hold","id":"w","ok":false,"type":"mcp_result"})",
        R"({"error":"unknown autopilot setting \"warp\"; the settings are alt, vs, spd, hdg, spd_ref, n1_ref, mach_ref, alt_ref, vs_ref, hdg_bug, crs, ap, at, fd, speed_hold, n1_hold, mach_hold, alt_hold, hdg_hold, loc_hold, app_hold","id":"w","ok":false})"},
+      // Only a number or a text of at most 64 characters comes back as the id.
       {R"({"mcp": {"ap": 1}, "id": {"n": [1]}})",
-       R"({"error":"ap takes true or false","id":{"n":[1]},"ok":false,"type":"mcp_result"})",
-       R"({"error":"ap takes true or false","id":{"n":[1]},"ok":false})"},
+       R"({"error":"ap takes true or false","id":null,"ok":false,"type":"mcp_result"})",
+       R"({"error":"ap takes true or false","id":null,"ok":false})"},
       // No id: answered with a null one. A refused setting among good ones sends nothing.
       {R"({"mcp": {"ap": true, "hdg": 400}})",
        R"({"error":"hdg takes 0 to 360 deg, not 400","id":null,"ok":false,"type":"mcp_result"})",
@@ -98,13 +99,66 @@ TEST(CommandPathTest, MessagesThatGoNoFurtherAreAnsweredAtOnceInEachSidesForm) {
   }
 }
 
+TEST(CommandPathTest, OnlyANumberOrAShortTextComesBackAsTheId) {
+  struct Row {
+    std::string id;     // as written in the command
+    std::string reply;  // as written in the reply
+  };
+  const std::string longest(64, 'x');
+  const Row rows[] = {
+      {"7", "7"},
+      {"-2.5", "-2.5"},
+      {"\"" + longest + "\"", "\"" + longest + "\""},
+      {"\"" + longest + "x\"", "null"},
+      {"true", "null"},
+      {"[1]", "null"},
+      {R"({"n": 1})", "null"},
+      {"null", "null"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.id);
+    FakeSession session;
+    session.connected = false;
+    const CommandPath path = session.Path();
+    Heard heard;
+    const std::string command = R"({"mcp": {"ap": true}, "id": )" + row.id + "}";
+    const std::string error = R"("simulator connection lost: nothing was sent")";
+    EXPECT_EQ(path.Run(command, ReplyForm::kMqtt, heard.Callback()),
+              R"({"error":)" + error + R"(,"id":)" + row.reply + R"(,"ok":false})");
+    EXPECT_EQ(CommandPath::Refuse(command, ReplyForm::kMqtt, "no"),
+              R"({"error":"no","id":)" + row.reply + R"(,"ok":false})");
+  }
+}
+
+TEST(CommandPathTest, AMessageOverTheBoundIsRefusedUnreadOnEitherSide) {
+  // A valid command padded with spaces to the bound, and one byte over it.
+  const std::string command = R"({"mcp": {"ap": true}, "id": 1})";
+  const std::string at_bound =
+      command.substr(0, command.size() - 1) +
+      std::string(zelm::serve::kMaxCommandBytes - command.size(), ' ') + "}";
+  ASSERT_EQ(at_bound.size(), zelm::serve::kMaxCommandBytes);
+  const std::string over = at_bound + " ";
+  FakeSession session;
+  const CommandPath path = session.Path();
+  Heard heard;
+  EXPECT_EQ(path.Run(over, ReplyForm::kMqtt, heard.Callback()),
+            R"({"error":"a command is at most 16 KiB: nothing was sent","id":null,"ok":false})");
+  EXPECT_EQ(path.Run(over, ReplyForm::kWebSocket, heard.Callback()),
+            R"({"error":"a command is at most 16 KiB: nothing was sent","type":"error"})");
+  EXPECT_EQ(CommandPath::Refuse(over, ReplyForm::kMqtt, "no"), R"({"error":"no","id":null,"ok":false})");
+  EXPECT_TRUE(session.blocks.empty());
+  EXPECT_EQ(path.Run(at_bound, ReplyForm::kMqtt, heard.Callback()), std::nullopt);
+  EXPECT_EQ(session.blocks.size(), 1u);
+}
+
 TEST(CommandPathTest, AMessageNestedTooDeepIsNotACommandAndDoesNotOverflowTheStack) {
-  // An id a million levels deep: copied or written out, it would take a stack frame per level.
-  const std::string deep = R"({"mcp": {"warp": 9}, "id": )" + std::string(1000000, '[') +
-                           std::string(1000000, ']') + "}";
-  // Brackets inside strings are not nesting; an id a few levels deep is answered as it came.
+  // An id thousands of levels deep (within the size bound): copied or written out, it would take
+  // a stack frame per level.
+  const std::string deep = R"({"mcp": {"warp": 9}, "id": )" + std::string(8000, '[') +
+                           std::string(8000, ']') + "}";
+  // Brackets inside strings are not nesting: a command with them a few levels deep is answered.
   const std::string shallow =
-      R"({"mcp": {"warp": 9}, "id": [[[["\")" + std::string(100, '[') + R"("]]]]})";
+      R"({"mcp": {"warp": 9}, "x": [[[["\")" + std::string(100, '[') + R"("]]]], "id": 3})";
   FakeSession session;
   const CommandPath path = session.Path();
   Heard heard;
@@ -114,7 +168,7 @@ TEST(CommandPathTest, AMessageNestedTooDeepIsNotACommandAndDoesNotOverflowTheSta
             R"({"error":"not a command: send {\"mcp\": {...}}","type":"error"})");
   const std::optional<std::string> reply = path.Run(shallow, ReplyForm::kMqtt, heard.Callback());
   ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(Json::parse(*reply)["id"], Json::parse(shallow)["id"]);
+  EXPECT_EQ(Json::parse(*reply)["id"], 3);
   EXPECT_TRUE(Json::parse(*reply)["error"].get<std::string>().starts_with(
       "unknown autopilot setting \"warp\"; the settings are alt, vs, "));
 }

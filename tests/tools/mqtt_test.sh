@@ -3,7 +3,9 @@
 # port with a configuration of its own (no system service), velkaro-sim as the simulator.
 # Retained field values reach a late subscriber at once; a field is published again only when
 # it changes past its deadband; commands on mcp/set fly the aircraft and bad ones are refused on
-# mcp/result; publishing resumes after the broker restarts; the status says when the add-on goes.
+# mcp/result; a retained command is refused and cleared (after a broker restart too), an
+# oversize one refused; publishing resumes after the broker restarts; the status says when the
+# add-on goes; a broker that refuses the gateway's password is reported with its reason.
 # Usage: mqtt_test.sh BUILD_DIR
 set -u
 build=$1
@@ -17,7 +19,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+port=$(free_port)
 cat >"$work/broker.conf" <<CONF
 listener $port 127.0.0.1
 allow_anonymous true
@@ -80,15 +83,50 @@ h1=$(field magneticHeading)
 [ "$(field apHeading)" = "270" ] && python3 -c "import sys; a,b=map(float,sys.argv[1:]); sys.exit(0 if abs(((b-a+540)%360)-180)>1 else 1)" "$h0" "$h1" \
   && pass "the command turns the aircraft ($h0 -> $h1)" || fail "no turn: heading $h0 -> $h1, apHeading $(field apHeading)"
 
-# The broker goes away and comes back empty: everything is published again.
+# A retained command would run again at each reconnection: it is refused and deleted at the broker.
+retained() { sub -t t/mcp/set --retained-only -W 1 -v; }  # the retained command, if any
+sub -t t/mcp/result -C 1 -W 4 >"$work/retained.txt" &
+watcher=$!
+sleep 0.3
+mosquitto_pub -p "$port" -t t/mcp/set -r -q 1 -m '{"mcp": {"hdg": 90}, "id": "live"}'
+wait $watcher
+grep -q '"error":"a retained command is not executed.*","id":"live","ok":false' "$work/retained.txt" \
+  && pass "a retained command is refused on mcp/result" || fail "retained command: $(cat "$work/retained.txt")"
+[ -z "$(retained)" ] && pass "the retained command is cleared at the broker" \
+  || fail "still retained: $(retained)"
+
+# Oversize: refused unread, and the next command is answered.
+python3 -c 'print("{\"mcp\": {\"hdg\": 90}, \"id\": \"big\", \"pad\": \"" + "x" * 17000 + "\"}")' >"$work/big.json"
+sub -t t/mcp/result -C 2 -W 4 >"$work/big.txt" &
+watcher=$!
+sleep 0.3
+mosquitto_pub -p "$port" -t t/mcp/set -f "$work/big.json"
+mosquitto_pub -p "$port" -t t/mcp/set -m '{"mcp": {"hdg": 270}, "id": "after"}'
+wait $watcher
+grep -q '"error":"a command is at most 16 KiB: nothing was sent","id":null,"ok":false' "$work/big.txt" \
+  && grep -q '"id":"after","ok":true' "$work/big.txt" \
+  && pass "an oversize command is refused and the next one is answered" || fail "oversize: $(cat "$work/big.txt")"
+
+# The broker goes away and comes back empty: everything is published again. A command retained
+# at the restarted broker (before or after the gateway is back) is refused and cleared too.
 kill "$broker_pid"; wait "$broker_pid" 2>/dev/null
 sleep 1
 start_broker
+sub -t t/mcp/result -C 1 -W 15 >"$work/stored.txt" &
+watcher=$!
+sleep 0.2
+mosquitto_pub -p "$port" -t t/mcp/set -r -q 1 -m '{"mcp": {"hdg": 90}, "id": "stored"}'
 for _ in $(seq 100); do [ -n "$(first t/field/altitude)" ] && break; sleep 0.2; done
 [ "$(first t/field/altitude)" = "20000" ] && pass "after the broker's restart the values are retained again" \
   || fail "after the broker's restart: '$(first t/field/altitude)'"
 [ "$(sub -t t/frame -W 2 | wc -l)" -gt 10 ] && pass "frames flow again after the broker's restart" \
   || fail "no frames after the broker's restart"
+wait $watcher
+grep -q '"id":"stored","ok":false' "$work/stored.txt" && [ -z "$(retained)" ] \
+  && pass "a command retained at the restarted broker is refused and cleared" \
+  || fail "retained after the restart: $(cat "$work/stored.txt"); still retained: $(retained)"
+[ "$(field apHeading)" = "270" ] && pass "no retained command reached the autopilot" \
+  || fail "apHeading $(field apHeading) after the retained commands"
 
 # The add-on goes away: the status says so.
 echo quit >&3
@@ -106,6 +144,47 @@ pkill -KILL -f -- "--mqtt-prefix t" 2>/dev/null
 for _ in $(seq 50); do grep -q '"online":false' <<<"$(first t/status)" && break; sleep 0.1; done
 grep -q '"online":false' <<<"$(first t/status)" && pass "a vanished gateway is marked offline" \
   || fail "after the gateway vanished: $(first t/status)"
+
+# A broker with passwords: a wrong one is reported with the broker's reason; the right one, from
+# the environment or from --mqtt-password (which warns that it is visible), connects.
+auth_port=$(free_port)
+nothing=$(free_port)  # no add-on: these gateways only talk to the broker
+# (user: a broker started as root would otherwise drop to a user that cannot read $work)
+mosquitto_passwd -b -c "$work/passwd" pilot secret >/dev/null 2>&1
+chmod 600 "$work/passwd"
+cat >"$work/auth.conf" <<CONF
+listener $auth_port 127.0.0.1
+allow_anonymous false
+password_file $work/passwd
+persistence false
+user $(id -un)
+CONF
+mosquitto -c "$work/auth.conf" >>"$work/auth_broker.log" 2>&1 &
+pids+=($!)
+sleep 0.3
+printf 'wrong\n' >"$work/wrong"
+auth_serve() {  # auth_serve NAME ARGS...: a gateway at the password broker, its output in NAME.out
+  local name=$1; shift
+  "$zelm" serve --port "$nothing" --no-http --mqtt "mqtt://pilot@127.0.0.1:$auth_port" --mqtt-prefix "a$name" "$@" \
+    >"$work/$name.out" 2>&1 &
+  pids+=($!)
+}
+auth_serve wrong --mqtt-password-file "$work/wrong"
+ZELM_MQTT_PASSWORD=secret auth_serve env
+auth_serve option --mqtt-password secret
+for _ in $(seq 50); do
+  grep -q "refused the connection" "$work/wrong.out" && grep -q "connected to" "$work/env.out" \
+    && grep -q "connected to" "$work/option.out" && break
+  sleep 0.2
+done
+grep -Eq "refused the connection: (Not authorized|Bad user name or password)" "$work/wrong.out" \
+  && ! grep -q "was lost" "$work/wrong.out" \
+  && pass "a wrong password is reported with the broker's reason" || fail "wrong password: $(cat "$work/wrong.out")"
+grep -q "connected to the MQTT broker" "$work/env.out" && ! grep -q "warning" "$work/env.out" \
+  && pass "the password from ZELM_MQTT_PASSWORD connects" || fail "password from the environment: $(cat "$work/env.out")"
+grep -q "connected to the MQTT broker" "$work/option.out" \
+  && grep -q "warning: --mqtt-password is visible to other users" "$work/option.out" \
+  && pass "--mqtt-password connects and warns" || fail "--mqtt-password: $(cat "$work/option.out")"
 
 echo
 [ $failures -eq 0 ] && echo "all MQTT checks passed" || echo "$failures MQTT check(s) failed"

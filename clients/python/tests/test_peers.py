@@ -142,12 +142,34 @@ class RepliesTest(unittest.TestCase):
             with zelm.Client(port=peer.port, timeout=5) as client:
                 self.assertEqual(client.status(), {"version": "1.1.0", "clients": 2, "port": 5193})
 
-    def test_a_status_that_is_not_a_json_object_is_an_error(self):
-        for body in (b"not json", b"[1, 2]", b"\xff\xfe"):
-            with self.subTest(body=body), FakeAddOn(word(len(body)) + body) as peer:
+    def test_a_status_that_is_not_a_json_object_is_a_protocol_error(self):
+        cases = [
+            (b"not json", "not JSON"),
+            (b"", "not JSON"),
+            (b'{"version": "1.1.0"} and more', "not JSON"),
+            (b"\xff\xfe", "not JSON"),
+            (b'{"clients": NaN}', "not JSON"),
+            (b'{"clients": Infinity}', "not JSON"),
+            (b'{"port": 1' + b"0" * 5000 + b"}", "not JSON"),  # past int()'s digits
+            (b"[" * 2000 + b"]" * 2000, "not JSON: nested too deep"),
+            (b'{"a": ' + b"[" * 2000 + b"]" * 2000 + b"}", "not JSON: nested too deep"),
+            (b'{"a": ' + b"[" * 64 + b"]" * 64 + b"}", "nested more than 64 levels"),
+            (b"[1, 2]", "not a JSON object but list"),
+            (b'"status"', "not a JSON object but str"),
+            (b"5193", "not a JSON object but int"),
+            (b"null", "not a JSON object but NoneType"),
+        ]
+        for body, message in cases:
+            with self.subTest(body=body[:40]), FakeAddOn(word(len(body)) + body) as peer:
                 with zelm.Client(port=peer.port, timeout=5) as client:
-                    with self.assertRaises(zelm.ProtocolError):
+                    with self.assertRaisesRegex(zelm.ProtocolError, message):
                         client.status()
+
+    def test_a_status_at_the_depth_bound_is_taken(self):
+        body = b'{"a": ' + b"[" * 63 + b"]" * 63 + b"}"
+        with FakeAddOn(word(len(body)) + body) as peer:
+            with zelm.Client(port=peer.port, timeout=5) as client:
+                self.assertIn("a", client.status())
 
 
 class RefusedBeforeSendingTest(unittest.TestCase):

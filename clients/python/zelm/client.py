@@ -42,6 +42,43 @@ FmcData = collections.namedtuple("FmcData", "data version")
 # The longest timeout a client takes, as zelm's --timeout.
 MAX_TIMEOUT = 86400.0
 
+# The deepest nesting of arrays and objects a status may have: the add-on's is a few levels
+# deep, and a program that walks a deeper one recursively could run out of stack.
+MAX_STATUS_DEPTH = 64
+
+
+def _refuse_constant(name):
+    raise ValueError("%s is not a JSON value" % name)
+
+
+def _nested_deeper_than(value, limit):
+    """Whether `value` nests lists and dicts more than `limit` levels deep (without recursion)."""
+    pending = [(value, 1)]
+    while pending:
+        item, depth = pending.pop()
+        if isinstance(item, (list, dict)):
+            if depth > limit:
+                return True
+            pending.extend((child, depth + 1)
+                           for child in (item.values() if isinstance(item, dict) else item))
+    return False
+
+
+def parse_status(text):
+    """The status reply's bytes as a dict; ProtocolError for anything but a JSON object in UTF-8
+    nested at most MAX_STATUS_DEPTH levels deep."""
+    try:
+        state = json.loads(text.decode("utf-8"), parse_constant=_refuse_constant)
+    except (ValueError, RecursionError) as e:
+        # (ValueError covers text that is not UTF-8 and numbers too long to convert)
+        reason = "nested too deep" if isinstance(e, RecursionError) else str(e)
+        raise ProtocolError("the status is not JSON: %s" % reason) from None
+    if not isinstance(state, dict):
+        raise ProtocolError("the status is not a JSON object but %s" % type(state).__name__)
+    if _nested_deeper_than(state, MAX_STATUS_DEPTH):
+        raise ProtocolError("the status is nested more than %d levels deep" % MAX_STATUS_DEPTH)
+    return state
+
 
 def _positive_seconds(name, value):
     if isinstance(value, bool) or not isinstance(value, (int, float)) or \
@@ -164,15 +201,8 @@ class Client:
         if length > MAX_STATUS_BYTES:
             self._fail(ProtocolError("the reply announces %d bytes of status, more than the "
                                      "protocol allows (%d)" % (length, MAX_STATUS_BYTES)))
-        text = self._receive(length, deadline)
-        try:
-            state = json.loads(text.decode("utf-8"))
-        except ValueError as e:
-            state = e
-        if not isinstance(state, dict):
-            # (the connection is still in step: the reply was read whole)
-            raise ProtocolError("the status is not a JSON object: %s" % state)
-        return state
+        # (a status refused leaves the connection in step: the reply was read whole)
+        return parse_status(self._receive(length, deadline))
 
     # -- the wire ----------------------------------------------------------------------------
 
