@@ -92,9 +92,6 @@ consteval bool McpNotesMatchTheBlock() {
 }
 static_assert(McpNotesMatchTheBlock(), "every autopilot block field has its notes, in order");
 
-using enum McpSettingRole;
-using enum McpSettingRule;
-
 // The notes and the settings agree: each state, reference and request field has exactly one
 // setting (common/mcp_settings.h proves the field's kind), with the unit its notes give.
 consteval bool SettingsMatchTheNotes() {
@@ -166,11 +163,11 @@ const char* RoleName(FrameRole role) {
 
 const char* RoleName(McpSettingRole role) {
   switch (role) {
-    case kState:
+    case McpSettingRole::kState:
       return "state";
-    case kReference:
+    case McpSettingRole::kReference:
       return "reference";
-    case kRequest:
+    case McpSettingRole::kRequest:
       return "request";
   }
   return "";
@@ -178,13 +175,13 @@ const char* RoleName(McpSettingRole role) {
 
 const char* RuleName(McpSettingRule rule) {
   switch (rule) {
-    case kOnOff:
+    case McpSettingRule::kOnOff:
       return "onOff";
-    case kNumber:
+    case McpSettingRule::kNumber:
       return "number";
-    case kNumberExceptNone:
+    case McpSettingRule::kNumberExceptNone:
       return "numberExceptNone";
-    case kNonNegativeNumber:
+    case McpSettingRule::kNonNegativeNumber:
       return "nonNegativeNumber";
   }
   return "";
@@ -382,10 +379,10 @@ Json McpJson() {
     setting["field"] = s.field;
     setting["kind"] = RoleName(s.role);
     setting["accepts"] = RuleName(s.rule);
-    if (s.role == kRequest) setting["none"] = f.start;
+    if (s.role == McpSettingRole::kRequest) setting["none"] = f.start;
     setting["alias"] = s.name;
     setting["unit"] = s.unit;
-    if (s.role != kState) {
+    if (s.role != McpSettingRole::kState) {
       setting["min"] = s.min;
       setting["max"] = s.max;
     }
@@ -464,18 +461,18 @@ bool ApplyMcpSetting(McpRequestBuilder& builder, const McpSetting& setting, doub
   };
   if (!std::isfinite(value)) return refuse("takes a finite number");
   switch (setting.rule) {
-    case kOnOff:
+    case McpSettingRule::kOnOff:
       if (value != 0.0 && value != 1.0) return refuse("takes on (1) or off (0)");
       break;
-    case kNumberExceptNone:
+    case McpSettingRule::kNumberExceptNone:
       if (value == McpFieldByName(setting.field).start) {
         return refuse("-1 means no request; leave the setting out instead");
       }
       break;
-    case kNonNegativeNumber:
+    case McpSettingRule::kNonNegativeNumber:
       if (value < 0.0) return refuse("takes a value of 0 or more");
       break;
-    case kNumber:
+    case McpSettingRule::kNumber:
       break;
   }
   if (value < setting.min || value > setting.max) {
