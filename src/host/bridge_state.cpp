@@ -1,12 +1,12 @@
 #include "host/bridge_state.h"
 
-#include "host/inspection.h"
+#include "host/addon_state.h"
 
 namespace velkaro {
 
 BridgeState Bridge;
 
-namespace inspection {
+namespace addon_state {
 
 void SetSettingsFolder(const std::string& folder) {
   Bridge.SettingsFolder = folder;
@@ -30,5 +30,5 @@ FlapsTable& AircraftFlaps() {
   return Bridge.AircraftFlapsTable;
 }
 
-}  // namespace inspection
+}  // namespace addon_state
 }  // namespace velkaro

@@ -19,7 +19,7 @@
 
 #include "common/coding.h"
 #include "host/addon.h"
-#include "host/inspection.h"
+#include "host/addon_state.h"
 #include "log/log.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
@@ -109,7 +109,7 @@ class BoundaryTest : public ::testing::Test {
     t_simulator_thread = true;
     saved_log_ = AddOnLog();
     // The log is switched on as a user does, by the settings file.
-    inspection::SetSettingsFolder(folder_.path());
+    addon_state::SetSettingsFolder(folder_.path());
     folder_.Write("Velkaro.ini", "[log]\nenabled = true\n");
     sim_.Reset();
     DLLStart();
@@ -120,13 +120,13 @@ class BoundaryTest : public ::testing::Test {
   void TearDown() override {
     g_fail_on.store(FailOn::kNothing);
     WithinSeconds("DLLStop", [] { DLLStop(); });
-    inspection::SetServerRunning(false);
+    addon_state::SetServerRunning(false);
     AddOnLog() = saved_log_;
-    inspection::SetSettingsFolder("");
+    addon_state::SetSettingsFolder("");
   }
 
   // Records are converted without starting the server (its thread is not wanted here).
-  void WithoutServer() { inspection::SetServerRunning(true); }
+  void WithoutServer() { addon_state::SetServerRunning(true); }
 
   // An aircraft folder whose aircraft.cfg gives detent 1 the angle `detent1`; returns the path
   // of an aircraft file in it.
@@ -166,7 +166,7 @@ TEST_F(BoundaryTest, AFlapsReaderOutOfMemoryKeepsThePreviousTableAndTheFramesGoO
   WithoutServer();
   LoadAircraft(Aircraft("first", 11));
   Record();
-  const FlapsTable first = inspection::AircraftFlaps();
+  const FlapsTable first = addon_state::AircraftFlaps();
   ASSERT_EQ(first[1], 11.0f);
   const std::string second = Aircraft("second", 22);
 
@@ -175,29 +175,29 @@ TEST_F(BoundaryTest, AFlapsReaderOutOfMemoryKeepsThePreviousTableAndTheFramesGoO
   bool read_second = false;
   for (long succeeding = 0; succeeding < 200 && !read_second; ++succeeding) {
     SCOPED_TRACE(::testing::Message() << succeeding << " allocations succeed");
-    inspection::AircraftFlaps() = first;
+    addon_state::AircraftFlaps() = first;
     LoadAircraft(second);
-    const std::int32_t sequence = inspection::Frames().Sequence();
+    const std::int32_t sequence = addon_state::Frames().Sequence();
     {
       FailingAllocations fail(FailOn::kSimulatorThread, succeeding);
       Record();
     }
-    EXPECT_FALSE(inspection::AircraftChanged()) << "the change was dealt with";
-    EXPECT_EQ(inspection::Frames().Sequence(), sequence + 1) << "the record was converted";
-    read_second = inspection::AircraftFlaps()[1] == 22.0f;
+    EXPECT_FALSE(addon_state::AircraftChanged()) << "the change was dealt with";
+    EXPECT_EQ(addon_state::Frames().Sequence(), sequence + 1) << "the record was converted";
+    read_second = addon_state::AircraftFlaps()[1] == 22.0f;
     if (!read_second) {
-      ASSERT_EQ(inspection::AircraftFlaps(), first);
+      ASSERT_EQ(addon_state::AircraftFlaps(), first);
     }
   }
   EXPECT_TRUE(read_second) << "the reader finishes once it has the memory";
-  EXPECT_EQ(inspection::AircraftFlaps()[2], 23.0f);
+  EXPECT_EQ(addon_state::AircraftFlaps()[2], 23.0f);
   EXPECT_EQ(LogLines("Flaps reader: exception caught (std::bad_alloc)"), 1);
 }
 
 TEST_F(BoundaryTest, AnAircraftPathThatCannotBeStoredLeavesThePreviousOne) {
   WithoutServer();
-  inspection::AircraftPath().clear();
-  inspection::AircraftPath().shrink_to_fit();  // storing a longer path then takes memory
+  addon_state::AircraftPath().clear();
+  addon_state::AircraftPath().shrink_to_fit();  // storing a longer path then takes memory
   const std::string first = Aircraft("first", 11);
   LoadAircraft(first);
   Record();
@@ -209,21 +209,21 @@ TEST_F(BoundaryTest, AnAircraftPathThatCannotBeStoredLeavesThePreviousOne) {
       Record();
     }
   }
-  EXPECT_EQ(inspection::AircraftPath(), first);
-  EXPECT_FALSE(inspection::AircraftChanged());
-  EXPECT_EQ(inspection::AircraftFlaps()[1], 11.0f);
+  EXPECT_EQ(addon_state::AircraftPath(), first);
+  EXPECT_FALSE(addon_state::AircraftChanged());
+  EXPECT_EQ(addon_state::AircraftFlaps()[1], 11.0f);
   EXPECT_EQ(LogLines("DispatchCallback: exception caught (std::bad_alloc)"), 1);
 }
 
 TEST_F(BoundaryTest, RecordsShorterThanTheDefinitionAreIgnoredAndLoggedOnce) {
   WithoutServer();
-  const std::int32_t sequence = inspection::Frames().Sequence();
+  const std::int32_t sequence = addon_state::Frames().Sequence();
   for (int i = 0; i < 5; ++i) {
     testing::RecordMessage message(kUserAircraftRequest, kRecordSize - 8);
     std::memcpy(message.record(), "Velkaro Trainer", 16);
     DispatchCallback(message.message(), message.size(), nullptr);
   }
-  EXPECT_EQ(inspection::Frames().Sequence(), sequence);
+  EXPECT_EQ(addon_state::Frames().Sequence(), sequence);
   EXPECT_EQ(LogLines("SimConnect record of 1680 bytes is shorter than the 1688 registered"), 1);
 }
 
@@ -234,9 +234,9 @@ TEST_F(BoundaryTest, AServerStartOutOfMemoryIsTriedAgainWithTheNextRecord) {
     FailingAllocations fail(FailOn::kSimulatorThread);
     Record();
   }
-  EXPECT_FALSE(inspection::ServerRunning());
+  EXPECT_FALSE(addon_state::ServerRunning());
   Record();
-  EXPECT_TRUE(inspection::ServerRunning());
+  EXPECT_TRUE(addon_state::ServerRunning());
   auto client = testing::ConnectToAddOn();
   ASSERT_NE(client, nullptr);
   zelm::Frame frame;

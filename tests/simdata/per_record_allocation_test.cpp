@@ -9,7 +9,7 @@
 
 #include "common/mcp_block.h"
 #include "host/addon.h"
-#include "host/inspection.h"
+#include "host/addon_state.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
 #include "support/waiting_sessions.h"
@@ -56,7 +56,7 @@ TEST(PerRecordPathTest, DispatchingARecordAllocatesNothing) {
   }
   g_counting = false;
   EXPECT_EQ(g_allocations, 0);
-  EXPECT_EQ(inspection::Frames().Sequence(), 1000);
+  EXPECT_EQ(addon_state::Frames().Sequence(), 1000);
 }
 
 }  // namespace

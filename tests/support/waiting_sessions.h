@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "host/addon.h"
-#include "host/inspection.h"
+#include "host/addon_state.h"
 #include "platform/system.h"
 
 namespace velkaro::testing {
@@ -21,25 +21,25 @@ class WaitingSessions {
  public:
   explicit WaitingSessions(std::int64_t count) {
     PrepareForStart();
-    inspection::SetServerRunning(true);
-    waker_ = std::thread([] { inspection::Frames().RunWaker(); });
+    addon_state::SetServerRunning(true);
+    waker_ = std::thread([] { addon_state::Frames().RunWaker(); });
     for (std::int64_t i = 0; i < count; ++i) {
       sessions_.emplace_back([this] {
         platform::YieldToOtherThreadsOnWake();  // as a session does
-        std::int32_t seen = inspection::Frames().Sequence();
+        std::int32_t seen = addon_state::Frames().Sequence();
         while (!stop_.load()) {
-          seen = inspection::Frames().WaitForChange(seen, std::chrono::milliseconds(100));
+          seen = addon_state::Frames().WaitForChange(seen, std::chrono::milliseconds(100));
         }
       });
     }
   }
   ~WaitingSessions() {
     stop_ = true;
-    inspection::Frames().WakeAll();
+    addon_state::Frames().WakeAll();
     for (std::thread& t : sessions_) t.join();
-    inspection::Frames().StopWaker();
+    addon_state::Frames().StopWaker();
     waker_.join();
-    inspection::SetServerRunning(false);
+    addon_state::SetServerRunning(false);
   }
   WaitingSessions(const WaitingSessions&) = delete;
   WaitingSessions& operator=(const WaitingSessions&) = delete;

@@ -9,7 +9,7 @@
 #include "aircraft/flaps_table.h"
 #include "simdata/frame_exchange.h"
 
-namespace velkaro::inspection {
+namespace velkaro::addon_state {
 
 // DLLStart reads Velkaro.ini from `folder` (ending in a separator); empty for the folder of the
 // add-on's module file. A test program linked with the add-on's code names a folder of its own.
@@ -29,4 +29,4 @@ std::string& AircraftPath();
 bool AircraftChanged();
 FlapsTable& AircraftFlaps();
 
-}  // namespace velkaro::inspection
+}  // namespace velkaro::addon_state
