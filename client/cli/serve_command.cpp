@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "common/frame_layout.h"
+#include "serve/access.h"
 #include "serve/gateway.h"
 
 namespace zelm::cli {
@@ -28,6 +29,9 @@ struct ServeOptions {
   std::string mqtt_user, mqtt_password, mqtt_password_file;
   std::vector<std::string> deadbands;
   int max_web_clients = 1000;
+  std::vector<std::string> allow_origins, public_names;
+  std::string token_file;
+  bool no_token = false;
 };
 
 // "NAME=VALUE": NAME a field of the frame or a unit of some field, VALUE 0 or more.
@@ -93,6 +97,30 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
   options.web.bind = o.http_bind;
   options.web.port = static_cast<std::uint16_t>(o.http_port);
   options.web.max_clients = static_cast<std::size_t>(o.max_web_clients);
+  options.web.access.bind = o.http_bind;
+  options.web.access.allow_origins = o.allow_origins;
+  options.web.access.public_names = o.public_names;
+  std::string error;
+  if (!o.no_http) {
+    if (!zelm::serve::Access::Make(options.web.access, &error)) Fail(error, kExitUsage);
+    if (o.no_token) {
+      if (!zelm::serve::IsLoopbackAddress(o.http_bind)) {
+        Fail("--no-token would let anyone who can reach " + o.http_bind +
+                 " fly the aircraft: it is allowed only with a loopback --http-bind "
+                 "(127.0.0.1)",
+             kExitUsage);
+      }
+    } else if (!o.token_file.empty()) {
+      std::string warning;
+      if (!zelm::serve::TokenFromFile(o.token_file, &options.web.access.token, &error,
+                                      &warning)) {
+        Fail(error, kExitUsage);
+      }
+      if (!warning.empty()) Warn(warning);
+    } else if (!zelm::serve::NewToken(&options.web.access.token, &error)) {
+      Fail(error, kExitFailed);
+    }
+  }
   if (!o.mqtt_url.empty()) {
     if (!zelm::serve::MqttBuilt()) {
       Fail(
@@ -101,7 +129,6 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
           kExitUsage);
     }
     zelm::serve::MqttOptions mqtt;
-    std::string error;
     if (!zelm::serve::ParseMqttUrl(o.mqtt_url, &mqtt.broker, &error)) Fail(error, kExitUsage);
     // A password on the command line is in the process list, which every user of the machine
     // can read; the file and the environment are not.
@@ -158,6 +185,32 @@ void AddServeCommand(CLI::App& app, CommandContext& context) {
       ->group("Browser");
   serve->add_flag("--no-http", o.no_http, "no browser side (with --mqtt)")->group("Browser");
   serve
+      ->add_option("--allow-origin", o.allow_origins,
+                   "also let pages from this origin open a WebSocket (e.g. "
+                   "https://cockpit.example:8443); repeatable")
+      ->type_name("URL")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->group("Browser");
+  serve
+      ->add_option("--public-name", o.public_names,
+                   "also answer to this host name (besides addresses, localhost and this "
+                   "computer's name); repeatable")
+      ->type_name("NAME")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->group("Browser");
+  CLI::Option* token_file =
+      serve
+          ->add_option("--token-file", o.token_file,
+                       "the control token: the first line of FILE, made (readable by you only) "
+                       "with a new token when absent; default a new token at each start")
+          ->type_name("FILE")
+          ->group("Browser");
+  serve
+      ->add_flag("--no-token", o.no_token,
+                 "let every connection fly, token or not (only with a loopback --http-bind)")
+      ->excludes(token_file)
+      ->group("Browser");
+  serve
       ->add_option("--max-clients", o.max_web_clients,
                    "browsers and programs at once, 1 to 10000 (default 1000)")
       ->check(WholeNumber(1, 10000))
@@ -194,11 +247,13 @@ void AddServeCommand(CLI::App& app, CommandContext& context) {
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->group("MQTT");
   serve->footer(
-      "Open http://localhost:8080/ for the panel. --http-bind 0.0.0.0 opens the panel, and\n"
-      "the autopilot with it, to the whole network. /ws sends every new frame as JSON and\n"
-      "takes autopilot commands ({\"mcp\": {\"ap\": true, \"hdg\": 270}}); /status is the\n"
-      "gateway's state and the add-on's. The gateway keeps one connection to the add-on and\n"
-      "reconnects when it goes away. MQTT topics: docs/mqtt.md.\n\n" +
+      "Open the address zelm serve prints (http://localhost:8080/?token=...) for the panel.\n"
+      "Anyone who can reach the gateway may watch; only a connection with the control token\n"
+      "may fly. --http-bind 0.0.0.0 opens the panel to the whole network. /ws sends every new\n"
+      "frame as JSON and, opened as /ws?token=TOKEN, takes autopilot commands\n"
+      "({\"mcp\": {\"ap\": true, \"hdg\": 270}}); /status is the gateway's state and the\n"
+      "add-on's. The gateway keeps one connection to the add-on and reconnects when it goes\n"
+      "away. Security: docs/install.md; MQTT topics: docs/mqtt.md.\n\n" +
       std::string(kExitStatusText));
   AddConnectionOptions(serve, &context.connection, "each request to the add-on");
   SetHandler(serve, &context, [&context, serve_options] {

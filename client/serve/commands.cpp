@@ -25,29 +25,6 @@ constexpr std::size_t kMaxIdChars = 64;
 // would overflow the stack of the thread that answers it.
 constexpr int kMaxCommandDepth = 64;
 
-// Whether the JSON text `text` nests arrays and objects deeper than `limit` (outside strings).
-bool NestedDeeperThan(std::string_view text, int limit) {
-  int depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;  // the escaped character, which may be a quote
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
-}
-
 // The id a reply carries: the command's id when it is a number or a short text, else null.
 nlohmann::json ReplyId(const nlohmann::json& message) {
   const auto found = message.find("id");

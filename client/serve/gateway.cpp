@@ -1,6 +1,7 @@
 #include "serve/gateway.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <memory>
@@ -59,10 +60,36 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
       std::fprintf(stderr, "zelm: %s\n", error.c_str());
       return 1;
     }
-    std::fprintf(out,
-                 "zelm serve: instrument panel at http://%s:%u/ (add-on at %s); Ctrl-C stops\n",
-                 options.web.bind == "0.0.0.0" ? "localhost" : options.web.bind.c_str(),
-                 web->port(), addon.c_str());
+    web->SetNews([out](const std::string& news) {
+      std::fprintf(out, "zelm serve: %s\n", news.c_str());
+      std::fflush(out);
+    });
+    const bool everywhere = options.web.bind == "0.0.0.0";
+    const std::string scheme = options.web.access.tls ? "https" : "http";
+    const std::string query =
+        options.web.access.token.empty() ? "" : "?token=" + options.web.access.token;
+    std::fprintf(out, "zelm serve: instrument panel at %s://%s:%u/%s (add-on at %s); Ctrl-C stops\n",
+                 scheme.c_str(), everywhere ? "localhost" : options.web.bind.c_str(), web->port(),
+                 query.c_str(), addon.c_str());
+    if (everywhere) {
+      boost::system::error_code ec;
+      const std::string name = boost::asio::ip::host_name(ec);
+      if (!ec && !name.empty()) {
+        std::fprintf(out, "zelm serve: from other devices: %s://%s:%u/%s\n", scheme.c_str(),
+                     name.c_str(), web->port(), query.c_str());
+      }
+    }
+    if (options.web.access.token.empty()) {
+      std::fprintf(out, "zelm serve: no control token: any program on this computer may fly\n");
+    } else {
+      std::fprintf(out,
+                   "zelm serve: without the token, pages and programs may watch but not fly\n");
+    }
+    const std::size_t files = OpenFileLimit();
+    if (files != 0) {
+      std::fprintf(out, "zelm serve: at most %zu connections at once (the open-file limit is %zu)\n",
+                   web->connection_cap(), files);
+    }
   }
   if (options.mqtt) {
     mqtt = std::make_unique<MqttBridge>(*options.mqtt, upstream, [out](const std::string& news) {

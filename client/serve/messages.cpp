@@ -98,9 +98,37 @@ nlohmann::json UpstreamJson(const UpstreamState& state) {
   return j;
 }
 
+bool NestedDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;  // the escaped character, which may be a quote
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 nlohmann::json AddonStatusJson(const Upstream& upstream) {
   const std::string text = upstream.AddonStatus();
   if (text.empty()) return nullptr;
+  // (The add-on session takes no status longer than protocol::kMaxStatusBytes.)
+  if (NestedDeeperThan(text, kMaxAddonStatusDepth)) {
+    return nlohmann::json{{"error", "the add-on's status nests deeper than " +
+                                        std::to_string(kMaxAddonStatusDepth) +
+                                        " levels and was not read"}};
+  }
   nlohmann::json addon = nlohmann::json::parse(text, nullptr, false);
   return addon.is_discarded() ? nlohmann::json(nullptr) : addon;
 }

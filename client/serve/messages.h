@@ -61,6 +61,12 @@ std::string Dump(const nlohmann::json& value);
 nlohmann::json UpstreamJson(const UpstreamState& state);
 // The add-on's last status reply as JSON; null when it has none or it is not JSON.
 nlohmann::json AddonStatusJson(const Upstream& upstream);
+// The add-on's status is taken as JSON up to this deep; a deeper one is refused unread, since
+// copying and writing JSON recurse once per level.
+inline constexpr int kMaxAddonStatusDepth = 32;
+
+// Whether the JSON text `text` nests arrays and objects deeper than `limit` (outside strings).
+bool NestedDeeperThan(std::string_view text, int limit);
 
 // Builds the block of an "mcp" object: true, or false with the reason in `error` and nothing
 // to send (an empty object, an unknown name, which the reason follows with the short names, a

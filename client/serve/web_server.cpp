@@ -6,9 +6,14 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <deque>
+#include <list>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 #include "common/version.h"
 #include "serve/commands.h"
@@ -29,7 +34,23 @@ constexpr std::size_t kMaxRequestBytes = 8 * 1024;
 // Control messages (command results, connection news) waiting for one client: a client that lets
 // more pile up is not reading and is let go.
 constexpr std::size_t kMaxQueuedControl = 64;
-constexpr auto kRequestTimeout = std::chrono::seconds(30);
+// The longest a connection may take to send a request's header (and its small body), waiting
+// between requests included: a client that sends slowly, or not at all, holds a connection no
+// longer than this.
+constexpr auto kRequestDeadline = std::chrono::seconds(10);
+// How long accepting rests when the system has no file descriptor for a new connection.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// File descriptors kept for the gateway's own: the add-on session, the broker, files, the system.
+constexpr std::size_t kOwnFiles = 64;
+// Connections kept for HTTP when WebSocket clients are at their cap: a browser can still get the
+// page and /status.
+constexpr std::size_t kHttpRoom = 16;
+// Origins and host names told about when refused; after that, refusals are only counted.
+constexpr std::size_t kMaxRefusalsTold = 64;
+
+constexpr const char* kViewOnly =
+    "this connection may watch but not fly: open the panel at the address zelm serve printed at "
+    "start (it ends in ?token=...), or connect to /ws?token=TOKEN";
 // The system's send buffer of a WebSocket client: room for a few dozen frames. A client that
 // reads slowly fills it soon, then gets the latest frame when it has room again, and one that
 // does not read at all is found out within the stall bound, with little memory held for it.
@@ -45,11 +66,25 @@ const WebAsset* FindAsset(std::string_view target) {
 
 }  // namespace
 
+// Every connection served, shared with the sessions, which can outlive the server when the
+// io_context drops them at the end.
+struct ConnectionTable {
+  std::size_t open = 0;
+  std::list<HttpSession*> http;  // oldest first
+};
+
 // One WebSocket client.
 class WebSession : public std::enable_shared_from_this<WebSession> {
  public:
-  WebSession(tcp::socket&& socket, WebServer& server)
-      : ws_(std::move(socket)), server_(server), timer_(ws_.get_executor()) {}
+  WebSession(tcp::socket&& socket, WebServer& server, bool control)
+      : ws_(std::move(socket)),
+        server_(server),
+        timer_(ws_.get_executor()),
+        connections_(server.connections_),
+        control_allowed_(control) {
+    ++connections_->open;
+  }
+  ~WebSession() { --connections_->open; }
 
   // A session leaves the server in Drop, which every ending of a served session goes through; a
   // session destroyed otherwise is one the io_context drops at the end, server and all.
@@ -100,6 +135,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     nlohmann::json hello{{"type", "hello"},
                          {"gateway", VELKARO_VERSION_TEXT},
                          {"units", FrameUnits()},
+                         {"control", control_allowed_},
                          {"upstream", server_.LatestUpstream()}};
     SendControl(Dump(hello));
     if (auto frame = server_.LatestFrame()) SendFrame(frame);
@@ -120,6 +156,11 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   }
 
   void Command(const std::string& text) {
+    if (!control_allowed_) {
+      ++server_.commands_refused_;
+      SendControl(CommandPath::Refuse(text, ReplyForm::kWebSocket, kViewOnly));
+      return;
+    }
     // A reply that comes later comes from the add-on session (or from its Stop); it is brought
     // back to this session's executor.
     std::weak_ptr<WebSession> weak = shared_from_this();
@@ -197,28 +238,45 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   std::shared_ptr<const std::string> waiting_frame_;
   std::deque<std::shared_ptr<const std::string>> control_;
   Clock::time_point write_started_{};
+  std::shared_ptr<ConnectionTable> connections_;
+  const bool control_allowed_;
   bool joined_ = false;
   bool closing_ = false;
 };
-
-namespace {
 
 // One HTTP connection: requests one after another until it closes or upgrades to a WebSocket.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(tcp::socket&& socket, WebServer& server)
-      : stream_(std::move(socket)), server_(server) {}
+      : stream_(std::move(socket)), server_(server), connections_(server.connections_) {
+    ++connections_->open;
+    place_ = connections_->http.insert(connections_->http.end(), this);
+  }
+  ~HttpSession() {
+    if (!upgraded_) --connections_->open;
+    connections_->http.erase(place_);
+  }
 
   void Start() { Read(); }
+
+  // Whether the connection is between requests (or still sending one): closing it loses nothing
+  // that was asked.
+  bool Idle() const { return reading_ && !upgraded_; }
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+  }
 
  private:
   void Read() {
     parser_.emplace();
     parser_->header_limit(kMaxRequestBytes);
     parser_->body_limit(kMaxRequestBytes);
-    stream_.expires_after(kRequestTimeout);
+    stream_.expires_after(kRequestDeadline);
+    reading_ = true;
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                       self->reading_ = false;
                        if (ec) {
                          beast::error_code ignored;
                          self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -231,12 +289,34 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Handle(http::request<http::string_body> request) {
     const std::string target(request.target());
     const std::string path = target.substr(0, target.find('?'));
+    const auto host_field = request[http::field::host];
+    const std::string_view host(host_field.data(), host_field.size());
+    if (auto refused = server_.access().HostRefused(host)) {
+      server_.Refused(&server_.hosts_refused_, "host " + std::string(host),
+                      "refused requests for " + std::string(host) +
+                          ", not a name of this gateway (--public-name adds one)");
+      Reply(Text(request, http::status::forbidden, *refused + "\n"));
+      return;
+    }
     if (websocket::is_upgrade(request)) {
       if (path != "/ws") {
         Reply(Text(request, http::status::not_found, "no WebSocket here: use /ws\n"));
         return;
       }
-      std::make_shared<WebSession>(stream_.release_socket(), server_)->Start(std::move(request));
+      const auto origin_field = request[http::field::origin];
+      const std::string_view origin(origin_field.data(), origin_field.size());
+      if (auto refused = server_.access().OriginRefused(origin, host)) {
+        server_.Refused(&server_.origins_refused_, "origin " + std::string(origin),
+                        "refused a WebSocket from a page at " + std::string(origin) +
+                            ", not this panel's origin (--allow-origin adds one)");
+        Reply(Text(request, http::status::forbidden, *refused + "\n"));
+        return;
+      }
+      upgraded_ = true;
+      --connections_->open;  // (the WebSocket session counts it from here)
+      std::make_shared<WebSession>(stream_.release_socket(), server_,
+                                   server_.access().MayControl(target))
+          ->Start(std::move(request));
       return;
     }
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
@@ -296,22 +376,47 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   WebServer& server_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  std::shared_ptr<ConnectionTable> connections_;
+  std::list<HttpSession*>::iterator place_;
+  bool reading_ = false;
+  bool upgraded_ = false;
 };
 
-}  // namespace
+std::size_t OpenFileLimit() {
+#if defined(_WIN32)
+  return 0;  // sockets are not files there, and have no such limit
+#else
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::size_t>(limit.rlim_cur);
+#endif
+}
+
+std::size_t ConnectionCapFor(std::size_t open_files) {
+  constexpr std::size_t kWithoutLimit = 16384;
+  if (open_files == 0) return kWithoutLimit;
+  return std::min(kWithoutLimit, open_files > kOwnFiles + kHttpRoom ? open_files - kOwnFiles
+                                                                     : kHttpRoom);
+}
 
 WebServer::WebServer(asio::io_context& io, WebOptions options, Upstream& upstream)
     : io_(io),
       options_(std::move(options)),
       upstream_(upstream),
       commands_(upstream),
-      acceptor_(io) {
+      acceptor_(io),
+      connections_(std::make_shared<ConnectionTable>()),
+      accept_pause_(io) {
   upstream_json_ = UpstreamJson(UpstreamState{});
 }
 
 WebServer::~WebServer() = default;
 
 bool WebServer::Listen(std::string* error) {
+  access_ = Access::Make(options_.access, error);
+  if (!access_) return false;
+  connection_cap_ = options_.max_connections != 0 ? options_.max_connections
+                                                  : ConnectionCapFor(OpenFileLimit());
   beast::error_code ec;
   const auto address = asio::ip::make_address(options_.bind, ec);
   if (ec) {
@@ -336,9 +441,46 @@ void WebServer::Accept() {
   // Every connection runs on the one io thread, with the add-on session: no strands are needed.
   acceptor_.async_accept(io_, [this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
-    if (!ec) std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+    if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+        ec == asio::error::no_memory || ec == boost::system::errc::too_many_files_open_in_system) {
+      // The connection waits in the system's queue; trying again at once would only spin.
+      ++accept_pauses_;
+      accept_pause_.expires_after(kAcceptPause);
+      accept_pause_.async_wait([this](beast::error_code waited) {
+        if (!waited) Accept();
+      });
+      return;
+    }
+    if (!ec) {
+      if (connections_->open >= connection_cap_) {
+        // The HTTP connection that has waited longest for a request makes room; with none idle,
+        // the new connection is turned away.
+        const auto idle = std::find_if(connections_->http.begin(), connections_->http.end(),
+                                       [](HttpSession* s) { return s->Idle(); });
+        if (idle != connections_->http.end()) {
+          ++idle_closed_;
+          (*idle)->Close();
+        } else {
+          ++connections_refused_;
+          beast::error_code ignored;
+          socket.close(ignored);
+        }
+      }
+      if (socket.is_open()) std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+    }
     Accept();
   });
+}
+
+void WebServer::Refused(std::uint64_t* count, const std::string& what, const std::string& news) {
+  ++*count;
+  if (!news_ || refusals_told_.size() >= kMaxRefusalsTold || !refusals_told_.insert(what).second) {
+    return;
+  }
+  news_(news);
+  if (refusals_told_.size() == kMaxRefusalsTold) {
+    news_("further refusals are counted in /status, not told here");
+  }
 }
 
 void WebServer::PublishFrame(std::string message) {
@@ -358,7 +500,9 @@ void WebServer::PublishUpstream(const UpstreamState& state) {
 }
 
 bool WebServer::Join(WebSession* session) {
-  if (sessions_.size() >= options_.max_clients) {
+  const std::size_t cap = std::min(options_.max_clients,
+                                   connection_cap_ > kHttpRoom ? connection_cap_ - kHttpRoom : 1);
+  if (sessions_.size() >= cap) {
     ++clients_refused_;
     return false;
   }
@@ -382,7 +526,17 @@ nlohmann::json WebServer::Status() const {
       {"frames_delivered", frames_delivered_},
       {"frames_dropped_for_slow_clients", frames_dropped_},
       {"clients_refused", clients_refused_},
-      {"clients_dropped_for_not_reading", clients_stalled_}};
+      {"clients_dropped_for_not_reading", clients_stalled_},
+      {"connections", connections_->open},
+      {"max_connections", connection_cap_},
+      {"idle_connections_closed_for_new_ones", idle_closed_},
+      {"connections_refused_at_cap", connections_refused_},
+      {"accept_pauses_without_descriptors", accept_pauses_},
+      {"token_required", access_ && access_->token_required()},
+      {"tls", access_ && access_->options().tls},
+      {"requests_refused_for_host", hosts_refused_},
+      {"websockets_refused_for_origin", origins_refused_},
+      {"commands_refused_without_token", commands_refused_}};
   const nlohmann::json addon = AddonStatusJson(upstream_);
   nlohmann::json status{
       {"gateway", gateway}, {"upstream", UpstreamJson(upstream_.State())}, {"addon", addon}};

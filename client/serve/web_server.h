@@ -8,6 +8,11 @@
 // the waiting one (a slow browser gets the latest frame when it is ready again, never a queue). A
 // client whose write makes no progress for `stall` is disconnected, and at most `max_clients` are
 // served at once, so memory stays bounded whatever the browsers do.
+//
+// Who may connect and who may fly is serve/access.h's. Connections of every kind are capped below
+// the open-file limit: at the cap, a new connection takes the place of the HTTP connection that has
+// waited longest for a request, and an accept that finds no file descriptor pauses instead of
+// spinning.
 #pragma once
 
 #include <atomic>
@@ -17,11 +22,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
 
+#include "serve/access.h"
 #include "serve/commands.h"
 #include "serve/upstream.h"
 
@@ -41,9 +49,19 @@ struct WebOptions {
   std::uint16_t port = 8080;  // zero for a port the system picks
   std::size_t max_clients = 1000;
   std::chrono::milliseconds stall{10000};
+  AccessOptions access;
+  std::size_t max_connections = 0;  // zero: as many as the open-file limit leaves room for
 };
 
+// The most connections to serve at once when the open-file limit allows `open_files` (zero when
+// the system has no such limit): room is kept for the gateway's own files and sockets.
+std::size_t ConnectionCapFor(std::size_t open_files);
+// This process's open-file limit, zero when it has none.
+std::size_t OpenFileLimit();
+
 class WebSession;
+class HttpSession;
+struct ConnectionTable;
 
 class WebServer {
  public:
@@ -53,6 +71,10 @@ class WebServer {
   // Starts listening; false with the reason in `error`.
   bool Listen(std::string* error);
   std::uint16_t port() const { return port_; }
+  std::size_t connection_cap() const { return connection_cap_; }
+  const Access& access() const { return *access_; }
+  // Gets one line for the user now and then (a refused page, once per origin); io thread.
+  void SetNews(std::function<void(const std::string&)> news) { news_ = std::move(news); }
 
   // io thread only.
   void PublishFrame(std::string message);
@@ -74,6 +96,8 @@ class WebServer {
 
  private:
   void Accept();
+  // Counts a refusal, and tells `news` the first time `what` (an origin, a host) is refused.
+  void Refused(std::uint64_t* count, const std::string& what, const std::string& news);
 
   boost::asio::io_context& io_;
   const WebOptions options_;
@@ -81,6 +105,10 @@ class WebServer {
   const CommandPath commands_;  // to upstream_
   boost::asio::ip::tcp::acceptor acceptor_;
   std::uint16_t port_ = 0;
+  std::optional<Access> access_;
+  std::size_t connection_cap_ = 0;
+  std::shared_ptr<ConnectionTable> connections_;
+  boost::asio::steady_timer accept_pause_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
   // io thread only.
@@ -91,8 +119,17 @@ class WebServer {
   std::uint64_t frames_dropped_ = 0;  // replaced before a slow client could take them
   std::uint64_t clients_refused_ = 0;
   std::uint64_t clients_stalled_ = 0;
+  std::uint64_t hosts_refused_ = 0;
+  std::uint64_t origins_refused_ = 0;
+  std::uint64_t commands_refused_ = 0;  // from connections without the token
+  std::uint64_t idle_closed_ = 0;       // HTTP connections closed for a new one at the cap
+  std::uint64_t connections_refused_ = 0;
+  std::uint64_t accept_pauses_ = 0;
+  std::set<std::string> refusals_told_;
+  std::function<void(const std::string&)> news_;
   std::function<nlohmann::json()> extra_status_;
   friend class WebSession;
+  friend class HttpSession;
 };
 
 }  // namespace zelm::serve
