@@ -18,6 +18,7 @@
 #include "common/frame_layout.h"
 #include "common/protocol.h"
 #include "platform/socket.h"
+#include "serve/messages.h"
 #include "serve/upstream.h"
 #include "support/addon_harness.h"
 #include "support/loopback.h"
@@ -32,6 +33,7 @@ enum class StatusAnswer {
   kSilent,   // an add-on before 1.1
   kTooLong,  // a length word above the protocol's bound
   kJson,     // "{}"
+  kDeep,     // a status within the length bound, nested thousands of levels deep
 };
 
 // Serves connection after connection: frames to "rSIMDATA30", `answer` to "rSTATUS010". Counts
@@ -73,6 +75,11 @@ class StatusPeer {
           ++status_requests_;
           if (answer_ == StatusAnswer::kTooLong) reply = U32(protocol::kMaxStatusBytes + 1);
           if (answer_ == StatusAnswer::kJson) reply = Concat({U32(2), Text("{}")});
+          if (answer_ == StatusAnswer::kDeep) {
+            const std::string deep = "{\"a\":" + std::string(30000, '[') +
+                                     std::string(30000, ']') + "}";
+            reply = Concat({U32(static_cast<std::uint32_t>(deep.size())), Text(deep)});
+          }
         }
         tag.clear();
         if (!reply.empty() && platform::Send(s, reply.data(), static_cast<int>(reply.size())) !=
@@ -107,6 +114,7 @@ TEST(UpstreamTest, AStatusReplyThatFailsEndsTheConnectionWithItsReasonAndKind) {
        "the reply announces 65537 bytes of status, more than the protocol allows (65536)",
        zelm::ErrorKind::kTooLong, true},
       {"answered", StatusAnswer::kJson, "", zelm::ErrorKind::kNone, true},
+      {"deep", StatusAnswer::kDeep, "", zelm::ErrorKind::kNone, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -153,6 +161,15 @@ TEST(UpstreamTest, AStatusReplyThatFailsEndsTheConnectionWithItsReasonAndKind) {
     }
     if (row.answer == StatusAnswer::kJson) {
       EXPECT_EQ(upstream.AddonStatus(), "{}");
+      EXPECT_EQ(zelm::serve::AddonStatusJson(upstream), nlohmann::json::object());
+    }
+    if (row.answer == StatusAnswer::kDeep) {
+      // Held as text, and never made JSON, which /status and MQTT would copy and write out
+      // level by level.
+      EXPECT_EQ(zelm::serve::AddonStatusJson(upstream),
+                (nlohmann::json{{"error",
+                                 "the add-on's status nests deeper than 32 levels and was not "
+                                 "read"}}));
     }
     boost::asio::post(io, [&] { upstream.Stop(); });
     runner.join();
