@@ -11,6 +11,7 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "serve/commands.h"
 #include "support/addon_harness.h"
 
 namespace velkaro::testing {
@@ -37,11 +39,14 @@ using Json = nlohmann::json;
 // The gateway on a port of its own, in this process, with the add-on as its upstream.
 class Gateway {
  public:
-  explicit Gateway(std::chrono::milliseconds stall = 10s) {
+  explicit Gateway(std::chrono::milliseconds stall = 10s)
+      : Gateway([stall](zelm::serve::GatewayOptions& o) { o.web.stall = stall; }) {}
+  // With options of the test's own, set by `adjust`.
+  explicit Gateway(const std::function<void(zelm::serve::GatewayOptions&)>& adjust) {
     zelm::serve::GatewayOptions options;
     options.web.port = 0;
-    options.web.stall = stall;
     options.upstream.longest_retry = 500ms;
+    adjust(options);
     out_ = std::tmpfile();
     thread_ = std::thread([this, options] {
       zelm::serve::RunGateway(options, stop_, out_, [this](std::uint16_t port) { port_ = port; });
@@ -54,6 +59,13 @@ class Gateway {
     std::fclose(out_);
   }
   std::uint16_t port() const { return port_; }
+  // What the gateway has told its user so far.
+  std::string Output() const {
+    std::string text;
+    std::rewind(out_);
+    for (int c = std::fgetc(out_); c != EOF; c = std::fgetc(out_)) text += static_cast<char>(c);
+    return text;
+  }
 
  private:
   std::atomic<bool> stop_{false};
@@ -89,9 +101,9 @@ class FramePump {
 // A blocking WebSocket client with a read timeout.
 class Client {
  public:
-  explicit Client(std::uint16_t port) : ws_(io_) {
+  explicit Client(std::uint16_t port, const std::string& target = "/ws") : ws_(io_) {
     beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-    ws_.handshake("127.0.0.1", "/ws");
+    ws_.handshake("127.0.0.1", target);
   }
   void Send(const std::string& text) { ws_.write(asio::buffer(text)); }
   // The next message of `type`, skipping others; null after `limit`.
@@ -334,6 +346,128 @@ TEST_F(GatewayTest, TheGatewayTellsWhenTheAddOnGoesAndReconnectsWhenItComesBack)
   ASSERT_FALSE(back.is_null());
   EXPECT_TRUE(back["connected"].get<bool>());
   EXPECT_FALSE(client.Next("frame", 10s).is_null()) << "frames again after the reconnection";
+}
+
+// One HTTP request with the headers given; the response's status code, 0 when none came.
+int Request(std::uint16_t port, const std::string& target,
+            const std::vector<std::pair<beast::http::field, std::string>>& headers,
+            bool upgrade) {
+  asio::io_context io;
+  beast::tcp_stream stream(io);
+  stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+  stream.expires_after(10s);
+  beast::http::request<beast::http::empty_body> request(beast::http::verb::get, target, 11);
+  request.set(beast::http::field::host, "127.0.0.1:" + std::to_string(port));
+  if (upgrade) {
+    request.set(beast::http::field::connection, "Upgrade");
+    request.set(beast::http::field::upgrade, "websocket");
+    request.set(beast::http::field::sec_websocket_version, "13");
+    request.set(beast::http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+  }
+  for (const auto& [field, value] : headers) request.set(field, value);
+  beast::error_code ec;
+  beast::http::write(stream, request, ec);
+  if (ec) return 0;
+  beast::flat_buffer buffer;
+  beast::http::response_parser<beast::http::string_body> parser;
+  parser.skip(upgrade);  // a 101 has no body
+  beast::http::read_header(stream, buffer, parser, ec);
+  return ec ? 0 : parser.get().result_int();
+}
+
+// Pages on other sites and names pointed at this computer are refused; whoever connects may watch,
+// and only a connection with the token may fly.
+TEST_F(GatewayTest, OnlyThePanelsOwnPagesConnectAndOnlyTheTokenFlies) {
+  FramePump pump(addon);
+  const std::string token = "0123456789abcdef0123456789abcdef";
+  Gateway gateway([&](zelm::serve::GatewayOptions& o) {
+    o.web.access.token = token;
+    o.web.access.allow_origins = {"https://cockpit.example"};
+  });
+  const std::uint16_t port = gateway.port();
+  const std::string own = "http://127.0.0.1:" + std::to_string(port);
+  using F = beast::http::field;
+  struct Row {
+    const char* what;
+    std::string target;
+    std::vector<std::pair<F, std::string>> headers;
+    bool upgrade;
+    int status;
+  };
+  const Row rows[] = {
+      {"a program's WebSocket (no Origin)", "/ws", {}, true, 101},
+      {"the panel's own page", "/ws", {{F::origin, own}}, true, 101},
+      {"an --allow-origin page", "/ws", {{F::origin, "https://cockpit.example"}}, true, 101},
+      {"a page on another site", "/ws", {{F::origin, "http://evil.example"}}, true, 403},
+      {"the same page again (told once)", "/ws", {{F::origin, "http://evil.example"}}, true, 403},
+      {"the own host on another port", "/ws", {{F::origin, "http://127.0.0.1:1"}}, true, 403},
+      {"a name pointed at this computer", "/ws",
+       {{F::host, "evil.example:" + std::to_string(port)}, {F::origin, "http://evil.example"}},
+       true, 403},
+      {"its /status", "/status", {{F::host, "evil.example"}}, false, 403},
+      {"/status by address", "/status", {}, false, 200},
+      {"/status by localhost", "/status", {{F::host, "localhost:8080"}}, false, 200},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(Request(port, row.target, row.headers, row.upgrade), row.status) << row.what;
+  }
+
+  Client watcher(port);
+  Client pilot(port, "/ws?token=" + token);
+  const Json watcher_hello = watcher.Next("hello");
+  const Json pilot_hello = pilot.Next("hello");
+  ASSERT_FALSE(watcher_hello.is_null());
+  ASSERT_FALSE(pilot_hello.is_null());
+  EXPECT_EQ(watcher_hello["control"], false);
+  EXPECT_EQ(pilot_hello["control"], true);
+  ASSERT_FALSE(watcher.Next("frame").is_null());  // watching is open
+
+  watcher.Send(R"({"mcp": {"ap": true, "hdg": 123}, "id": 1})");
+  const Json refused = watcher.Next("mcp_result");
+  ASSERT_FALSE(refused.is_null());
+  EXPECT_EQ(refused["ok"], false);
+  EXPECT_EQ(refused["id"], 1);
+  EXPECT_NE(refused["error"].get<std::string>().find("may watch but not fly"), std::string::npos)
+      << refused.dump();
+
+  // Hostile messages on the pilot's connection leave the gateway answering.
+  pilot.Send(R"({"mcp": {"hdg": 1}, "id": )" + std::string(8000, '[') + std::string(8000, ']') +
+             "}");
+  EXPECT_FALSE(pilot.Next("error").is_null());
+  pilot.Send(R"({"mcp": {"ap": true, "hdg": 270}, "id": 2})");
+  const Json applied = pilot.Next("mcp_result");
+  ASSERT_FALSE(applied.is_null());
+  EXPECT_EQ(applied["ok"], true) << applied.dump();
+  EXPECT_TRUE(WaitUntil([&] {
+    const Json frame = watcher.Next("frame");
+    return !frame.is_null() && frame["fields"]["apMaster"] == 1 &&
+           frame["fields"]["apHeading"] == 270;
+  }));
+  {
+    Client flooder(port, "/ws?token=" + token);
+    flooder.Send(std::string(zelm::serve::kMaxCommandBytes + 1, ' '));
+    EXPECT_TRUE(flooder.Next("mcp_result", 3s).is_null());  // closed, unanswered
+  }
+
+  asio::io_context io;
+  beast::tcp_stream stream(io);
+  stream.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+  beast::http::request<beast::http::empty_body> request(beast::http::verb::get, "/status", 11);
+  request.set(beast::http::field::host, "localhost");
+  beast::http::write(stream, request);
+  beast::flat_buffer buffer;
+  beast::http::response<beast::http::string_body> response;
+  beast::http::read(stream, buffer, response);
+  const Json status = Json::parse(response.body())["gateway"];
+  EXPECT_EQ(status["token_required"], true);
+  EXPECT_EQ(status["requests_refused_for_host"], 2);
+  EXPECT_EQ(status["websockets_refused_for_origin"], 3);
+  EXPECT_EQ(status["commands_refused_without_token"], 1);
+
+  const std::string said = gateway.Output();
+  const std::string told = "refused a WebSocket from a page at http://evil.example";
+  EXPECT_NE(said.find(told), std::string::npos) << said;
+  EXPECT_EQ(said.find(told), said.rfind(told)) << said;
 }
 
 }  // namespace
