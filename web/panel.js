@@ -1,5 +1,7 @@
 // The instrument panel: frames arrive from the gateway over /ws as JSON and are drawn as they
-// come; autopilot settings go back the same way.
+// come; autopilot settings go back the same way. Only a connection opened with the gateway's
+// control token (the page's address as zelm serve prints it, ...?token=...) may fly; without it
+// the page watches, with its autopilot controls disabled.
 'use strict';
 
 const STALE_MS = 1500;
@@ -14,6 +16,8 @@ const state = {
   lastFrameAt: 0,
   frameTimes: [],
   nextId: 1,
+  token: null,     // the control token this page connects with, or null
+  control: null,   // whether the gateway lets this connection fly; null before its hello
 };
 window.velkaroPanel = state;
 
@@ -29,9 +33,34 @@ function el(name, attrs, text) {
 }
 
 // --- connection ------------------------------------------------------------------------------
+const TOKEN_KEY = 'velkaro.controlToken';
+
+// The control token from the page's address, kept for this tab (a reload or a reconnection keeps
+// it) and taken out of the address bar, where it would stay on screen and in screenshots. A page
+// opened without one uses the one this tab already has, if any.
+function takeToken() {
+  const params = new URLSearchParams(location.search);
+  let token = null;
+  if (params.has('token')) {
+    token = params.get('token') || null;
+    try {
+      if (token) sessionStorage.setItem(TOKEN_KEY, token);
+    } catch { /* storage turned off: the token lasts as long as the page */ }
+    params.delete('token');
+    const query = params.toString();
+    history.replaceState(history.state, '', `${location.pathname}${query ? `?${query}` : ''}${location.hash}`);
+  }
+  if (!token) {
+    try { token = sessionStorage.getItem(TOKEN_KEY); } catch { token = null; }
+  }
+  return token;
+}
+state.token = takeToken();
+
 function connect() {
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-  const socket = new WebSocket(`${scheme}//${location.host}/ws`);
+  const query = state.token ? `?token=${encodeURIComponent(state.token)}` : '';
+  const socket = new WebSocket(`${scheme}//${location.host}/ws${query}`);
   state.socket = socket;
   socket.onopen = () => { state.retryMs = 500; };
   socket.onmessage = (event) => receive(JSON.parse(event.data));
@@ -48,6 +77,8 @@ function receive(message) {
   switch (message.type) {
     case 'hello':
       state.upstreamConnected = message.upstream.connected;
+      // (A gateway that does not say lets every connection fly.)
+      showControl(message.control !== false);
       break;
     case 'upstream':
       state.upstreamConnected = message.connected;
@@ -96,6 +127,20 @@ setInterval(() => {
 }, 250);
 
 // --- autopilot -------------------------------------------------------------------------------
+// Whether this page may fly: without the token the autopilot controls stay in view, disabled, with
+// a word on how to get them.
+function showControl(control) {
+  state.control = control;
+  $('ap-controls').disabled = !control;
+  $('view-only').hidden = control;
+  $('mode').hidden = control;
+  if (!control) {
+    $('view-only-why').textContent = state.token
+      ? 'the control token this page has was not accepted (zelm serve makes a new one each time it starts).'
+      : 'this page may watch the aircraft but not fly it.';
+  }
+}
+
 function send(mcp) {
   if (!state.socket || state.socket.readyState !== WebSocket.OPEN) {
     showResult('not connected to the gateway', true);

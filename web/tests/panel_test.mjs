@@ -1,7 +1,10 @@
 // The instrument panel in a real browser (Debian's chromium, headless, driven by puppeteer-core)
-// against velkaro-sim and the gateway: the page loads without errors, shows the aircraft as the
-// frames have it, flies it (AP on, heading 270: the aircraft turns), and says so when the
-// simulator goes away. Writes a screenshot.
+// against velkaro-sim and the gateway: the page opened at the address zelm serve prints loads
+// without errors, takes the control token out of the address bar, shows the aircraft as the
+// frames have it, flies it (AP on, heading 270: the aircraft turns), still may fly after a reload,
+// and says so when the simulator goes away. A page opened without the token, or with a wrong one,
+// says it is view-only, has its autopilot controls disabled and changes nothing. Writes a
+// screenshot of each kind of page.
 //
 // Usage: node tests/panel_test.mjs VELKARO_SIM ZELM OUTPUT_DIR [HTTP_PORT]
 import { spawn, execFileSync } from 'node:child_process';
@@ -16,6 +19,7 @@ if (!sim || !zelm || !outDir) {
 }
 const port = Number(portText ?? 18093);
 const url = `http://127.0.0.1:${port}/`;
+const pageUrl = (page) => page.evaluate(() => location.href);
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const children = [];
 let failures = 0;
@@ -58,6 +62,10 @@ let browser;
 try {
   const simulator = start(sim, ['--rate', '30', '--set', 'PLANE ALTITUDE=12345']);
   const gateway = start(zelm, ['serve', '--http-port', String(port)]);
+  // The panel's address with the control token, as zelm serve prints it at start.
+  const panelUrl = await until('zelm serve prints the panel\'s address', () =>
+    (/instrument panel at (http:\/\/\S+)/.exec(gateway.output) ?? [])[1]);
+  check(panelUrl.startsWith(`${url}?token=`), 'the printed address carries the control token', panelUrl);
   await until('the gateway connects to the add-on', async () => {
     const status = await (await fetch(`${url}status`)).json();
     return status.upstream.connected && status.upstream.frames > 0;
@@ -69,12 +77,34 @@ try {
     args: ['--no-sandbox', '--disable-gpu', '--window-size=1200,800'],
     defaultViewport: { width: 1200, height: 760 },
   });
-  const page = await browser.newPage();
   const errors = [];
-  page.on('console', (m) => { if (m.type() === 'error') errors.push(m.text()); });
-  page.on('pageerror', (e) => errors.push(e.message));
-  await page.goto(url, { waitUntil: 'load' });
+  const newPage = async () => {
+    const p = await browser.newPage();
+    p.on('console', (m) => { if (m.type() === 'error') errors.push(m.text()); });
+    p.on('pageerror', (e) => errors.push(e.message));
+    return p;
+  };
+  // What a page shows about its right to fly, once its hello has come.
+  const controlShown = (p) => until('the hello is in', () => p.evaluate(() => {
+    const panel = window.velkaroPanel;
+    const notice = document.getElementById('view-only');
+    return panel.control !== null && {
+      control: panel.control,
+      notice: notice.hidden ? null : notice.textContent.replace(/\s+/g, ' ').trim(),
+      badge: !document.getElementById('mode').hidden,
+      enabled: [...document.querySelectorAll('.ap button, .ap input')].filter((c) => !c.matches(':disabled')).length,
+      controls: document.querySelectorAll('.ap button, .ap input').length,
+    };
+  }));
+  mkdirSync(outDir, { recursive: true });
+
+  const page = await newPage();
+  await page.goto(panelUrl, { waitUntil: 'load' });
   await until('the page says live', () => page.$eval('#link', (e) => e.textContent === 'live'));
+  check(await pageUrl(page) === url, 'the token is gone from the address bar', await pageUrl(page));
+  const pilot = await controlShown(page);
+  check(pilot.control && !pilot.notice && !pilot.badge && pilot.enabled === pilot.controls,
+        'the page with the token may fly, with no view-only notice', JSON.stringify(pilot));
 
   // What the page shows is what the frames say.
   const shown = await until('a frame drawn', () => page.evaluate(() => {
@@ -115,9 +145,45 @@ try {
     e.classList.contains('error') && e.textContent));
   check(/hdg takes 0 to 360 deg, not 400/.test(refusal), 'a heading of 400 is refused', refusal);
 
-  mkdirSync(outDir, { recursive: true });
   await page.screenshot({ path: join(outDir, 'panel.png') });
   console.log(`screenshot: ${join(outDir, 'panel.png')}`);
+
+  // A reload keeps the token for the tab, though it is no longer in the address.
+  await page.reload({ waitUntil: 'load' });
+  const reloaded = await controlShown(page);
+  check(reloaded.control && !reloaded.notice, 'after a reload the page still may fly', JSON.stringify(reloaded));
+
+  // Pages that may only watch: the notice says how to fly, the controls are there but disabled,
+  // and neither a click nor a command sent anyway changes the autopilot.
+  const flown = frame();
+  for (const [query, why, shot] of [['', /may watch the aircraft but not fly it/, 'panel-view-only.png'],
+                                    ['?token=not-the-token', /token this page has was not accepted/]]) {
+    const viewer = await newPage();
+    await viewer.goto(`${url}${query}`, { waitUntil: 'load' });
+    await until('the page says live', () => viewer.$eval('#link', (e) => e.textContent === 'live'));
+    const shown = await controlShown(viewer);
+    const what = `a page opened at /${query}`;
+    check(await pageUrl(viewer) === url, `${what}: nothing of a token left in the address bar`, await pageUrl(viewer));
+    check(!shown.control && shown.badge && why.test(shown.notice) && /\?token=…/.test(shown.notice),
+          `${what} says it is view-only and how to fly`, JSON.stringify(shown));
+    check(shown.controls > 0 && shown.enabled === 0, `${what} has its autopilot controls disabled`, JSON.stringify(shown));
+    if (shot) {
+      await viewer.screenshot({ path: join(outDir, shot) });
+      console.log(`screenshot: ${join(outDir, shot)}`);
+    }
+    await viewer.click('button[data-switch="ap"]');
+    const quiet = await viewer.$eval('#ap-result', (e) => e.textContent);
+    check(quiet === '', `${what}: a click on AP sends nothing`, quiet);
+    await viewer.evaluate(() => window.velkaroPanel.send({ ap: false, hdg: 90 }));
+    const refused = await until('the refusal is shown', () => viewer.$eval('#ap-result', (e) =>
+      e.classList.contains('error') && e.textContent));
+    check(/may watch but not fly/.test(refused), `${what}: a command sent anyway is refused`, refused);
+    await viewer.close();
+  }
+  const after = frame();
+  check(value(after, 'apMaster') === 1 && value(after, 'apHeading') === value(flown, 'apHeading'),
+        'the view-only pages left the autopilot as it was',
+        `apMaster ${value(after, 'apMaster')}, apHeading ${value(flown, 'apHeading')} -> ${value(after, 'apHeading')}`);
 
   // The simulator goes away: the page says so.
   simulator.kill('SIGINT');
