@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "simconnect/simconnect.h"
 
@@ -55,8 +56,10 @@ inline constexpr std::array<ClientEventName, 17> kClientEventTable = {{
     {kEventApN1RefSet, "AP_N1_REF_SET"},
 }};
 
-// Maps the seventeen client events, ids ascending, on the open connection `simconnect`.
-// Simulator's thread, in DLLStart.
-void MapClientEvents(SIMCONNECT_HANDLE simconnect);
+// Maps the seventeen client events, ids ascending, on the open connection `simconnect`;
+// `mapped`, when given, hears each simulator event name after its call. Simulator's thread, when
+// the connection opens.
+void MapClientEvents(SIMCONNECT_HANDLE simconnect,
+                     const std::function<void(const char* name)>& mapped = {});
 
 }  // namespace velkaro

@@ -335,8 +335,11 @@ Settings ParseSettings(std::string_view ini_text) {
 }
 
 LoadedSettings LoadSettings(const std::string& folder) {
+  return LoadSettingsFile(folder + kSettingsFileName);
+}
+
+LoadedSettings LoadSettingsFile(const std::string& path) {
   LoadedSettings loaded;
-  const std::string path = folder + kSettingsFileName;
   std::string text;
   int error = 0;
   const platform::FileReadResult result =

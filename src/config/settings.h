@@ -84,6 +84,8 @@ struct LoadedSettings {
 // kMaxSettingsFileBytes, not a regular file, not permitted, a read error) gives the defaults
 // served to 127.0.0.1 only, and a warning that names it and says why. Throws only std::bad_alloc.
 LoadedSettings LoadSettings(const std::string& folder);
+// The same for the settings file at `path`.
+LoadedSettings LoadSettingsFile(const std::string& path);
 
 // The log file's full path: log_path, taken from `folder` when it is relative.
 std::string LogFilePath(const Settings& settings, const std::string& folder);

@@ -41,6 +41,7 @@ void StatusBoard::Start(std::int64_t now_ms, Configuration configuration, const 
   for (auto& time : times_ms_) time.store(kNoTime, std::memory_order_relaxed);
   noted_title_.fill('\0');
   simconnect_.store(false);
+  simconnect_changed_ms_.store(now_ms);
   listening_.store(false);
   clients_.store(0);
   refused_.store(0);
@@ -121,6 +122,7 @@ StatusBoard::View StatusBoard::Read(std::int64_t now_ms) const {
     }
   }
   view.simconnect = simconnect_.load();
+  view.simconnect_since_ms = std::max<std::int64_t>(0, now_ms - simconnect_changed_ms_.load());
   view.listening = listening_.load();
   view.clients = clients_.load();
   view.refused_connections = refused_.load();
@@ -164,6 +166,7 @@ std::string StatusJson(const StatusBoard& board, std::int64_t now_ms) {
       {"version", VELKARO_VERSION_TEXT},
       {"uptime_s", view.uptime_ms / 1000},
       {"simconnect", view.simconnect},
+      {"simconnect_since_s", view.simconnect_since_ms / 1000},
       {"frames", view.frames},
       {"frame_rate_hz", std::round(view.frame_rate_hz * 10.0) / 10.0},
       {"frame_age_ms", view.frame_age_ms < 0 ? json(nullptr) : json(view.frame_age_ms)},

@@ -55,6 +55,7 @@ class StatusBoard {
   struct View {
     std::int64_t uptime_ms = 0;
     bool simconnect = false;
+    std::int64_t simconnect_since_ms = 0;  // since the connection opened or closed (or the start)
     std::uint32_t frames = 0;
     double frame_rate_hz = 0.0;
     std::int64_t frame_age_ms = -1;  // -1: no frame published yet
@@ -91,7 +92,11 @@ class StatusBoard {
   // the first kMaxStatusWarnings are kept (the rest are counted).
   void AddWarning(const std::string& text);
 
-  void SetSimConnectOpen(bool open) noexcept { simconnect_.store(open); }
+  // The simulator connection opened or closed at `now_ms`.
+  void SetSimConnectOpen(bool open, std::int64_t now_ms) noexcept {
+    simconnect_.store(open);
+    simconnect_changed_ms_.store(now_ms);
+  }
   void SetListening(bool listening) noexcept { listening_.store(listening); }
   void SessionStarted() noexcept { clients_.fetch_add(1); }
   void SessionEnded() noexcept { clients_.fetch_sub(1); }
@@ -115,6 +120,7 @@ class StatusBoard {
   std::array<char, kAircraftTitleBytes> noted_title_{};
 
   std::atomic<bool> simconnect_{false};
+  std::atomic<std::int64_t> simconnect_changed_ms_{0};
   std::atomic<bool> listening_{false};
   std::atomic<int> clients_{0};
   std::atomic<std::uint32_t> refused_{0};

@@ -4,10 +4,12 @@
 
 namespace velkaro {
 
-void RegisterSimVarCatalogue(SIMCONNECT_HANDLE simconnect, SIMCONNECT_DWORD definition) {
+void RegisterSimVarCatalogue(SIMCONNECT_HANDLE simconnect, SIMCONNECT_DWORD definition,
+                             const std::function<void(const char* name)>& registered) {
   for (const SimVarDatum& datum : kSimVarCatalogue) {
     SimConnect_AddToDataDefinition(simconnect, definition, datum.name, datum.units, datum.type,
                                    0.0f, SIMCONNECT_UNUSED);
+    if (registered) registered(datum.name);
   }
 }
 

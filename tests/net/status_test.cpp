@@ -48,8 +48,9 @@ TEST(StatusTest, TheReplyCarriesEveryFieldWithItsValue) {
   EXPECT_EQ(status["aircraft_title"], "");
   EXPECT_EQ(status["server"], false);
   EXPECT_EQ(status["simconnect"], false);
+  EXPECT_EQ(status["simconnect_since_s"], 0);
 
-  board.SetSimConnectOpen(true);
+  board.SetSimConnectOpen(true, 2000);
   board.SetListening(true);
   board.SessionStarted();
   board.SessionStarted();
@@ -66,6 +67,7 @@ TEST(StatusTest, TheReplyCarriesEveryFieldWithItsValue) {
   EXPECT_EQ(status["version"], VELKARO_VERSION_TEXT);
   EXPECT_EQ(status["uptime_s"], 4);
   EXPECT_EQ(status["simconnect"], true);
+  EXPECT_EQ(status["simconnect_since_s"], 3);
   EXPECT_EQ(status["frames"], 2);
   EXPECT_EQ(status["frame_age_ms"], 60);
   EXPECT_EQ(status["clients"], 2);
