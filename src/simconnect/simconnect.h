@@ -200,5 +200,5 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_TransmitClientEvent
     SIMCONNECT_DWORD dwData, SIMCONNECT_DWORD GroupID, SIMCONNECT_DWORD Flags);
 // The send id of the newest call this connection sent to the simulator: the dwSendID an exception
 // for that call carries. (Programs use it; the add-on does not.)
-SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_GetLastSentPacketID(
-    SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD* pdwSendID);
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL
+SimConnect_GetLastSentPacketID(SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD* pdwSendID);

@@ -126,8 +126,8 @@ const StandInApi* LoadSimulator(const std::string& path, std::string* error) {
     *error = "cannot load the stand-in simulator " + path + ": " + ErrorText(GetLastError());
     return nullptr;
   }
-  auto get_api = reinterpret_cast<GetApi>(
-      reinterpret_cast<void*>(GetProcAddress(module, "StandIn_GetApi")));
+  auto get_api =
+      reinterpret_cast<GetApi>(reinterpret_cast<void*>(GetProcAddress(module, "StandIn_GetApi")));
   const StandInApi* api = get_api != nullptr ? get_api() : nullptr;
   if (api == nullptr || api->version != STANDIN_API_VERSION) {
     *error = path + " is not the stand-in SimConnect of this version";

@@ -158,8 +158,9 @@ Options Parse(int argc, char** argv) {
     if (!options.addon.empty()) Fail("--addon and --no-addon exclude each other");
     if (options.list_vars) Fail("--list-vars lists the add-on's variables; --no-addon loads none");
     if (!options.pins.empty()) {
-      Fail("--set takes variables the add-on registered; with --no-addon use the set command "
-           "once a program has registered them");
+      Fail(
+          "--set takes variables the add-on registered; with --no-addon use the set command "
+          "once a program has registered them");
     }
   } else if (!options.listen.empty()) {
     Fail("--listen is where programs connect with --no-addon");
@@ -190,8 +191,7 @@ void RunCommands(const StandInApi& sim, ConsoleCommands* commands, std::atomic<b
     lines.swap(commands->lines);
   }
   for (const std::string& line : lines) {
-    const velkaro::standin::CommandOutcome outcome =
-        velkaro::standin::RunCommand(sim, line);
+    const velkaro::standin::CommandOutcome outcome = velkaro::standin::RunCommand(sim, line);
     std::fputs(outcome.reply.c_str(), stdout);
     if (outcome.quit) stop->store(true);
   }
@@ -216,8 +216,7 @@ int main(int argc, char** argv) {
   std::string error;
   const StandInApi* simulator = nullptr;
   if (options.no_addon) {
-    simulator =
-        velkaro::standin::LoadSimulator(velkaro::standin::DefaultSimulatorPath(), &error);
+    simulator = velkaro::standin::LoadSimulator(velkaro::standin::DefaultSimulatorPath(), &error);
     if (simulator == nullptr) Fail(error);
   } else {
     const std::string addon_path =

@@ -94,10 +94,8 @@ bool SendCall(ProgramConnection* connection, link::Call* call) {
 
 // The handshake: the hello, and velkaro-sim's SIMCONNECT_RECV_ID_OPEN within its time.
 bool Handshake(ProgramConnection* connection, const char* name) {
-  link::Call hello{link::LinkKind::kHello,
-                   0,
-                   {link::kLinkVersion},
-                   {std::string(name != nullptr ? name : "")}};
+  link::Call hello{
+      link::LinkKind::kHello, 0, {link::kLinkVersion}, {std::string(name != nullptr ? name : "")}};
   if (!SendCall(connection, &hello)) return false;
   platform::SetReceiveTimeout(connection->socket, link::kOpenAnswerTimeoutMs);
   std::vector<std::uint8_t> message;

@@ -82,8 +82,8 @@ struct BodyReader {
 bool IsDroppable(const std::vector<std::uint8_t>& message) {
   if (message.size() < sizeof(SIMCONNECT_RECV)) return true;
   const std::uint32_t id = DecodeU32(message.data() + 8);
-  return id == SIMCONNECT_RECV_ID_SIMOBJECT_DATA || id == SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE ||
-         id == SIMCONNECT_RECV_ID_EVENT_FRAME;
+  return id == SIMCONNECT_RECV_ID_SIMOBJECT_DATA ||
+         id == SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE || id == SIMCONNECT_RECV_ID_EVENT_FRAME;
 }
 
 }  // namespace
@@ -101,7 +101,8 @@ std::vector<std::uint8_t> EncodeCall(const Call& call) {
     // Longer names than any the simulator knows travel cut to the bound.
     const std::size_t length = std::min(text->size(), kMaxTextBytes);
     PutU32(&message, static_cast<std::uint32_t>(length));
-    message.insert(message.end(), text->begin(), text->begin() + static_cast<std::ptrdiff_t>(length));
+    message.insert(message.end(), text->begin(),
+                   text->begin() + static_cast<std::ptrdiff_t>(length));
   }
   FinishSize(&message);
   return message;

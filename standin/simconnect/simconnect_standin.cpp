@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "simconnect/simconnect.h"
 #include "model/aircraft_model.h"
 #include "model/units.h"
 #include "simconnect/program_client.h"
+#include "simconnect/simconnect.h"
 #include "simconnect/simulator_programs.h"
 #include "simconnect/standin_api.h"
 
@@ -653,12 +653,11 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestDataOnSimObj
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD RequestID, SIMCONNECT_DWORD DefineID,
     SIMCONNECT_DWORD dwRadiusMeters, SIMCONNECT_SIMOBJECT_TYPE type) {
   if (program::Owns(hSimConnect)) {
-    return program::Send(
-        hSimConnect,
-        link::Call{link::LinkKind::kRequestDataOnSimObjectType,
-                   0,
-                   {RequestID, DefineID, dwRadiusMeters, static_cast<std::uint32_t>(type)},
-                   {}});
+    return program::Send(hSimConnect, link::Call{link::LinkKind::kRequestDataOnSimObjectType,
+                                                 0,
+                                                 {RequestID, DefineID, dwRadiusMeters,
+                                                  static_cast<std::uint32_t>(type)},
+                                                 {}});
   }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
@@ -674,10 +673,9 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestSystemState(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD RequestID, const char* szState) {
   if (program::Owns(hSimConnect)) {
     if (szState == nullptr) return kFailed;
-    return program::Send(hSimConnect, link::Call{link::LinkKind::kRequestSystemState,
-                                                 0,
-                                                 {RequestID},
-                                                 {TextArgument(szState)}});
+    return program::Send(
+        hSimConnect,
+        link::Call{link::LinkKind::kRequestSystemState, 0, {RequestID}, {TextArgument(szState)}});
   }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
@@ -693,10 +691,10 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestSystemState(
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_MapClientEventToSimEvent(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD EventID, const char* EventName) {
   if (program::Owns(hSimConnect)) {
-    return program::Send(hSimConnect, link::Call{link::LinkKind::kMapClientEventToSimEvent,
-                                                 0,
-                                                 {EventID},
-                                                 {TextArgument(EventName)}});
+    return program::Send(
+        hSimConnect,
+        link::Call{
+            link::LinkKind::kMapClientEventToSimEvent, 0, {EventID}, {TextArgument(EventName)}});
   }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
@@ -831,7 +829,8 @@ void STANDIN_CALL ApiLoadAircraft(const char* path) {
   {
     std::lock_guard<std::mutex> guard(sim.lock);
     sim.aircraft_path = path != nullptr ? path : "";
-    ForEachConnection(sim, [&sim](Connection& connection) { QueueAircraftLoaded(sim, connection); });
+    ForEachConnection(sim,
+                      [&sim](Connection& connection) { QueueAircraftLoaded(sim, connection); });
   }
   ApiPump();
 }

@@ -110,8 +110,7 @@ struct StandInApi {
   // Serves SimConnect programs of other processes at "HOST:PORT" (HOST a dotted IPv4 address or
   // "localhost"), each on a connection of its own, from threads of the library's own. Returns the
   // port listened on, or 0 with the reason in `error` (NUL-terminated, cut to `error_capacity`).
-  int(STANDIN_CALL* ServePrograms)(const char* address, char* error,
-                                   std::uint32_t error_capacity);
+  int(STANDIN_CALL* ServePrograms)(const char* address, char* error, std::uint32_t error_capacity);
   // Sends every connected program SIMCONNECT_RECV_ID_QUIT, then closes the connections and stops
   // listening. Bounded in time however the programs behave.
   void(STANDIN_CALL* StopPrograms)(void);

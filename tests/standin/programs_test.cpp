@@ -70,8 +70,12 @@ class EventHandle {
  public:
 #if defined(_WIN32)
   EventHandle() : event_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
-  ~EventHandle() { CloseHandle(event_); }
-  void* handle() const { return event_; }
+  ~EventHandle() {
+    CloseHandle(event_);
+  }
+  void* handle() const {
+    return event_;
+  }
   bool Wait(milliseconds limit) {
     return WaitForSingleObject(event_, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
   }
@@ -80,8 +84,12 @@ class EventHandle {
   HANDLE event_;
 #else
   EventHandle() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~EventHandle() { close(fd_); }
-  void* handle() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_)); }
+  ~EventHandle() {
+    close(fd_);
+  }
+  void* handle() const {
+    return reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_));
+  }
   bool Wait(milliseconds limit) {
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return false;
@@ -222,10 +230,10 @@ class ProgramsTest : public ::testing::Test {
       ASSERT_EQ(SimConnect_GetLastSentPacketID(p->handle, &refused_send_id_), 0);
     }
     if (third) {
-      ASSERT_EQ(SimConnect_AddToDataDefinition(p->handle, kDefinition,
-                                               "AUTOPILOT ALTITUDE LOCK VAR", "Feet",
-                                               SIMCONNECT_DATATYPE_FLOAT64, 0, 3),
-                0);
+      ASSERT_EQ(
+          SimConnect_AddToDataDefinition(p->handle, kDefinition, "AUTOPILOT ALTITUDE LOCK VAR",
+                                         "Feet", SIMCONNECT_DATATYPE_FLOAT64, 0, 3),
+          0);
     }
     ASSERT_EQ(SimConnect_MapClientEventToSimEvent(p->handle, kApMasterEvent, "AP_MASTER"), 0);
     ASSERT_EQ(SimConnect_MapClientEventToSimEvent(p->handle, kHeadingBugEvent, "HEADING_BUG_SET"),
@@ -313,8 +321,8 @@ TEST_F(ProgramsTest, ARefusedNameIsAnExceptionForItsCallAndTheRestFlows) {
   for (const auto& m : p.received) {
     if (DecodeU32(m.data() + 8) != SIMCONNECT_RECV_ID_EXCEPTION) continue;
     ASSERT_EQ(m.size(), sizeof(SIMCONNECT_RECV_EXCEPTION));
-    exceptions.push_back({DecodeU32(m.data() + 12), DecodeU32(m.data() + 16),
-                          DecodeU32(m.data() + 20)});
+    exceptions.push_back(
+        {DecodeU32(m.data() + 12), DecodeU32(m.data() + 16), DecodeU32(m.data() + 20)});
   }
   const std::vector<std::vector<std::uint32_t>> expected = {
       {SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, refused_send_id_, 2},
@@ -334,7 +342,8 @@ TEST_F(ProgramsTest, StoppingSendsQuitThenTheConnectionEnds) {
   Program p;
   OpenWhenListening(&p, *sim);
   Register(&p, nullptr, false);
-  ASSERT_TRUE(p.DispatchUntil([&] { return p.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0; }));
+  ASSERT_TRUE(
+      p.DispatchUntil([&] { return p.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0; }));
   ASSERT_TRUE(sim->child().Interrupt());
   ASSERT_TRUE(p.DispatchUntil([&] { return p.last_dispatch == kFailed; })) << sim->Log();
   ASSERT_FALSE(p.received.empty());
@@ -350,7 +359,8 @@ TEST_F(ProgramsTest, AKilledSimulatorFailsTheDispatchAndARestartedOneServesAgain
   Program p;
   OpenWhenListening(&p, *sim);
   Register(&p, nullptr, false);
-  ASSERT_TRUE(p.DispatchUntil([&] { return p.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0; }));
+  ASSERT_TRUE(
+      p.DispatchUntil([&] { return p.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0; }));
   sim->Kill();
   ASSERT_TRUE(p.DispatchUntil([&] { return p.last_dispatch == kFailed; }));
   EXPECT_EQ(p.Count(SIMCONNECT_RECV_ID_QUIT), 0u);
@@ -364,9 +374,9 @@ TEST_F(ProgramsTest, AKilledSimulatorFailsTheDispatchAndARestartedOneServesAgain
   Program again;
   OpenWhenListening(&again, *restarted);
   Register(&again, nullptr, false);
-  ASSERT_TRUE(again.DispatchUntil(
-      [&] { return again.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0; }))
-      << restarted->Log();
+  ASSERT_TRUE(again.DispatchUntil([&] {
+    return again.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0;
+  })) << restarted->Log();
 }
 
 TEST_F(ProgramsTest, OpenFailsPromptlyWhenNothingListens) {
@@ -414,8 +424,9 @@ TEST_F(ProgramsTest, MalformedMessagesCloseOnlyTheirConnection) {
     platform::CloseSocket(s);
   }
   Register(&p, nullptr, false);
-  ASSERT_TRUE(p.DispatchUntil([&] { return p.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0; }))
-      << sim->Log();
+  ASSERT_TRUE(p.DispatchUntil([&] {
+    return p.Count(SIMCONNECT_RECV_ID_SIMOBJECT_DATA_BYTYPE) > 0;
+  })) << sim->Log();
 }
 
 // The program's side of the parsing, and the bound on what waits.
@@ -435,7 +446,8 @@ TEST(ProgramLinkTest, MessagesFromTheSimulatorAreCheckedWhole) {
   EXPECT_FALSE(link::DecodeSimConnectMessage(with(4, 1)));    // a call's kind
   EXPECT_FALSE(link::DecodeSimConnectMessage(with(12, 16)));  // dwSize past the end
   EXPECT_FALSE(link::DecodeSimConnectMessage(with(12, 8)));   // dwSize short of it
-  EXPECT_FALSE(link::DecodeSimConnectMessage(std::vector<std::uint8_t>(good.begin(), good.end() - 4)));
+  EXPECT_FALSE(
+      link::DecodeSimConnectMessage(std::vector<std::uint8_t>(good.begin(), good.end() - 4)));
 }
 
 TEST(ProgramLinkTest, AFullQueueDropsTheOldestRecordsNeverTheQuit) {
