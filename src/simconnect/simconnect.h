@@ -1,5 +1,7 @@
 // Our declarations of the part of the simulator's client library (SimConnect) that the add-on
-// uses: the nine functions, the message layouts it reads and the constants it passes. On 32-bit
+// uses: the nine functions, the message layouts it reads and the constants it passes; and what a
+// SimConnect program outside the simulator needs besides (the open, exception and quit messages,
+// SimConnect_GetLastSentPacketID). On 32-bit
 // Windows they are binary compatible with the simulator's SimConnect.dll (stdcall functions
 // exported under undecorated names, 4-byte message fields). The stand-in simulator implements
 // the same declarations, so the add-on builds and runs against either.
@@ -49,6 +51,22 @@ enum SIMCONNECT_RECV_ID : SIMCONNECT_DWORD {
   SIMCONNECT_RECV_ID_SYSTEM_STATE = 15,
 };
 
+// Why the simulator refused a call (SIMCONNECT_RECV_EXCEPTION::dwException); the values that
+// precede those named here are the SDK's too.
+enum SIMCONNECT_EXCEPTION : SIMCONNECT_DWORD {
+  SIMCONNECT_EXCEPTION_NONE = 0,
+  SIMCONNECT_EXCEPTION_ERROR = 1,
+  SIMCONNECT_EXCEPTION_SIZE_MISMATCH = 2,
+  SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID = 3,
+  SIMCONNECT_EXCEPTION_UNOPENED = 4,
+  SIMCONNECT_EXCEPTION_VERSION_MISMATCH = 5,
+  SIMCONNECT_EXCEPTION_TOO_MANY_GROUPS = 6,
+  SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED = 7,
+  SIMCONNECT_EXCEPTION_TOO_MANY_EVENT_NAMES = 8,
+  SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE = 9,
+  SIMCONNECT_EXCEPTION_TOO_MANY_MAPS = 10,
+};
+
 enum SIMCONNECT_DATATYPE : SIMCONNECT_DWORD {
   SIMCONNECT_DATATYPE_INVALID = 0,
   SIMCONNECT_DATATYPE_INT32 = 1,
@@ -72,6 +90,29 @@ struct SIMCONNECT_RECV {
   SIMCONNECT_DWORD dwVersion;
   SIMCONNECT_DWORD dwID;
 };
+
+struct SIMCONNECT_RECV_EXCEPTION : SIMCONNECT_RECV {
+  SIMCONNECT_DWORD dwException;  // a SIMCONNECT_EXCEPTION
+  SIMCONNECT_DWORD dwSendID;     // the send id of the call refused (SimConnect_GetLastSentPacketID)
+  SIMCONNECT_DWORD dwIndex;      // the refused argument, counted from 1; 0 when unknown
+};
+
+struct SIMCONNECT_RECV_OPEN : SIMCONNECT_RECV {
+  char szApplicationName[256];
+  SIMCONNECT_DWORD dwApplicationVersionMajor;
+  SIMCONNECT_DWORD dwApplicationVersionMinor;
+  SIMCONNECT_DWORD dwApplicationBuildMajor;
+  SIMCONNECT_DWORD dwApplicationBuildMinor;
+  SIMCONNECT_DWORD dwSimConnectVersionMajor;
+  SIMCONNECT_DWORD dwSimConnectVersionMinor;
+  SIMCONNECT_DWORD dwSimConnectBuildMajor;
+  SIMCONNECT_DWORD dwSimConnectBuildMinor;
+  SIMCONNECT_DWORD dwReserved1;
+  SIMCONNECT_DWORD dwReserved2;
+};
+
+// The simulator is closing: the last message a program receives.
+struct SIMCONNECT_RECV_QUIT : SIMCONNECT_RECV {};
 
 struct SIMCONNECT_RECV_EVENT : SIMCONNECT_RECV {
   SIMCONNECT_DWORD uGroupID;
@@ -117,6 +158,10 @@ struct SIMCONNECT_RECV_SYSTEM_STATE : SIMCONNECT_RECV {
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #endif
 static_assert(sizeof(SIMCONNECT_RECV) == 12);
+static_assert(sizeof(SIMCONNECT_RECV_EXCEPTION) == 24);
+static_assert(offsetof(SIMCONNECT_RECV_EXCEPTION, dwSendID) == 16);
+static_assert(sizeof(SIMCONNECT_RECV_OPEN) == 308);
+static_assert(sizeof(SIMCONNECT_RECV_QUIT) == 12);
 static_assert(sizeof(SIMCONNECT_RECV_EVENT) == 24);
 static_assert(offsetof(SIMCONNECT_RECV_EVENT_FILENAME, szFileName) == 24);
 static_assert(sizeof(SIMCONNECT_RECV_EVENT_FILENAME) == 288);
@@ -153,3 +198,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_MapClientEventToSim
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_TransmitClientEvent(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD ObjectID, SIMCONNECT_DWORD EventID,
     SIMCONNECT_DWORD dwData, SIMCONNECT_DWORD GroupID, SIMCONNECT_DWORD Flags);
+// The send id of the newest call this connection sent to the simulator: the dwSendID an exception
+// for that call carries. (Programs use it; the add-on does not.)
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL
+SimConnect_GetLastSentPacketID(SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD* pdwSendID);

@@ -1,5 +1,6 @@
 // Loads the add-on library the way the simulator's add-on loader does and finds the stand-in
-// simulator's control interface in the SimConnect module the add-on was bound to. Used by
+// simulator's control interface in the SimConnect module the add-on was bound to (or, for a
+// simulator without the add-on, loads that module itself). Used by
 // velkaro-sim and by the end-to-end tests.
 #pragma once
 
@@ -30,5 +31,12 @@ std::string DefaultAircraftPath();
 // add-on's manifest must bind it to the SimConnect assembly in its folder: a load that would
 // fall back to some other SimConnect.dll is refused.
 bool LoadAddOn(const std::string& path, AddOn* out, std::string* error);
+
+// The stand-in SimConnect library built beside the running program (libSimConnect.so; on Windows
+// SimConnect.dll in its assembly folder).
+std::string DefaultSimulatorPath();
+// Loads the stand-in simulator without an add-on (velkaro-sim --no-addon) and takes its control
+// interface; on failure returns null with a one-line reason.
+const StandInApi* LoadSimulator(const std::string& path, std::string* error);
 
 }  // namespace velkaro::standin

@@ -69,4 +69,23 @@ bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
   return true;
 }
 
+std::string DefaultSimulatorPath() {
+  return ProgramFolder() + "libSimConnect.so";
+}
+
+const StandInApi* LoadSimulator(const std::string& path, std::string* error) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    *error = "cannot load the stand-in simulator " + path + ": " + dlerror();
+    return nullptr;
+  }
+  auto get_api = reinterpret_cast<GetApi>(dlsym(module, "StandIn_GetApi"));
+  const StandInApi* api = get_api != nullptr ? get_api() : nullptr;
+  if (api == nullptr || api->version != STANDIN_API_VERSION) {
+    *error = path + " is not the stand-in SimConnect of this version";
+    return nullptr;
+  }
+  return api;
+}
+
 }  // namespace velkaro::standin

@@ -116,4 +116,24 @@ bool LoadAddOn(const std::string& path, AddOn* out, std::string* error) {
   return true;
 }
 
+std::string DefaultSimulatorPath() {
+  return ProgramFolder() + "Microsoft.FlightSimulator.SimConnect\\SimConnect.dll";
+}
+
+const StandInApi* LoadSimulator(const std::string& path, std::string* error) {
+  const HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) {
+    *error = "cannot load the stand-in simulator " + path + ": " + ErrorText(GetLastError());
+    return nullptr;
+  }
+  auto get_api =
+      reinterpret_cast<GetApi>(reinterpret_cast<void*>(GetProcAddress(module, "StandIn_GetApi")));
+  const StandInApi* api = get_api != nullptr ? get_api() : nullptr;
+  if (api == nullptr || api->version != STANDIN_API_VERSION) {
+    *error = path + " is not the stand-in SimConnect of this version";
+    return nullptr;
+  }
+  return api;
+}
+
 }  // namespace velkaro::standin

@@ -3,6 +3,10 @@
 // "Frame" is raised, the add-on's data requests are answered) and stops the add-on on the way
 // out. Lines on standard input change the running simulation (host/commands.h): aircraft PATH,
 // set NAME=VALUE [UNIT], unset NAME, vars, help, quit.
+//
+// With --no-addon it runs the simulator alone and serves SimConnect programs of other processes
+// (velkaro-bridge) over a private loopback link instead (simconnect/program_link.h), at --listen
+// or $VELKARO_SIM_ADDRESS; on the way out every program is sent the quit message.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,6 +27,7 @@
 #include "host/stop_signal.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "simconnect/program_link.h"
 
 namespace {
 
@@ -37,7 +42,8 @@ constexpr auto kLongestWait = std::chrono::milliseconds(50);
 
 constexpr const char* kDescription =
     "Runs the stand-in simulator with the Velkaro add-on loaded; clients connect to\n"
-    "it over TCP.";
+    "it over TCP. With --no-addon it runs the simulator alone for SimConnect\n"
+    "programs of other processes (velkaro-bridge).";
 constexpr const char* kFooter =
     "While running, standard input takes: aircraft PATH | set NAME=VALUE [UNIT] |\n"
     "unset NAME | vars | help | quit. Values are in the units the add-on registered\n"
@@ -54,6 +60,9 @@ struct Options {
   std::string title;
   bool title_set = false;
   bool list_vars = false;
+  bool no_addon = false;
+  std::string listen;
+  std::vector<std::string> refused;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -123,6 +132,19 @@ Options Parse(int argc, char** argv) {
   app.add_option("--title", options.title, "the aircraft's title")->type_name("TEXT");
   app.add_flag("--list-vars", options.list_vars,
                "list the variables the add-on registers, with\nunits and type, and exit");
+  app.add_flag("--no-addon", options.no_addon,
+               "load no add-on: serve SimConnect programs of other\n"
+               "processes (velkaro-bridge) instead");
+  app.add_option("--listen", options.listen,
+                 "with --no-addon, where programs connect (default:\n"
+                 "$VELKARO_SIM_ADDRESS, else 127.0.0.1:5195)")
+      ->type_name("HOST:PORT");
+  app.add_option("--refuse", options.refused,
+                 "act as a simulator without this variable or event:\n"
+                 "registering or mapping it is refused with an\n"
+                 "exception (repeatable)")
+      ->type_name("NAME")
+      ->allow_extra_args(false);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -132,6 +154,17 @@ Options Parse(int argc, char** argv) {
     Fail(ParseErrorText(error) + " (see --help)");
   }
   options.title_set = app.count("--title") > 0;
+  if (options.no_addon) {
+    if (!options.addon.empty()) Fail("--addon and --no-addon exclude each other");
+    if (options.list_vars) Fail("--list-vars lists the add-on's variables; --no-addon loads none");
+    if (!options.pins.empty()) {
+      Fail(
+          "--set takes variables the add-on registered; with --no-addon use the set command "
+          "once a program has registered them");
+    }
+  } else if (!options.listen.empty()) {
+    Fail("--listen is where programs connect with --no-addon");
+  }
   return options;
 }
 
@@ -151,15 +184,14 @@ void ReadConsole(ConsoleCommands* commands) {
   }
 }
 
-void RunCommands(const AddOn& addon, ConsoleCommands* commands, std::atomic<bool>* stop) {
+void RunCommands(const StandInApi& sim, ConsoleCommands* commands, std::atomic<bool>* stop) {
   std::vector<std::string> lines;
   {
     std::lock_guard<std::mutex> guard(commands->lock);
     lines.swap(commands->lines);
   }
   for (const std::string& line : lines) {
-    const velkaro::standin::CommandOutcome outcome =
-        velkaro::standin::RunCommand(*addon.simulator, line);
+    const velkaro::standin::CommandOutcome outcome = velkaro::standin::RunCommand(sim, line);
     std::fputs(outcome.reply.c_str(), stdout);
     if (outcome.quit) stop->store(true);
   }
@@ -182,21 +214,48 @@ int main(int argc, char** argv) {
 
   AddOn addon;
   std::string error;
-  const std::string addon_path =
-      options.addon.empty() ? velkaro::standin::DefaultAddOnPath() : options.addon;
-  if (!velkaro::standin::LoadAddOn(addon_path, &addon, &error)) Fail(error);
+  const StandInApi* simulator = nullptr;
+  if (options.no_addon) {
+    simulator = velkaro::standin::LoadSimulator(velkaro::standin::DefaultSimulatorPath(), &error);
+    if (simulator == nullptr) Fail(error);
+  } else {
+    const std::string addon_path =
+        options.addon.empty() ? velkaro::standin::DefaultAddOnPath() : options.addon;
+    if (!velkaro::standin::LoadAddOn(addon_path, &addon, &error)) Fail(error);
+    simulator = addon.simulator;
+  }
 
-  const StandInApi& sim = *addon.simulator;
+  const StandInApi& sim = *simulator;
   sim.Reset();
   const std::string& aircraft = aircraft_file.path;
   sim.SetAircraftPath(aircraft.c_str());
   if (options.title_set) sim.SetTitle(options.title.c_str());
+  for (const std::string& name : options.refused) sim.Refuse(name.c_str());
 
   std::atomic<bool> stop{false};
   velkaro::standin::InstallStopHandler(&stop);
 
-  addon.Start();
-  if (!sim.IsOpen()) {
+  if (options.no_addon) {
+    const std::string address = options.listen.empty()
+                                    ? velkaro::standin::link::SimAddressFromEnvironment()
+                                    : options.listen;
+    char reason[256] = "";
+    if (sim.ServePrograms(address.c_str(), reason, sizeof reason) == 0) {
+      Fail(std::string("SimConnect programs cannot be served: ") + reason);
+    }
+    if (!aircraft_file.warning.empty()) {
+      std::fprintf(stderr, "velkaro-sim: warning: %s\n", aircraft_file.warning.c_str());
+    }
+    std::printf(
+        "velkaro-sim: no add-on; SimConnect programs connect to %s; aircraft %s; %.4g frames "
+        "per second. Ctrl-C stops.\n",
+        address.c_str(), aircraft.c_str(), options.rate);
+    std::fflush(stdout);
+    sim.RaiseSimStart();
+  } else {
+    addon.Start();
+  }
+  if (!options.no_addon && !sim.IsOpen()) {
     std::fprintf(stderr, "velkaro-sim: the add-on did not connect to the simulator\n");
   }
   // Variables are known once the add-on has registered them: --list-vars and --set need them.
@@ -206,22 +265,24 @@ int main(int argc, char** argv) {
     addon.Stop();
     return registered ? 0 : 1;
   }
-  for (const std::string& pin : options.pins) {
-    std::string reply;
-    const bool pinned = velkaro::standin::PinVariable(sim, pin, &reply);
-    std::fputs(reply.c_str(), pinned ? stdout : stderr);
-    if (!pinned) {
-      addon.Stop();
-      return 2;
+  if (!options.no_addon) {
+    for (const std::string& pin : options.pins) {
+      std::string reply;
+      const bool pinned = velkaro::standin::PinVariable(sim, pin, &reply);
+      std::fputs(reply.c_str(), pinned ? stdout : stderr);
+      if (!pinned) {
+        addon.Stop();
+        return 2;
+      }
     }
+    if (!aircraft_file.warning.empty()) {
+      std::fprintf(stderr, "velkaro-sim: warning: %s\n", aircraft_file.warning.c_str());
+    }
+    std::printf("velkaro-sim: %s loaded; aircraft %s; %.4g frames per second. Ctrl-C stops.\n",
+                addon.path.c_str(), aircraft.c_str(), options.rate);
+    std::fflush(stdout);
+    sim.RaiseSimStart();
   }
-  if (!aircraft_file.warning.empty()) {
-    std::fprintf(stderr, "velkaro-sim: warning: %s\n", aircraft_file.warning.c_str());
-  }
-  std::printf("velkaro-sim: %s loaded; aircraft %s; %.4g frames per second. Ctrl-C stops.\n",
-              addon.path.c_str(), aircraft.c_str(), options.rate);
-  std::fflush(stdout);
-  sim.RaiseSimStart();
 
   static ConsoleCommands commands;
   // The reader may stay blocked on standard input until the process ends.
@@ -238,7 +299,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(Clock::now() - started).count() >= options.duration) {
       break;
     }
-    RunCommands(addon, &commands, &stop);
+    RunCommands(sim, &commands, &stop);
     if (stop.load()) break;
     const auto now = Clock::now();
     if (now < next) {
@@ -248,7 +309,7 @@ int main(int argc, char** argv) {
 
     sim.Step(period.count());
     ++frames;
-    if (frames == 1) {  // the first frame starts the add-on's server, or fails to
+    if (frames == 1 && !options.no_addon) {  // the first frame starts the add-on's server
       std::fputs(velkaro::standin::ReportAddOnServer(addon.path).c_str(), stdout);
       std::fflush(stdout);
     }
@@ -258,7 +319,11 @@ int main(int argc, char** argv) {
     }
   }
 
-  addon.Stop();
+  if (options.no_addon) {
+    sim.StopPrograms();
+  } else {
+    addon.Stop();
+  }
   std::printf("velkaro-sim: stopped after %lld frames\n", frames);
   std::fflush(stdout);
   velkaro::platform::SocketsCleanup();

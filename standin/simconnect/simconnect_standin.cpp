@@ -1,6 +1,12 @@
-// The stand-in SimConnect library: the nine client functions the add-on calls, backed by a
-// simulator of our own (one connection, a message queue, data definitions, system events,
-// client events and the aircraft model), and the control interface of standin_api.h.
+// The stand-in SimConnect library: the client functions the add-on calls, backed by a simulator
+// of our own (data definitions, system events, client events and the aircraft model), and the
+// control interface of standin_api.h.
+//
+// A process that took the control interface (StandIn_GetApi: velkaro-sim, the tests that host
+// the add-on) is the simulator: SimConnect_Open there opens its one in-process connection. In any
+// other process SimConnect_Open connects to velkaro-sim over the private link (program_link.h,
+// program_client.cpp), and velkaro-sim runs the program's calls against its simulator, on a
+// connection of the program's own (simulator_programs.h).
 //
 // Messages are dispatched only from Pump/Step on the host's thread, one at a time and never from
 // inside a SimConnect call the add-on makes: a call made while a message is being dispatched
@@ -19,9 +25,11 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "simconnect/simconnect.h"
 #include "model/aircraft_model.h"
 #include "model/units.h"
+#include "simconnect/program_client.h"
+#include "simconnect/simconnect.h"
+#include "simconnect/simulator_programs.h"
 #include "simconnect/standin_api.h"
 
 namespace velkaro::standin {
@@ -37,6 +45,21 @@ struct Datum {
   std::string units;
   SIMCONNECT_DATATYPE type;
 };
+
+// What one connection has told the simulator: the in-process add-on's, or a program's.
+struct Connection {
+  std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
+  std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
+  std::map<SIMCONNECT_DWORD, std::string> client_events;
+  SIMCONNECT_DWORD last_send_id = 0;  // the in-process connection's; a program counts its own
+  ProgramMailbox* mailbox = nullptr;  // a program's; the in-process messages wait in the queue
+};
+
+// Bounds on what one connection may register, so that a program cannot grow the simulator
+// without limit; past them a call is refused with an exception.
+constexpr std::size_t kMaxDefinitions = 10000;
+constexpr std::size_t kMaxMappedEvents = 10000;
+constexpr std::size_t kMaxSubscriptions = 1000;
 
 struct Pin {
   double value;  // in the registered units, or the model's own before registration
@@ -54,10 +77,12 @@ struct Simulator {
   // The newest calls, at most kStandInRecordedCalls: a ring once full, its oldest at calls_first.
   std::vector<StandInCall> calls;
   std::size_t calls_first = 0;
-  std::deque<std::vector<std::uint8_t>> queue;
-  std::map<SIMCONNECT_DWORD, std::vector<Datum>> definitions;
-  std::map<std::string, SIMCONNECT_DWORD> system_events;  // upper-case name -> client event id
-  std::map<SIMCONNECT_DWORD, std::string> client_events;
+  std::deque<std::vector<std::uint8_t>> queue;  // the in-process connection's messages
+  Connection local;
+  std::map<int, Connection> programs;  // by id, in the order they connected
+  int next_program = 1;
+  std::set<std::string> refused;  // upper-case names of variables and events it lacks
+  bool hosted = false;            // the control interface was taken: this process is the simulator
   std::map<std::string, Pin> pins;               // upper-case name
   std::map<std::string, std::string> text_pins;  // upper-case name
   std::set<std::string> reported;                // problems already told on stderr
@@ -134,12 +159,44 @@ std::vector<std::uint8_t> Bytes(const Message& message) {
   return bytes;
 }
 
-void QueueEvent(Simulator& sim, SIMCONNECT_DWORD event_id, SIMCONNECT_DWORD data) {
+void Post(Simulator& sim, Connection& connection, std::vector<std::uint8_t> message) {
+  if (connection.mailbox != nullptr) {
+    connection.mailbox->Post(std::move(message));
+  } else {
+    sim.queue.push_back(std::move(message));
+  }
+}
+
+// Every connection: the in-process one first, then the programs in the order they connected.
+template <typename Visit>
+void ForEachConnection(Simulator& sim, Visit visit) {
+  visit(sim.local);
+  for (auto& [id, program] : sim.programs) visit(program);
+}
+template <typename Visit>
+void ForEachConnection(const Simulator& sim, Visit visit) {
+  visit(sim.local);
+  for (const auto& [id, program] : sim.programs) visit(program);
+}
+
+// The simulator refuses a call: `index` is the refused argument, counted from 1 after the
+// connection handle.
+void PostException(Simulator& sim, Connection& connection, SIMCONNECT_EXCEPTION exception,
+                   SIMCONNECT_DWORD send_id, SIMCONNECT_DWORD index) {
+  auto message = NewMessage<SIMCONNECT_RECV_EXCEPTION>(SIMCONNECT_RECV_ID_EXCEPTION);
+  message.dwException = exception;
+  message.dwSendID = send_id;
+  message.dwIndex = index;
+  Post(sim, connection, Bytes(message));
+}
+
+void QueueEvent(Simulator& sim, Connection& connection, SIMCONNECT_DWORD event_id,
+                SIMCONNECT_DWORD data) {
   auto message = NewMessage<SIMCONNECT_RECV_EVENT>(SIMCONNECT_RECV_ID_EVENT);
   message.uGroupID = SIMCONNECT_UNUSED;
   message.uEventID = event_id;
   message.dwData = data;
-  sim.queue.push_back(Bytes(message));
+  Post(sim, connection, Bytes(message));
 }
 
 void CopyText(char* destination, std::size_t capacity, const std::string& text) {
@@ -147,14 +204,14 @@ void CopyText(char* destination, std::size_t capacity, const std::string& text) 
   std::memcpy(destination, text.data(), std::min(text.size(), capacity - 1));
 }
 
-void QueueAircraftLoaded(Simulator& sim) {
-  const auto subscription = sim.system_events.find("AIRCRAFTLOADED");
-  if (subscription == sim.system_events.end()) return;
+void QueueAircraftLoaded(Simulator& sim, Connection& connection) {
+  const auto subscription = connection.system_events.find("AIRCRAFTLOADED");
+  if (subscription == connection.system_events.end()) return;
   auto message = NewMessage<SIMCONNECT_RECV_EVENT_FILENAME>(SIMCONNECT_RECV_ID_EVENT_FILENAME);
   message.uGroupID = SIMCONNECT_UNUSED;
   message.uEventID = subscription->second;
   CopyText(message.szFileName, sizeof message.szFileName, sim.aircraft_path);
-  sim.queue.push_back(Bytes(message));
+  Post(sim, connection, Bytes(message));
 }
 
 // The value of one datum in its registered units; empty when the stand-in cannot deliver it.
@@ -264,10 +321,11 @@ std::size_t WriteDatum(Simulator& sim, const Datum& datum, std::uint8_t* out) {
   return width;
 }
 
-std::vector<std::uint8_t> BuildRecordBytes(Simulator& sim, SIMCONNECT_DWORD define_id) {
+std::vector<std::uint8_t> BuildRecordBytes(Simulator& sim, const Connection& connection,
+                                           SIMCONNECT_DWORD define_id) {
   std::vector<std::uint8_t> record;
-  const auto definition = sim.definitions.find(define_id);
-  if (definition == sim.definitions.end()) return record;
+  const auto definition = connection.definitions.find(define_id);
+  if (definition == connection.definitions.end()) return record;
   for (const Datum& datum : definition->second) {
     const std::size_t at = record.size();
     record.resize(at + 256);
@@ -276,8 +334,9 @@ std::vector<std::uint8_t> BuildRecordBytes(Simulator& sim, SIMCONNECT_DWORD defi
   return record;
 }
 
-void QueueRecord(Simulator& sim, SIMCONNECT_DWORD request_id, SIMCONNECT_DWORD define_id) {
-  const std::vector<std::uint8_t> record = BuildRecordBytes(sim, define_id);
+void QueueRecord(Simulator& sim, Connection& connection, SIMCONNECT_DWORD request_id,
+                 SIMCONNECT_DWORD define_id) {
+  const std::vector<std::uint8_t> record = BuildRecordBytes(sim, connection, define_id);
   // The record starts at dwData, the last member of the message header.
   const std::size_t header = sizeof(SIMCONNECT_RECV_SIMOBJECT_DATA) - sizeof(SIMCONNECT_DWORD);
   std::vector<std::uint8_t> bytes(header + std::max<std::size_t>(record.size(), 4));
@@ -288,21 +347,32 @@ void QueueRecord(Simulator& sim, SIMCONNECT_DWORD request_id, SIMCONNECT_DWORD d
   message.dwDefineID = define_id;
   message.dwentrynumber = 1;
   message.dwoutof = 1;
-  message.dwDefineCount = static_cast<SIMCONNECT_DWORD>(sim.definitions[define_id].size());
+  const auto definition = connection.definitions.find(define_id);
+  message.dwDefineCount = static_cast<SIMCONNECT_DWORD>(
+      definition != connection.definitions.end() ? definition->second.size() : 0);
   std::memcpy(bytes.data(), &message, header);
   std::memcpy(bytes.data() + header, record.data(), record.size());
-  sim.queue.push_back(std::move(bytes));
+  Post(sim, connection, std::move(bytes));
 }
 
 // Pinned variables that are model state are held there too, so the flight follows them.
 void ApplyPinsToModel(Simulator& sim) {
   for (const auto& [name, pin] : sim.pins) {
+    // In the units the first connection that registered it registered it in (its last
+    // registration of it).
     std::string units;
-    for (const auto& [id, datums] : sim.definitions) {
-      for (const Datum& datum : datums) {
-        if (Upper(datum.name) == name) units = datum.units;
+    bool found = false;
+    ForEachConnection(sim, [&](const Connection& connection) {
+      if (found) return;
+      for (const auto& [id, datums] : connection.definitions) {
+        for (const Datum& datum : datums) {
+          if (Upper(datum.name) == name) {
+            units = datum.units;
+            found = true;
+          }
+        }
       }
-    }
+    });
     const std::optional<Dimension> dimension = sim.model.DimensionOf(name);
     if (!dimension) continue;
     const std::optional<double> base =
@@ -314,10 +384,167 @@ void ApplyPinsToModel(Simulator& sim) {
 }  // namespace
 }  // namespace velkaro::standin
 
+// ---------------------------------------------------------------------------------------------
+// The calls, run against one connection with the simulator's lock held. `send_id` is the call's
+// (an exception for it carries it). Refusals of the simulator's are exceptions posted to the
+// connection, as a simulator reports them; the call itself succeeds.
+
+namespace velkaro::standin {
+namespace {
+
+void AddToDefinition(Simulator& sim, Connection& connection, SIMCONNECT_DWORD send_id,
+                     SIMCONNECT_DWORD define_id, const std::string& name, const std::string& units,
+                     SIMCONNECT_DATATYPE type) {
+  // A variable the simulator lacks is refused, and the definition goes on without it: its
+  // record holds the other variables only.
+  if (sim.refused.count(Upper(name)) != 0) {
+    PostException(sim, connection, SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, send_id, 2);
+    return;
+  }
+  const auto definition = connection.definitions.find(define_id);
+  if (definition == connection.definitions.end()
+          ? connection.definitions.size() >= kMaxDefinitions
+          : definition->second.size() >= link::kMaxDatumsPerDefinition) {
+    PostException(sim, connection, SIMCONNECT_EXCEPTION_TOO_MANY_MAPS, send_id, 1);
+    return;
+  }
+  connection.definitions[define_id].push_back(Datum{name, units, type});
+}
+
+void Subscribe(Simulator& sim, Connection& connection, SIMCONNECT_DWORD send_id,
+               SIMCONNECT_DWORD event_id, const std::string& name) {
+  const std::string key = Upper(name);  // event names ignore case
+  if (connection.system_events.count(key) == 0 &&
+      connection.system_events.size() >= kMaxSubscriptions) {
+    PostException(sim, connection, SIMCONNECT_EXCEPTION_TOO_MANY_EVENT_NAMES, send_id, 2);
+    return;
+  }
+  connection.system_events[key] = event_id;
+}
+
+void RequestSystemState(Simulator& sim, Connection& connection, SIMCONNECT_DWORD request_id,
+                        const std::string& state) {
+  auto message = NewMessage<SIMCONNECT_RECV_SYSTEM_STATE>(SIMCONNECT_RECV_ID_SYSTEM_STATE);
+  message.dwRequestID = request_id;
+  if (Upper(state) == "AIRCRAFTLOADED") {
+    CopyText(message.szString, sizeof message.szString, sim.aircraft_path);
+  } else {
+    ReportOnce(sim, "system state \"" + state + "\" is not known");
+  }
+  Post(sim, connection, Bytes(message));
+}
+
+void MapClientEvent(Simulator& sim, Connection& connection, SIMCONNECT_DWORD send_id,
+                    SIMCONNECT_DWORD event_id, const std::string& name) {
+  // An event the simulator lacks is refused and stays unmapped.
+  if (sim.refused.count(Upper(name)) != 0) {
+    PostException(sim, connection, SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED, send_id, 2);
+    return;
+  }
+  if (connection.client_events.count(event_id) == 0 &&
+      connection.client_events.size() >= kMaxMappedEvents) {
+    PostException(sim, connection, SIMCONNECT_EXCEPTION_TOO_MANY_MAPS, send_id, 1);
+    return;
+  }
+  connection.client_events[event_id] = name;
+}
+
+void TransmitEvent(Simulator& sim, Connection& connection, SIMCONNECT_DWORD send_id,
+                   SIMCONNECT_DWORD event_id, SIMCONNECT_DWORD data) {
+  const auto mapped = connection.client_events.find(event_id);
+  if (mapped == connection.client_events.end()) {
+    ReportOnce(sim, "client event " + std::to_string(event_id) + " was never mapped");
+    PostException(sim, connection, SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID, send_id, 2);
+  } else if (!sim.model.ApplyEvent(mapped->second, data)) {
+    ReportOnce(sim, "event \"" + mapped->second + "\" is not known to the stand-in");
+  }
+}
+
+void OpenMessage(Simulator& sim, Connection& connection) {
+  auto message = NewMessage<SIMCONNECT_RECV_OPEN>(SIMCONNECT_RECV_ID_OPEN);
+  CopyText(message.szApplicationName, sizeof message.szApplicationName, "velkaro-sim");
+  message.dwApplicationVersionMajor = 1;
+  message.dwSimConnectVersionMajor = kServerVersion;
+  Post(sim, connection, Bytes(message));
+}
+
+// The in-process connection's next send id.
+SIMCONNECT_DWORD NextSendId(Simulator& sim) {
+  return ++sim.local.last_send_id;
+}
+
+std::optional<std::string> TextArgument(const char* text) {
+  return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+}
+
+}  // namespace
+
+int AttachProgram(ProgramMailbox* mailbox, const std::string& name) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  const int id = sim.next_program++;
+  Connection& connection = sim.programs[id];
+  connection.mailbox = mailbox;
+  OpenMessage(sim, connection);
+  std::fprintf(stderr, "velkaro-sim: program \"%s\" connected\n", name.c_str());
+  std::fflush(stderr);
+  return id;
+}
+
+void RunProgramCall(int program, const link::Call& call) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  const auto found = sim.programs.find(program);
+  if (found == sim.programs.end()) return;
+  Connection& connection = found->second;
+  const auto& n = call.numbers;
+  const auto text = [&call](std::size_t i) { return call.texts[i].value_or(std::string()); };
+  switch (call.kind) {
+    case link::LinkKind::kAddToDataDefinition:
+      AddToDefinition(sim, connection, call.send_id, n[0], text(0), text(1),
+                      static_cast<SIMCONNECT_DATATYPE>(n[1]));
+      break;
+    case link::LinkKind::kSubscribeToSystemEvent:
+      Subscribe(sim, connection, call.send_id, n[0], text(0));
+      break;
+    case link::LinkKind::kRequestDataOnSimObjectType:
+      QueueRecord(sim, connection, n[0], n[1]);
+      break;
+    case link::LinkKind::kRequestSystemState:
+      RequestSystemState(sim, connection, n[0], text(0));
+      break;
+    case link::LinkKind::kMapClientEventToSimEvent:
+      MapClientEvent(sim, connection, call.send_id, n[0], text(0));
+      break;
+    case link::LinkKind::kTransmitClientEvent:
+      TransmitEvent(sim, connection, call.send_id, n[1], n[2]);
+      break;
+    default:
+      break;
+  }
+}
+
+void PostQuit(int program) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  const auto found = sim.programs.find(program);
+  if (found == sim.programs.end()) return;
+  Post(sim, found->second, Bytes(NewMessage<SIMCONNECT_RECV_QUIT>(SIMCONNECT_RECV_ID_QUIT)));
+}
+
+void DetachProgram(int program) {
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  sim.programs.erase(program);
+}
+
+}  // namespace velkaro::standin
+
 using namespace velkaro::standin;
 
 // ---------------------------------------------------------------------------------------------
-// The SimConnect functions.
+// The SimConnect functions. A handle of a program's connection to velkaro-sim goes to the
+// client side (program_client.h); otherwise the call is the in-process connection's.
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Open(SIMCONNECT_HANDLE* phSimConnect,
                                                                   const char* szName, void* hWnd,
@@ -325,6 +552,15 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Open(SIMCONNECT_HAN
                                                                   void* hEventHandle,
                                                                   SIMCONNECT_DWORD ConfigIndex) {
   Simulator& sim = Sim();
+  bool hosted;
+  {
+    std::lock_guard<std::mutex> guard(sim.lock);
+    hosted = sim.hosted;
+  }
+  if (!hosted) {
+    if (phSimConnect == nullptr) return kFailed;
+    return program::Open(phSimConnect, szName, hEventHandle);
+  }
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_Open",
          {UserEventWin32, ConfigIndex, static_cast<std::uint32_t>(hWnd != nullptr),
@@ -335,11 +571,13 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Open(SIMCONNECT_HAN
     return kFailed;
   }
   sim.open = true;
+  sim.local.last_send_id = 0;
   if (phSimConnect != nullptr) *phSimConnect = kConnectionHandle;
   return 0;
 }
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Close(SIMCONNECT_HANDLE hSimConnect) {
+  if (program::Owns(hSimConnect)) return program::Close(hSimConnect);
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_Close", {static_cast<std::uint32_t>(hSimConnect == kConnectionHandle)});
@@ -347,9 +585,7 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_Close(SIMCONNECT_HA
   sim.open = false;
   sim.dispatch = nullptr;
   sim.queue.clear();
-  sim.definitions.clear();
-  sim.system_events.clear();
-  sim.client_events.clear();
+  sim.local = Connection{};
   return 0;
 }
 
@@ -357,6 +593,15 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_AddToDataDefinition
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD DefineID, const char* DatumName,
     const char* UnitsName, SIMCONNECT_DATATYPE DatumType, float fEpsilon,
     SIMCONNECT_DWORD DatumID) {
+  if (program::Owns(hSimConnect)) {
+    if (DatumName == nullptr) return kFailed;
+    return program::Send(hSimConnect,
+                         link::Call{link::LinkKind::kAddToDataDefinition,
+                                    0,
+                                    {DefineID, static_cast<std::uint32_t>(DatumType),
+                                     std::bit_cast<std::uint32_t>(fEpsilon), DatumID},
+                                    {TextArgument(DatumName), TextArgument(UnitsName)}});
+  }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_AddToDataDefinition",
@@ -365,25 +610,33 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_AddToDataDefinition
   if (Refused(sim, hSimConnect) || DatumName == nullptr) {
     return kFailed;
   }
-  sim.definitions[DefineID].push_back(
-      Datum{DatumName, UnitsName != nullptr ? UnitsName : "", DatumType});
+  AddToDefinition(sim, sim.local, NextSendId(sim), DefineID, DatumName,
+                  UnitsName != nullptr ? UnitsName : "", DatumType);
   return 0;
 }
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_SubscribeToSystemEvent(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD EventID, const char* SystemEventName) {
+  if (program::Owns(hSimConnect)) {
+    if (SystemEventName == nullptr) return kFailed;
+    return program::Send(hSimConnect, link::Call{link::LinkKind::kSubscribeToSystemEvent,
+                                                 0,
+                                                 {EventID},
+                                                 {TextArgument(SystemEventName)}});
+  }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_SubscribeToSystemEvent", {EventID}, SystemEventName);
   if (Refused(sim, hSimConnect) || SystemEventName == nullptr) {
     return kFailed;
   }
-  sim.system_events[Upper(SystemEventName)] = EventID;  // event names ignore case
+  Subscribe(sim, sim.local, NextSendId(sim), EventID, SystemEventName);
   return 0;
 }
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_CallDispatch(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DISPATCH_PROC pfcnDispatch, void* pContext) {
+  if (program::Owns(hSimConnect)) return program::Dispatch(hSimConnect, pfcnDispatch, pContext);
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_CallDispatch",
@@ -399,59 +652,85 @@ SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_CallDispatch(
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestDataOnSimObjectType(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD RequestID, SIMCONNECT_DWORD DefineID,
     SIMCONNECT_DWORD dwRadiusMeters, SIMCONNECT_SIMOBJECT_TYPE type) {
+  if (program::Owns(hSimConnect)) {
+    return program::Send(hSimConnect, link::Call{link::LinkKind::kRequestDataOnSimObjectType,
+                                                 0,
+                                                 {RequestID, DefineID, dwRadiusMeters,
+                                                  static_cast<std::uint32_t>(type)},
+                                                 {}});
+  }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_RequestDataOnSimObjectType",
          {RequestID, DefineID, dwRadiusMeters, static_cast<std::uint32_t>(type)});
   if (Refused(sim, hSimConnect)) return kFailed;
-  QueueRecord(sim, RequestID, DefineID);
+  NextSendId(sim);
+  QueueRecord(sim, sim.local, RequestID, DefineID);
   return 0;
 }
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_RequestSystemState(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD RequestID, const char* szState) {
+  if (program::Owns(hSimConnect)) {
+    if (szState == nullptr) return kFailed;
+    return program::Send(
+        hSimConnect,
+        link::Call{link::LinkKind::kRequestSystemState, 0, {RequestID}, {TextArgument(szState)}});
+  }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_RequestSystemState", {RequestID}, szState);
   if (Refused(sim, hSimConnect) || szState == nullptr) {
     return kFailed;
   }
-  auto message = NewMessage<SIMCONNECT_RECV_SYSTEM_STATE>(SIMCONNECT_RECV_ID_SYSTEM_STATE);
-  message.dwRequestID = RequestID;
-  if (Upper(szState) == "AIRCRAFTLOADED") {
-    CopyText(message.szString, sizeof message.szString, sim.aircraft_path);
-  } else {
-    ReportOnce(sim, std::string("system state \"") + szState + "\" is not known");
-  }
-  sim.queue.push_back(Bytes(message));
+  NextSendId(sim);
+  RequestSystemState(sim, sim.local, RequestID, szState);
   return 0;
 }
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_MapClientEventToSimEvent(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD EventID, const char* EventName) {
+  if (program::Owns(hSimConnect)) {
+    return program::Send(
+        hSimConnect,
+        link::Call{
+            link::LinkKind::kMapClientEventToSimEvent, 0, {EventID}, {TextArgument(EventName)}});
+  }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   Record(sim, "SimConnect_MapClientEventToSimEvent", {EventID}, EventName);
   if (Refused(sim, hSimConnect)) return kFailed;
-  sim.client_events[EventID] = EventName != nullptr ? EventName : "";
+  MapClientEvent(sim, sim.local, NextSendId(sim), EventID, EventName != nullptr ? EventName : "");
   return 0;
 }
 
 SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL SimConnect_TransmitClientEvent(
     SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD ObjectID, SIMCONNECT_DWORD EventID,
     SIMCONNECT_DWORD dwData, SIMCONNECT_DWORD GroupID, SIMCONNECT_DWORD Flags) {
+  if (program::Owns(hSimConnect)) {
+    return program::Send(hSimConnect, link::Call{link::LinkKind::kTransmitClientEvent,
+                                                 0,
+                                                 {ObjectID, EventID, dwData, GroupID, Flags},
+                                                 {}});
+  }
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
-  const auto mapped = sim.client_events.find(EventID);
-  const std::string name = mapped != sim.client_events.end() ? mapped->second : "";
+  const auto mapped = sim.local.client_events.find(EventID);
+  const std::string name = mapped != sim.local.client_events.end() ? mapped->second : "";
   Record(sim, "SimConnect_TransmitClientEvent", {ObjectID, EventID, dwData, GroupID, Flags},
          name.c_str());
   if (Refused(sim, hSimConnect)) return kFailed;
-  if (mapped == sim.client_events.end()) {
-    ReportOnce(sim, "client event " + std::to_string(EventID) + " was never mapped");
-  } else if (!sim.model.ApplyEvent(name, dwData)) {
-    ReportOnce(sim, "event \"" + name + "\" is not known to the stand-in");
-  }
+  TransmitEvent(sim, sim.local, NextSendId(sim), EventID, dwData);
+  return 0;
+}
+
+SIMCONNECT_API SIMCONNECT_HRESULT SIMCONNECT_CALL
+SimConnect_GetLastSentPacketID(SIMCONNECT_HANDLE hSimConnect, SIMCONNECT_DWORD* pdwSendID) {
+  if (program::Owns(hSimConnect)) return program::LastSendId(hSimConnect, pdwSendID);
+  Simulator& sim = Sim();
+  std::lock_guard<std::mutex> guard(sim.lock);
+  if (Refused(sim, hSimConnect) || pdwSendID == nullptr) return kFailed;
+  *pdwSendID = sim.local.last_send_id;
   return 0;
 }
 
@@ -468,9 +747,8 @@ void STANDIN_CALL ApiReset() {
   sim.dispatch = nullptr;
   ClearRecord(sim);
   sim.queue.clear();
-  sim.definitions.clear();
-  sim.system_events.clear();
-  sim.client_events.clear();
+  sim.local = Connection{};
+  sim.refused.clear();
   sim.pins.clear();
   sim.text_pins.clear();
   sim.model = AircraftModel();
@@ -531,8 +809,12 @@ void STANDIN_CALL ApiRaiseSimStart() {
   Simulator& sim = Sim();
   {
     std::lock_guard<std::mutex> guard(sim.lock);
-    const auto subscription = sim.system_events.find("SIMSTART");
-    if (subscription != sim.system_events.end()) QueueEvent(sim, subscription->second, 0);
+    ForEachConnection(sim, [&sim](Connection& connection) {
+      const auto subscription = connection.system_events.find("SIMSTART");
+      if (subscription != connection.system_events.end()) {
+        QueueEvent(sim, connection, subscription->second, 0);
+      }
+    });
   }
   ApiPump();
 }
@@ -547,7 +829,8 @@ void STANDIN_CALL ApiLoadAircraft(const char* path) {
   {
     std::lock_guard<std::mutex> guard(sim.lock);
     sim.aircraft_path = path != nullptr ? path : "";
-    QueueAircraftLoaded(sim);
+    ForEachConnection(sim,
+                      [&sim](Connection& connection) { QueueAircraftLoaded(sim, connection); });
   }
   ApiPump();
 }
@@ -567,15 +850,16 @@ void STANDIN_CALL ApiStep(double seconds) {
       sim.frame_seconds = seconds;
     }
     ApplyPinsToModel(sim);
-    const auto subscription = sim.system_events.find("FRAME");
-    if (subscription != sim.system_events.end()) {
+    ForEachConnection(sim, [&sim](Connection& connection) {
+      const auto subscription = connection.system_events.find("FRAME");
+      if (subscription == connection.system_events.end()) return;
       auto message = NewMessage<SIMCONNECT_RECV_EVENT_FRAME>(SIMCONNECT_RECV_ID_EVENT_FRAME);
       message.uGroupID = SIMCONNECT_UNUSED;
       message.uEventID = subscription->second;
       message.fFrameRate = static_cast<float>(1.0 / sim.frame_seconds);
       message.fSimSpeed = 1.0f;
-      sim.queue.push_back(Bytes(message));
-    }
+      Post(sim, connection, Bytes(message));
+    });
   }
   ApiPump();
 }
@@ -598,7 +882,7 @@ int STANDIN_CALL ApiSetVariable(const char* name, double value) {
 std::uint32_t STANDIN_CALL ApiBuildRecord(std::uint32_t define_id, void* out,
                                           std::uint32_t capacity) {
   std::lock_guard<std::mutex> guard(Sim().lock);
-  const std::vector<std::uint8_t> record = BuildRecordBytes(Sim(), define_id);
+  const std::vector<std::uint8_t> record = BuildRecordBytes(Sim(), Sim().local, define_id);
   if (record.size() <= capacity) std::memcpy(out, record.data(), record.size());
   return static_cast<std::uint32_t>(record.size());
 }
@@ -607,7 +891,9 @@ int STANDIN_CALL ApiDatumCount() {
   Simulator& sim = Sim();
   std::lock_guard<std::mutex> guard(sim.lock);
   std::size_t count = 0;
-  for (const auto& [id, datums] : sim.definitions) count += datums.size();
+  ForEachConnection(sim, [&count](const Connection& connection) {
+    for (const auto& [id, datums] : connection.definitions) count += datums.size();
+  });
   return static_cast<int>(count);
 }
 
@@ -616,12 +902,22 @@ int STANDIN_CALL ApiGetDatum(int index, StandInDatum* out) {
   std::lock_guard<std::mutex> guard(sim.lock);
   if (index < 0 || out == nullptr) return 0;
   auto at = static_cast<std::size_t>(index);
-  for (const auto& [id, datums] : sim.definitions) {
-    if (at >= datums.size()) {
-      at -= datums.size();
-      continue;
+  const Datum* found = nullptr;
+  SIMCONNECT_DWORD define_id = 0;
+  ForEachConnection(sim, [&](const Connection& connection) {
+    for (const auto& [id, datums] : connection.definitions) {
+      if (found != nullptr) return;
+      if (at >= datums.size()) {
+        at -= datums.size();
+        continue;
+      }
+      found = &datums[at];
+      define_id = id;
     }
-    const Datum& datum = datums[at];
+  });
+  if (found != nullptr) {
+    const SIMCONNECT_DWORD id = define_id;
+    const Datum& datum = *found;
     *out = StandInDatum{};
     out->define_id = id;
     std::snprintf(out->name, sizeof out->name, "%s", datum.name.c_str());
@@ -672,6 +968,28 @@ int STANDIN_CALL ApiUnpin(const char* name) {
   return removed != 0 ? 1 : 0;
 }
 
+void STANDIN_CALL ApiRefuse(const char* name) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  if (name != nullptr) Sim().refused.insert(Upper(name));
+}
+
+int STANDIN_CALL ApiServePrograms(const char* address, char* error, std::uint32_t error_capacity) {
+  std::string reason;
+  const int port = StartProgramServer(address != nullptr ? address : "", &reason);
+  if (port == 0 && error != nullptr && error_capacity > 0) {
+    std::snprintf(error, error_capacity, "%s", reason.c_str());
+  }
+  return port;
+}
+
+void STANDIN_CALL ApiStopPrograms() {
+  StopProgramServer();
+}
+
+int STANDIN_CALL ApiProgramCount() {
+  return ConnectedPrograms();
+}
+
 const StandInApi kApi = {
     STANDIN_API_VERSION,
     ApiReset,
@@ -694,10 +1012,16 @@ const StandInApi kApi = {
     ApiConvertValue,
     ApiSetText,
     ApiUnpin,
+    ApiRefuse,
+    ApiServePrograms,
+    ApiStopPrograms,
+    ApiProgramCount,
 };
 
 }  // namespace
 
 extern "C" const StandInApi* STANDIN_CALL StandIn_GetApi(void) {
+  std::lock_guard<std::mutex> guard(Sim().lock);
+  Sim().hosted = true;
   return &kApi;
 }

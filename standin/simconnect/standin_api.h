@@ -5,8 +5,10 @@
 // kStandInRecordedCalls of them, so that a simulator running for hours does not grow).
 //
 // The host finds it in the SimConnect module that the add-on itself loaded (one exported
-// function, StandIn_GetApi), so host and add-on always talk to the same simulator. All calls are
-// made on the host's simulator thread.
+// function, StandIn_GetApi), so host and add-on always talk to the same simulator; velkaro-sim
+// without the add-on loads the module itself. Taking the interface makes the process the
+// simulator: SimConnect_Open then opens the in-process connection, where in any other process it
+// connects to velkaro-sim. All calls are made on the host's simulator thread.
 #pragma once
 
 #include <cstdint>
@@ -97,9 +99,26 @@ struct StandInApi {
   // Removes the value or text pinned to `name`: the model delivers it again, going on from the
   // pinned value where the pin was its state. Returns 0 when nothing was pinned to it.
   int(STANDIN_CALL* Unpin)(const char* name);
+
+  // From now on the simulator lacks the simulation variable or event `name` (any case): a
+  // connection's SimConnect_AddToDataDefinition or SimConnect_MapClientEventToSimEvent of it is
+  // refused with a SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED exception (dwSendID the call's, dwIndex
+  // 2: the name), and the definition goes on without the datum, its record holding the others.
+  // Reset forgets the refusals.
+  void(STANDIN_CALL* Refuse)(const char* name);
+
+  // Serves SimConnect programs of other processes at "HOST:PORT" (HOST a dotted IPv4 address or
+  // "localhost"), each on a connection of its own, from threads of the library's own. Returns the
+  // port listened on, or 0 with the reason in `error` (NUL-terminated, cut to `error_capacity`).
+  int(STANDIN_CALL* ServePrograms)(const char* address, char* error, std::uint32_t error_capacity);
+  // Sends every connected program SIMCONNECT_RECV_ID_QUIT, then closes the connections and stops
+  // listening. Bounded in time however the programs behave.
+  void(STANDIN_CALL* StopPrograms)(void);
+  // The programs connected now.
+  int(STANDIN_CALL* ProgramCount)(void);
 };
 
-#define STANDIN_API_VERSION 2u
+#define STANDIN_API_VERSION 3u
 
 #if defined(_WIN32)
 __declspec(dllexport)
