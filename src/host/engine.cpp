@@ -273,6 +273,24 @@ bool StartServer(std::string* error) {
   return StartServerThread(error);
 }
 
+bool WaitUntilListening(int milliseconds, std::string* error) {
+  const std::int64_t until = platform::SteadyMilliseconds() + milliseconds;
+  while (Bridge.Server != nullptr && Bridge.Server->port() == 0 &&
+         platform::SteadyMilliseconds() < until) {
+    const StatusBoard::View view = Bridge.Status.Read(platform::SteadyMilliseconds());
+    for (const std::string& warning : view.warnings) {
+      if (warning.rfind("Zelm Socket:", 0) == 0) {
+        *error = warning;
+        return false;
+      }
+    }
+    platform::SleepMilliseconds(20);
+  }
+  if (Bridge.Server != nullptr && Bridge.Server->port() != 0) return true;
+  *error = "the server did not start listening within " + std::to_string(milliseconds) + " ms";
+  return false;
+}
+
 void StopServer() {
   if (!Bridge.ServerRunning.load() || Bridge.Server == nullptr) return;
   Bridge.Server->Stop();

@@ -38,6 +38,9 @@ void RearmBoundaries();
 // Starts the socket server with the settings in force. False, with the reason in the log and
 // in `error`, when it cannot listen.
 bool StartServer(std::string* error);
+// Waits at most `milliseconds` for the server to listen: false, with the reason in `error` (the
+// server's own words: "Zelm Socket: bind failed on 0.0.0.0:5193: ..."), when it cannot.
+bool WaitUntilListening(int milliseconds, std::string* error);
 // Stops the server and joins its threads, when one runs.
 void StopServer();
 
