@@ -104,6 +104,20 @@ def until(condition, seconds):
     return None
 
 
+def pin_altitude(sim, client, altitude, seconds=10):
+    """Pins the altitude on the simulator's console until the client's frames show it: the
+    simulator takes the pin only once the bridge has registered the variable. True when they
+    do within `seconds`."""
+    typed = [0.0]
+
+    def shown():
+        if time.monotonic() - typed[0] > 1:
+            sim.type("set PLANE ALTITUDE=%d" % altitude)
+            typed[0] = time.monotonic()
+        return abs(client.frame()["altitude"] - altitude) < 1
+    return until(shown, seconds)
+
+
 def settled(fetch, seconds=20):
     """The first converted frame (the add-on's own start-up frame aside) that equals the one before
     it but for the conversion time: the pinned aircraft at rest. None when none comes in time."""
@@ -162,7 +176,7 @@ def main():
 
     client = zelm.Client(port=port, timeout=5)
     # The simulator knows the variables once the bridge has registered them: pinned then.
-    until(lambda: client.status()["simconnect"] and client.frame(), 10)
+    pin_altitude(sim, client, 7)
     for pin in pinned:
         sim.type("set " + pin)
     time.sleep(0.5)  # (the console's lines reach the simulator's frame loop)
@@ -185,9 +199,7 @@ def main():
         altitude = 1000 * restart
         sim = Child("velkaro-sim", ["--no-addon", "--rate", "30"], env)
         back = time.monotonic()
-        until(lambda: client.status()["simconnect"], 10)
-        sim.type("set PLANE ALTITUDE=%d" % altitude)
-        resumed = until(lambda: abs(client.frame()["altitude"] - altitude) < 1, 10)
+        resumed = pin_altitude(sim, client, altitude)
         check(resumed and time.monotonic() - back < 5,
               "restart %d: frames resume on the same connection within 5 s" % restart,
               "%.1f s; bridge said: %s" % (time.monotonic() - back, bridge.output()[-300:]))
@@ -207,9 +219,7 @@ def main():
     sim.stop()
     sim = Child("velkaro-sim", ["--no-addon", "--rate", "30", "--refuse", "AIRSPEED BARBER POLE"],
                 env)
-    until(lambda: client.status()["simconnect"], 10)
-    sim.type("set PLANE ALTITUDE=4321")
-    flowing = until(lambda: abs(client.frame()["altitude"] - 4321) < 1, 10)
+    flowing = pin_altitude(sim, client, 4321)
     warnings = client.status().get("warnings", [])
     check(any("AIRSPEED BARBER POLE" in w for w in warnings),
           "a variable the simulator refuses is named in the status", warnings)
