@@ -2,6 +2,7 @@
 # targets, into release/ in the build folder:
 #   Velkaro-<version>/<folder>/Velkaro.dll   stripped (its version resource stays: strip removes
 #   Velkaro-<version>/<folder>/zelm.exe      symbols and debug sections only)
+#   Velkaro-<version>/<folder>/velkaro-bridge.exe
 #   Velkaro-<version>/Velkaro.ini, INSTALL.txt, LICENSE.txt, protocol.md   (Windows line ends)
 # where <folder> names what the user has: "32-bit simulators (FSX)" or "64-bit simulators".
 # scripts/package packs the 32-bit and the 64-bit builds' parts into one zip
@@ -27,11 +28,15 @@ configure_file(${CMAKE_SOURCE_DIR}/docs/protocol.md ${VELKARO_RELEASE_DIR}/proto
 
 add_custom_command(
   OUTPUT "${release_arch_dir}/Velkaro.dll" "${release_arch_dir}/zelm.exe"
+         "${release_arch_dir}/velkaro-bridge.exe"
   COMMAND ${CMAKE_COMMAND} -E make_directory "${release_arch_dir}"
   COMMAND ${CMAKE_STRIP} --strip-all -o "${release_arch_dir}/Velkaro.dll" $<TARGET_FILE:Velkaro>
   COMMAND ${CMAKE_STRIP} --strip-all -o "${release_arch_dir}/zelm.exe" $<TARGET_FILE:zelm>
-  DEPENDS Velkaro zelm
+  COMMAND ${CMAKE_STRIP} --strip-all -o "${release_arch_dir}/velkaro-bridge.exe"
+          $<TARGET_FILE:velkaro-bridge>
+  DEPENDS Velkaro zelm velkaro-bridge
   COMMENT "Staging the release's ${VELKARO_RELEASE_FOLDER}"
   VERBATIM)
 add_custom_target(release_files ALL
-                  DEPENDS "${release_arch_dir}/Velkaro.dll" "${release_arch_dir}/zelm.exe")
+                  DEPENDS "${release_arch_dir}/Velkaro.dll" "${release_arch_dir}/zelm.exe"
+                          "${release_arch_dir}/velkaro-bridge.exe")

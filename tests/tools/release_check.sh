@@ -20,9 +20,11 @@ root="$work/Velkaro-$version"
 listing=$(cd "$work" && find . -type f | sort)
 expected=$(printf '%s\n' "./Velkaro-$version/32-bit simulators (FSX)/Velkaro.dll" \
   "./Velkaro-$version/32-bit simulators (FSX)/zelm.exe" "./Velkaro-$version/64-bit simulators/Velkaro.dll" \
+  "./Velkaro-$version/32-bit simulators (FSX)/velkaro-bridge.exe" \
+  "./Velkaro-$version/64-bit simulators/velkaro-bridge.exe" \
   "./Velkaro-$version/64-bit simulators/zelm.exe" "./Velkaro-$version/INSTALL.txt" \
   "./Velkaro-$version/LICENSE.txt" "./Velkaro-$version/Velkaro.ini" "./Velkaro-$version/protocol.md" | sort)
-[ "$listing" = "$expected" ] && pass "the zip holds exactly the release's eight files" \
+[ "$listing" = "$expected" ] && pass "the zip holds exactly the release's ten files" \
   || fail "the zip holds:"$'\n'"$listing"
 
 check_arch_folder "$root/32-bit simulators (FSX)" x86 "$version"

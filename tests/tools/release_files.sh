@@ -11,13 +11,14 @@ arch_tools() {
   esac
 }
 
-# check_arch_folder DIR ARCH VERSION: DIR holds Velkaro.dll and zelm.exe of ARCH, both stripped,
+# check_arch_folder DIR ARCH VERSION: DIR holds Velkaro.dll, zelm.exe and velkaro-bridge.exe of
+# ARCH, all stripped,
 # the DLL with its version resource and a manifest naming ARCH.
 check_arch_folder() {
   local dir=$1 arch=$2 version=$3 name f
   name=$(basename "$dir")
   arch_tools "$arch" || return
-  for f in Velkaro.dll zelm.exe; do
+  for f in Velkaro.dll zelm.exe velkaro-bridge.exe; do
     if [ ! -f "$dir/$f" ]; then fail "$name holds no $f"; continue; fi
     grep -q "file format $format\$" <<<"$($tools-objdump -f "$dir/$f" 2>&1)" \
       && pass "$name/$f is $format" || fail "$name/$f is not $format"
@@ -49,6 +50,8 @@ check_texts() {
     && pass "INSTALL.txt gives the firewall rule and the dll.xml entry" || fail "INSTALL.txt lacks the firewall rule or dll.xml"
   grep -q "32-bit simulators (FSX)" <<<"$install" && grep -q "64-bit simulators" <<<"$install" \
     && pass "INSTALL.txt says which add-on to use" || fail "INSTALL.txt does not say which add-on to use"
+  grep -q "velkaro-bridge.exe" <<<"$install" && grep -q "load no add-on DLLs" <<<"$install" \
+    && pass "INSTALL.txt says when to use the bridge" || fail "INSTALL.txt does not explain velkaro-bridge"
   grep -q "zelm serve" <<<"$install" && grep -q "protocol.md" <<<"$install" \
     && pass "INSTALL.txt names zelm serve and the protocol document" \
     || fail "INSTALL.txt does not name zelm serve and the protocol document"
