@@ -118,19 +118,14 @@ def pin_altitude(sim, client, altitude, seconds=10):
     return until(shown, seconds)
 
 
-def settled(fetch, seconds=20):
-    """The first converted frame (the add-on's own start-up frame aside) that equals the one before
-    it but for the conversion time: the pinned aircraft at rest. None when none comes in time."""
-    previous = None
+PINNED_ALTITUDE = 12345
 
-    def next_settled():
-        nonlocal previous
-        frame = fetch()
-        same = previous is not None and all(
-            frame[n] == previous[n] for n in frame if n != "conversionTime")
-        previous = frame
-        return frame if same and frame["simulatorName"] else None
-    return until(next_settled, seconds)
+
+def pinned_frame(fetch, seconds=20):
+    """The frame after the first that shows the pinned altitude."""
+    if until(lambda: abs(fetch()["altitude"] - PINNED_ALTITUDE) < 1, seconds):
+        return fetch()
+    return None
 
 
 def pins():
@@ -144,8 +139,11 @@ def pins():
         if not parts or parts[-1] not in ("FLOAT64", "FLOAT32", "INT32", "INT64"):
             continue  # a text, or the words after the table
         name = line[:39].strip()
-        args.append("%s=%d" % (name, i % 40 + 1))
-    return args
+        if name != "PLANE ALTITUDE":
+            args.append("%s=%d" % (name, i % 40 + 1))
+    # Last: on the simulator's console the lines are taken in order, so a frame with this
+    # altitude has every pin before it.
+    return args + ["PLANE ALTITUDE=%d" % PINNED_ALTITUDE]
 
 
 def main():
@@ -161,7 +159,7 @@ def main():
     # The add-on inside the simulator, for the frame to compare with (its port is the default).
     inside = Child("velkaro-sim", ["--rate", "30"] + [a for p in pinned for a in ("--set", p)])
     outside = until(lambda: zelm.Client(port=5193, timeout=2), 20)
-    expected = settled(outside.frame) if outside else None
+    expected = pinned_frame(outside.frame) if outside else None
     if outside:
         outside.close()
     inside.stop()
@@ -179,8 +177,7 @@ def main():
     pin_altitude(sim, client, 7)
     for pin in pinned:
         sim.type("set " + pin)
-    time.sleep(0.5)  # (the console's lines reach the simulator's frame loop)
-    frame = settled(client.frame)
+    frame = pinned_frame(client.frame)
     if check(frame is not None and expected is not None, "frames flow through the bridge"):
         differ = [n for n in frame if n != "conversionTime" and frame[n] != expected[n]]
         check(not differ, "the bridge's frame equals the add-on's, field by field",
