@@ -38,7 +38,7 @@ ensure_packages() {
 
 ensure_native_tools() {
   ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev \
-    libcli11-dev nlohmann-json3-dev libboost-dev \
+    libcli11-dev nlohmann-json3-dev libboost-dev libssl-dev \
     libmosquitto-dev mosquitto mosquitto-clients python3 python3-setuptools
 }
 

@@ -15,6 +15,7 @@
 #include "common/frame_layout.h"
 #include "serve/access.h"
 #include "serve/gateway.h"
+#include "serve/tls.h"
 
 namespace zelm::cli {
 
@@ -32,6 +33,8 @@ struct ServeOptions {
   std::vector<std::string> allow_origins, public_names;
   std::string token_file;
   bool no_token = false;
+  std::string tls_cert, tls_key;
+  bool tls_cert_given = false, tls_key_given = false;
 };
 
 // "NAME=VALUE": NAME a field of the frame or a unit of some field, VALUE 0 or more.
@@ -101,6 +104,25 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
   options.web.access.allow_origins = o.allow_origins;
   options.web.access.public_names = o.public_names;
   std::string error;
+  if (o.tls_cert_given || o.tls_key_given) {
+    if (!zelm::serve::TlsBuilt()) {
+      Fail(
+          "this build of zelm has no TLS (there is no OpenSSL for it): run zelm serve "
+          "--tls-cert on Linux, or serve plain http behind a TLS proxy",
+          kExitUsage);
+    }
+    if (o.no_http) {
+      Fail("--tls-cert and --tls-key are for the browser side, which --no-http turns off",
+           kExitUsage);
+    }
+    if (!o.tls_cert_given || !o.tls_key_given) {
+      Fail("--tls-cert and --tls-key go together: the certificate and its private key, PEM files",
+           kExitUsage);
+    }
+    options.web.tls = zelm::serve::MakeTlsContext(o.tls_cert, o.tls_key, &error);
+    if (!options.web.tls) Fail(error, kExitUsage);
+    options.web.access.tls = true;
+  }
   if (!o.no_http) {
     if (!zelm::serve::Access::Make(options.web.access, &error)) Fail(error, kExitUsage);
     if (o.no_token) {
@@ -211,6 +233,17 @@ void AddServeCommand(CLI::App& app, CommandContext& context) {
       ->excludes(token_file)
       ->group("Browser");
   serve
+      ->add_option("--tls-cert", o.tls_cert,
+                   "serve https and wss with this certificate (PEM; a chain: the certificate "
+                   "first), with --tls-key")
+      ->type_name("FILE")
+      ->group("Browser");
+  serve
+      ->add_option("--tls-key", o.tls_key,
+                   "the certificate's private key (PEM, without a passphrase)")
+      ->type_name("FILE")
+      ->group("Browser");
+  serve
       ->add_option("--max-clients", o.max_web_clients,
                    "browsers and programs at once, 1 to 10000 (default 1000)")
       ->check(WholeNumber(1, 10000))
@@ -253,10 +286,13 @@ void AddServeCommand(CLI::App& app, CommandContext& context) {
       "frame as JSON and, opened as /ws?token=TOKEN, takes autopilot commands\n"
       "({\"mcp\": {\"ap\": true, \"hdg\": 270}}); /status is the gateway's state and the\n"
       "add-on's. The gateway keeps one connection to the add-on and reconnects when it goes\n"
-      "away. Security: docs/install.md; MQTT topics: docs/mqtt.md.\n\n" +
+      "away. --tls-cert and --tls-key serve https and wss instead (docs/gateway.md: how to make\n"
+      "a certificate). Security: docs/install.md; MQTT topics: docs/mqtt.md.\n\n" +
       std::string(kExitStatusText));
   AddConnectionOptions(serve, &context.connection, "each request to the add-on");
-  SetHandler(serve, &context, [&context, serve_options] {
+  SetHandler(serve, &context, [&context, serve_options, serve] {
+    serve_options->tls_cert_given = serve->count("--tls-cert") != 0;
+    serve_options->tls_key_given = serve->count("--tls-key") != 0;
     return CommandServe(context.connection, *serve_options);
   });
 }

@@ -65,7 +65,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
       std::fflush(out);
     });
     const bool everywhere = options.web.bind == "0.0.0.0";
-    const std::string scheme = options.web.access.tls ? "https" : "http";
+    const std::string scheme = web->access().options().tls ? "https" : "http";
     const std::string query =
         options.web.access.token.empty() ? "" : "?token=" + options.web.access.token;
     std::fprintf(out, "zelm serve: instrument panel at %s://%s:%u/%s (add-on at %s); Ctrl-C stops\n",

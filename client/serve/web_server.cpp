@@ -8,8 +8,14 @@
 #include <deque>
 #include <list>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(VELKARO_TLS)
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#endif
 
 #if !defined(_WIN32)
 #include <sys/resource.h>
@@ -27,6 +33,15 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+
+// The sessions are the same over both transports, templates on the stream: plain TCP, or TLS over
+// it in builds with TLS.
+using PlainStream = beast::tcp_stream;
+#if defined(VELKARO_TLS)
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+#endif
+template <class Stream>
+constexpr bool kTls = !std::is_same_v<Stream, PlainStream>;
 
 namespace {
 
@@ -66,18 +81,42 @@ const WebAsset* FindAsset(std::string_view target) {
 
 }  // namespace
 
+// A WebSocket client, as the server hands it frames and news.
+class WebClient {
+ public:
+  // A new frame: written now, or kept as the next one (replacing a frame that was waiting).
+  virtual void SendFrame(const std::shared_ptr<const std::string>& frame) = 0;
+  virtual void SendControl(std::string message) = 0;
+
+ protected:
+  ~WebClient() = default;
+};
+
+// An HTTP connection, as the connection table sees it.
+class HttpConnection {
+ public:
+  // Whether the connection is between requests (or still sending one, or still in its TLS
+  // handshake): closing it loses nothing that was asked.
+  virtual bool Idle() const = 0;
+  virtual void Close() = 0;
+
+ protected:
+  ~HttpConnection() = default;
+};
+
 // Every connection served, shared with the sessions, which can outlive the server when the
 // io_context drops them at the end.
 struct ConnectionTable {
   std::size_t open = 0;
-  std::list<HttpSession*> http;  // oldest first
+  std::list<HttpConnection*> http;  // oldest first
 };
 
 // One WebSocket client.
-class WebSession : public std::enable_shared_from_this<WebSession> {
+template <class Stream>
+class WebSession final : public WebClient, public std::enable_shared_from_this<WebSession<Stream>> {
  public:
-  WebSession(tcp::socket&& socket, WebServer& server, bool control)
-      : ws_(std::move(socket)),
+  WebSession(Stream&& stream, WebServer& server, bool control)
+      : ws_(std::move(stream)),
         server_(server),
         timer_(ws_.get_executor()),
         connections_(server.connections_),
@@ -100,20 +139,19 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     // A frame message (3 KiB and more) goes out as one WebSocket frame in one write, not in pieces
     // of the stream's write buffer, each of which waits for the last to complete.
     ws_.auto_fragment(false);
-    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
+    ws_.async_accept(request, [self = this->shared_from_this()](beast::error_code ec) {
       if (!ec) self->Accepted();
     });
   }
 
-  // A new frame: written now, or kept as the next one (replacing a frame that was waiting).
-  void SendFrame(const std::shared_ptr<const std::string>& frame) {
+  void SendFrame(const std::shared_ptr<const std::string>& frame) override {
     if (closing_) return;
     if (waiting_frame_ != nullptr) ++server_.frames_dropped_;
     waiting_frame_ = frame;
     Write();
   }
 
-  void SendControl(std::string message) {
+  void SendControl(std::string message) override {
     if (closing_) return;
     if (control_.size() >= kMaxQueuedControl) {
       Drop();
@@ -128,7 +166,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     if (!server_.Join(this)) {
       ws_.async_close(
           websocket::close_reason(websocket::close_code::try_again_later, "too many clients"),
-          [self = shared_from_this()](beast::error_code) {});
+          [self = this->shared_from_this()](beast::error_code) {});
       return;
     }
     joined_ = true;
@@ -144,7 +182,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   }
 
   void Read() {
-    ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    ws_.async_read(in_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) {
         self->Drop();
         return;
@@ -163,7 +201,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     }
     // A reply that comes later comes from the add-on session (or from its Stop); it is brought
     // back to this session's executor.
-    std::weak_ptr<WebSession> weak = shared_from_this();
+    std::weak_ptr<WebSession> weak = this->shared_from_this();
     auto executor = ws_.get_executor();
     std::optional<std::string> reply =
         server_.commands().Run(text, ReplyForm::kWebSocket, [weak, executor](std::string later) {
@@ -189,7 +227,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     write_started_ = Clock::now();
     ws_.text(true);
     ws_.async_write(asio::buffer(*writing_),
-                    [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                    [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                       self->writing_ = nullptr;
                       if (ec) {
                         self->Drop();
@@ -202,7 +240,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
   // Every second: a write that has made no progress for the stall bound ends the client.
   void Watch() {
     timer_.expires_after(std::chrono::seconds(1));
-    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    timer_.async_wait([self = this->shared_from_this()](beast::error_code ec) {
       if (ec || self->closing_) return;
       if (self->writing_ != nullptr &&
           Clock::now() - self->write_started_ > self->server_.options_.stall) {
@@ -230,7 +268,7 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
     }
   }
 
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<Stream> ws_;
   WebServer& server_;
   asio::steady_timer timer_;
   beast::flat_buffer in_;
@@ -245,10 +283,12 @@ class WebSession : public std::enable_shared_from_this<WebSession> {
 };
 
 // One HTTP connection: requests one after another until it closes or upgrades to a WebSocket.
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+template <class Stream>
+class HttpSession final : public HttpConnection,
+                          public std::enable_shared_from_this<HttpSession<Stream>> {
  public:
-  HttpSession(tcp::socket&& socket, WebServer& server)
-      : stream_(std::move(socket)), server_(server), connections_(server.connections_) {
+  HttpSession(Stream&& stream, WebServer& server)
+      : stream_(std::move(stream)), server_(server), connections_(server.connections_) {
     ++connections_->open;
     place_ = connections_->http.insert(connections_->http.end(), this);
   }
@@ -257,29 +297,59 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     connections_->http.erase(place_);
   }
 
-  void Start() { Read(); }
+  void Start() {
+    if constexpr (kTls<Stream>) {
+      // The handshake has a request's deadline, and counts as waiting for one.
+      beast::get_lowest_layer(stream_).expires_after(kRequestDeadline);
+      reading_ = true;
+      stream_.async_handshake(Stream::server,
+                              [self = this->shared_from_this()](beast::error_code ec) {
+                                self->reading_ = false;
+                                if (ec) {
+                                  self->HandshakeFailed(ec);
+                                  return;
+                                }
+                                self->Read();
+                              });
+    } else {
+      Read();
+    }
+  }
 
-  // Whether the connection is between requests (or still sending one): closing it loses nothing
-  // that was asked.
-  bool Idle() const { return reading_ && !upgraded_; }
-  void Close() {
+  bool Idle() const override { return reading_ && !upgraded_; }
+  void Close() override {
     beast::error_code ignored;
-    stream_.socket().close(ignored);
+    socket().close(ignored);
   }
 
  private:
+  tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
+
+  // Plain http to the https port, a client that sent nothing in time, one whose TLS is not ours:
+  // the connection is closed without a word (there is no way to answer in words without TLS).
+  void HandshakeFailed(const beast::error_code& ec) {
+    beast::error_code ignored;
+    socket().close(ignored);
+    if (ec == asio::error::operation_aborted) return;  // closed here, for a new connection
+    const std::string reason =
+        ec == beast::error::timeout ? "none within the deadline" : ec.message();
+    server_.Refused(&server_.tls_handshakes_failed_, "tls " + reason,
+                    "a connection failed the TLS handshake (" + reason +
+                        "): this port serves https:// only");
+  }
+
   void Read() {
     parser_.emplace();
     parser_->header_limit(kMaxRequestBytes);
     parser_->body_limit(kMaxRequestBytes);
-    stream_.expires_after(kRequestDeadline);
+    beast::get_lowest_layer(stream_).expires_after(kRequestDeadline);
     reading_ = true;
     http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                     [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                        self->reading_ = false;
                        if (ec) {
                          beast::error_code ignored;
-                         self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+                         self->socket().shutdown(tcp::socket::shutdown_both, ignored);
                          return;
                        }
                        self->Handle(self->parser_->release());
@@ -314,8 +384,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       }
       upgraded_ = true;
       --connections_->open;  // (the WebSocket session counts it from here)
-      std::make_shared<WebSession>(stream_.release_socket(), server_,
-                                   server_.access().MayControl(target))
+      // (The stream moves to the WebSocket session, with its TLS state when it has one.)
+      std::make_shared<WebSession<Stream>>(std::move(stream_), server_,
+                                           server_.access().MayControl(target))
           ->Start(std::move(request));
       return;
     }
@@ -362,22 +433,22 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Reply(http::response<http::string_body> response) {
     auto shared = std::make_shared<http::response<http::string_body>>(std::move(response));
     http::async_write(stream_, *shared,
-                      [self = shared_from_this(), shared](beast::error_code ec, std::size_t) {
+                      [self = this->shared_from_this(), shared](beast::error_code ec, std::size_t) {
                         if (ec || !shared->keep_alive()) {
                           beast::error_code ignored;
-                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          self->socket().shutdown(tcp::socket::shutdown_send, ignored);
                           return;
                         }
                         self->Read();
                       });
   }
 
-  beast::tcp_stream stream_;
+  Stream stream_;
   WebServer& server_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   std::shared_ptr<ConnectionTable> connections_;
-  std::list<HttpSession*>::iterator place_;
+  std::list<HttpConnection*>::iterator place_;
   bool reading_ = false;
   bool upgraded_ = false;
 };
@@ -413,7 +484,10 @@ WebServer::WebServer(asio::io_context& io, WebOptions options, Upstream& upstrea
 WebServer::~WebServer() = default;
 
 bool WebServer::Listen(std::string* error) {
-  access_ = Access::Make(options_.access, error);
+  // Pages come from https:// exactly when the gateway serves TLS, whatever the options said.
+  AccessOptions access = options_.access;
+  access.tls = options_.tls != nullptr;
+  access_ = Access::Make(std::move(access), error);
   if (!access_) return false;
   connection_cap_ = options_.max_connections != 0 ? options_.max_connections
                                                   : ConnectionCapFor(OpenFileLimit());
@@ -456,7 +530,7 @@ void WebServer::Accept() {
         // The HTTP connection that has waited longest for a request makes room; with none idle,
         // the new connection is turned away.
         const auto idle = std::find_if(connections_->http.begin(), connections_->http.end(),
-                                       [](HttpSession* s) { return s->Idle(); });
+                                       [](HttpConnection* c) { return c->Idle(); });
         if (idle != connections_->http.end()) {
           ++idle_closed_;
           (*idle)->Close();
@@ -466,10 +540,22 @@ void WebServer::Accept() {
           socket.close(ignored);
         }
       }
-      if (socket.is_open()) std::make_shared<HttpSession>(std::move(socket), *this)->Start();
+      if (socket.is_open()) Serve(std::move(socket));
     }
     Accept();
   });
+}
+
+void WebServer::Serve(tcp::socket socket) {
+#if defined(VELKARO_TLS)
+  if (options_.tls != nullptr) {
+    std::make_shared<HttpSession<TlsStream>>(TlsStream(std::move(socket), options_.tls->ssl),
+                                             *this)
+        ->Start();
+    return;
+  }
+#endif
+  std::make_shared<HttpSession<PlainStream>>(PlainStream(std::move(socket)), *this)->Start();
 }
 
 void WebServer::Refused(std::uint64_t* count, const std::string& what, const std::string& news) {
@@ -486,8 +572,8 @@ void WebServer::Refused(std::uint64_t* count, const std::string& what, const std
 void WebServer::PublishFrame(std::string message) {
   delivered_ = std::make_shared<const std::string>(std::move(message));
   // (A copy: a session may leave while it is being served.)
-  const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
-  for (WebSession* session : sessions) session->SendFrame(delivered_);
+  const std::vector<WebClient*> sessions(sessions_.begin(), sessions_.end());
+  for (WebClient* session : sessions) session->SendFrame(delivered_);
 }
 
 void WebServer::PublishUpstream(const UpstreamState& state) {
@@ -495,11 +581,11 @@ void WebServer::PublishUpstream(const UpstreamState& state) {
   nlohmann::json message = upstream_json_;
   message["type"] = "upstream";
   const std::string text = Dump(message);
-  const std::vector<WebSession*> sessions(sessions_.begin(), sessions_.end());
-  for (WebSession* session : sessions) session->SendControl(text);
+  const std::vector<WebClient*> sessions(sessions_.begin(), sessions_.end());
+  for (WebClient* session : sessions) session->SendControl(text);
 }
 
-bool WebServer::Join(WebSession* session) {
+bool WebServer::Join(WebClient* session) {
   const std::size_t cap = std::min(options_.max_clients,
                                    connection_cap_ > kHttpRoom ? connection_cap_ - kHttpRoom : 1);
   if (sessions_.size() >= cap) {
@@ -510,7 +596,7 @@ bool WebServer::Join(WebSession* session) {
   return true;
 }
 
-void WebServer::Leave(WebSession* session) {
+void WebServer::Leave(WebClient* session) {
   sessions_.erase(session);
 }
 
@@ -534,6 +620,7 @@ nlohmann::json WebServer::Status() const {
       {"accept_pauses_without_descriptors", accept_pauses_},
       {"token_required", access_ && access_->token_required()},
       {"tls", access_ && access_->options().tls},
+      {"tls_handshake_failures", tls_handshakes_failed_},
       {"requests_refused_for_host", hosts_refused_},
       {"websockets_refused_for_origin", origins_refused_},
       {"commands_refused_without_token", commands_refused_}};

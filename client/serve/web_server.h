@@ -13,6 +13,10 @@
 // the open-file limit: at the cap, a new connection takes the place of the HTTP connection that has
 // waited longest for a request, and an accept that finds no file descriptor pauses instead of
 // spinning.
+//
+// With a TLS context (serve/tls.h) every connection is https and wss: the same sessions run over a
+// TLS stream, after a handshake that has the deadline of a request. A connection that fails it
+// (plain http to this port, a client that says nothing) is closed and counted.
 #pragma once
 
 #include <atomic>
@@ -31,6 +35,7 @@
 
 #include "serve/access.h"
 #include "serve/commands.h"
+#include "serve/tls.h"
 #include "serve/upstream.h"
 
 namespace zelm::serve {
@@ -51,6 +56,8 @@ struct WebOptions {
   std::chrono::milliseconds stall{10000};
   AccessOptions access;
   std::size_t max_connections = 0;  // zero: as many as the open-file limit leaves room for
+  // Null: plain http and ws. Otherwise https and wss only (and access.tls is taken as true).
+  std::shared_ptr<TlsContext> tls;
 };
 
 // The most connections to serve at once when the open-file limit allows `open_files` (zero when
@@ -59,7 +66,11 @@ std::size_t ConnectionCapFor(std::size_t open_files);
 // This process's open-file limit, zero when it has none.
 std::size_t OpenFileLimit();
 
+class WebClient;
+class HttpConnection;
+template <class Stream>
 class WebSession;
+template <class Stream>
 class HttpSession;
 struct ConnectionTable;
 
@@ -89,13 +100,14 @@ class WebServer {
   const CommandPath& commands() const { return commands_; }
 
   // Sessions register themselves (io thread only).
-  bool Join(WebSession* session);
-  void Leave(WebSession* session);
+  bool Join(WebClient* session);
+  void Leave(WebClient* session);
   std::shared_ptr<const std::string> LatestFrame() const { return delivered_; }
   nlohmann::json LatestUpstream() const { return upstream_json_; }
 
  private:
   void Accept();
+  void Serve(boost::asio::ip::tcp::socket socket);
   // Counts a refusal, and tells `news` the first time `what` (an origin, a host) is refused.
   void Refused(std::uint64_t* count, const std::string& what, const std::string& news);
 
@@ -112,7 +124,7 @@ class WebServer {
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 
   // io thread only.
-  std::set<WebSession*> sessions_;
+  std::set<WebClient*> sessions_;
   std::shared_ptr<const std::string> delivered_;
   nlohmann::json upstream_json_;
   std::uint64_t frames_delivered_ = 0;
@@ -125,10 +137,13 @@ class WebServer {
   std::uint64_t idle_closed_ = 0;       // HTTP connections closed for a new one at the cap
   std::uint64_t connections_refused_ = 0;
   std::uint64_t accept_pauses_ = 0;
+  std::uint64_t tls_handshakes_failed_ = 0;  // connections closed: a handshake failed or was late
   std::set<std::string> refusals_told_;
   std::function<void(const std::string&)> news_;
   std::function<nlohmann::json()> extra_status_;
+  template <class Stream>
   friend class WebSession;
+  template <class Stream>
   friend class HttpSession;
 };
 

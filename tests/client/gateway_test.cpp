@@ -1,7 +1,8 @@
 // The gateway (zelm serve) between the add-on, hosted by the stand-in simulator, and WebSocket
 // clients over loopback: frames fan out to many clients, one that stops reading is dropped
 // without holding the others back, commands are checked before anything reaches the add-on, and
-// the gateway finds the add-on again after it went away.
+// the gateway finds the add-on again after it went away. Over TLS, the same, and a client that does
+// not speak TLS is turned away without holding the gateway up.
 #include "serve/gateway.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <cstdlib>
@@ -21,10 +21,24 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "serve/commands.h"
+#include "serve/tls.h"
 #include "support/addon_harness.h"
+
+#if defined(VELKARO_TLS)
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include "support/test_files.h"
+#endif
 
 namespace velkaro::testing {
 namespace {
@@ -39,14 +53,15 @@ using Json = nlohmann::json;
 // The gateway on a port of its own, in this process, with the add-on as its upstream.
 class Gateway {
  public:
-  explicit Gateway(std::chrono::milliseconds stall = 10s)
-      : Gateway([stall](zelm::serve::GatewayOptions& o) { o.web.stall = stall; }) {}
-  // With options of the test's own, set by `adjust`.
-  explicit Gateway(const std::function<void(zelm::serve::GatewayOptions&)>& adjust) {
+  static zelm::serve::GatewayOptions Options(std::chrono::milliseconds stall = 10s) {
     zelm::serve::GatewayOptions options;
     options.web.port = 0;
+    options.web.stall = stall;
     options.upstream.longest_retry = 500ms;
-    adjust(options);
+    return options;
+  }
+  explicit Gateway(std::chrono::milliseconds stall = 10s) : Gateway(Options(stall)) {}
+  explicit Gateway(const zelm::serve::GatewayOptions& options) {
     out_ = std::tmpfile();
     thread_ = std::thread([this, options] {
       zelm::serve::RunGateway(options, stop_, out_, [this](std::uint16_t port) { port_ = port; });
@@ -98,13 +113,20 @@ class FramePump {
   std::thread thread_;
 };
 
-// A blocking WebSocket client with a read timeout.
-class Client {
+// A blocking WebSocket client with a read timeout, over plain TCP or TLS.
+template <class Stream>
+class BasicClient {
  public:
-  explicit Client(std::uint16_t port, const std::string& target = "/ws") : ws_(io_) {
-    beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
-    ws_.handshake("127.0.0.1", target);
+  explicit BasicClient(std::uint16_t port, const std::string& target = "/ws") : ws_(io_) {
+    Open(port, "", target);
   }
+#if defined(VELKARO_TLS)
+  // A browser's: the page's origin in Origin.
+  BasicClient(std::uint16_t port, asio::ssl::context& tls, const std::string& origin)
+      : ws_(io_, tls) {
+    Open(port, origin, "/ws");
+  }
+#endif
   void Send(const std::string& text) { ws_.write(asio::buffer(text)); }
   // The next message of `type`, skipping others; null after `limit`.
   Json Next(const std::string& type, std::chrono::milliseconds limit = 10s) {
@@ -133,9 +155,23 @@ class Client {
   }
 
  private:
+  void Open(std::uint16_t port, const std::string& origin, const std::string& target) {
+    beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+    if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
+      ws_.next_layer().handshake(Stream::client);
+    }
+    if (!origin.empty()) {
+      ws_.set_option(websocket::stream_base::decorator(
+          [origin](websocket::request_type& request) { request.set("Origin", origin); }));
+    }
+    // (Host with the port, as a browser sends it: the gateway compares it with Origin.)
+    ws_.handshake("127.0.0.1:" + std::to_string(port), target);
+  }
+
   asio::io_context io_;
-  websocket::stream<beast::tcp_stream> ws_;
+  websocket::stream<Stream> ws_;
 };
+using Client = BasicClient<beast::tcp_stream>;
 
 class GatewayTest : public AddOnTest {};
 
@@ -348,6 +384,144 @@ TEST_F(GatewayTest, TheGatewayTellsWhenTheAddOnGoesAndReconnectsWhenItComesBack)
   EXPECT_FALSE(client.Next("frame", 10s).is_null()) << "frames again after the reconnection";
 }
 
+#if defined(VELKARO_TLS)
+
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+// A new P-256 key and a certificate for 127.0.0.1 signed by that key, in PEM.
+struct KeyAndCertificate {
+  std::string key, cert;
+  std::string encrypted_key;  // the key again, with the passphrase "secret"
+};
+
+KeyAndCertificate SelfSigned() {
+  const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"),
+                                                                 EVP_PKEY_free);
+  const std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+  X509_set_pubkey(cert.get(), key.get());
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+  X509_set_issuer_name(cert.get(), name);
+  EXPECT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+  const auto pem = [](const std::function<int(BIO*)>& write) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    EXPECT_EQ(write(bio.get()), 1);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(size));
+  };
+  KeyAndCertificate made;
+  made.key = pem([&](BIO* b) {
+    return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
+  made.cert = pem([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); });
+  made.encrypted_key = pem([&](BIO* b) {
+    return PEM_write_bio_PrivateKey(b, key.get(), EVP_aes_128_cbc(), nullptr, 0, nullptr,
+                                    const_cast<char*>("secret"));
+  });
+  return made;
+}
+
+TEST(GatewayTlsFiles, ACertificateOrKeyThatCannotServeIsToldAtStart) {
+  const KeyAndCertificate pair = SelfSigned(), other = SelfSigned();
+  const ScratchFolder folder;
+  const std::string cert = folder.Write("cert.pem", pair.cert);
+  const std::string key = folder.Write("key.pem", pair.key);
+  struct Row {
+    std::string cert, key;
+    const char* error;  // part of the expected error; empty: the pair serves
+  };
+  const Row rows[] = {
+      {cert, key, ""},
+      // One file with both, given twice, as some tools write them.
+      {folder.Write("both.pem", pair.cert + pair.key), folder.path() + "both.pem", ""},
+      {folder.path() + "absent.pem", key, "cannot read the TLS certificate file"},
+      {cert, folder.path() + "absent.pem", "cannot read the TLS key file"},
+      {key, cert, "holds no certificate"},
+      {cert, cert, "holds no private key"},
+      {cert, folder.Write("other.pem", other.key), "is not the key of the certificate"},
+      // (Never a question on the terminal, where the gateway would wait unseen.)
+      {cert, folder.Write("encrypted.pem", pair.encrypted_key), "protected by a passphrase"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.cert + " " + row.key);
+    std::string error;
+    const auto tls = zelm::serve::MakeTlsContext(row.cert, row.key, &error);
+    if (*row.error == '\0') {
+      EXPECT_NE(tls, nullptr) << error;
+    } else {
+      EXPECT_EQ(tls, nullptr);
+      EXPECT_NE(error.find(row.error), std::string::npos) << error;
+    }
+  }
+}
+
+TEST_F(GatewayTest, OverTlsThePanelIsServedAndPlainHttpIsTurnedAway) {
+  const KeyAndCertificate pair = SelfSigned();
+  const ScratchFolder folder;
+  zelm::serve::GatewayOptions options = Gateway::Options();
+  std::string error;
+  options.web.tls = zelm::serve::MakeTlsContext(folder.Write("cert.pem", pair.cert),
+                                                folder.Write("key.pem", pair.key), &error);
+  ASSERT_NE(options.web.tls, nullptr) << error;
+  FramePump pump(addon);
+  Gateway gateway(options);
+  const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), gateway.port());
+  // The clients trust the gateway's certificate, and only it.
+  asio::ssl::context trust(asio::ssl::context::tls_client);
+  trust.add_certificate_authority(asio::buffer(pair.cert));
+  trust.set_verify_mode(asio::ssl::verify_peer);
+
+  // Plain http: the connection ends at once, with no answer.
+  {
+    asio::io_context io;
+    beast::tcp_stream plain(io);
+    plain.connect(endpoint);
+    const std::string request = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    asio::write(plain, asio::buffer(request));
+    std::string got;
+    beast::error_code end;
+    plain.expires_after(5s);
+    asio::async_read(plain, asio::dynamic_buffer(got),
+                     [&](beast::error_code ec, std::size_t) { end = ec; });
+    io.run();
+    EXPECT_TRUE(end == asio::error::eof || end == asio::error::connection_reset) << end.message();
+    EXPECT_EQ(got.find("HTTP/"), std::string::npos) << got;
+  }
+
+  // The next client, over TLS: the WebSocket from the panel's https origin gets frames; one from
+  // the http origin of the same host and port is another origin, and is refused.
+  const std::string origin = "://127.0.0.1:" + std::to_string(gateway.port());
+  BasicClient<TlsStream> client(gateway.port(), trust, "https" + origin);
+  EXPECT_FALSE(client.Next("frame").is_null());
+  EXPECT_THROW(BasicClient<TlsStream>(gateway.port(), trust, "http" + origin),
+               boost::system::system_error);
+
+  // And /status over https, which counted the plain connection.
+  asio::io_context io;
+  TlsStream https(io, trust);
+  beast::get_lowest_layer(https).connect(endpoint);
+  https.handshake(TlsStream::client);
+  namespace http = beast::http;
+  http::request<http::empty_body> request{http::verb::get, "/status", 11};
+  request.set(http::field::host, "127.0.0.1");
+  http::write(https, request);
+  beast::flat_buffer buffer;
+  http::response<http::string_body> response;
+  http::read(https, buffer, response);
+  ASSERT_EQ(response.result(), http::status::ok);
+  const Json status = Json::parse(response.body());
+  EXPECT_TRUE(status["gateway"]["tls"].get<bool>());
+  EXPECT_EQ(status["gateway"]["tls_handshake_failures"], 1) << status["gateway"].dump();
+}
+
+#endif  // VELKARO_TLS
+
 // One HTTP request with the headers given; the response's status code, 0 when none came.
 int Request(std::uint16_t port, const std::string& target,
             const std::vector<std::pair<beast::http::field, std::string>>& headers,
@@ -380,10 +554,10 @@ int Request(std::uint16_t port, const std::string& target,
 TEST_F(GatewayTest, OnlyThePanelsOwnPagesConnectAndOnlyTheTokenFlies) {
   FramePump pump(addon);
   const std::string token = "0123456789abcdef0123456789abcdef";
-  Gateway gateway([&](zelm::serve::GatewayOptions& o) {
-    o.web.access.token = token;
-    o.web.access.allow_origins = {"https://cockpit.example"};
-  });
+  zelm::serve::GatewayOptions options = Gateway::Options();
+  options.web.access.token = token;
+  options.web.access.allow_origins = {"https://cockpit.example"};
+  Gateway gateway(options);
   const std::uint16_t port = gateway.port();
   const std::string own = "http://127.0.0.1:" + std::to_string(port);
   using F = beast::http::field;
