@@ -318,6 +318,17 @@ Settings ParseSettings(std::string_view ini_text) {
       ini.GetAllValues(section.pItem, key.pItem, values);
       values.sort(CSimpleIniA::Entry::LoadOrder());
       const std::string_view value = Trim(values.back().pItem);
+      if (values.size() > 1 && known->fail_closed != nullptr) {
+        // A key that decides who may connect, given twice: which value was meant is not known
+        // (a line added to narrow the access may be the one that is not last), so neither
+        // widens it.
+        if (std::string_view(known->name) == "bind") settings.bind = kLoopbackText;
+        if (std::string_view(known->name) == "allow") settings.allow = LoopbackOnly();
+        settings.warnings.push_back(where + " is given " + std::to_string(values.size()) +
+                                    " times; only this computer (127.0.0.1) is served until one "
+                                    "is left");
+        continue;
+      }
       if (values.size() > 1) {
         settings.warnings.push_back(where + " is given " + std::to_string(values.size()) +
                                     " times; the last, " + Shown(value) + ", is used");

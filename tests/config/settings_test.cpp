@@ -107,16 +107,21 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
        "port 6001, bind ANY, max_clients 4, allow ANY, log off",
        {"[server] port is given 2 times; the last, 6001, is used"}},
       {"a section given twice is one section",
+       "[server]\nport = 6000\n[log]\nenabled = on\n[SERVER]\nPort = 6001\n",
+       "port 6001, bind ANY, max_clients 64, allow ANY, log on (Velkaro.log)",
+       {"[server] port is given 2 times; the last, 6001, is used"}},
+      // Who may connect, given twice: the line meant to narrow it may be the earlier one.
+      {"allow given twice serves this computer only, whichever comes last",
        "[server]\nallow = 10.0.0.0/8\n[log]\nenabled = on\n[SERVER]\nAllow = 192.168.1.0/24\n"
-       "allow=127.0.0.1\n",
+       "allow=ANY\n",
        "port 5193, bind ANY, max_clients 64, allow 127.0.0.1, log on (Velkaro.log)",
-       {"[server] allow is given 3 times; the last, 127.0.0.1, is used"}},
-      {"a key given twice whose last value is bad",
-       "[server]\nbind = 192.168.1.20\nbind = 192.168.1.256\n",
+       {"[server] allow is given 3 times; only this computer (127.0.0.1) is served until one is "
+        "left"}},
+      {"bind given twice listens on this computer only",
+       "[server]\nbind = 192.168.1.20\nbind = ANY\n",
        "port 5193, bind 127.0.0.1, max_clients 64, allow ANY, log off",
-       {"[server] bind is given 2 times; the last, 192.168.1.256, is used",
-        "[server] bind = 192.168.1.256 is not ANY or an IPv4 address; only this computer "
-        "(127.0.0.1) is served until it is fixed"}},
+       {"[server] bind is given 2 times; only this computer (127.0.0.1) is served until one is "
+        "left"}},
       {"an unknown key given twice is warned once",
        "[server]\nprot = 1\nprot = 2\n",
        kDefaults,
