@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -78,6 +79,12 @@ Options Parse(int argc, char** argv) {
     Fail(std::string(error.what()) + " (see --help)", kExitUsage);
   }
   if (port_option->count() > 0) options.port = port;
+  // The status and the log name the file in full, whatever the folder the bridge started in.
+  if (!options.config.empty()) {
+    std::error_code ignored;
+    const std::filesystem::path full = std::filesystem::absolute(options.config, ignored);
+    if (!full.empty()) options.config = full.string();
+  }
   if (!options.config.empty()) {
     // A file named on the command line must be there: a quiet fall back to the defaults would
     // serve what the user did not ask for.

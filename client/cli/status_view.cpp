@@ -178,8 +178,13 @@ bool FormatStatus(std::string_view reply, std::string* text, std::string* error)
   Lines lines(doc);
   lines.AddField("version", "version", Text);
   lines.AddField("uptime", "uptime_s", Duration);
-  lines.AddField("simulator", "simconnect",
-                 [](const Json& v) { return YesNo(v, "connected", "not connected"); });
+  // "connected for 2 min" (velkaro-bridge's simulator comes and goes).
+  const Json* since = lines.Field("simconnect_since_s");
+  lines.AddField("simulator", "simconnect", [since](const Json& v) {
+    std::string text = YesNo(v, "connected", "not connected");
+    if (since != nullptr && since->is_number_unsigned()) text += " for " + Duration(*since);
+    return text;
+  });
   lines.AddField("frames", "frames", Count);
   lines.AddField("frame rate", "frame_rate_hz", FrameRate);
   lines.AddField("frame age", "frame_age_ms", FrameAge);
