@@ -43,6 +43,23 @@ bool ParseWhole(std::string_view text, long low, long high, long* value) {
   return true;
 }
 
+// A size in bytes: digits, then K or M (1024 and 1024 * 1024, either case) if wanted.
+bool ParseByteSize(std::string_view text, std::uint64_t low, std::uint64_t high,
+                   std::uint64_t* value) {
+  std::uint64_t unit = 1;
+  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) unit = 1024;
+  if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) unit = 1024 * 1024;
+  if (unit != 1) text.remove_suffix(1);
+  std::uint64_t v = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || v > high / unit ||
+      v * unit < low) {
+    return false;
+  }
+  *value = v * unit;
+  return true;
+}
+
 bool ParseBool(std::string_view text, bool* value) {
   for (const char* yes : {"true", "yes", "on", "1"}) {
     if (EqualsIgnoringCase(text, yes)) return *value = true;
@@ -214,6 +231,11 @@ const Key kKeys[] = {
        return true;
      },
      "a file path"},
+    {"log", "max_size",
+     [](std::string_view v, Settings& s) {
+       return ParseByteSize(v, kSmallestLogMaxBytes, kLargestLogMaxBytes, &s.log_max_bytes);
+     },
+     "a size from 64K to 1024M (bytes, or with K or M)"},
 };
 
 }  // namespace

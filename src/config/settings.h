@@ -18,6 +18,8 @@
 //   [log]
 //   enabled = false        true/false, yes/no, on/off, 1/0
 //   path = Velkaro.log     a relative path is taken from the add-on's folder
+//   max_size = 10M         bytes, or with K or M (1024-based); 64K to 1024M. At that size the
+//                          log moves to <path>.1 (replacing it) and starts again
 //
 // Read once, by DLLStart, from the folder of the add-on's own module file (never the current
 // directory), before any thread of the add-on's exists; read-only afterwards. velkaro-sim reads
@@ -39,6 +41,10 @@ inline constexpr const char* kSettingsFileName = "Velkaro.ini";
 // The largest settings file read: a larger one is not read at all (defaults and a warning), so a
 // stray file cannot make the host spend its address space on it.
 inline constexpr std::size_t kMaxSettingsFileBytes = 64 * 1024;
+// [log] max_size: its default and the values taken.
+inline constexpr std::uint64_t kDefaultLogMaxBytes = 10 * 1024 * 1024;
+inline constexpr std::uint64_t kSmallestLogMaxBytes = 64 * 1024;
+inline constexpr std::uint64_t kLargestLogMaxBytes = 1024ull * 1024 * 1024;
 
 // IPv4 addresses allowed to connect: empty means everyone.
 struct AllowList {
@@ -62,6 +68,7 @@ struct Settings {
   AllowList allow;
   bool log_enabled = false;
   std::string log_path = "Velkaro.log";
+  std::uint64_t log_max_bytes = kDefaultLogMaxBytes;
 
   // One line per value not taken or key not known.
   std::vector<std::string> warnings;

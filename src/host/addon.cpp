@@ -32,7 +32,7 @@ void Start() {
   const SIMCONNECT_HRESULT opened = SimConnect_Open(&simconnect, "Velkaro", nullptr, 0, nullptr, 0);
   if (opened < 0) {
     const std::string reason = platform::ResultCodeText(opened);
-    LogMessage("\nSimConnect Connection failed! HRESULT 0x%08X%s%s",
+    LogMessage("SimConnect Connection failed! HRESULT 0x%08X%s%s",
                static_cast<std::uint32_t>(opened), reason.empty() ? "" : ", ", reason.c_str());
     return;
   }

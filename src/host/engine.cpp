@@ -67,14 +67,14 @@ bool StartServerThread(std::string* error) {
   Bridge.Server = std::make_unique<SocketServer>(BridgeShared(), Bridge.ServerRunning,
                                                  ServerSettingsFor(Bridge.Config));
   if (Bridge.Server->Start()) {
-    LogMessage("Create SocketServe thread OK!\n");
+    LogMessage("Create SocketServe thread OK!");
     return true;
   }
   const int code = platform::LastSystemError();
   Bridge.Server.reset();
   Bridge.ServerRunning.store(false);
   const std::string reason = platform::SystemErrorText(code);
-  LogMessage("Failed to create SocketServe thread! error %d, %s\n", code,
+  LogMessage("Failed to create SocketServe thread! error %d, %s", code,
              reason.empty() ? "no text for it" : reason.c_str());
   *error = "error " + std::to_string(code) + (reason.empty() ? "" : ", " + reason);
   return false;
@@ -202,6 +202,17 @@ void DispatchMessage(const SIMCONNECT_RECV* message, SIMCONNECT_DWORD size) {
   }
 }
 
+static_assert(kLogDefaultMaxBytes == kDefaultLogMaxBytes, "the log's own default is the settings'");
+
+// A log entry that could not be written, once per start: the status says it, as the log cannot.
+void ReportLogWriteFailure(void*, const std::string& warning) {
+  try {
+    Bridge.Status.AddWarning(warning);
+  } catch (...) {
+    // Without memory for the warning there is nowhere left to say it.
+  }
+}
+
 // The settings from Velkaro.ini in the add-on's own folder. Reading them never stops the start:
 // a file that cannot be read leaves the defaults and a warning.
 LoadedSettings ReadSettings(const std::string& folder) {
@@ -215,32 +226,27 @@ LoadedSettings ReadSettings(const std::string& folder) {
 // The settings in force, the log switched on or off by them, the log's first lines (version,
 // settings, file; then each warning) and the status's configuration.
 void ApplySettingsFrom(const engine::SettingsSource& source) {
-  const std::string folder =
-      !source.file.empty()              ? platform::FolderOf(source.file)
-      : Bridge.SettingsFolder.empty() ? platform::FolderOf(platform::OwnModulePath())
-                                        : Bridge.SettingsFolder;
-  LoadedSettings loaded = source.file.empty() ? ReadSettings(folder) : LoadSettingsFile(source.file);
+  const std::string folder = !source.file.empty() ? platform::FolderOf(source.file)
+                             : Bridge.SettingsFolder.empty()
+                                 ? platform::FolderOf(platform::OwnModulePath())
+                                 : Bridge.SettingsFolder;
+  LoadedSettings loaded =
+      source.file.empty() ? ReadSettings(folder) : LoadSettingsFile(source.file);
   if (source.port) loaded.settings.port = *source.port;
   Bridge.Config = loaded.settings;
   DiagnosticLog& log = AddOnLog();
   log.Enabled = kLogAvailable && Bridge.Config.log_enabled;
   log.FilePath = LogFilePath(Bridge.Config, folder);
-  const int log_error = ResetLog();
+  log.MaxBytes = Bridge.Config.log_max_bytes;
+  log.OnWriteFailure = ReportLogWriteFailure;
+  const std::string log_warning = ResetLog();
   std::vector<std::string>& warnings = loaded.settings.warnings;
-  if (Bridge.Config.log_enabled && !log.Enabled) {
-    // Nothing to log it to: the status says it.
-    const std::string reason = platform::SystemErrorText(log_error);
-    warnings.push_back(kLogAvailable
-                           ? "the log file " + log.FilePath + " cannot be created: error " +
-                                 std::to_string(log_error) + ", " + reason + "; the log is off"
-                           : "this build of the add-on has no log");
+  // A log that is off has only the status to say why; one written beside someone else's file
+  // says it in its own lines too.
+  if (!log_warning.empty()) warnings.push_back(log_warning);
+  if (Bridge.Config.log_enabled && !kLogAvailable) {
+    warnings.push_back("this build of the add-on has no log");
   }
-
-  const std::string file_text =
-      loaded.file.empty() ? "no configuration file" : "configuration file " + loaded.file;
-  LogMessage("Velkaro %s started with %s; %s", VELKARO_VERSION_TEXT,
-             Bridge.Config.Describe().c_str(), file_text.c_str());
-  for (const std::string& warning : warnings) LogMessage("Configuration: %s", warning.c_str());
 
   StatusBoard::Configuration configuration;
   configuration.settings = Bridge.Config;
@@ -250,6 +256,13 @@ void ApplySettingsFrom(const engine::SettingsSource& source) {
   Bridge.Status.Start(platform::SteadyMilliseconds(), std::move(configuration),
                       Bridge.AircraftFlapsTable);
   for (const std::string& warning : warnings) Bridge.Status.AddWarning(warning);
+
+  // The status is started first: a failure to write these lines is reported into it.
+  const std::string file_text =
+      loaded.file.empty() ? "no configuration file" : "configuration file " + loaded.file;
+  LogMessage("Velkaro %s started with %s; %s", VELKARO_VERSION_TEXT,
+             Bridge.Config.Describe().c_str(), file_text.c_str());
+  for (const std::string& warning : warnings) LogMessage("Configuration: %s", warning.c_str());
 }
 
 }  // namespace
@@ -302,11 +315,10 @@ void Connect(SIMCONNECT_HANDLE simconnect, SIMCONNECT_DISPATCH_PROC dispatch, vo
   Bridge.SimConnectHandle = simconnect;
   Bridge.Status.SetSimConnectOpen(simconnect != nullptr, platform::SteadyMilliseconds());
   if (simconnect == nullptr) return;
-  LogMessage("\nSimConnect Connected");
-  RegisterSimVarCatalogue(simconnect, kUserAircraftDefinition,
-                          [&](const char* name) {
-                            if (registered) registered(name, false);
-                          });
+  LogMessage("SimConnect Connected");
+  RegisterSimVarCatalogue(simconnect, kUserAircraftDefinition, [&](const char* name) {
+    if (registered) registered(name, false);
+  });
   SimConnect_SubscribeToSystemEvent(simconnect, kFrameEvent, "Frame");
   SimConnect_SubscribeToSystemEvent(simconnect, kAircraftLoadedEvent, "AircraftLoaded");
   SimConnect_SubscribeToSystemEvent(simconnect, kSimStartEvent, "SimStart");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -201,7 +202,8 @@ struct Session {
         const std::size_t grown =
             std::min<std::size_t>(length, std::max(kFirstUploadChunk, 2 * data.size()));
         if (!data.Grow(grown)) {
-          shared.log.Write("Zelm Socket: no room for the upload, connection closed");
+          shared.log.Write("Zelm Socket: no room for the upload, connection from %s closed",
+                           AddressText(connection.peer).text);
           return SessionStep::kEnd;
         }
       }
@@ -231,14 +233,22 @@ struct Session {
   }
 };
 
-void LogSocketError(DiagnosticLog& log) {
+void LogSocketError(DiagnosticLog& log, std::uint32_t peer) {
   if (!log.Enabled) return;
   const int code = platform::LastSystemError();
   const std::string text = platform::SystemErrorText(code);
-  log.Write("Zelm Socket: WSA Error code %d: %s", code, text.c_str());
+  log.Write("Zelm Socket: WSA Error code %d: %s (client %s)", code, text.c_str(),
+            AddressText(peer).text);
 }
 
 }  // namespace
+
+AddressText::AddressText(std::uint32_t address) {
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", static_cast<unsigned>(address >> 24),
+                static_cast<unsigned>((address >> 16) & 0xFF),
+                static_cast<unsigned>((address >> 8) & 0xFF),
+                static_cast<unsigned>(address & 0xFF));
+}
 
 void SessionConnection::Close() {
   platform::MutexLock lock(*guard);
@@ -314,9 +324,10 @@ void ClientSession(SessionConnection& connection, const SessionShared& shared) {
     if (got.status != ReceiveStatus::kComplete) continue;  // the next read meets the close
     step = session.Serve(std::string_view(reinterpret_cast<const char*>(tag), sizeof tag));
   }
-  if (step == SessionStep::kErrorEnd) LogSocketError(shared.log);
+  if (step == SessionStep::kErrorEnd) LogSocketError(shared.log, connection.peer);
   connection.Close();
-  shared.log.Write("Zelm Socket: ended client serving thread");
+  shared.log.Write("Zelm Socket: ended client serving thread for %s",
+                   AddressText(connection.peer).text);
 }
 
 }  // namespace velkaro

@@ -74,6 +74,7 @@ struct SessionConnection {
   static constexpr std::int64_t kEvicted = kBusy + 1;
 
   platform::SocketHandle socket = platform::kInvalidSocket;
+  std::uint32_t peer = 0;  // the client's IPv4 address, host byte order, for log lines
   platform::Mutex* guard = nullptr;
   bool closed = false;  // under *guard
   // How Interrupt wakes the socket (a test replaces it with one that does not).
@@ -96,6 +97,13 @@ struct SessionConnection {
   // meanwhile): whatever it receives from then on is not served, and it is woken. True when it
   // was evicted.
   bool Evict(std::int64_t since);
+};
+
+// A client's IPv4 address (host byte order) in dotted form, for log lines: formatted without
+// taking memory from the heap.
+struct AddressText {
+  explicit AddressText(std::uint32_t address);
+  char text[16];
 };
 
 // Serves the connection until the client closes it, a receive fails, a bound above is passed,

@@ -168,8 +168,8 @@ void SocketServer::ReportFailure(const char* text, int code, bool* reported) {
 bool SocketServer::Allowed(platform::SocketHandle client, std::uint32_t peer) {
   if (settings_.allow.Allows(peer)) return true;
   shared_.status.CountRefusedConnection();
-  shared_.log.Write("Zelm Socket: refused connection from %u.%u.%u.%u (not in allow)", peer >> 24,
-                    (peer >> 16) & 0xFF, (peer >> 8) & 0xFF, peer & 0xFF);
+  shared_.log.Write("Zelm Socket: refused connection from %s (not in allow)",
+                    AddressText(peer).text);
   platform::Shutdown(client, platform::ShutdownHow::kBoth);
   platform::CloseSocket(client);
   return false;
@@ -191,7 +191,8 @@ void SocketServer::AcceptLoop(platform::SocketHandle listener) {
     }
     if (!Allowed(client, peer)) continue;
     if (!MakeRoom()) {
-      shared_.log.Write("Zelm Socket: too many clients, connection closed");
+      shared_.log.Write("Zelm Socket: too many clients, connection from %s closed",
+                        AddressText(peer).text);
       platform::Shutdown(client, platform::ShutdownHow::kBoth);
       platform::CloseSocket(client);
       continue;
@@ -206,6 +207,7 @@ void SocketServer::AcceptLoop(platform::SocketHandle listener) {
     }
     Slot& slot = *sessions_.back();
     slot.connection.socket = client;
+    slot.connection.peer = peer;
     slot.connection.guard = &connection_guard_;
     slot.connection.wake = settings_.wake;
     if (!settings_.start_thread(slot.thread, SessionThreadMain, &slot)) {
@@ -219,7 +221,8 @@ void SocketServer::AcceptLoop(platform::SocketHandle listener) {
       platform::SleepMilliseconds(kThreadStartRetryPauseMs);
       continue;
     }
-    shared_.log.Write("Zelm Socket: successfully created client serving thread");
+    shared_.log.Write("Zelm Socket: successfully created client serving thread for %s",
+                      AddressText(peer).text);
   } while (running_.load());
 }
 
@@ -277,7 +280,8 @@ bool SocketServer::EvictLongestIdle() {
     }
     if (longest == nullptr) return false;
     if (longest->connection.Evict(longest_since)) {
-      shared_.log.Write("Zelm Socket: idle client dropped for a new connection");
+      shared_.log.Write("Zelm Socket: idle client %s dropped for a new connection",
+                        AddressText(longest->connection.peer).text);
       return true;
     }
   }

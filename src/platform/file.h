@@ -8,13 +8,33 @@
 
 namespace velkaro::platform {
 
+// What a write to a file came to.
+enum class FileWriteResult {
+  kWritten,
+  kCannotOpen,      // the file or its folder cannot be opened or created (system_error says why)
+  kNotRegularFile,  // a folder, a device, a pipe or a socket: opened without waiting, not written
+  kWriteFailed,     // the system reported an error while writing (a full disk)
+};
+
 // Appends `length` bytes to the file at `path` (created when missing) in one write that the
 // system performs whole, so appends from several threads or processes never interleave. Text
 // mode line ends: each line feed is stored as the platform's text line end (CR LF on Windows).
-// False when the file cannot be opened or written; the bytes are then dropped. Allocates nothing
-// for entries up to kAppendTextStackBytes and throws nothing.
-bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept;
+// Opening never waits (a pipe without a reader fails at once) and only a regular file is written:
+// anything else is closed again untouched. Unless kWritten is returned the bytes are dropped;
+// `system_error`, when given, receives the system's code for kCannotOpen and kWriteFailed (0
+// otherwise). The file is opened so that it may be renamed while it is open (RenameReplacing).
+// Allocates nothing for entries up to kAppendTextStackBytes and throws nothing.
+FileWriteResult AppendTextWhole(const char* path, const char* data, std::size_t length,
+                                int* system_error = nullptr) noexcept;
 inline constexpr std::size_t kAppendTextStackBytes = 8 * 1024;
+
+// Empties the regular file at `path`, creating it when missing. As AppendTextWhole, opening
+// never waits and anything that is not a regular file is left as it is (kNotRegularFile).
+FileWriteResult EmptyRegularFile(const char* path, int* system_error = nullptr) noexcept;
+
+// Puts the file at `from` in the place of `to`, replacing whatever file is there. False with the
+// system's code when it cannot be done.
+bool RenameReplacing(const char* from, const char* to, int* system_error = nullptr) noexcept;
 
 // What ReadRegularFile found at a path.
 enum class FileReadResult {
@@ -36,6 +56,12 @@ enum class FileReadResult {
 // is closed all the same).
 FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents,
                                int* system_error = nullptr);
+
+// Reads the first bytes of the regular file at `path`: at most `capacity` of them into `buffer`,
+// their count into `*length`. Opening never waits and only a regular file is read, as for
+// ReadRegularFile, whose results and error codes it shares (kTooLarge never comes).
+FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacity,
+                             std::size_t* length, int* system_error = nullptr) noexcept;
 
 // A short description of a result for log lines, e.g. "is not a regular file".
 inline const char* FileReadResultText(FileReadResult result) {

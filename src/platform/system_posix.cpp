@@ -142,23 +142,115 @@ bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_r(&when, out) != nullptr;
 }
 
-bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept {
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+namespace {
+// Opens `path` for writing without waiting: O_NONBLOCK makes opening a FIFO without a reader fail
+// at once (ENXIO) instead of waiting for one, and a device not wait for its carrier; O_NOCTTY
+// keeps a terminal from becoming the host's controlling terminal. A symbolic link is followed
+// (a log path may well be one); what it names is checked like any other file. Nothing is
+// truncated here: a file is emptied only once it is known to be a regular one. The descriptor
+// is returned only for a regular file, otherwise -1 with `*result` saying why.
+int OpenRegularForWriting(const char* path, int flags, FileWriteResult* result, int* error) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags, 0644);
+  if (fd < 0) {
+    *error = errno;
+    *result = FileWriteResult::kCannotOpen;
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    *error = errno;
+    *result = FileWriteResult::kCannotOpen;
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    *result = FileWriteResult::kNotRegularFile;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
+FileWriteResult AppendTextWhole(const char* path, const char* data, std::size_t length,
+                                int* system_error) noexcept {
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  FileWriteResult result = FileWriteResult::kWritten;
+  const int fd = OpenRegularForWriting(path, O_APPEND, &result, &error);
+  if (fd < 0) return result;
   // With O_APPEND one write() of a regular file lands whole at the end of the file.
-  bool ok = true;
   while (length > 0) {
     const ssize_t n = write(fd, data, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      ok = false;
+      error = n < 0 ? errno : ENOSPC;
+      result = FileWriteResult::kWriteFailed;
       break;
     }
     data += n;
     length -= static_cast<std::size_t>(n);
   }
   close(fd);
-  return ok;
+  return result;
+}
+
+FileWriteResult EmptyRegularFile(const char* path, int* system_error) noexcept {
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  FileWriteResult result = FileWriteResult::kWritten;
+  const int fd = OpenRegularForWriting(path, 0, &result, &error);
+  if (fd < 0) return result;
+  if (ftruncate(fd, 0) != 0) {
+    error = errno;
+    result = FileWriteResult::kWriteFailed;
+  }
+  close(fd);
+  return result;
+}
+
+bool RenameReplacing(const char* from, const char* to, int* system_error) noexcept {
+  if (rename(from, to) == 0) return true;
+  if (system_error != nullptr) *system_error = errno;
+  return false;
+}
+
+FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacity,
+                             std::size_t* length, int* system_error) noexcept {
+  *length = 0;
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return FileReadResult::kCannotOpen;
+  }
+  FileReadResult result = FileReadResult::kRead;
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+    result = FileReadResult::kReadFailed;
+  } else if (!S_ISREG(info.st_mode)) {
+    result = FileReadResult::kNotRegularFile;
+  } else {
+    while (*length < capacity) {
+      const ssize_t n = read(fd, buffer + *length, capacity - *length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = errno;
+        result = FileReadResult::kReadFailed;
+        *length = 0;
+        break;
+      }
+      if (n == 0) break;
+      *length += static_cast<std::size_t>(n);
+    }
+  }
+  close(fd);
+  return result;
 }
 
 namespace {

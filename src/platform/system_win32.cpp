@@ -177,7 +177,33 @@ bool LocalTime(std::time_t when, std::tm* out) {
   return localtime_s(out, &when) == 0;
 }
 
-bool AppendTextWhole(const char* path, const char* data, std::size_t length) noexcept {
+namespace {
+// Opens `path` for writing (created when missing) and keeps the handle only for a file on disk:
+// a pipe opens at once or not at all, and a device ("NUL", "COM1", "CON") or a pipe is closed
+// again untouched. FILE_SHARE_DELETE lets the file be renamed while another thread writes it.
+HANDLE OpenDiskFileForWriting(const char* path, DWORD access, FileWriteResult* result, int* error) {
+  const HANDLE file =
+      CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = static_cast<int>(GetLastError());
+    *result = FileWriteResult::kCannotOpen;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    *result = FileWriteResult::kNotRegularFile;
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+}  // namespace
+
+FileWriteResult AppendTextWhole(const char* path, const char* data, std::size_t length,
+                                int* system_error) noexcept {
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
   // Text mode: every line feed becomes CR LF, as the C library's text streams store it. A log
   // entry fits the stack buffer; only a longer text takes memory from the heap, and without it
   // the text is dropped.
@@ -186,7 +212,10 @@ bool AppendTextWhole(const char* path, const char* data, std::size_t length) noe
   char stack_text[kAppendTextStackBytes];
   char* const text =
       text_length <= sizeof stack_text ? stack_text : new (std::nothrow) char[text_length];
-  if (text == nullptr) return false;
+  if (text == nullptr) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    return FileWriteResult::kWriteFailed;
+  }
   std::size_t at = 0;
   for (std::size_t i = 0; i < length; ++i) {
     if (data[i] == '\n') text[at++] = '\r';
@@ -197,18 +226,79 @@ bool AppendTextWhole(const char* path, const char* data, std::size_t length) noe
   // also taken one at a time (a critical section: it cannot fail or throw).
   static SRWLOCK append_lock = SRWLOCK_INIT;
   AcquireSRWLockExclusive(&append_lock);
-  bool ok = false;
-  const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  FileWriteResult result = FileWriteResult::kWritten;
+  const HANDLE file = OpenDiskFileForWriting(path, FILE_APPEND_DATA, &result, &error);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
-    ok = WriteFile(file, text, static_cast<DWORD>(text_length), &written, nullptr) != 0 &&
-         written == text_length;
+    if (WriteFile(file, text, static_cast<DWORD>(text_length), &written, nullptr) == 0) {
+      error = static_cast<int>(GetLastError());
+      result = FileWriteResult::kWriteFailed;
+    } else if (written != text_length) {
+      error = ERROR_DISK_FULL;
+      result = FileWriteResult::kWriteFailed;
+    }
     CloseHandle(file);
   }
   ReleaseSRWLockExclusive(&append_lock);
   if (text != stack_text) delete[] text;
-  return ok;
+  return result;
+}
+
+FileWriteResult EmptyRegularFile(const char* path, int* system_error) noexcept {
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  FileWriteResult result = FileWriteResult::kWritten;
+  const HANDLE file = OpenDiskFileForWriting(path, GENERIC_WRITE, &result, &error);
+  if (file == INVALID_HANDLE_VALUE) return result;
+  // A new file's pointer is at its start already; an old one's is put there and cut.
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+      SetEndOfFile(file) == 0) {
+    error = static_cast<int>(GetLastError());
+    result = FileWriteResult::kWriteFailed;
+  }
+  CloseHandle(file);
+  return result;
+}
+
+bool RenameReplacing(const char* from, const char* to, int* system_error) noexcept {
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) return true;
+  if (system_error != nullptr) *system_error = static_cast<int>(GetLastError());
+  return false;
+}
+
+FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacity,
+                             std::size_t* length, int* system_error) noexcept {
+  *length = 0;
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  const HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = static_cast<int>(GetLastError());
+    return FileReadResult::kCannotOpen;
+  }
+  FileReadResult result = FileReadResult::kRead;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    result = FileReadResult::kNotRegularFile;
+  } else {
+    while (*length < capacity) {
+      DWORD n = 0;
+      const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(capacity - *length, 1u << 20));
+      if (ReadFile(file, buffer + *length, wanted, &n, nullptr) == 0) {
+        error = static_cast<int>(GetLastError());
+        result = FileReadResult::kReadFailed;
+        *length = 0;
+        break;
+      }
+      if (n == 0) break;
+      *length += n;
+    }
+  }
+  CloseHandle(file);
+  return result;
 }
 
 namespace {

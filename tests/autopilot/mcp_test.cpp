@@ -454,7 +454,8 @@ TEST(McpApplyTest, ApplicationTransmitsToTheUserAircraftAndResetsThePendingBlock
 // first time, and again only after the next start.
 TEST(McpApplyTest, ARefusedFieldIsLoggedOncePerStart) {
   const testing::ScratchFolder folder;
-  const DiagnosticLog saved = AddOnLog();
+  const bool saved_enabled = AddOnLog().Enabled;
+  const std::string saved_path = AddOnLog().FilePath;
   AddOnLog().FilePath = folder.path() + "Velkaro.log";
   AddOnLog().Enabled = true;
   ResetLog();
@@ -479,7 +480,8 @@ TEST(McpApplyTest, ARefusedFieldIsLoggedOncePerStart) {
     EXPECT_EQ(count("Autopilot: headingHold 2 is neither off (0) nor on (1); not sent"), start);
     EXPECT_EQ(count("Autopilot: altitudeRequest "), start);
   }
-  AddOnLog() = saved;
+  AddOnLog().Enabled = saved_enabled;
+  AddOnLog().FilePath = saved_path;
 }
 
 }  // namespace

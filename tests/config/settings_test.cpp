@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_files.h"
-
 #include <string>
 #include <vector>
+
+#include "support/test_files.h"
 
 namespace velkaro {
 namespace {
@@ -142,6 +142,42 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
     EXPECT_EQ(settings.Describe(), c.described);
     EXPECT_EQ(settings.warnings, c.warnings);
   }
+}
+
+// [log] max_size in bytes or K/M; a value out of bounds or not a size keeps 10M, with a warning.
+TEST(SettingsTest, TheLogSizeIsTakenInBytesKOrMWithinItsBounds) {
+  const std::string kNotASize =
+      " is not a size from 64K to 1024M (bytes, or with K or M); the default is in force";
+  const struct {
+    const char* value;
+    std::uint64_t bytes;
+    bool taken;
+  } rows[] = {
+      {"10M", 10 * 1024 * 1024, true},
+      {"512k", 512 * 1024, true},
+      {"65536", 65536, true},
+      {"1024M", 1024ull * 1024 * 1024, true},
+      {"65535", kDefaultLogMaxBytes, false},
+      {"1025M", kDefaultLogMaxBytes, false},
+      {"2G", kDefaultLogMaxBytes, false},
+      {"M", kDefaultLogMaxBytes, false},
+      {"-1M", kDefaultLogMaxBytes, false},
+      {"10 M", kDefaultLogMaxBytes, false},
+      {"99999999999999999999", kDefaultLogMaxBytes, false},
+      {"17592186044416M", kDefaultLogMaxBytes, false},  // 2^44 M: 2^64 bytes, past any count
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.value);
+    const Settings settings = ParseSettings(std::string("[log]\nmax_size = ") + row.value + "\n");
+    EXPECT_EQ(settings.log_max_bytes, row.bytes);
+    if (row.taken) {
+      EXPECT_TRUE(settings.warnings.empty());
+    } else {
+      EXPECT_EQ(settings.warnings,
+                std::vector<std::string>{std::string("[log] max_size = ") + row.value + kNotASize});
+    }
+  }
+  EXPECT_EQ(ParseSettings("").log_max_bytes, kDefaultLogMaxBytes);
 }
 
 // The Velkaro.ini shipped in the release writes out every default: read as it stands, it gives

@@ -7,11 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <thread>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "common/coding.h"
 #include "common/version.h"
@@ -309,6 +314,51 @@ TEST_F(AddOnSettingsTest, ALogFileThatCannotBeCreatedIsReportedInTheStatus) {
                  "the log is off")))
       << status.dump();
 }
+
+// Someone else's file at the log's path is left as it is: the log goes beside it and says so,
+// in the status and in its own first lines.
+TEST_F(AddOnSettingsTest, SomeoneElsesFileAtTheLogsPathIsLeftAsItIs) {
+  const std::string notes = addon.folder() + "notes.txt";
+  std::filesystem::remove(notes + ".1");
+  FILE* file = std::fopen(notes.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fputs("my notes\n", file);
+  std::fclose(file);
+  Start("[log]\nenabled = true\npath = notes.txt\n");
+  addon.Frames(1);
+  const json status = StatusFrom("127.0.0.1", 5193);
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status["log_enabled"], true);
+  EXPECT_EQ(status["log_path"], notes + ".1");
+  ASSERT_EQ(status["warnings"].size(), 1u) << status.dump();
+  const std::string warning = status["warnings"][0].get<std::string>();
+  EXPECT_EQ(warning, "the log file " + notes +
+                         " holds something other than a log and is left as it is; the log is "
+                         "written to " +
+                         notes + ".1");
+  EXPECT_EQ(ReadWholeFile(notes), "my notes\n");
+  EXPECT_NE(Log("notes.txt.1").find("Configuration: " + warning), std::string::npos);
+  std::filesystem::remove(notes);
+  std::filesystem::remove(notes + ".1");
+}
+
+#if !defined(_WIN32)
+// A FIFO at the log's path would block the start until something read it: the add-on starts and
+// serves, with the log off and the status saying why.
+TEST_F(AddOnSettingsTest, AFifoAtTheLogsPathLeavesTheLogOffAndTheStartUnblocked) {
+  const std::string fifo = addon.folder() + "fifo.log";
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  Start("[log]\nenabled = true\npath = fifo.log\n");
+  addon.Frames(1);
+  const json status = StatusFrom("127.0.0.1", 5193);
+  std::filesystem::remove(fifo);
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status["log_enabled"], false);
+  EXPECT_EQ(status["warnings"],
+            json::array({"the log file " + fifo + " is not a regular file; the log is off"}));
+}
+#endif
 
 TEST_F(AddOnSettingsTest, WhenThePortIsTakenTheLogAndTheReportSayWhy) {
   LoopbackListener squatter;  // on 127.0.0.1

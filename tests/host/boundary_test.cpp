@@ -107,7 +107,8 @@ class BoundaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     t_simulator_thread = true;
-    saved_log_ = AddOnLog();
+    saved_log_enabled_ = AddOnLog().Enabled;
+    saved_log_path_ = AddOnLog().FilePath;
     // The log is switched on as a user does, by the settings file.
     addon_state::SetSettingsFolder(folder_.path());
     folder_.Write("Velkaro.ini", "[log]\nenabled = true\n");
@@ -121,7 +122,8 @@ class BoundaryTest : public ::testing::Test {
     g_fail_on.store(FailOn::kNothing);
     WithinSeconds("DLLStop", [] { DLLStop(); });
     addon_state::SetServerRunning(false);
-    AddOnLog() = saved_log_;
+    AddOnLog().Enabled = saved_log_enabled_;
+    AddOnLog().FilePath = saved_log_path_;
     addon_state::SetSettingsFolder("");
   }
 
@@ -159,7 +161,8 @@ class BoundaryTest : public ::testing::Test {
   const StandInApi& sim_ = *StandIn_GetApi();
   testing::RecordMessage record_;
   ScratchFolder folder_;
-  DiagnosticLog saved_log_;
+  bool saved_log_enabled_ = false;
+  std::string saved_log_path_;
 };
 
 TEST_F(BoundaryTest, AFlapsReaderOutOfMemoryKeepsThePreviousTableAndTheFramesGoOn) {

@@ -255,6 +255,41 @@ TEST_F(SocketServerTest, AnAddressNotAllowedIsClosedAtOnceAndTakesNoPlace) {
   EXPECT_FALSE(state.status.Read(0).listening);
 }
 
+// A flood of connections from an address not allowed costs the log a few lines, not one each;
+// the status counts them all. A client served is logged with its address as it comes and goes.
+TEST_F(SocketServerTest, RefusedFloodsCostTheLogAFewLinesAndClientsAreNamed) {
+  ScratchFolder folder;
+  state.log.Enabled = true;
+  state.log.FilePath = folder.path() + "Velkaro.log";
+  ASSERT_EQ(state.log.Reset(), "");
+  SocketServer::Settings settings;
+  settings.allow = ParseSettings("[server]\nallow = 127.0.0.1\n").allow;
+  StartServer(settings);
+  constexpr int kRefused = 1000;
+  for (int i = 0; i < kRefused; ++i) {
+    const platform::SocketHandle stranger = ConnectFrom("127.0.0.2", "127.0.0.1", server->port());
+    ASSERT_NE(stranger, platform::kInvalidSocket);
+    platform::CloseSocket(stranger);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return state.status.Read(0).refused_connections == kRefused; }));
+  EXPECT_LT(ReadWholeFile(state.log.FilePath).size(), 4096u);
+  {
+    auto client = Connect();
+    ASSERT_TRUE(client && client->Sync());
+  }
+  EXPECT_TRUE(WaitUntil([&] {
+    return ReadWholeFile(state.log.FilePath)
+               .find("Zelm Socket: ended client serving thread for 127.0.0.1") != std::string::npos;
+  }));
+  server->Stop();
+  const std::string log = ReadWholeFile(state.log.FilePath);
+  EXPECT_NE(log.find("Zelm Socket: successfully created client serving thread for 127.0.0.1"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Zelm Socket: refused connection from 127.0.0.2 (not in allow)"),
+            std::string::npos);
+}
+
 // While set, the server's wake-ups reach nothing, as under a layered service provider that
 // swallows them.
 std::atomic<bool> wakes_lost{false};
