@@ -199,9 +199,12 @@ void QueueEvent(Simulator& sim, Connection& connection, SIMCONNECT_DWORD event_i
   Post(sim, connection, Bytes(message));
 }
 
+// A text into a fixed field of a message, NUL-padded. A text as long as the field or longer
+// fills it whole, without an end, as the simulator delivers it: ending it early would turn a cut
+// aircraft path into the path of one of its ancestor folders.
 void CopyText(char* destination, std::size_t capacity, const std::string& text) {
   std::memset(destination, 0, capacity);
-  std::memcpy(destination, text.data(), std::min(text.size(), capacity - 1));
+  std::memcpy(destination, text.data(), std::min(text.size(), capacity));
 }
 
 void QueueAircraftLoaded(Simulator& sim, Connection& connection) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -259,11 +260,21 @@ TEST_F(AircraftChangeTest, ACutFileNameChangesNoDetents) {
   state.dwID = SIMCONNECT_RECV_ID_SYSTEM_STATE;
   state.dwRequestID = 2;
   std::memcpy(state.szString, name.data(), sizeof state.szString);
-  const std::pair<const char*, const SIMCONNECT_RECV*> kMessages[] = {
-      {"the file-name event", &loaded}, {"the loaded-aircraft state", &state}};
-  for (const auto& [what, message] : kMessages) {
+  const StandInApi& sim = addon.sim();
+  const std::pair<const char*, std::function<void()>> kDeliveries[] = {
+      {"the file-name event", [&] { sim.Deliver(&loaded, loaded.dwSize); }},
+      {"the loaded-aircraft state", [&] { sim.Deliver(&state, state.dwSize); }},
+      // The stand-in fills its fields as the simulator does, whole and without an end.
+      {"the stand-in's file-name event", [&] { sim.LoadAircraft(name.c_str()); }},
+      {"the stand-in's loaded-aircraft state",
+       [&] {
+         sim.SetAircraftPath(name.c_str());
+         sim.RaiseSimStart();  // the add-on asks for the state
+       }},
+  };
+  for (const auto& [what, deliver] : kDeliveries) {
     SCOPED_TRACE(what);
-    addon.sim().Deliver(message, message->dwSize);
+    deliver();
     addon.sim().Pump();
     addon.Frames(1);
     EXPECT_EQ(DetentAngle(), 5.0) << "the detents stay those of the aircraft before";
