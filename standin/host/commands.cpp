@@ -203,6 +203,8 @@ CommandOutcome LoadAircraft(const StandInApi& sim, std::string_view path) {
   if (path.empty()) return {Say("aircraft takes the PATH of an aircraft file")};
   const AircraftFile file = CheckAircraftFile(path);
   if (!file.error.empty()) return {Say("aircraft " + file.path + " not loaded: " + file.error)};
+  // The title first: the records that follow the change are the new aircraft's.
+  if (!file.title.empty()) sim.SetTitle(file.title.c_str());
   sim.LoadAircraft(file.path.c_str());
   std::string reply;
   if (!file.warning.empty()) reply += Say("warning: " + file.warning);
@@ -223,6 +225,28 @@ std::string Help() {
 }
 
 }  // namespace
+
+std::string AircraftTitle(std::string_view config) {
+  bool in_fltsim = false;
+  while (!config.empty()) {
+    const std::size_t end = config.find('\n');
+    std::string_view line = config.substr(0, end);
+    config.remove_prefix(end == std::string_view::npos ? config.size() : end + 1);
+    line = Trim(line.substr(0, line.find("//")));
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      constexpr std::string_view kFltsim = "[fltsim.";
+      in_fltsim = line.size() > kFltsim.size() && SameText(line.substr(0, kFltsim.size()), kFltsim);
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (!in_fltsim || equals == std::string_view::npos) continue;
+    if (!SameText(Trim(line.substr(0, equals)), "title")) continue;
+    const std::string_view title = Trim(line.substr(equals + 1));
+    if (!title.empty()) return std::string(title);
+  }
+  return {};
+}
 
 bool PinVariable(const StandInApi& sim, std::string_view assignment, std::string* reply) {
   const std::size_t equals = assignment.find('=');
@@ -307,7 +331,13 @@ AircraftFile CheckAircraftFile(std::string_view path) {
   std::string contents;
   const platform::FileReadResult read =
       platform::ReadRegularFile(config.c_str(), kMaxAircraftConfigBytes, contents);
-  if (read == platform::FileReadResult::kRead) return file;
+  if (read == platform::FileReadResult::kRead) {
+    file.title = AircraftTitle(contents);
+    if (file.title.empty()) {
+      file.warning = "no title in " + config + "; the aircraft keeps the title it had";
+    }
+    return file;
+  }
   if (read == platform::FileReadResult::kCannotOpen && !fs::exists(config, error)) {
     file.warning =
         "no aircraft.cfg beside " + file.path + "; the add-on keeps the flap detents it has";
