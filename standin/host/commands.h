@@ -4,7 +4,8 @@
 //   aircraft PATH              load another aircraft ("AircraftLoaded"), with the title in its
 //                              aircraft.cfg
 //   set NAME=VALUE [UNIT]      pin a variable, in the units the add-on registered for it, or in
-//                              UNIT of the same kind; a text variable takes its text
+//                              UNIT of the same kind (nan, inf and -inf too); a text
+//                              variable takes its text
 //   unset NAME                 unpin it: the stand-in's model drives it again
 //   vars                       the variables the add-on registered, with units and type
 //   help                       these commands

@@ -358,9 +358,12 @@ void QueueRecord(Simulator& sim, Connection& connection, SIMCONNECT_DWORD reques
   Post(sim, connection, std::move(bytes));
 }
 
-// Pinned variables that are model state are held there too, so the flight follows them.
+// Pinned variables that are model state are held there too, so the flight follows them. A pin
+// that is not finite (nan, inf) is delivered but kept out of the model, which could not fly on
+// from it: unpinned, the variable goes on from the model's last finite state.
 void ApplyPinsToModel(Simulator& sim) {
   for (const auto& [name, pin] : sim.pins) {
+    if (!std::isfinite(pin.value)) continue;
     // In the units the first connection that registered it registered it in (its last
     // registration of it).
     std::string units;

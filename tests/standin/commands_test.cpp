@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -59,6 +60,8 @@ Effect Text8(std::size_t offset, const char* text) {
 }
 
 TEST_F(ConsoleTest, SetAndUnsetTakeValuesInTheRegisteredUnitsAndSayWhatIsWrong) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
   struct Row {
     const char* line;
     const char* reply;
@@ -69,6 +72,23 @@ TEST_F(ConsoleTest, SetAndUnsetTakeValuesInTheRegisteredUnitsAndSayWhatIsWrong) 
        F64(272, 12000.0)},
       {"set PLANE ALTITUDE=abc", "velkaro-sim: not a number: abc\n", F64(272, 12000.0)},
       {"set PLANE ALTITUDE=1e999", "velkaro-sim: not a finite number: 1e999\n", F64(272, 12000.0)},
+      // The values that are not finite, by their words only, to show what the add-on makes of
+      // them; unpinned, the model goes on from where it was.
+      {"set PLANE ALTITUDE=nan", "velkaro-sim: PLANE ALTITUDE pinned to nan Feet (not a number)\n",
+       F64(272, kNaN)},
+      {"set PLANE ALTITUDE=INF", "velkaro-sim: PLANE ALTITUDE pinned to inf Feet (infinity)\n",
+       F64(272, kInf)},
+      {"set PLANE ALTITUDE=-Inf",
+       "velkaro-sim: PLANE ALTITUDE pinned to -inf Feet (minus infinity)\n", F64(272, -kInf)},
+      {"set PLANE ALTITUDE=infinity", "velkaro-sim: not a finite number: infinity\n",
+       F64(272, -kInf)},
+      {"unset PLANE ALTITUDE",
+       "velkaro-sim: PLANE ALTITUDE unpinned: the stand-in's model drives it again\n",
+       F64(272, 12000.0)},
+      {"set PLANE HEADING DEGREES TRUE=NaN Degrees",
+       "velkaro-sim: PLANE HEADING DEGREES TRUE pinned to nan Radians (not a number; NaN "
+       "Degrees)\n",
+       F64(304, kNaN)},
       {"set PLANE ALTITUDE=",
        "velkaro-sim: PLANE ALTITUDE needs a value: set PLANE ALTITUDE=VALUE\n", F64(272, 12000.0)},
       {"set PLANE ALTITUDE 5",
@@ -115,7 +135,13 @@ TEST_F(ConsoleTest, SetAndUnsetTakeValuesInTheRegisteredUnitsAndSayWhatIsWrong) 
       case Effect::kNone:
         break;
       case Effect::kF64:
-        EXPECT_NEAR(DecodeF64(at), row.effect.value, 1e-9);
+        if (std::isnan(row.effect.value)) {
+          EXPECT_TRUE(std::isnan(DecodeF64(at))) << DecodeF64(at);
+        } else if (std::isinf(row.effect.value)) {
+          EXPECT_EQ(DecodeF64(at), row.effect.value);
+        } else {
+          EXPECT_NEAR(DecodeF64(at), row.effect.value, 1e-9);
+        }
         break;
       case Effect::kU32:
         EXPECT_EQ(DecodeU32(at), static_cast<std::uint32_t>(row.effect.value));
