@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -224,6 +225,32 @@ TEST_F(SocketServerTest, AtTheLimitTheSessionIdleLongestGivesWayToANewConnection
 
 // A connection from an address the allow list does not hold is closed at once, logged with its
 // address and counted, and claims no place: not even that of a session idle past its time.
+// docs/protocol.md tells clients how long the server waits at the session limit: its figures
+// must be the server's.
+TEST(SocketServerLimitsTest, TheProtocolDocumentGivesTheWaitsAtTheLimitTheServerKeeps) {
+  std::string doc;
+  for (const char c : ReadWholeFile(VELKARO_SOURCE_DIR "/docs/protocol.md")) {
+    const bool blank = c == ' ' || c == '\n' || c == '\r';
+    if (!blank) {
+      doc += c;
+    } else if (!doc.empty() && doc.back() != ' ') {
+      doc += ' ';  // as read: line breaks and indentation are one blank
+    }
+  }
+  auto seconds = [](int ms) {
+    char figure[32];
+    std::snprintf(figure, sizeof figure, "%g", ms / 1000.0);
+    return std::string(figure) + (ms == 1000 ? " second" : " seconds");
+  };
+  const std::string kPhrases[] = {
+      "waits up to " + seconds(kSessionEndWaitMs) + " for such a place",
+      "idle for more than " + seconds(kIdleEvictAfterMs),
+  };
+  for (const std::string& phrase : kPhrases) {
+    EXPECT_NE(doc.find(phrase), std::string::npos) << "docs/protocol.md must say: " << phrase;
+  }
+}
+
 TEST_F(SocketServerTest, AnAddressNotAllowedIsClosedAtOnceAndTakesNoPlace) {
   ScratchFolder folder;
   state.log.Enabled = true;
