@@ -5,12 +5,13 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "simconnect/simconnect.h"
 #include "platform/socket.h"
+#include "simconnect/simconnect.h"
 #include "simdata/record_layout.h"
 #include "support/addon_harness.h"
 #include "support/record_message.h"
@@ -311,15 +312,22 @@ TEST(LifecycleFailedOpenTest, WithoutAConnectionNothingFollowsAndStopOnlyCleansU
   EXPECT_EQ(zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000), nullptr);
 }
 
+// A second client of each run sends nothing after the stop and keeps its connection open
+// through the next start: the port is bound again while the last run's connection lingers,
+// closed by the add-on but not yet by the client.
 TEST(LifecycleStopTest, StopClosesTheConnectionAndTheServerAndAStartAfterwardsWorksAgain) {
   AddOnHarness& addon = AddOnHarness::Instance();
-  for (int run = 0; run < 2; ++run) {
+  std::unique_ptr<zelm::Connection> lingering;
+  for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE(run);
     addon.Start();
     addon.Frames(2);
     auto client = ConnectToAddOn();
-    ASSERT_NE(client, nullptr);
+    ASSERT_NE(client, nullptr) << "the server listens again";
     EXPECT_EQ(Fetch(*client).Text("simulatorName"), "FSX");
+    auto idle = ConnectToAddOn();
+    ASSERT_NE(idle, nullptr);
+    EXPECT_EQ(Fetch(*idle).Text("simulatorName"), "FSX");
     addon.Stop();
 
     EXPECT_EQ(addon.Calls("SimConnect_Close").size(), 1u);
@@ -327,6 +335,7 @@ TEST(LifecycleStopTest, StopClosesTheConnectionAndTheServerAndAStartAfterwardsWo
     zelm::Frame frame;
     EXPECT_FALSE(client->FetchFrame(&frame)) << "the session ended with the add-on";
     EXPECT_EQ(zelm::Connection::Open("127.0.0.1", 5193, nullptr, 1000), nullptr);
+    lingering = std::move(idle);
   }
 }
 
