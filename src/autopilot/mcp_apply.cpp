@@ -59,8 +59,7 @@ constexpr Reference kReferences[] = {
     {mcp::kNav1Course, WholeUnits, kEventVor1Set},
 };
 
-// Values this large are out of reach of a 32-bit result whatever the conversion; testing them
-// first also keeps the narrowing to single precision defined.
+// Values this large are out of reach of a 32-bit result whatever the conversion.
 constexpr double kConvertibleLimit = 4.0e9;
 
 bool Convertible(double value) {
@@ -106,11 +105,13 @@ void LogRefusals(const McpBlock& pending, McpFieldSet fields) {
 
 }  // namespace
 
-std::optional<std::int32_t> RoundToWhole(float f) {
-  if (!(f >= -2147483648.0f && f < 2147483648.0f)) return std::nullopt;  // NaN fails too
+// In double precision, which holds every 32-bit whole number and its halves exactly: single
+// precision would move a value above 2^24 onto its neighbour before rounding.
+std::optional<std::int32_t> RoundToWhole(double f) {
+  if (!(f >= -2147483648.0 && f < 2147483648.0)) return std::nullopt;  // NaN fails too
   const std::int64_t n = static_cast<std::int32_t>(f);
-  const float a = static_cast<float>(n + 1) - f;
-  const float b = f - static_cast<float>(n);
+  const double a = static_cast<double>(n + 1) - f;
+  const double b = f - static_cast<double>(n);
   const std::int64_t result = a > b ? n : n + 1;
   if (result > INT32_MAX) return std::nullopt;
   return static_cast<std::int32_t>(result);
@@ -118,18 +119,23 @@ std::optional<std::int32_t> RoundToWhole(float f) {
 
 std::optional<std::int32_t> WholeUnits(double value) {
   if (!Convertible(value)) return std::nullopt;
-  return RoundToWhole(static_cast<float>(value));
+  return RoundToWhole(value);
 }
 
 std::optional<std::int32_t> Hundredths(double value) {
   const double scaled = value * 100.0;
   if (!Convertible(scaled)) return std::nullopt;
-  return RoundToWhole(static_cast<float>(scaled));
+  // A Mach number written with a half hundredth (0.575) is held a little below it and comes
+  // out of the product as 57.49999999999999: it is put back on its half, on a grid of 2^-16
+  // (the scaling and rounding are exact), so that it rounds up as written. The grid is far
+  // coarser than that error and far finer than any setting a client means.
+  constexpr double kGrid = 65536.0;
+  return RoundToWhole(std::round(scaled * kGrid) / kGrid);
 }
 
 std::optional<std::int32_t> Hundreds(double value) {
   if (!Convertible(value)) return std::nullopt;
-  const std::optional<std::int32_t> whole = RoundToWhole(static_cast<float>(value) / 100.0f);
+  const std::optional<std::int32_t> whole = RoundToWhole(value / 100.0);
   if (!whole) return std::nullopt;
   const std::int64_t result = static_cast<std::int64_t>(*whole) * 100;
   if (result < INT32_MIN || result > INT32_MAX) return std::nullopt;

@@ -18,10 +18,10 @@
 
 namespace velkaro {
 
-// Rounds a single-precision value to a whole number, halves away from zero for positive values
+// Rounds a value to a whole number, halves away from zero for positive values
 // and toward zero for negative ones (250.5 gives 251, -2.7 gives -2). Empty when the value is
 // not a number or the result does not fit a 32-bit integer.
-std::optional<std::int32_t> RoundToWhole(float value);
+std::optional<std::int32_t> RoundToWhole(double value);
 
 // The three data conversions of a reference or request, each empty when the value cannot be
 // sent as a 32-bit integer.

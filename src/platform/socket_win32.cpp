@@ -93,6 +93,12 @@ SocketHandle OpenTcpSocket() {
 }
 
 int BindIpv4(SocketHandle s, std::uint32_t address_network_order, std::uint16_t port) {
+  // Exclusive use of the address: no other program can bind the port over ours (as SO_REUSEADDR
+  // would let it) and take our clients' connections. It counts only when set before the bind;
+  // should it fail, the bind goes on without it.
+  const BOOL on = TRUE;
+  setsockopt(Sock(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+             sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

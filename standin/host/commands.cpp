@@ -8,12 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <vector>
 
 #include "aircraft/flaps_reader.h"
-#include "simconnect/simconnect.h"
 #include "platform/file.h"
+#include "simconnect/simconnect.h"
 
 namespace velkaro::standin {
 
@@ -113,20 +114,42 @@ std::string TypeText(const StandInDatum& datum) {
   return text;
 }
 
-// A whole token as a finite number; strtod's reading, so "1e3" and "0x2345" are numbers too.
+// A whole token as a number; strtod's reading, so "1e3" and "0x2345" are numbers too. The words
+// nan, inf and -inf (any case) are the values that are not finite, which a pin may hold to show
+// what the add-on makes of them; any other spelling strtod takes for one, and a number too large
+// for a double (1e999), is refused as not finite.
 enum class NumberParse { kNumber, kNotANumber, kNotFinite };
 NumberParse ParseNumber(const std::string& text, double* value) {
   if (text.empty()) return NumberParse::kNotANumber;
+  if (SameText(text, "nan")) {
+    *value = std::numeric_limits<double>::quiet_NaN();
+    return NumberParse::kNumber;
+  }
+  if (SameText(text, "inf") || SameText(text, "-inf")) {
+    *value = text[0] == '-' ? -std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::infinity();
+    return NumberParse::kNumber;
+  }
   char* end = nullptr;
   *value = std::strtod(text.c_str(), &end);
   if (end == text.c_str() || *end != '\0') return NumberParse::kNotANumber;
   return std::isfinite(*value) ? NumberParse::kNumber : NumberParse::kNotFinite;
 }
 
+// Written here rather than by printf for the values that are not finite, which C libraries
+// spell differently ("-nan", "1.#QNAN").
 std::string NumberText(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char text[32];
   std::snprintf(text, sizeof text, "%.9g", value);
   return text;
+}
+
+// What a value that is not finite means, for the reply that pins it.
+std::string NotFiniteMeaning(double value) {
+  if (std::isnan(value)) return "not a number";
+  return value > 0 ? "infinity" : "minus infinity";
 }
 
 bool PinText(const StandInApi& sim, const StandInDatum& datum, std::string_view value,
@@ -175,7 +198,7 @@ bool PinNumber(const StandInApi& sim, const StandInDatum& datum, std::string_vie
     *reply = Say(unit + " is not a unit of " + name + ", which is in " + registered);
     return false;
   }
-  if (!std::isfinite(pinned)) {
+  if (std::isfinite(number) && !std::isfinite(pinned)) {
     *reply = Say(number_text + " " + unit + " is out of range for " + name);
     return false;
   }
@@ -184,9 +207,12 @@ bool PinNumber(const StandInApi& sim, const StandInDatum& datum, std::string_vie
     return false;
   }
   std::string said = name + " pinned to " + NumberText(pinned) + " " + registered;
+  std::string notes;
+  if (!std::isfinite(pinned)) notes = NotFiniteMeaning(pinned);
   if (!unit.empty() && !SameText(unit, datum.units)) {
-    said += " (" + number_text + " " + unit + ")";
+    notes += (notes.empty() ? "" : "; ") + number_text + " " + unit;
   }
+  if (!notes.empty()) said += " (" + notes + ")";
   *reply = Say(said);
   return true;
 }
@@ -203,6 +229,8 @@ CommandOutcome LoadAircraft(const StandInApi& sim, std::string_view path) {
   if (path.empty()) return {Say("aircraft takes the PATH of an aircraft file")};
   const AircraftFile file = CheckAircraftFile(path);
   if (!file.error.empty()) return {Say("aircraft " + file.path + " not loaded: " + file.error)};
+  // The title first: the records that follow the change are the new aircraft's.
+  if (!file.title.empty()) sim.SetTitle(file.title.c_str());
   sim.LoadAircraft(file.path.c_str());
   std::string reply;
   if (!file.warning.empty()) reply += Say("warning: " + file.warning);
@@ -223,6 +251,28 @@ std::string Help() {
 }
 
 }  // namespace
+
+std::string AircraftTitle(std::string_view config) {
+  bool in_fltsim = false;
+  while (!config.empty()) {
+    const std::size_t end = config.find('\n');
+    std::string_view line = config.substr(0, end);
+    config.remove_prefix(end == std::string_view::npos ? config.size() : end + 1);
+    line = Trim(line.substr(0, line.find("//")));
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      constexpr std::string_view kFltsim = "[fltsim.";
+      in_fltsim = line.size() > kFltsim.size() && SameText(line.substr(0, kFltsim.size()), kFltsim);
+      continue;
+    }
+    const std::size_t equals = line.find('=');
+    if (!in_fltsim || equals == std::string_view::npos) continue;
+    if (!SameText(Trim(line.substr(0, equals)), "title")) continue;
+    const std::string_view title = Trim(line.substr(equals + 1));
+    if (!title.empty()) return std::string(title);
+  }
+  return {};
+}
 
 bool PinVariable(const StandInApi& sim, std::string_view assignment, std::string* reply) {
   const std::size_t equals = assignment.find('=');
@@ -307,7 +357,13 @@ AircraftFile CheckAircraftFile(std::string_view path) {
   std::string contents;
   const platform::FileReadResult read =
       platform::ReadRegularFile(config.c_str(), kMaxAircraftConfigBytes, contents);
-  if (read == platform::FileReadResult::kRead) return file;
+  if (read == platform::FileReadResult::kRead) {
+    file.title = AircraftTitle(contents);
+    if (file.title.empty()) {
+      file.warning = "no title in " + config + "; the aircraft keeps the title it had";
+    }
+    return file;
+  }
   if (read == platform::FileReadResult::kCannotOpen && !fs::exists(config, error)) {
     file.warning =
         "no aircraft.cfg beside " + file.path + "; the add-on keeps the flap detents it has";

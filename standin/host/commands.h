@@ -1,9 +1,11 @@
 // velkaro-sim's console: the lines it takes on standard input while the simulator runs, and what
 // its command line shares with them (pins, the aircraft file, the list of variables).
 //
-//   aircraft PATH              load another aircraft ("AircraftLoaded")
+//   aircraft PATH              load another aircraft ("AircraftLoaded"), with the title in its
+//                              aircraft.cfg
 //   set NAME=VALUE [UNIT]      pin a variable, in the units the add-on registered for it, or in
-//                              UNIT of the same kind; a text variable takes its text
+//                              UNIT of the same kind (nan, inf and -inf too); a text
+//                              variable takes its text
 //   unset NAME                 unpin it: the stand-in's model drives it again
 //   vars                       the variables the add-on registered, with units and type
 //   help                       these commands
@@ -47,11 +49,17 @@ std::string ListVariables(const StandInApi& sim);
 struct AircraftFile {
   std::string path;     // made absolute against the current folder
   std::string error;    // why it cannot be loaded (missing, not a file, unreadable); "" if it can
-  std::string warning;  // the add-on will read no flap detents beside it; "" when it will
+  std::string warning;  // no flap detents or no title beside it; "" when both are there
+  std::string title;    // the title in its aircraft.cfg; "" when there is none
 };
 
+// The aircraft's title in aircraft.cfg text: the first title= in a [fltsim.N] section (names
+// in any case, blanks and a // comment dropped). "" when there is none.
+std::string AircraftTitle(std::string_view config);
+
 // Examines the aircraft file at `path` and the aircraft.cfg in its folder, which the add-on reads
-// by the same rules (a regular file of at most kMaxAircraftConfigBytes).
+// by the same rules (a regular file of at most kMaxAircraftConfigBytes), and takes the title
+// from it.
 AircraftFile CheckAircraftFile(std::string_view path);
 
 }  // namespace velkaro::standin

@@ -129,7 +129,9 @@ Options Parse(int argc, char** argv) {
                  "--set \"PLANE ALTITUDE=12000\" (repeatable)")
       ->type_name("NAME=VALUE")
       ->allow_extra_args(false);
-  app.add_option("--title", options.title, "the aircraft's title")->type_name("TEXT");
+  app.add_option("--title", options.title,
+                 "the aircraft's title, in place of the one in its aircraft.cfg")
+      ->type_name("TEXT");
   app.add_flag("--list-vars", options.list_vars,
                "list the variables the add-on registers, with\nunits and type, and exit");
   app.add_flag("--no-addon", options.no_addon,
@@ -229,7 +231,11 @@ int main(int argc, char** argv) {
   sim.Reset();
   const std::string& aircraft = aircraft_file.path;
   sim.SetAircraftPath(aircraft.c_str());
-  if (options.title_set) sim.SetTitle(options.title.c_str());
+  if (options.title_set) {
+    sim.SetTitle(options.title.c_str());
+  } else if (!aircraft_file.title.empty()) {
+    sim.SetTitle(aircraft_file.title.c_str());
+  }
   for (const std::string& name : options.refused) sim.Refuse(name.c_str());
 
   std::atomic<bool> stop{false};

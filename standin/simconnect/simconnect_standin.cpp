@@ -199,9 +199,12 @@ void QueueEvent(Simulator& sim, Connection& connection, SIMCONNECT_DWORD event_i
   Post(sim, connection, Bytes(message));
 }
 
+// A text into a fixed field of a message, NUL-padded. A text as long as the field or longer
+// fills it whole, without an end, as the simulator delivers it: ending it early would turn a cut
+// aircraft path into the path of one of its ancestor folders.
 void CopyText(char* destination, std::size_t capacity, const std::string& text) {
   std::memset(destination, 0, capacity);
-  std::memcpy(destination, text.data(), std::min(text.size(), capacity - 1));
+  std::memcpy(destination, text.data(), std::min(text.size(), capacity));
 }
 
 void QueueAircraftLoaded(Simulator& sim, Connection& connection) {
@@ -355,9 +358,12 @@ void QueueRecord(Simulator& sim, Connection& connection, SIMCONNECT_DWORD reques
   Post(sim, connection, std::move(bytes));
 }
 
-// Pinned variables that are model state are held there too, so the flight follows them.
+// Pinned variables that are model state are held there too, so the flight follows them. A pin
+// that is not finite (nan, inf) is delivered but kept out of the model, which could not fly on
+// from it: unpinned, the variable goes on from the model's last finite state.
 void ApplyPinsToModel(Simulator& sim) {
   for (const auto& [name, pin] : sim.pins) {
+    if (!std::isfinite(pin.value)) continue;
     // In the units the first connection that registered it registered it in (its last
     // registration of it).
     std::string units;

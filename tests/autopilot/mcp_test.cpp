@@ -286,6 +286,29 @@ const std::vector<ApplyCase>& ApplyCases() {
        {},
        [](McpBlock& b) { McpSetF64(b, kSpeedRequest, 0.78); },
        {{kEventApPanelMachSet, 1}, {kEventApMachVarSet, 78}}},
+      {"whole numbers above 2^24 and their halves round in double precision",
+       {{"AUTOPILOT ALTITUDE LOCK", 1}},
+       [](McpBlock& b) {
+         McpChange(b, kSpeedReference, 16777216);
+         McpChange(b, kHeadingBug, 16777217);
+         McpChange(b, kN1Reference, 2000000000.5);
+         McpChange(b, kAltitudeReference, 2e9);
+         McpChange(b, kVerticalSpeedReference, -2147483600);
+         McpSetF64(b, kAltitudeRequest, 2147483549);
+       },
+       {{kEventApSpdVarSet, 16777216},
+        {kEventApN1RefSet, 2000000001},
+        {kEventApAltVarSetEnglish, 2000000000},
+        {kEventApVsVarSetEnglish, Word(-2147483600)},
+        {kEventHeadingBugSet, 16777217},
+        {kEventApAltVarSetEnglish, 2147483500}}},
+      {"Mach numbers with a half hundredth round up as written",
+       {},
+       [](McpBlock& b) {
+         McpChange(b, kMachReference, 0.575);
+         McpSetF64(b, kSpeedRequest, 1.005);
+       },
+       {{kEventApMachVarSet, 58}, {kEventApPanelMachSet, 1}, {kEventApMachVarSet, 101}}},
       {"heading request 0 is a request",
        {},
        [](McpBlock& b) { McpSetF64(b, kHeadingRequest, 0.0); },
@@ -334,7 +357,7 @@ const std::vector<ApplyCase>& ApplyCases() {
          McpChange(b, kMachReference, 3.0e7);
          McpSetF64(b, kAltitudeRequest, 2147483800.0);
          McpSetF64(b, kSpeedRequest, 5.0e9);
-         McpChange(b, kN1Reference, 2147483647.0);
+         McpChange(b, kN1Reference, 2147483647.5);  // rounds to 2^31
        },
        {},
        {"altitudeReference", "verticalSpeedReference", "speedReference", "machReference",
@@ -384,11 +407,12 @@ TEST(McpApplyTest, RoundToWholeRoundsHalvesUpAboveZeroAndTowardZeroBelow) {
   EXPECT_EQ(RoundToWhole(250.4f), 250);
   EXPECT_EQ(RoundToWhole(-2.7f), -2);
   EXPECT_EQ(RoundToWhole(-0.5f), 0);
-  // The largest values that fit still give a 32-bit result (the single-precision arithmetic
-  // is coarse up there, as it always was).
-  EXPECT_TRUE(RoundToWhole(2147483520.0f).has_value());
-  EXPECT_TRUE(RoundToWhole(-2147483648.0f).has_value());
-  EXPECT_FALSE(RoundToWhole(2147483648.0f).has_value());
+  // Every 32-bit whole number is itself, up to the largest.
+  EXPECT_EQ(RoundToWhole(16777217.0), 16777217);
+  EXPECT_EQ(RoundToWhole(2147483646.5), 2147483647);
+  EXPECT_EQ(RoundToWhole(-2147483648.0), -2147483648);
+  EXPECT_FALSE(RoundToWhole(2147483647.5).has_value());
+  EXPECT_FALSE(RoundToWhole(2147483648.0).has_value());
   EXPECT_FALSE(RoundToWhole(std::numeric_limits<float>::quiet_NaN()).has_value());
   EXPECT_FALSE(RoundToWhole(std::numeric_limits<float>::infinity()).has_value());
 }

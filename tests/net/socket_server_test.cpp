@@ -7,11 +7,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#endif
 
 #include "common/frame_layout.h"
 #include "config/settings.h"
@@ -224,6 +229,32 @@ TEST_F(SocketServerTest, AtTheLimitTheSessionIdleLongestGivesWayToANewConnection
 
 // A connection from an address the allow list does not hold is closed at once, logged with its
 // address and counted, and claims no place: not even that of a session idle past its time.
+// docs/protocol.md tells clients how long the server waits at the session limit: its figures
+// must be the server's.
+TEST(SocketServerLimitsTest, TheProtocolDocumentGivesTheWaitsAtTheLimitTheServerKeeps) {
+  std::string doc;
+  for (const char c : ReadWholeFile(VELKARO_SOURCE_DIR "/docs/protocol.md")) {
+    const bool blank = c == ' ' || c == '\n' || c == '\r';
+    if (!blank) {
+      doc += c;
+    } else if (!doc.empty() && doc.back() != ' ') {
+      doc += ' ';  // as read: line breaks and indentation are one blank
+    }
+  }
+  auto seconds = [](int ms) {
+    char figure[32];
+    std::snprintf(figure, sizeof figure, "%g", ms / 1000.0);
+    return std::string(figure) + (ms == 1000 ? " second" : " seconds");
+  };
+  const std::string kPhrases[] = {
+      "waits up to " + seconds(kSessionEndWaitMs) + " for such a place",
+      "idle for more than " + seconds(kIdleEvictAfterMs),
+  };
+  for (const std::string& phrase : kPhrases) {
+    EXPECT_NE(doc.find(phrase), std::string::npos) << "docs/protocol.md must say: " << phrase;
+  }
+}
+
 TEST_F(SocketServerTest, AnAddressNotAllowedIsClosedAtOnceAndTakesNoPlace) {
   ScratchFolder folder;
   state.log.Enabled = true;
@@ -318,6 +349,36 @@ TEST_F(SocketServerTest, APortTakenIsLoggedWithWhereAndWhy) {
                         ": error [0-9]+, [^\\r\\n]+");
   EXPECT_TRUE(std::regex_search(log, line)) << log;
   EXPECT_EQ(refused.port(), 0) << "no server behind it";
+}
+
+// Binds a socket of another program's to 127.0.0.1:`port`, asking for the address's reuse (which
+// on Windows lets it bind over a listener that did not claim exclusive use); true if bound.
+bool BindAskingForReuse(std::uint16_t port) {
+  const platform::SocketHandle s = platform::OpenTcpSocket();
+  if (s == platform::kInvalidSocket) return false;
+#if defined(_WIN32)
+  const BOOL on = TRUE;
+  setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+             sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  const bool bound =
+      bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+#else
+  // Asked for already, by every socket here.
+  const bool bound = platform::BindIpv4(s, platform::Ipv4FromText("127.0.0.1"), port) == 0;
+#endif
+  platform::CloseSocket(s);
+  return bound;
+}
+
+TEST_F(SocketServerTest, NoOtherSocketCanBindTheListeningPort) {
+  StartServer();
+  EXPECT_FALSE(BindAskingForReuse(server->port()));
+  auto client = Connect();
+  ASSERT_NE(client, nullptr) << "the server still listens";
 }
 
 TEST_F(SocketServerTest, AStopEndsInTimeEvenWhenItsWakeUpsAreLost) {

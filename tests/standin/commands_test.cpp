@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,6 +36,13 @@ class ConsoleTest : public AddOnTest {
     if (client == nullptr || !client->FetchFrame(&frame)) return -1.0;
     return frame.Number("flapDetentAngle").value_or(-1.0);
   }
+  // The title in the add-on's status reply.
+  std::string AircraftTitle() {
+    auto client = ConnectToAddOn();
+    std::string status;
+    if (client == nullptr || !client->FetchStatus(&status)) return "(no status)";
+    return nlohmann::json::parse(status).value("aircraft_title", "(none)");
+  }
 };
 
 // What a line leaves in the record: a FLOAT64, a 32-bit word or 8 bytes of text at an offset.
@@ -51,6 +60,8 @@ Effect Text8(std::size_t offset, const char* text) {
 }
 
 TEST_F(ConsoleTest, SetAndUnsetTakeValuesInTheRegisteredUnitsAndSayWhatIsWrong) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
   struct Row {
     const char* line;
     const char* reply;
@@ -61,6 +72,23 @@ TEST_F(ConsoleTest, SetAndUnsetTakeValuesInTheRegisteredUnitsAndSayWhatIsWrong) 
        F64(272, 12000.0)},
       {"set PLANE ALTITUDE=abc", "velkaro-sim: not a number: abc\n", F64(272, 12000.0)},
       {"set PLANE ALTITUDE=1e999", "velkaro-sim: not a finite number: 1e999\n", F64(272, 12000.0)},
+      // The values that are not finite, by their words only, to show what the add-on makes of
+      // them; unpinned, the model goes on from where it was.
+      {"set PLANE ALTITUDE=nan", "velkaro-sim: PLANE ALTITUDE pinned to nan Feet (not a number)\n",
+       F64(272, kNaN)},
+      {"set PLANE ALTITUDE=INF", "velkaro-sim: PLANE ALTITUDE pinned to inf Feet (infinity)\n",
+       F64(272, kInf)},
+      {"set PLANE ALTITUDE=-Inf",
+       "velkaro-sim: PLANE ALTITUDE pinned to -inf Feet (minus infinity)\n", F64(272, -kInf)},
+      {"set PLANE ALTITUDE=infinity", "velkaro-sim: not a finite number: infinity\n",
+       F64(272, -kInf)},
+      {"unset PLANE ALTITUDE",
+       "velkaro-sim: PLANE ALTITUDE unpinned: the stand-in's model drives it again\n",
+       F64(272, 12000.0)},
+      {"set PLANE HEADING DEGREES TRUE=NaN Degrees",
+       "velkaro-sim: PLANE HEADING DEGREES TRUE pinned to nan Radians (not a number; NaN "
+       "Degrees)\n",
+       F64(304, kNaN)},
       {"set PLANE ALTITUDE=",
        "velkaro-sim: PLANE ALTITUDE needs a value: set PLANE ALTITUDE=VALUE\n", F64(272, 12000.0)},
       {"set PLANE ALTITUDE 5",
@@ -107,7 +135,13 @@ TEST_F(ConsoleTest, SetAndUnsetTakeValuesInTheRegisteredUnitsAndSayWhatIsWrong) 
       case Effect::kNone:
         break;
       case Effect::kF64:
-        EXPECT_NEAR(DecodeF64(at), row.effect.value, 1e-9);
+        if (std::isnan(row.effect.value)) {
+          EXPECT_TRUE(std::isnan(DecodeF64(at))) << DecodeF64(at);
+        } else if (std::isinf(row.effect.value)) {
+          EXPECT_EQ(DecodeF64(at), row.effect.value);
+        } else {
+          EXPECT_NEAR(DecodeF64(at), row.effect.value, 1e-9);
+        }
         break;
       case Effect::kU32:
         EXPECT_EQ(DecodeU32(at), static_cast<std::uint32_t>(row.effect.value));
@@ -180,47 +214,83 @@ TEST_F(ConsoleTest, VarsListsWhatTheAddOnRegisteredWithUnitsAndTypeIn80Columns) 
 
 TEST_F(ConsoleTest, AnAircraftFileIsCheckedBeforeItIsLoaded) {
   ScratchFolder folder;
-  auto aircraft = [&](const std::string& folder_name, int detent2) {
+  auto aircraft = [&](const std::string& folder_name, int detent2, const std::string& title) {
     folder.Write(folder_name + "/aircraft.cfg",
-                 "[flaps.0]\ntype=1\nflaps-position.2=" + std::to_string(detent2) + ",200\n");
+                 (title.empty() ? "" : "[fltsim.0]\ntitle=" + title + "\n") +
+                     "[flaps.0]\ntype=1\nflaps-position.2=" + std::to_string(detent2) + ",200\n");
     return std::filesystem::absolute(folder.Write(folder_name + "/plane.air", "air")).string();
   };
-  const std::string first = aircraft("first", 11);
+  const std::string first = aircraft("first", 11, "First Plane");
   // Beside an aircraft.cfg of its own, but missing: loading it would give detent 22.
-  const std::string missing = aircraft("other", 22) + ".gone";
+  const std::string missing = aircraft("other", 22, "Other Plane") + ".gone";
   const std::string bare =
       std::filesystem::absolute(folder.Write("bare/plane.air", "air")).string();
   const std::string a_folder = std::filesystem::absolute(folder.path() + "first").string();
+  const std::string untitled = aircraft("untitled", 33, "");
+  const std::string untitled_config =
+      std::filesystem::absolute(folder.path() + "untitled/aircraft.cfg").string();
+  const std::string second = aircraft("second", 44, "Second Plane");
 
   addon.sim().SetVariable("FLAPS HANDLE INDEX", 2);
   addon.Frames(2);
   ASSERT_EQ(DetentAngle(), 5.0) << "the sample aircraft";
+  ASSERT_EQ(AircraftTitle(), "Velkaro Trainer");
 
   struct Row {
     std::string line;
     std::string reply;
     double detent;
+    std::string title;  // in the add-on's status
   };
   const Row rows[] = {
-      {"aircraft " + first, "velkaro-sim: aircraft " + first + " loaded\n", 11.0},
+      {"aircraft " + first, "velkaro-sim: aircraft " + first + " loaded\n", 11.0, "First Plane"},
       {"aircraft " + missing, "velkaro-sim: aircraft " + missing + " not loaded: no such file\n",
-       11.0},
+       11.0, "First Plane"},
       {"aircraft " + a_folder,
        "velkaro-sim: aircraft " + a_folder + " not loaded: it is a folder, not an aircraft file\n",
-       11.0},
+       11.0, "First Plane"},
       {"aircraft " + bare,
        "velkaro-sim: warning: no aircraft.cfg beside " + bare +
            "; the add-on keeps the flap detents it has\n"
            "velkaro-sim: aircraft " +
            bare + " loaded\n",
-       11.0},
-      {"aircraft", "velkaro-sim: aircraft takes the PATH of an aircraft file\n", 11.0},
+       11.0, "First Plane"},
+      {"aircraft", "velkaro-sim: aircraft takes the PATH of an aircraft file\n", 11.0,
+       "First Plane"},
+      {"aircraft " + untitled,
+       "velkaro-sim: warning: no title in " + untitled_config +
+           "; the aircraft keeps the title it had\n"
+           "velkaro-sim: aircraft " +
+           untitled + " loaded\n",
+       33.0, "First Plane"},
+      {"aircraft " + second, "velkaro-sim: aircraft " + second + " loaded\n", 44.0, "Second Plane"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
     EXPECT_EQ(Run(row.line), row.reply);
     addon.Frames(1);
     EXPECT_EQ(DetentAngle(), row.detent);
+    EXPECT_EQ(AircraftTitle(), row.title);
+  }
+}
+
+TEST(AircraftTitleTest, TheFirstTitleOfAFltsimSectionCounts) {
+  struct Case {
+    const char* config;
+    const char* title;
+  };
+  const Case kCases[] = {
+      {"[fltsim.0]\ntitle=Velkaro Freighter\nsim=x\n[fltsim.1]\ntitle=Other\n",
+       "Velkaro Freighter"},
+      {"[General]\ntitle=Not This\n[FLTSIM.3]\r\n  Title = Spaced Out  // a comment\r\n",
+       "Spaced Out"},
+      {"[fltsim.0]\nui_title=Not This\ntitle=\ntitle=Last", "Last"},
+      {"[fltsim]\ntitle=No Number\n[flaps.0]\ntitle=Flaps\n", ""},
+      {"", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.config);
+    EXPECT_EQ(standin::AircraftTitle(c.config), c.title);
   }
 }
 
