@@ -362,7 +362,10 @@ void QueueRecord(Simulator& sim, Connection& connection, SIMCONNECT_DWORD reques
 // that is not finite (nan, inf) is delivered but kept out of the model, which could not fly on
 // from it: unpinned, the variable goes on from the model's last finite state.
 void ApplyPinsToModel(Simulator& sim) {
-  for (const auto& [name, pin] : sim.pins) {
+  for (const auto& entry : sim.pins) {
+    // (Named, not bound: clang 14 cannot capture a structured binding in the lambda below.)
+    const auto& name = entry.first;
+    const auto& pin = entry.second;
     if (!std::isfinite(pin.value)) continue;
     // In the units the first connection that registered it registered it in (its last
     // registration of it).
