@@ -207,6 +207,14 @@ const Key kKeys[] = {
        return true;
      },
      "1 to 64"},
+    {"server", "max_clients_per_address",
+     [](std::string_view v, Settings& s) {
+       long count = 0;
+       if (!ParseWhole(v, 1, kMaxSessionsLimit, &count)) return false;
+       s.max_clients_per_address = static_cast<int>(count);
+       return true;
+     },
+     "1 to 64"},
     {"server", "allow", [](std::string_view v, Settings& s) { return ParseAllowList(v, &s.allow); },
      "ANY or IPv4 addresses and CIDR ranges separated by commas",
      [](std::string_view v, Settings& s) {
@@ -284,7 +292,11 @@ std::string AllowList::ToString() const {
 
 std::string Settings::Describe() const {
   return "port " + std::to_string(port) + ", bind " + bind + ", max_clients " +
-         std::to_string(max_clients) + ", allow " + allow.ToString() + ", log " +
+         std::to_string(max_clients) +
+         (max_clients_per_address == kDefaultSessionsPerAddress
+              ? std::string()
+              : ", max_clients_per_address " + std::to_string(max_clients_per_address)) +
+         ", allow " + allow.ToString() + ", log " +
          (log_enabled ? "on (" + log_path + ")" : std::string("off"));
 }
 

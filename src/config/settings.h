@@ -14,6 +14,8 @@
 //   port = 5193            TCP port, 1 to 65535
 //   bind = ANY             ANY, or a local IPv4 address
 //   max_clients = 64       1 to 64
+//   max_clients_per_address = 16
+//                          1 to 64: how many of the places one client address may hold
 //   allow = ANY            ANY, or IPv4 addresses and CIDR ranges, separated by commas
 //   [log]
 //   enabled = false        true/false, yes/no, on/off, 1/0
@@ -37,6 +39,7 @@
 namespace velkaro {
 
 inline constexpr int kMaxSessionsLimit = 64;
+inline constexpr int kDefaultSessionsPerAddress = 16;
 inline constexpr const char* kSettingsFileName = "Velkaro.ini";
 // The largest settings file read: a larger one is not read at all (defaults and a warning), so a
 // stray file cannot make the host spend its address space on it.
@@ -65,6 +68,7 @@ struct Settings {
   std::uint16_t port = protocol::kDefaultPort;
   std::string bind = "ANY";  // "ANY" or a dotted IPv4 address
   int max_clients = kMaxSessionsLimit;
+  int max_clients_per_address = kDefaultSessionsPerAddress;
   AllowList allow;
   bool log_enabled = false;
   std::string log_path = "Velkaro.log";

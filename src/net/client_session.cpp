@@ -22,7 +22,7 @@ using namespace protocol;
 
 constexpr std::size_t kFirstUploadChunk = 64 * 1024;
 
-// kStalled: the receive timeout ran out (the peer sent nothing for the command stall limit).
+// kStalled: a bound ran out (the peer sent too little in time).
 enum class ReceiveStatus { kComplete, kClosed, kFailed, kStalled };
 
 struct Received {
@@ -35,18 +35,6 @@ ReceiveStatus FailedReceive() {
                                                                : ReceiveStatus::kFailed;
 }
 
-// Receives until `length` bytes have arrived, the peer closes, or a receive fails.
-Received ReceiveExact(platform::SocketHandle s, std::uint8_t* buffer, std::size_t length) {
-  std::size_t count = 0;
-  while (count < length) {
-    const int n = platform::Receive(s, buffer + count, static_cast<int>(length - count));
-    if (n == 0) return {count, ReceiveStatus::kClosed};
-    if (n < 0) return {count, FailedReceive()};
-    count += static_cast<std::size_t>(n);
-  }
-  return {count, ReceiveStatus::kComplete};
-}
-
 // kEnd: the session ends without the socket error line (the reason, if any, is logged already).
 enum class SessionStep { kContinue, kEnd, kErrorEnd };
 
@@ -56,20 +44,41 @@ struct Session {
   platform::SocketHandle socket = connection.socket;
   std::int32_t last_sent_sequence = 0;
   std::array<std::uint8_t, kFrameSize> frame{};
-  bool receives_bounded = false;
+  int receive_timeout_ms = 0;  // as set on the socket; 0 waits without limit
+  // Since when the session has served nothing (its connection's idle_since), or kBusy when it
+  // has just served a command and is to be idle from the next wait on.
+  std::int64_t idle_mark = SessionConnection::kBusy;
 
-  // Receives are bounded by the command stall limit inside a command and unbounded between
-  // commands. The option is changed only when that changes, so a command that arrives whole
-  // and carries no payload (every read command) costs no extra call.
-  void BoundReceives(bool bounded) {
-    if (bounded == receives_bounded) return;
-    platform::SetReceiveTimeout(socket, bounded ? shared.limits.command_stall_ms : 0);
-    receives_bounded = bounded;
+  void SetReceiveTimeout(int milliseconds) {
+    if (milliseconds == receive_timeout_ms) return;
+    platform::SetReceiveTimeout(socket, milliseconds);
+    receive_timeout_ms = milliseconds;
   }
 
+  // Receives until `length` bytes have arrived, the peer closes, a receive fails, or the time
+  // `deadline_for` gives for the bytes received so far has passed; a pause of the command stall
+  // limit is a stall as well. Whole commands and tags that arrive in one piece cost no timeout
+  // changes beyond the first.
+  template <typename DeadlineFor>
+  Received ReceiveUntil(std::uint8_t* buffer, std::size_t length, DeadlineFor deadline_for) {
+    std::size_t count = 0;
+    while (count < length) {
+      const std::int64_t left = deadline_for(count) - platform::SteadyMilliseconds();
+      if (left <= 0) return {count, ReceiveStatus::kStalled};
+      SetReceiveTimeout(static_cast<int>(std::min<std::int64_t>(left, shared.limits.command_stall_ms)));
+      const int n = platform::Receive(socket, buffer + count, static_cast<int>(length - count));
+      if (n == 0) return {count, ReceiveStatus::kClosed};
+      if (n < 0) return {count, FailedReceive()};
+      count += static_cast<std::size_t>(n);
+    }
+    return {count, ReceiveStatus::kComplete};
+  }
+
+  // A payload of a few bytes (an autopilot block, a length or version word): all of it within
+  // the command stall limit.
   Received ReceivePayload(std::uint8_t* buffer, std::size_t length) {
-    BoundReceives(true);
-    return ReceiveExact(socket, buffer, length);
+    const std::int64_t deadline = platform::SteadyMilliseconds() + shared.limits.command_stall_ms;
+    return ReceiveUntil(buffer, length, [deadline](std::size_t) { return deadline; });
   }
 
   SessionStep Send(const void* data, std::size_t length) {
@@ -78,15 +87,16 @@ struct Session {
   }
 
   // Reads the next command tag. The session is idle until its first byte arrives and waits for
-  // it without limit (the server may evict it meanwhile); the rest must follow within the
+  // it without limit (the server may evict it meanwhile); the whole tag must follow within the
   // command stall limit. An evicted session reads as closed: nothing more is served.
   Received ReadTag(std::uint8_t* tag) {
-    BoundReceives(false);
-    const std::int64_t since = platform::SteadyMilliseconds();
-    connection.idle_since.store(since);
+    SetReceiveTimeout(0);
+    if (idle_mark == SessionConnection::kBusy) {
+      idle_mark = platform::SteadyMilliseconds();
+      connection.idle_since.store(idle_mark);
+    }
     const int n = platform::Receive(socket, tag, static_cast<int>(kTagSize));
-    std::int64_t expected = since;
-    if (!connection.idle_since.compare_exchange_strong(expected, SessionConnection::kBusy)) {
+    if (connection.idle_since.load() == SessionConnection::kEvicted) {
       return {0, ReceiveStatus::kClosed};
     }
     if (n == 0) return {0, ReceiveStatus::kClosed};
@@ -94,7 +104,18 @@ struct Session {
     const auto first = static_cast<std::size_t>(n);
     if (first == kTagSize) return {first, ReceiveStatus::kComplete};
     const Received rest = ReceivePayload(tag + first, kTagSize - first);
+    if (connection.idle_since.load() == SessionConnection::kEvicted) {
+      return {0, ReceiveStatus::kClosed};
+    }
     return {first + rest.count, rest.status};
+  }
+
+  // Takes the session out of idle for a command it serves; false when the server has evicted it
+  // meanwhile (nothing more is served then).
+  bool BeginCommand() {
+    std::int64_t expected = idle_mark;
+    idle_mark = SessionConnection::kBusy;
+    return connection.idle_since.compare_exchange_strong(expected, SessionConnection::kBusy);
   }
 
   SessionStep SendFrame() {
@@ -195,8 +216,16 @@ struct Session {
     // The buffer grows as bytes arrive, so an announced length costs nothing until it is sent;
     // every growth is charged to the allowance first. The data is published only once it is
     // complete.
-    UploadBuffer data(shared.uploads);
+    UploadBuffer data(shared.uploads, length <= kSmallUploadBytes);
     std::size_t received = 0;
+    // The data's deadline moves with what has arrived: kUploadMinBytesPerSecond from the end of
+    // the grace on.
+    const std::int64_t started = platform::SteadyMilliseconds() + shared.limits.upload_rate_grace_ms;
+    const std::size_t rate = std::max<std::size_t>(shared.limits.upload_min_bytes_per_s, 1);
+    const auto deadline_for = [&](std::size_t count) {
+      return started + static_cast<std::int64_t>((received + count) / rate * 1000 +
+                                                 (received + count) % rate * 1000 / rate);
+    };
     while (received < length) {
       if (received == data.size()) {
         const std::size_t grown =
@@ -207,10 +236,19 @@ struct Session {
           return SessionStep::kEnd;
         }
       }
-      const int n = platform::Receive(socket, data.data() + received,
-                                      static_cast<int>(data.size() - received));
-      if (n <= 0) return SessionStep::kErrorEnd;
-      received += static_cast<std::size_t>(n);
+      const Received got = ReceiveUntil(data.data() + received, data.size() - received, deadline_for);
+      received += got.count;
+      if (got.status == ReceiveStatus::kComplete) continue;
+      if (got.status == ReceiveStatus::kStalled) {
+        shared.log.Write("Zelm Socket: upload from %s too slow (%lu of %lu bytes in %lld ms), "
+                         "connection closed",
+                         AddressText(connection.peer).text, static_cast<unsigned long>(received),
+                         static_cast<unsigned long>(length),
+                         static_cast<long long>(platform::SteadyMilliseconds() - started +
+                                                shared.limits.upload_rate_grace_ms));
+        return SessionStep::kEnd;
+      }
+      return SessionStep::kErrorEnd;
     }
     const UploadStore::Publication publication = store.PublishData(std::move(data));
 
@@ -219,6 +257,12 @@ struct Session {
     }
     store.PublishVersion(publication, DecodeU32(word));
     return SessionStep::kContinue;
+  }
+
+  bool Known(std::string_view tag) const {
+    return tag == kTagFrame || tag == kTagFmcRead || tag == kTagFmcVersion ||
+           tag == kTagMcpStore || tag == kTagFmcStore || tag == kTagFlightPlanStore ||
+           tag == kTagStatus;
   }
 
   SessionStep Serve(std::string_view tag) {
@@ -258,6 +302,11 @@ void SessionConnection::Close() {
   closed = true;
 }
 
+bool SessionConnection::ClientHasClosed() {
+  platform::MutexLock lock(*guard);
+  return !closed && platform::PeerHasClosed(socket);
+}
+
 void SessionConnection::Interrupt() {
   platform::MutexLock lock(*guard);
   if (!closed) wake(socket);
@@ -285,16 +334,26 @@ int SendAll(platform::SocketHandle socket, const void* data, std::size_t length,
   std::int64_t progress_at = platform::SteadyMilliseconds();
   while (sent < length) {
     const std::size_t piece = std::min(length - sent, kSendPieceBytes);
-    const int n = platform::Send(socket, bytes + sent, static_cast<int>(piece));
-    if (n < 0 && !platform::IsSendRetryError(platform::LastSocketError())) return -1;
-    if (n > 0) sent += static_cast<std::size_t>(n);
-    if (sent - sent_at_mark >= std::min(kSendPieceBytes, length - sent_at_mark)) {
-      sent_at_mark = sent;
-      progress_at = platform::SteadyMilliseconds();
+    const int n = platform::SendSome(socket, bytes + sent, static_cast<int>(piece));
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      if (sent - sent_at_mark >= std::min(kSendPieceBytes, length - sent_at_mark)) {
+        sent_at_mark = sent;
+        progress_at = platform::SteadyMilliseconds();
+      }
       continue;
     }
-    if (platform::SteadyMilliseconds() - progress_at >= stall_limit_ms) return -1;
-    if (n <= 0) platform::SleepMilliseconds(kSendRetryPauseMs);
+    const int code = platform::LastSocketError();
+    const bool full = platform::IsWouldBlockError(code);
+    if (!full && !platform::IsSendRetryError(code)) return -1;
+    const std::int64_t waited = platform::SteadyMilliseconds() - progress_at;
+    if (waited >= stall_limit_ms) return -1;
+    const int slice = static_cast<int>(std::min<std::int64_t>(kSendWaitSliceMs, stall_limit_ms - waited));
+    if (!full) {
+      platform::SleepMilliseconds(std::min(kSendRetryPauseMs, slice));
+    } else if (platform::WaitSocket(socket, /*for_sending=*/true, slice) < 0) {
+      return -1;
+    }
   }
   return 0;
 }
@@ -307,8 +366,7 @@ void ClientSession(SessionConnection& connection, const SessionShared& shared) {
     return;
   }
   platform::SetNoDelay(connection.socket);  // replies go out at once, even in several pieces
-  platform::SetSendTimeout(connection.socket,
-                           std::min(shared.limits.send_stall_ms, kSendWaitSliceMs));
+  platform::SetSendBufferBytes(connection.socket, kSessionSendBufferBytes);
 
   Session session{connection, shared};
   SessionStep step = SessionStep::kContinue;
@@ -322,7 +380,10 @@ void ClientSession(SessionConnection& connection, const SessionShared& shared) {
     if (got.count == 0 || got.status == ReceiveStatus::kFailed) break;
     if (!shared.running.load()) break;
     if (got.status != ReceiveStatus::kComplete) continue;  // the next read meets the close
-    step = session.Serve(std::string_view(reinterpret_cast<const char*>(tag), sizeof tag));
+    const std::string_view command(reinterpret_cast<const char*>(tag), sizeof tag);
+    if (!session.Known(command)) continue;  // ignored, and the session stays idle
+    if (!session.BeginCommand()) break;     // evicted while the tag arrived
+    step = session.Serve(command);
   }
   if (step == SessionStep::kErrorEnd) LogSocketError(shared.log, connection.peer);
   connection.Close();

@@ -3,13 +3,20 @@
 // what the upload commands bring. There is no greeting, no acknowledgement and no error reply.
 //
 // Bounds: whatever a client does, its session does not stay blocked on it for long.
-//   - A reply the client does not take, so that a send makes no progress for
-//     limits.send_stall_ms (kSendStallLimitMs), ends the session; so does any failed send: a
-//     client that has gone is not served the requests it left queued.
-//   - A command once started must go on arriving: a pause of limits.command_stall_ms
-//     (kCommandStallLimitMs) in the rest of its tag or in its payload ends the session.
+//   - A reply the client does not take ends the session once the client has consumed nothing of
+//     it for limits.send_stall_ms (kSendStallLimitMs); so does any failed send: a client that
+//     has gone is not served the requests it left queued. The session's send buffer has a fixed
+//     size (kSessionSendBufferBytes), so what the system accepts is what the client consumes,
+//     however the system would otherwise grow its buffers.
+//   - A command once started must arrive whole: its tag within limits.command_stall_ms
+//     (kCommandStallLimitMs) of its first byte, an autopilot block or a word within that time
+//     too, and an upload's data at limits.upload_min_bytes_per_s (after its first
+//     limits.upload_rate_grace_ms) without a pause of command_stall_ms. A command that misses
+//     its bound ends the session, and an upload's buffer is given back at once.
 //   - Between commands a session waits without limit: clients may stay idle. Only the server
-//     ends an idle session, to give its place to a new connection (socket_server.h).
+//     ends an idle session, to give its place to a new connection (socket_server.h). Bytes of an
+//     unknown tag, or of a tag not yet whole, do not make a session busy: a client that sends
+//     nothing the session serves stays idle in the server's eyes.
 // A session that ends lets go of everything it held (an upload's buffer, a snapshot it was
 // sending), so a stalled client pins no memory for longer than these bounds.
 //
@@ -37,18 +44,28 @@ namespace velkaro {
 
 inline constexpr int kSendStallLimitMs = 10000;
 inline constexpr int kCommandStallLimitMs = 10000;
+// An upload's data must arrive at this rate on average, counted from the end of its first
+// kUploadRateGraceMs: a 16 MiB upload then has 257 s, and a client that sends a byte now and
+// then cannot hold a place and its buffer.
+inline constexpr std::size_t kUploadMinBytesPerSecond = 64 * 1024;
+inline constexpr int kUploadRateGraceMs = 1000;
 // Replies go out in pieces of at most this size, so that the send bound measures progress: a
 // client taking fewer than this many bytes in kSendStallLimitMs is ended.
 inline constexpr std::size_t kSendPieceBytes = 64 * 1024;
+// The system's send buffer of every session: fixed, so that a client that reads nothing fills it
+// and is seen to make no progress (left to itself, the system grows it to megabytes).
+inline constexpr int kSessionSendBufferBytes = 128 * 1024;
 // Pause before a send is retried after a transient failure.
 inline constexpr int kSendRetryPauseMs = 50;
-// Longest a single blocked send waits before the session looks at its progress again: a session
-// whose client stopped taking its reply ends within the stall limit and this much.
-inline constexpr int kSendWaitSliceMs = 1000;
+// Longest a session waits for room to send before it looks at its progress (and whether it has
+// been woken to stop) again.
+inline constexpr int kSendWaitSliceMs = 250;
 
 struct SessionLimits {
   int send_stall_ms = kSendStallLimitMs;
   int command_stall_ms = kCommandStallLimitMs;
+  std::size_t upload_min_bytes_per_s = kUploadMinBytesPerSecond;
+  int upload_rate_grace_ms = kUploadRateGraceMs;
 };
 
 // What every session shares with the others and with the simulator's thread. The add-on's
@@ -79,8 +96,10 @@ struct SessionConnection {
   bool closed = false;  // under *guard
   // How Interrupt wakes the socket (a test replaces it with one that does not).
   void (*wake)(platform::SocketHandle socket) = platform::InterruptSocket;
-  // When the session began waiting for its next command (platform::SteadyMilliseconds); kBusy
-  // while it serves one (or has not begun), kEvicted once the server has taken its place.
+  // Since when the session has served nothing (platform::SteadyMilliseconds): set when it begins
+  // waiting for its next command, and left as it is while bytes of a tag that is unknown or not
+  // yet whole arrive; kBusy while it serves one (or has not begun), kEvicted once the server has
+  // taken its place.
   std::atomic<std::int64_t> idle_since{kBusy};
 
   // The session's own end: shuts the receive side down and closes the socket, unless the server
@@ -97,6 +116,9 @@ struct SessionConnection {
   // meanwhile): whatever it receives from then on is not served, and it is woken. True when it
   // was evicted.
   bool Evict(std::int64_t since);
+  // True when the client has closed its end and the session has not yet read that: its place is
+  // as good as free (platform::PeerHasClosed, unless the session has closed the socket).
+  bool ClientHasClosed();
 };
 
 // A client's IPv4 address (host byte order) in dotted form, for log lines: formatted without
@@ -111,9 +133,9 @@ struct AddressText {
 void ClientSession(SessionConnection& connection, const SessionShared& shared);
 
 // Sends all `length` bytes, in pieces of at most kSendPieceBytes; 0 when all were sent, -1 after
-// a failure or once the peer has taken less than a piece (or the rest) in `stall_limit_ms`. A
-// transient failure is retried after a pause; a send timeout set on the socket (SetSendTimeout)
-// bounds a blocked send.
+// a failure or once the peer has taken less than a piece (or the rest) in `stall_limit_ms`.
+// Sends never block: the socket is waited on for room in slices of kSendWaitSliceMs, so a
+// socket woken by a shutdown fails its next send at once.
 int SendAll(platform::SocketHandle socket, const void* data, std::size_t length,
             int stall_limit_ms = kSendStallLimitMs);
 

@@ -190,6 +190,13 @@ void SocketServer::AcceptLoop(platform::SocketHandle listener) {
       continue;
     }
     if (!Allowed(client, peer)) continue;
+    if (!MakeRoomForAddress(peer)) {
+      shared_.log.Write("Zelm Socket: too many clients from %s, connection closed",
+                        AddressText(peer).text);
+      platform::Shutdown(client, platform::ShutdownHow::kBoth);
+      platform::CloseSocket(client);
+      continue;
+    }
     if (!MakeRoom()) {
       shared_.log.Write("Zelm Socket: too many clients, connection from %s closed",
                         AddressText(peer).text);
@@ -239,7 +246,14 @@ bool SocketServer::MakeRoom() {
       full_at_ends_ = ends;
     }
   }
-  return EvictLongestIdle();
+  return EvictForPlace();
+}
+
+// Keeps a new connection from `peer` within its address's share of the places.
+bool SocketServer::MakeRoomForAddress(std::uint32_t peer) {
+  ReapEndedSessions();
+  if (PlacesTaken(true, peer) < settings_.max_per_address) return true;
+  return EvictForPlace(true, peer);
 }
 
 // Joins and drops the sessions whose threads have ended, so the list holds live sessions only,
@@ -256,20 +270,37 @@ void SocketServer::ReapEndedSessions() {
 }
 
 // Sessions that hold a place: an evicted one is on its way out and has given its place up.
-std::size_t SocketServer::PlacesTaken() const {
-  return static_cast<std::size_t>(std::count_if(sessions_.begin(), sessions_.end(), [](auto& s) {
-    return s->connection.idle_since.load() != SessionConnection::kEvicted;
+std::size_t SocketServer::PlacesTaken(bool only_peer, std::uint32_t peer) const {
+  return static_cast<std::size_t>(std::count_if(sessions_.begin(), sessions_.end(), [&](auto& s) {
+    return s->connection.idle_since.load() != SessionConnection::kEvicted &&
+           (!only_peer || s->connection.peer == peer);
   }));
 }
 
-bool SocketServer::EvictLongestIdle() {
+bool SocketServer::EvictForPlace(bool only_peer, std::uint32_t peer) {
+  const auto candidate = [&](Slot& slot) {
+    return !slot.finished.load(std::memory_order_acquire) &&
+           (!only_peer || slot.connection.peer == peer);
+  };
+  // A session whose client has gone, though it has not read that yet (a closed peer is seen
+  // only by sessions waiting for a command: a busy one finds out at its next send or receive).
+  for (auto& slot : sessions_) {
+    if (!candidate(*slot)) continue;
+    const std::int64_t since = slot->connection.idle_since.load();
+    if (since == SessionConnection::kBusy || since == SessionConnection::kEvicted) continue;
+    if (slot->connection.ClientHasClosed() && slot->connection.Evict(since)) {
+      shared_.log.Write("Zelm Socket: client %s had closed, its place given to a new connection",
+                        AddressText(slot->connection.peer).text);
+      return true;
+    }
+  }
   // A session may begin a command between the choice and the eviction; the next one is tried.
   for (std::size_t tries = 0; tries < sessions_.size(); ++tries) {
     const std::int64_t now = platform::SteadyMilliseconds();
     Slot* longest = nullptr;
     std::int64_t longest_since = 0;
     for (auto& slot : sessions_) {
-      if (slot->finished.load(std::memory_order_acquire)) continue;
+      if (!candidate(*slot)) continue;
       const std::int64_t since = slot->connection.idle_since.load();
       if (since == SessionConnection::kBusy || since == SessionConnection::kEvicted) continue;
       if (now - since <= settings_.idle_evict_after_ms) continue;
@@ -352,6 +383,7 @@ SocketServer::Settings ServerSettingsFor(const Settings& config) {
       config.bind == "ANY" ? platform::kIpv4Any : platform::Ipv4FromText(config.bind.c_str());
   settings.port = config.port;
   settings.max_sessions = static_cast<std::size_t>(config.max_clients);
+  settings.max_per_address = static_cast<std::size_t>(config.max_clients_per_address);
   settings.allow = config.allow;
   return settings;
 }

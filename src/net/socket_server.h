@@ -11,9 +11,14 @@
 //   - a session ends within kSessionEndWaitMs (its client may have gone already, its thread not
 //     yet noticed it); the wait is skipped while the server is full and no session has ended
 //     since the last wait, so a flood of connections is refused without delay;
+//   - or a session's client has closed its end, which its session has not yet read: the place
+//     is as good as free, and the session is ended;
 //   - or the session that has waited longest for its next command has waited more than
 //     kIdleEvictAfterMs: it is ended and the new connection takes its place;
-// otherwise the new connection is closed at once. A session thread that cannot be started costs
+// otherwise the new connection is closed at once. One client address holds at most
+// max_per_address places (the settings' max_clients_per_address): beyond that its new connection
+// takes the place of one of its own sessions whose client has closed, or which has been idle for
+// kIdleEvictAfterMs, or is closed at once, so one address cannot take every place. A session thread that cannot be started costs
 // only its connection, which is closed; the server pauses kThreadStartRetryPauseMs and goes on.
 //
 // Status. The server keeps its part of the add-on's status (StatusBoard, through SessionShared):
@@ -76,6 +81,7 @@ class SocketServer {
     std::uint32_t address = platform::kIpv4Any;   // network byte order
     std::uint16_t port = protocol::kDefaultPort;  // or 0 for one the system picks
     std::size_t max_sessions = kMaxSessions;      // 1 to kMaxSessions
+    std::size_t max_per_address = kDefaultSessionsPerAddress;  // 1 to kMaxSessions
     AllowList allow;                              // empty: everyone
     int idle_evict_after_ms = kIdleEvictAfterMs;
     // Seams for tests: how a session thread is started, and how a blocked socket is woken.
@@ -125,9 +131,14 @@ class SocketServer {
   bool Allowed(platform::SocketHandle client, std::uint32_t peer);
   void AcceptLoop(platform::SocketHandle listener);
   bool MakeRoom();
+  bool MakeRoomForAddress(std::uint32_t peer);
   void ReapEndedSessions();
-  std::size_t PlacesTaken() const;
-  bool EvictLongestIdle();
+  // Places held: by everyone, or only by the sessions of `peer` when `only_peer`.
+  std::size_t PlacesTaken(bool only_peer = false, std::uint32_t peer = 0) const;
+  // Ends a session that gives a place back at once (of `peer` only, when `only_peer`): one whose
+  // client has closed, or else the one idle longest beyond idle_evict_after_ms. True when one
+  // was ended.
+  bool EvictForPlace(bool only_peer = false, std::uint32_t peer = 0);
   void StopSessions();
   static void SessionThreadMain(void* argument);
 

@@ -5,10 +5,11 @@
 
 namespace velkaro {
 
-bool UploadAllowance::TryTake(std::size_t bytes) {
+bool UploadAllowance::TryTake(std::size_t bytes, bool small) {
+  const std::size_t limit = small ? limit_ : limit_ - reserve_;
   std::size_t current = held_.load();
   do {
-    if (bytes > limit_ || current > limit_ - bytes) return false;
+    if (bytes > limit || current > limit - bytes) return false;
   } while (!held_.compare_exchange_weak(current, current + bytes));
   return true;
 }
@@ -19,6 +20,7 @@ void UploadAllowance::Give(std::size_t bytes) {
 
 UploadBuffer::UploadBuffer(UploadBuffer&& other) noexcept
     : allowance_(other.allowance_),
+      small_(other.small_),
       bytes_(std::move(other.bytes_)),
       charged_(std::exchange(other.charged_, 0)) {}
 
@@ -28,7 +30,7 @@ UploadBuffer::~UploadBuffer() {
 
 bool UploadBuffer::Grow(std::size_t size) {
   if (size <= bytes_.size()) return true;
-  if (!allowance_->TryTake(size)) return false;
+  if (!allowance_->TryTake(size, small_)) return false;
   Bytes grown;
   try {
     grown.reserve(size);
@@ -39,7 +41,7 @@ bool UploadBuffer::Grow(std::size_t size) {
   // reserve gives exactly what is asked with the library the add-on is built with; should it
   // give more, the rest is held too and is charged as well.
   const std::size_t reserved = grown.capacity();
-  if (reserved > size && !allowance_->TryTake(reserved - size)) {
+  if (reserved > size && !allowance_->TryTake(reserved - size, small_)) {
     allowance_->Give(size);
     return false;
   }

@@ -9,7 +9,9 @@
 // allocated and given back when it is freed, wherever the bytes are: arriving on a session,
 // published in a store, or kept alive by a session still sending an older version. A charge that
 // would pass the limit is refused (the upload then fails), so what clients can make the add-on
-// hold for uploads and downloads together never passes kMaxUploadBytesHeld.
+// hold for uploads and downloads together never passes kMaxUploadBytesHeld. The last
+// kSmallUploadReserveBytes of it are kept for small uploads (of at most kSmallUploadBytes): large
+// uploads that have filled the rest, finished or arriving, do not make every upload fail.
 //
 // Thread-safety: UploadStore and UploadAllowance may be used from any thread; an UploadBuffer
 // belongs to the one session that receives into it until it is published.
@@ -28,23 +30,30 @@ namespace velkaro {
 // Upload data the process may hold at once: both stores full (2 x 16 MiB) with room for two
 // more full uploads arriving (each holds up to twice its length for a moment while its buffer
 // grows), or for older versions that slow readers are still being sent.
-inline constexpr std::size_t kMaxUploadBytesHeld = 96u * 1024 * 1024;
+// And the reserve for small uploads beside them: room for one on every place at once.
+inline constexpr std::size_t kSmallUploadBytes = 64 * 1024;
+inline constexpr std::size_t kSmallUploadReserveBytes = 64 * kSmallUploadBytes;
+inline constexpr std::size_t kMaxUploadBytesHeld =
+    96u * 1024 * 1024 + kSmallUploadReserveBytes;
 
 class UploadAllowance {
  public:
   UploadAllowance() = default;
-  explicit UploadAllowance(std::size_t limit) : limit_(limit) {}
+  explicit UploadAllowance(std::size_t limit, std::size_t reserve = 0)
+      : limit_(limit), reserve_(reserve < limit ? reserve : limit) {}
   UploadAllowance(const UploadAllowance&) = delete;
   UploadAllowance& operator=(const UploadAllowance&) = delete;
 
-  // Charges `bytes`; false, with nothing charged, when that would pass the limit.
-  bool TryTake(std::size_t bytes);
+  // Charges `bytes`; false, with nothing charged, when that would pass the limit, or for
+  // anything but a small upload (`small`), the limit less the reserve.
+  bool TryTake(std::size_t bytes, bool small = false);
   void Give(std::size_t bytes);
   std::size_t held() const { return held_.load(); }
   std::size_t limit() const { return limit_; }
 
  private:
   const std::size_t limit_ = kMaxUploadBytesHeld;
+  const std::size_t reserve_ = kSmallUploadReserveBytes;
   std::atomic<std::size_t> held_{0};
 };
 
@@ -55,7 +64,10 @@ class UploadBuffer {
  public:
   using Bytes = std::vector<std::uint8_t>;
 
-  explicit UploadBuffer(UploadAllowance& allowance) : allowance_(&allowance) {}
+  // A buffer for a small upload (`small`: of at most kSmallUploadBytes) may be charged to the
+  // allowance's reserve.
+  explicit UploadBuffer(UploadAllowance& allowance, bool small = false)
+      : allowance_(&allowance), small_(small) {}
   UploadBuffer(UploadBuffer&& other) noexcept;
   UploadBuffer& operator=(UploadBuffer&&) = delete;
   UploadBuffer(const UploadBuffer&) = delete;
@@ -72,6 +84,7 @@ class UploadBuffer {
 
  private:
   UploadAllowance* allowance_;
+  bool small_;
   Bytes bytes_;
   std::size_t charged_ = 0;  // bytes_.capacity()
 };

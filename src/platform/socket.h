@@ -83,6 +83,13 @@ bool ForceWake(SocketHandle s);
 void SetReceiveTimeout(SocketHandle s, int milliseconds);
 void SetSendTimeout(SocketHandle s, int milliseconds);
 void SetNoDelay(SocketHandle s);
+// Fixes the system's buffer for what is sent on `s` (or received) at `bytes`, which also stops the
+// system from growing it by itself (Linux doubles the figure for its own bookkeeping).
+void SetSendBufferBytes(SocketHandle s, int bytes);
+void SetReceiveBufferBytes(SocketHandle s, int bytes);
+// True when the peer has closed its sending side and nothing it sent is left unread: a receive
+// would return 0. Looks without waiting and without taking anything; from any thread.
+bool PeerHasClosed(SocketHandle s);
 // Waits at most `timeout_ms` until `s` has something to receive (data, the end of the stream or
 // an error) or, with `for_sending`, room to send (or an error). 1 when ready, 0 when the time ran
 // out (or a signal cut the wait short), -1 on failure.

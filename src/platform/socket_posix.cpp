@@ -246,6 +246,23 @@ void SetNoDelay(SocketHandle s) {
   setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+void SetSendBufferBytes(SocketHandle s, int bytes) {
+  setsockopt(Fd(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+void SetReceiveBufferBytes(SocketHandle s, int bytes) {
+  setsockopt(Fd(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+bool PeerHasClosed(SocketHandle s) {
+  char byte;
+  for (;;) {
+    const ssize_t n = recv(Fd(s), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0;
+  }
+}
+
 int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms) {
   pollfd p{Fd(s), static_cast<short>(for_sending ? POLLOUT : POLLIN), 0};
   const int ready = poll(&p, 1, std::max(timeout_ms, 0));

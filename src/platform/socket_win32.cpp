@@ -254,6 +254,22 @@ void SetNoDelay(SocketHandle s) {
   setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+void SetSendBufferBytes(SocketHandle s, int bytes) {
+  setsockopt(Sock(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+void SetReceiveBufferBytes(SocketHandle s, int bytes) {
+  setsockopt(Sock(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+bool PeerHasClosed(SocketHandle s) {
+  // Readable with nothing to read is the end of the stream (or an error): found without a
+  // receive, which on a blocking socket could wait should the owner take the bytes first.
+  if (WaitSocket(s, false, 0) != 1) return false;
+  u_long pending = 0;
+  return ioctlsocket(Sock(s), FIONREAD, &pending) == 0 && pending == 0;
+}
+
 int WaitSocket(SocketHandle s, bool for_sending, int timeout_ms) {
   fd_set ready_set, failed;
   FD_ZERO(&ready_set);

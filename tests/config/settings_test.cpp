@@ -34,9 +34,10 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
       {"an empty file", "", kDefaults, {}},
       {"comments only", "; nothing here\n# nor here\n[server]\n", kDefaults, {}},
       {"every key",
-       "[server]\nport = 6000\nbind = 127.0.0.1\nmax_clients = 8\n"
+       "[server]\nport = 6000\nbind = 127.0.0.1\nmax_clients = 8\nmax_clients_per_address = 4\n"
        "allow = 127.0.0.1, 192.168.1.0/24\n[log]\nenabled = true\npath = logs/v.log\n",
-       "port 6000, bind 127.0.0.1, max_clients 8, allow 127.0.0.1, 192.168.1.0/24, "
+       "port 6000, bind 127.0.0.1, max_clients 8, max_clients_per_address 4, allow 127.0.0.1, "
+       "192.168.1.0/24, "
        "log on (logs/v.log)",
        {}},
       {"names in any case, values with spaces around",
@@ -49,6 +50,7 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
        {}},
       {"bad values keep their defaults, each warned; bind and allow narrow to this computer",
        "[server]\nport = 70000\nbind = localhost\nmax_clients = 0\nallow = 10.0.0.0/33\n"
+       "max_clients_per_address = 65\n"
        "[log]\nenabled = maybe\npath =\n",
        "port 5193, bind 127.0.0.1, max_clients 64, allow 127.0.0.1, log off",
        {"[server] port = 70000 is not a port from 1 to 65535; the default is in force",
@@ -57,6 +59,7 @@ TEST(SettingsTest, FilesGiveSettingsAndWarnings) {
         "[server] max_clients = 0 is not 1 to 64; the default is in force",
         "[server] allow: entry 1, \"10.0.0.0/33\", has a prefix length that is not 0 to 32" +
             kOnlyThisComputerConnects,
+        "[server] max_clients_per_address = 65 is not 1 to 64; the default is in force",
         "[log] enabled = maybe is not true or false; the default is in force",
         "[log] path =  is not a file path; the default is in force"}},
       {"numbers with trailing text are not numbers",

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -183,8 +184,9 @@ TEST(ClientSessionTest, ACommandAfterTheStopIsNotServed) {
 // left to the test: it sends and reads when it likes, or stops doing either.
 class LiveSession {
  public:
-  explicit LiveSession(SharedState& state) : state_(state) {
-    if (!OpenSocketPair(&pair_)) {
+  // `client_receive_buffer`, when not 0, is the client's receive buffer, fixed before it connects.
+  explicit LiveSession(SharedState& state, int client_receive_buffer = 0) : state_(state) {
+    if (!OpenSocketPair(&pair_, client_receive_buffer)) {
       ADD_FAILURE() << "no loopback connection";
       return;
     }
@@ -242,6 +244,7 @@ class LiveSession {
   bool EndsWithin(milliseconds limit) {
     return WaitUntil([this] { return ended_.load(); }, limit);
   }
+  bool ended() const { return ended_.load(); }
 
  private:
   SharedState& state_;
@@ -371,6 +374,122 @@ TEST(ClientSessionLimitsTest, ASessionEndsAtItsFirstFailedSend) {
   ASSERT_TRUE(session.Send(Repeated("rSIMDATA30", 3000)));
   session.CloseClient();
   EXPECT_TRUE(session.EndsWithin(milliseconds(3000)));
+}
+
+// A command must arrive whole in time, not merely keep trickling: a tag sent a byte at a time
+// ends its session, and so does an upload slower than the least rate, whose buffer is given back
+// at once. Data that keeps the rate is taken.
+TEST(ClientSessionLimitsTest, ACommandThatTricklesEndsItsSession) {
+  struct Row {
+    const char* name;
+    Bytes head;        // sent at once
+    Bytes trickled;    // then a piece at a time
+    std::size_t piece;
+    bool ends;
+  };
+  const Bytes slow_data(4096, 3), fast_data(96 * 1024, 4);
+  const Row rows[] = {
+      {"a tag a byte at a time", {}, Text("rSIMDATA30"), 1, true},
+      {"upload data below the rate", Concat({Text("sFMCDATA20"), U32(64 * 1024)}), slow_data, 256,
+       true},
+      {"upload data at twice the rate", Concat({Text("sFMCDATA20"), U32(96 * 1024)}), fast_data,
+       4096, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SharedState state;
+    state.shared.limits.command_stall_ms = 500;
+    state.shared.limits.upload_min_bytes_per_s = 20 * 1024;  // a piece every 100 ms is 40 KiB/s
+    state.shared.limits.upload_rate_grace_ms = 200;
+    LiveSession session(state);
+    ASSERT_TRUE(session.Send(row.head));
+    bool ended_early = false;
+    for (std::size_t at = 0; at < row.trickled.size() && !ended_early; at += row.piece) {
+      const auto from = row.trickled.begin() + static_cast<std::ptrdiff_t>(at);
+      session.Send(Bytes(from, from + static_cast<std::ptrdiff_t>(
+                                         std::min(row.piece, row.trickled.size() - at))));
+      std::this_thread::sleep_for(milliseconds(100));
+      ended_early = session.ended();
+    }
+    if (row.ends) {
+      EXPECT_TRUE(session.EndsWithin(milliseconds(3000)));
+      EXPECT_EQ(state.uploads.held(), 0u) << "the upload's buffer is given back";
+      continue;
+    }
+    ASSERT_FALSE(ended_early);
+    ASSERT_TRUE(session.Send(Concat({U32(9), Text("vFMCDATA20")})));
+    EXPECT_EQ(session.Receive(8), Bytes(8, 4)) << "the upload was taken whole";
+  }
+}
+
+// Progress is what the client consumes. A client that reads nothing, with a receive buffer too
+// small for the system to let the replies pile up in it, is ended once the send limit has passed
+// without progress, neither before nor long after; a client that reads slowly but steadily
+// keeps its session and gets every byte.
+TEST(ClientSessionLimitsTest, AClientIsJudgedByWhatItConsumes) {
+  constexpr int kLimitMs = 3000;
+  {
+    SCOPED_TRACE("never reads");
+    SharedState state;
+    state.shared.limits.send_stall_ms = kLimitMs;
+    // Each request waits for a fresh frame, as at the simulator's rate: the replies come slowly
+    // enough for a buffer the system grows by itself to take them for a long while.
+    std::atomic<bool> publishing{true};
+    std::thread simulator([&] {
+      while (publishing) {
+        state.frames.Publish(state.start_frame.data());
+        std::this_thread::sleep_for(milliseconds(5));
+      }
+    });
+    LiveSession session(state, /*client_receive_buffer=*/4096);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(session.Send(Repeated("rSIMDATA30", 20000)));
+    const bool ended = session.EndsWithin(milliseconds(3 * kLimitMs));
+    publishing = false;
+    simulator.join();
+    ASSERT_TRUE(ended);
+    const auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() -
+                                                               start).count();
+    std::printf("never-reading session ended after %lld ms\n", static_cast<long long>(took));
+    EXPECT_GE(took, kLimitMs - 100) << "ended before the limit";
+    EXPECT_LE(took, kLimitMs + 2000) << "ended long after the limit";
+  }
+  {
+    SCOPED_TRACE("reads slowly");
+    SharedState state;
+    state.shared.limits.send_stall_ms = kLimitMs;
+    LiveSession session(state, /*client_receive_buffer=*/4096);
+    constexpr int kFrames = 200;  // 456,000 bytes at 32 KiB every 250 ms: about 3.5 s
+    ASSERT_TRUE(session.Send(Repeated("rSIMDATA30", kFrames)));
+    Bytes all;
+    while (all.size() < kFrames * kFrameSize) {
+      const Bytes got =
+          session.Receive(std::min<std::size_t>(32 * 1024, kFrames * kFrameSize - all.size()));
+      if (got.empty()) break;
+      all.insert(all.end(), got.begin(), got.end());
+      std::this_thread::sleep_for(milliseconds(250));
+    }
+    EXPECT_EQ(all.size(), kFrames * kFrameSize);
+    EXPECT_FALSE(session.ended());
+  }
+}
+
+// Large uploads, arriving or held, cannot take the last of the allowance: a small upload always
+// finds room, while one that is not small is refused.
+TEST(ClientSessionLimitsTest, ASmallUploadAlwaysFindsRoom) {
+  constexpr std::size_t kLimit = 4 * kMiB, kReserve = 1 * kMiB;
+  SharedState state(kLimit, kReserve);
+  {
+    UploadBuffer all(state.uploads);
+    EXPECT_FALSE(all.Grow(kLimit - kReserve + 1)) << "a large buffer stays out of the reserve";
+  }
+  StoreFmc(state, Bytes(kLimit - kReserve, 0x5A), 1);  // the large data fills all it may
+  EXPECT_EQ(Converse(state, Concat({Text("sFPLDATA10"), U32(5), Text("small"), U32(2)})), Bytes{});
+  const UploadStore::Snapshot small = state.flight_plan.Read();
+  EXPECT_EQ(Bytes(small.data->begin(), small.data->end()), Text("small"));
+  const Bytes medium(kSmallUploadBytes + 1, 7);
+  Converse(state, Concat({Text("sFPLDATA10"), U32(medium.size()), medium, U32(3)}));
+  EXPECT_TRUE(state.flight_plan.Read().data->empty()) << "a larger one is refused";
 }
 
 // An upload's buffer is exactly as large as its data, all of it charged: the growth of the

@@ -50,8 +50,15 @@ class SocketServerTest : public ::testing::Test {
     platform::SocketsCleanup();
   }
 
+  // Settings under which every place may be taken from 127.0.0.1, the tests' one address.
+  static SocketServer::Settings OneAddress() {
+    SocketServer::Settings settings;
+    settings.max_per_address = kMaxSessions;
+    return settings;
+  }
+
   // Starts a server on 127.0.0.1 and a port the system picks, and waits until it listens.
-  void StartServer(SocketServer::Settings settings = {}) {
+  void StartServer(SocketServer::Settings settings = OneAddress()) {
     settings.address = platform::Ipv4FromText("127.0.0.1");
     settings.port = 0;
     server = std::make_unique<SocketServer>(state.shared, state.running, settings);
@@ -88,7 +95,7 @@ bool StartFailingOnce(platform::Thread& thread, platform::Thread::Entry entry, v
 }
 
 TEST_F(SocketServerTest, ASessionThreadThatCannotStartCostsOnlyItsConnection) {
-  SocketServer::Settings settings;
+  SocketServer::Settings settings = OneAddress();
   settings.start_thread = StartFailingOnce;
   starts = 0;
   StartServer(settings);
@@ -198,7 +205,7 @@ TEST_F(SocketServerTest, PlacesOfClientsThatHaveJustGoneGoToTheNextOnes) {
 
 TEST_F(SocketServerTest, AtTheLimitTheSessionIdleLongestGivesWayToANewConnection) {
   constexpr int kEvictAfterMs = 1500;
-  SocketServer::Settings settings;
+  SocketServer::Settings settings = OneAddress();
   settings.idle_evict_after_ms = kEvictAfterMs;
   StartServer(settings);
   std::vector<std::unique_ptr<zelm::Connection>> clients;
@@ -259,7 +266,7 @@ TEST_F(SocketServerTest, AnAddressNotAllowedIsClosedAtOnceAndTakesNoPlace) {
   ScratchFolder folder;
   state.log.Enabled = true;
   state.log.FilePath = folder.path() + "Velkaro.log";
-  SocketServer::Settings settings;
+  SocketServer::Settings settings = OneAddress();
   settings.max_sessions = 1;
   settings.idle_evict_after_ms = 100;
   settings.allow = ParseSettings("[server]\nallow = 127.0.0.1\n").allow;
@@ -293,7 +300,7 @@ TEST_F(SocketServerTest, RefusedFloodsCostTheLogAFewLinesAndClientsAreNamed) {
   state.log.Enabled = true;
   state.log.FilePath = folder.path() + "Velkaro.log";
   ASSERT_EQ(state.log.Reset(), "");
-  SocketServer::Settings settings;
+  SocketServer::Settings settings = OneAddress();
   settings.allow = ParseSettings("[server]\nallow = 127.0.0.1\n").allow;
   StartServer(settings);
   constexpr int kRefused = 1000;
@@ -336,7 +343,7 @@ TEST_F(SocketServerTest, APortTakenIsLoggedWithWhereAndWhy) {
   SharedState second;
   second.log.Enabled = true;
   second.log.FilePath = folder.path() + "Velkaro.log";
-  SocketServer::Settings settings;
+  SocketServer::Settings settings = OneAddress();
   settings.address = platform::Ipv4FromText("127.0.0.1");
   settings.port = taken;
   SocketServer refused(second.shared, second.running, settings);
@@ -382,7 +389,7 @@ TEST_F(SocketServerTest, NoOtherSocketCanBindTheListeningPort) {
 }
 
 TEST_F(SocketServerTest, AStopEndsInTimeEvenWhenItsWakeUpsAreLost) {
-  SocketServer::Settings settings;
+  SocketServer::Settings settings = OneAddress();
   settings.wake = LosableWake;
   StartServer(settings);
   state.frames.Publish(state.start_frame.data());
@@ -419,6 +426,61 @@ TEST_F(SocketServerTest, AStopEndsInTimeEvenWhenItsWakeUpsAreLost) {
   for (auto* c : {silent.get(), uploading.get(), waiting.get(), not_reading.get()}) {
     EXPECT_TRUE(Closed(*c));
   }
+}
+
+// One address holds at most its share of the places: beyond it, its new connection takes the
+// place of one of its own clients that has closed, or is closed at once; other addresses are
+// served meanwhile.
+TEST_F(SocketServerTest, OneAddressHoldsAtMostItsShareOfThePlaces) {
+  SocketServer::Settings settings = OneAddress();
+  settings.max_per_address = 2;
+  StartServer(settings);
+  auto first = Connect();
+  auto second = Connect();
+  ASSERT_TRUE(first && first->Sync() && second && second->Sync());
+  auto third = Connect();
+  ASSERT_NE(third, nullptr);
+  EXPECT_TRUE(Closed(*third)) << "beyond its address's share";
+
+  const platform::SocketHandle other = ConnectFrom("127.0.0.2", "127.0.0.1", server->port());
+  ASSERT_NE(other, platform::kInvalidSocket);
+  platform::SetReceiveTimeout(other, 5000);
+  ASSERT_EQ(platform::Send(other, "vFMCDATA20", 10), 10);
+  std::uint8_t head[8];
+  EXPECT_EQ(platform::Receive(other, head, sizeof head), 8) << "another address is served";
+  platform::CloseSocket(other);
+
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    first.reset();  // the client leaves; the next one from its address comes at once
+    first = Connect();
+    ASSERT_TRUE(first && first->Sync()) << "it takes the place of the client that left";
+  }
+  EXPECT_TRUE(second->Sync());
+}
+
+// Tags the server does not know, or bytes that never make a whole tag, serve nothing: a client
+// that sends only those is idle, and gives way to a new connection at the limit.
+TEST_F(SocketServerTest, AClientThatSendsOnlyUnknownTagsCountsAsIdle) {
+  constexpr int kEvictAfterMs = 600;
+  SocketServer::Settings settings = OneAddress();
+  settings.max_sessions = 2;
+  settings.idle_evict_after_ms = kEvictAfterMs;
+  StartServer(settings);
+  auto chatty = Connect();
+  auto busy = Connect();
+  ASSERT_TRUE(chatty && chatty->Sync() && busy && busy->Sync());
+  const Clock::time_point start = Clock::now();
+  while (MillisecondsSince(start) < kEvictAfterMs + 400) {
+    ASSERT_TRUE(chatty->SendAll("xUNKNOWN10", 10));
+    ASSERT_TRUE(busy->Sync());
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  auto late = Connect();
+  ASSERT_NE(late, nullptr);
+  EXPECT_TRUE(late->Sync()) << "it took the place of the client that served nothing";
+  EXPECT_TRUE(Closed(*chatty));
+  EXPECT_TRUE(busy->Sync());
 }
 
 }  // namespace

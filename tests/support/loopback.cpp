@@ -22,14 +22,25 @@ platform::SocketHandle LoopbackListener::Accept() {
   return ok() ? platform::Accept(socket_) : platform::kInvalidSocket;
 }
 
-bool OpenSocketPair(SocketPair* pair) {
+bool OpenSocketPair(SocketPair* pair, int client_receive_buffer) {
   static const bool started = platform::SocketsStartup() == 0;  // for the pair's lifetime
   (void)started;
   LoopbackListener listener;
   if (!listener.ok()) return false;
-  std::string error;
   // The connect completes from the listen queue, before the accept.
-  pair->client = platform::ConnectTcp("127.0.0.1", listener.port(), &error);
+  if (client_receive_buffer > 0) {
+    pair->client = platform::OpenTcpSocket();
+    if (pair->client == platform::kInvalidSocket) return false;
+    platform::SetReceiveBufferBytes(pair->client, client_receive_buffer);
+    if (platform::ConnectIpv4(pair->client, platform::Ipv4FromText("127.0.0.1"), listener.port()) <
+        0) {
+      platform::CloseSocket(pair->client);
+      return false;
+    }
+  } else {
+    std::string error;
+    pair->client = platform::ConnectTcp("127.0.0.1", listener.port(), &error);
+  }
   if (pair->client == platform::kInvalidSocket) return false;
   pair->server = listener.Accept();
   if (pair->server == platform::kInvalidSocket) {

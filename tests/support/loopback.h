@@ -32,7 +32,9 @@ struct SocketPair {
   platform::SocketHandle client = platform::kInvalidSocket;
   platform::SocketHandle server = platform::kInvalidSocket;
 };
-bool OpenSocketPair(SocketPair* pair);
+// `client_receive_buffer`, when not 0, fixes the client's receive buffer before it connects (so
+// that the window it offers is small from the start).
+bool OpenSocketPair(SocketPair* pair, int client_receive_buffer = 0);
 
 // A connection from the local address `source` (e.g. "127.0.0.2": every 127.x.y.z is loopback)
 // to `destination`:`port`; kInvalidSocket when it cannot be made. Blocking, no time limit set.

@@ -21,9 +21,11 @@ namespace velkaro::testing {
 
 // As DLLStart leaves it: the start-up frame in place, not yet published (so frames are sent
 // without waiting), both autopilot blocks at their start values; the allowance holds
-// `upload_limit` bytes.
+// `upload_limit` bytes, of which `small_upload_reserve` are kept for small uploads.
 struct SharedState {
-  explicit SharedState(std::size_t upload_limit = kMaxUploadBytesHeld) : uploads(upload_limit) {
+  explicit SharedState(std::size_t upload_limit = kMaxUploadBytesHeld,
+                       std::size_t small_upload_reserve = 0)
+      : uploads(upload_limit, small_upload_reserve) {
     PrepareForStart(start_frame.data(), frames, mcp);
   }
   std::array<std::uint8_t, kFrameSize> start_frame{};
