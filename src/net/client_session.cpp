@@ -304,7 +304,7 @@ void SessionConnection::Close() {
 
 bool SessionConnection::ClientHasClosed() {
   platform::MutexLock lock(*guard);
-  return !closed && platform::PeerHasClosed(socket);
+  return closed || platform::PeerHasClosed(socket);
 }
 
 void SessionConnection::Interrupt() {
@@ -385,6 +385,8 @@ void ClientSession(SessionConnection& connection, const SessionShared& shared) {
     if (!session.BeginCommand()) break;     // evicted while the tag arrived
     step = session.Serve(command);
   }
+  // The place is given up as soon as the session ends, before its thread has been joined.
+  connection.idle_since.store(SessionConnection::kEvicted);
   if (step == SessionStep::kErrorEnd) LogSocketError(shared.log, connection.peer);
   connection.Close();
   shared.log.Write("Zelm Socket: ended client serving thread for %s",

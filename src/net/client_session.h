@@ -99,7 +99,7 @@ struct SessionConnection {
   // Since when the session has served nothing (platform::SteadyMilliseconds): set when it begins
   // waiting for its next command, and left as it is while bytes of a tag that is unknown or not
   // yet whole arrive; kBusy while it serves one (or has not begun), kEvicted once the server has
-  // taken its place.
+  // taken its place or the session has ended.
   std::atomic<std::int64_t> idle_since{kBusy};
 
   // The session's own end: shuts the receive side down and closes the socket, unless the server
@@ -116,8 +116,8 @@ struct SessionConnection {
   // meanwhile): whatever it receives from then on is not served, and it is woken. True when it
   // was evicted.
   bool Evict(std::int64_t since);
-  // True when the client has closed its end and the session has not yet read that: its place is
-  // as good as free (platform::PeerHasClosed, unless the session has closed the socket).
+  // True when the client has closed its end and the session has not yet read that, or the
+  // session has closed the connection: its place is as good as free.
   bool ClientHasClosed();
 };
 

@@ -251,9 +251,26 @@ bool SocketServer::MakeRoom() {
 
 // Keeps a new connection from `peer` within its address's share of the places.
 bool SocketServer::MakeRoomForAddress(std::uint32_t peer) {
-  ReapEndedSessions();
-  if (PlacesTaken(true, peer) < settings_.max_per_address) return true;
-  return EvictForPlace(true, peer);
+  const auto room = [&] {
+    ReapEndedSessions();
+    return PlacesTaken(true, peer) < settings_.max_per_address || EvictForPlace(true, peer);
+  };
+  if (room()) return true;
+  // A session of its own may still be sending the last reply to a client that has gone (a
+  // client that syncs and leaves at once): its end is near, and is waited for a little.
+  const auto ending = [&] {
+    return std::any_of(sessions_.begin(), sessions_.end(), [&](auto& slot) {
+      return slot->connection.peer == peer &&
+             slot->connection.idle_since.load() == SessionConnection::kBusy &&
+             slot->connection.ClientHasClosed();
+    });
+  };
+  const std::int64_t until = platform::SteadyMilliseconds() + kSessionEndWaitMs;
+  while (ending() && platform::SteadyMilliseconds() < until) {
+    ends_.WaitPast(ends_.Count(), kClosedSessionPollMs);
+    if (room()) return true;
+  }
+  return room();
 }
 
 // Joins and drops the sessions whose threads have ended, so the list holds live sessions only,

@@ -66,6 +66,8 @@ inline constexpr int kThreadStartRetryPauseMs = 50;
 // long a session must have waited for its next command before a new connection may take its.
 inline constexpr int kSessionEndWaitMs = 1000;
 inline constexpr int kIdleEvictAfterMs = 60000;
+// How often a new connection waiting for a session of its address to end looks again.
+inline constexpr int kClosedSessionPollMs = 10;
 
 // While stopping, the listening socket is woken again this often until the server has ended.
 inline constexpr int kStopWakeIntervalMs = 50;

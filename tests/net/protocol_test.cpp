@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "common/mcp_block.h"
 #include "platform/socket.h"
 #include "support/addon_harness.h"
+#include "support/loopback.h"
 #include "support/wire_bytes.h"
 
 namespace velkaro::testing {
@@ -272,11 +274,43 @@ TEST_F(ProtocolTest, SeveralClientsAreServedAtOnce) {
     EXPECT_GE(frames[static_cast<std::size_t>(i)], 10) << "client " << i;
 }
 
+// A connection from `from` (a loopback address), answering as a client that syncs: true when the
+// add-on served it, false when it closed it.
+class FromClient {
+ public:
+  explicit FromClient(const std::string& from)
+      : socket_(ConnectFrom(from.c_str(), "127.0.0.1", protocol::kDefaultPort)) {
+    if (socket_ != platform::kInvalidSocket) platform::SetReceiveTimeout(socket_, 5000);
+  }
+  ~FromClient() { platform::CloseSocket(socket_); }
+  bool Served() {
+    if (socket_ == platform::kInvalidSocket) {
+      ADD_FAILURE() << "no connection: error " << platform::LastSocketError();
+      return false;
+    }
+    if (platform::Send(socket_, "vFMCDATA20", 10) != 10) return false;
+    std::uint8_t head[8];
+    std::size_t got = 0;
+    while (got < sizeof head) {
+      const int n = platform::Receive(socket_, head + got, static_cast<int>(sizeof head - got));
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  platform::SocketHandle socket_;
+};
+
+// Every place taken, by clients from four addresses (one address holds at most 16).
 TEST_F(ProtocolTest, BeyondSixtyFourClientsNewConnectionsAreClosedUntilOneLeaves) {
-  std::vector<std::unique_ptr<zelm::Connection>> clients;
+  const auto address = [](std::size_t i) { return "127.0.0." + std::to_string(2 + i % 4); };
+  ASSERT_TRUE(ConnectToAddOn() != nullptr) << "the add-on listens";
+  std::vector<std::unique_ptr<FromClient>> clients;
   for (std::size_t i = 0; i < kSessionLimit; ++i) {
-    clients.push_back(ConnectToAddOn());
-    ASSERT_TRUE(clients.back()->Sync()) << "client " << i;
+    clients.push_back(std::make_unique<FromClient>(address(i)));
+    ASSERT_TRUE(clients.back()->Served()) << "client " << i;
   }
   auto extra = ConnectToAddOn();
   ASSERT_NE(extra, nullptr);  // the connection is accepted, then closed at once
@@ -289,7 +323,7 @@ TEST_F(ProtocolTest, BeyondSixtyFourClientsNewConnectionsAreClosedUntilOneLeaves
   })) << "its place is free again";
   for (auto& c : clients) {
     if (c) {
-      EXPECT_TRUE(c->Sync());
+      EXPECT_TRUE(c->Served());
     }
   }
 }
