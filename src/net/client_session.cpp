@@ -218,13 +218,22 @@ struct Session {
     // complete.
     UploadBuffer data(shared.uploads, length <= kSmallUploadBytes);
     std::size_t received = 0;
-    // The data's deadline moves with what has arrived: kUploadMinBytesPerSecond from the end of
-    // the grace on.
-    const std::int64_t started = platform::SteadyMilliseconds() + shared.limits.upload_rate_grace_ms;
-    const std::size_t rate = std::max<std::size_t>(shared.limits.upload_min_bytes_per_s, 1);
+    // The data's deadline moves with what arrives: each byte buys 1/upload_min_bytes_per_s of
+    // time, beyond the first upload_rate_grace_ms, and no more than command_stall_ms can be
+    // bought ahead. So the data keeps the least rate, and a client that sent much at first and
+    // then a byte now and then is ended within command_stall_ms, not after the time it saved.
+    const std::int64_t started = platform::SteadyMilliseconds();
+    const double ms_per_byte = 1000.0 / std::max<double>(shared.limits.upload_min_bytes_per_s, 1);
+    double deadline = static_cast<double>(started + shared.limits.upload_rate_grace_ms);
+    std::size_t counted = 0;
     const auto deadline_for = [&](std::size_t count) {
-      return started + static_cast<std::int64_t>((received + count) / rate * 1000 +
-                                                 (received + count) % rate * 1000 / rate);
+      if (received + count > counted) {
+        const std::int64_t now = platform::SteadyMilliseconds();
+        deadline = std::min(deadline + static_cast<double>(received + count - counted) * ms_per_byte,
+                            static_cast<double>(now + shared.limits.command_stall_ms));
+        counted = received + count;
+      }
+      return static_cast<std::int64_t>(deadline);
     };
     while (received < length) {
       if (received == data.size()) {
@@ -244,8 +253,7 @@ struct Session {
                          "connection closed",
                          AddressText(connection.peer).text, static_cast<unsigned long>(received),
                          static_cast<unsigned long>(length),
-                         static_cast<long long>(platform::SteadyMilliseconds() - started +
-                                                shared.limits.upload_rate_grace_ms));
+                         static_cast<long long>(platform::SteadyMilliseconds() - started));
         return SessionStep::kEnd;
       }
       return SessionStep::kErrorEnd;

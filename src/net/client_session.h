@@ -11,8 +11,9 @@
 //   - A command once started must arrive whole: its tag within limits.command_stall_ms
 //     (kCommandStallLimitMs) of its first byte, an autopilot block or a word within that time
 //     too, and an upload's data at limits.upload_min_bytes_per_s (after its first
-//     limits.upload_rate_grace_ms) without a pause of command_stall_ms. A command that misses
-//     its bound ends the session, and an upload's buffer is given back at once.
+//     limits.upload_rate_grace_ms; data sent ahead of that rate counts for at most
+//     command_stall_ms). A command that misses its bound ends the session, and an upload's
+//     buffer is given back at once.
 //   - Between commands a session waits without limit: clients may stay idle. Only the server
 //     ends an idle session, to give its place to a new connection (socket_server.h). Bytes of an
 //     unknown tag, or of a tag not yet whole, do not make a session busy: a client that sends
@@ -44,9 +45,10 @@ namespace velkaro {
 
 inline constexpr int kSendStallLimitMs = 10000;
 inline constexpr int kCommandStallLimitMs = 10000;
-// An upload's data must arrive at this rate on average, counted from the end of its first
+// An upload's data must arrive at this rate, counted from the end of its first
 // kUploadRateGraceMs: a 16 MiB upload then has 257 s, and a client that sends a byte now and
-// then cannot hold a place and its buffer.
+// then cannot hold a place and its buffer. Data sent ahead of the rate is credit for at most
+// kCommandStallLimitMs.
 inline constexpr std::size_t kUploadMinBytesPerSecond = 64 * 1024;
 inline constexpr int kUploadRateGraceMs = 1000;
 // Replies go out in pieces of at most this size, so that the send bound measures progress: a

@@ -377,8 +377,8 @@ TEST(ClientSessionLimitsTest, ASessionEndsAtItsFirstFailedSend) {
 }
 
 // A command must arrive whole in time, not merely keep trickling: a tag sent a byte at a time
-// ends its session, and so does an upload slower than the least rate, whose buffer is given back
-// at once. Data that keeps the rate is taken.
+// ends its session, and so does an upload slower than the least rate (also one that sent much at
+// first), whose buffer is given back at once. Data that keeps the rate is taken.
 TEST(ClientSessionLimitsTest, ACommandThatTricklesEndsItsSession) {
   struct Row {
     const char* name;
@@ -394,6 +394,8 @@ TEST(ClientSessionLimitsTest, ACommandThatTricklesEndsItsSession) {
        true},
       {"upload data at twice the rate", Concat({Text("sFMCDATA20"), U32(96 * 1024)}), fast_data,
        4096, false},
+      {"much upload data at once, then a byte at a time",
+       Concat({Text("sFMCDATA20"), U32(1 << 20), Bytes(512 * 1024, 5)}), Bytes(30, 5), 1, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -412,6 +414,7 @@ TEST(ClientSessionLimitsTest, ACommandThatTricklesEndsItsSession) {
       ended_early = session.ended();
     }
     if (row.ends) {
+      EXPECT_TRUE(ended_early) << "ended while it trickled";
       EXPECT_TRUE(session.EndsWithin(milliseconds(3000)));
       EXPECT_EQ(state.uploads.held(), 0u) << "the upload's buffer is given back";
       continue;
