@@ -81,11 +81,20 @@ constexpr int kAttackerAddresses = 16;
 // A raw connection for attackers: no libzelm, so nothing in the client side limits what is sent.
 class Raw {
  public:
-  static std::unique_ptr<Raw> Open() {
+  // From the next attacker address, or from `from`; with `receive_buffer`, the connection's
+  // receive buffer is fixed that small before it connects.
+  static std::unique_ptr<Raw> Open(int receive_buffer = 0, const char* from = nullptr) {
     static std::atomic<unsigned> next{0};
-    const std::string from = "127.0.0." + std::to_string(2 + next++ % kAttackerAddresses);
-    const platform::SocketHandle s = ConnectFrom(from.c_str(), "127.0.0.1", protocol::kDefaultPort);
+    const std::string address =
+        from != nullptr ? from : "127.0.0." + std::to_string(2 + next++ % kAttackerAddresses);
+    const platform::SocketHandle s = platform::OpenTcpSocket();
     if (s == platform::kInvalidSocket) return nullptr;
+    if (receive_buffer > 0) platform::SetReceiveBufferBytes(s, receive_buffer);
+    if (platform::BindIpv4(s, platform::Ipv4FromText(address.c_str()), 0) < 0 ||
+        platform::ConnectIpv4(s, platform::Ipv4FromText("127.0.0.1"), protocol::kDefaultPort) < 0) {
+      platform::CloseSocket(s);
+      return nullptr;
+    }
     return std::unique_ptr<Raw>(new Raw(s));
   }
   // A frame, as a client asks for it; false when none came.
@@ -232,6 +241,86 @@ class GoodClient {
   std::string error_;
 };
 
+// Clients that never pause long enough to be taken for stalled: every kTricklePeriod each sends
+// one more byte of a command it never finishes in time (a tag, an upload's data).
+constexpr auto kTricklePeriod = 2s;
+class Tricklers {
+ public:
+  ~Tricklers() { Stop(); }
+  void Add(std::unique_ptr<Raw> client) { clients_.push_back(std::move(client)); }
+  void Start() {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        for (auto& c : clients_) platform::Send(c->socket(), "r", 1);  // fails once closed
+        for (auto slept = 0ms; slept < kTricklePeriod && !stop_; slept += 50ms) {
+          std::this_thread::sleep_for(50ms);
+        }
+      }
+    });
+  }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::size_t size() const { return clients_.size(); }
+  // How many the add-on has closed: asked only once they have stopped trickling.
+  int Closed() {
+    int closed = 0;
+    for (auto& c : clients_) closed += c->ClosedWithin(2000ms);
+    clients_.clear();
+    return closed;
+  }
+
+ private:
+  std::vector<std::unique_ptr<Raw>> clients_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A client that queues many frame requests and reads their replies slowly but steadily, a piece
+// every kSlowReadPeriod: it is served to the end.
+constexpr int kSlowReaderFrames = 300;
+constexpr auto kSlowReadPeriod = 100ms;
+class SlowReader {
+ public:
+  SlowReader() : connection_(Raw::Open(4096)) {
+    if (connection_ == nullptr) return;
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~SlowReader() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Waits until it has read all, or failed, and closes its connection.
+  void Finish() {
+    if (thread_.joinable()) thread_.join();
+    connection_.reset();
+  }
+  std::size_t received() const { return received_; }
+  static constexpr std::size_t kExpected = std::size_t{kSlowReaderFrames} * kFrameSize;
+
+ private:
+  void Run() {
+    Bytes requests;
+    for (int i = 0; i < kSlowReaderFrames; ++i) {
+      const Bytes tag = Text("rSIMDATA30");
+      requests.insert(requests.end(), tag.begin(), tag.end());
+    }
+    if (!connection_->Send(requests)) return;
+    platform::SetReceiveTimeout(connection_->socket(), 20000);
+    std::uint8_t piece[8192];
+    while (received_ < kExpected) {
+      const int n = platform::Receive(connection_->socket(), piece,
+                                      static_cast<int>(std::min(sizeof piece, kExpected - received_)));
+      if (n <= 0) return;
+      received_ += static_cast<std::size_t>(n);
+      std::this_thread::sleep_for(kSlowReadPeriod);
+    }
+  }
+  std::unique_ptr<Raw> connection_;
+  std::atomic<std::size_t> received_{0};
+  std::thread thread_;
+};
+
 // The process's figures, with memory the allocator keeps but no longer uses handed back first
 // (glibc keeps freed megabytes resident otherwise): what is counted is what is held.
 ProcessStats HeldNow() {
@@ -298,8 +387,18 @@ std::vector<std::string> HostileAircraft(const ScratchFolder& folder) {
 
 TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   AddOnHarness& addon = AddOnHarness::Instance();
-  addon.Start();
   ScratchFolder folder;
+  // Attackers come from allowed addresses, but for one hammering from an address that is not,
+  // with the log on and capped small: the log must stay within its cap.
+  constexpr std::size_t kLogCap = 64 * 1024;
+  const std::string log_path = folder.path() + "soak.log";
+  addon.WriteSettings("[server]\nallow = 127.0.0.0/27\n[log]\nenabled = true\npath = " + log_path +
+                      "\nmax_size = 64K\n");
+  struct Cleanup {
+    AddOnHarness& addon;
+    ~Cleanup() { addon.WriteSettings(""); }
+  } cleanup{addon};
+  addon.Start();
   const std::vector<std::string> hostile = HostileAircraft(folder);
 
   FrameLoop frames(addon);
@@ -335,6 +434,40 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
     if (auto c = Raw::Open(); c && c->Send(half_upload)) holders.push_back(std::move(c));
   }
   const std::size_t holder_count = holders.size();
+
+  // Tricklers: tags a byte at a time, and uploads that sent megabytes at once and then a byte
+  // at a time; meanwhile a small upload still finds room and a status request is answered.
+  Tricklers tricklers;
+  for (int i = 0; i < 32; ++i) {
+    if (auto c = Raw::Open(); c && c->Send(Text("r"))) tricklers.Add(std::move(c));
+  }
+  for (int i = 0; i < 6; ++i) {
+    auto c = Raw::Open();
+    if (c && c->Send(Concat({Text("sFPLDATA10"), U32(16u << 20), Bytes((8u << 20) + 4096, 7)}))) {
+      tricklers.Add(std::move(c));
+    }
+  }
+  tricklers.Start();
+  const auto tricklers_since = Clock::now();
+  const std::size_t trickler_count = tricklers.size();
+  bool small_upload_while_trickling = false, status_while_trickling = false;
+  {
+    auto c = ConnectToAddOn(20000);
+    const std::uint8_t small[] = {42};
+    std::string status;
+    if (c != nullptr) {
+      small_upload_while_trickling = c->StoreFmc(small, 1) && c->Sync();
+      status_while_trickling = c->FetchStatus(&status);
+    }
+  }
+
+  // Refused: an address not allowed, hammering.
+  std::thread hammer([] {
+    for (int i = 0; i < 3000; ++i) Raw::Open(0, "127.0.0.200");
+  });
+
+  // A slow reader, served to the end throughout.
+  SlowReader slow_reader;
   for (int i = 0; i < 4; ++i) {
     auto c = Raw::Open();
     if (c == nullptr) continue;
@@ -384,6 +517,19 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
     ASSERT_EQ(platform::Receive(c->socket(), head, 8), 8);
   }
   std::vector<std::unique_ptr<Raw>> non_readers;
+  // Never reading with a receive buffer so small that the replies pile up only in the add-on's
+  // send buffer, one frame request at a time at the simulator's rate.
+  for (int i = 0; i < 4; ++i) {
+    auto c = Raw::Open(4096);
+    if (c == nullptr) continue;
+    Bytes requests;
+    for (int r = 0; r < 3000; ++r) {
+      const Bytes tag = Text("rSIMDATA30");
+      requests.insert(requests.end(), tag.begin(), tag.end());
+    }
+    c->Send(requests);
+    non_readers.push_back(std::move(c));
+  }
   for (int i = 0; i < 4; ++i) {
     auto c = Raw::Open();
     if (c == nullptr) continue;
@@ -423,6 +569,13 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   }
   holders.clear();
   non_readers.clear();
+  // The tricklers had the stall bound and then some: every one has been ended, although none
+  // paused that long.
+  std::this_thread::sleep_until(tricklers_since + kStallBound + 5s);
+  tricklers.Stop();
+  const int tricklers_closed = tricklers.Closed();
+  hammer.join();
+  slow_reader.Finish();
 
   // A storm: as many clients as there are free places, at once, each wanting its first frame.
   std::vector<double> first_frame_ms(kSessionLimit - 1, -1);
@@ -489,18 +642,22 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   addon.Stop();
   const double stop_ms = Millis(Clock::now() - stop_start);
 
+  const std::size_t log_bytes =
+      ReadWholeFile(log_path).size() + ReadWholeFile(log_path + ".1").size();
   std::sort(first_frame_ms.begin(), first_frame_ms.end());
   std::printf(
       "soak: %.1f s; %d frames published, the good client got %d of %d (%d missed), longest "
       "simulator frame %.1f ms\n"
       "soak: %d churn connections, %d stalled over 500 ms, slowest %.1f ms; %d complete uploads\n"
       "soak: storm of %zu: first frame p50 %.1f ms, max %.1f ms (-1: none)\n"
-      "soak: holders let go %d of %zu, non-readers %d of %zu; stop under load %.1f ms\n"
+      "soak: holders let go %d of %zu, non-readers %d of %zu, tricklers %d of %zu; slow reader "
+      "got %zu of %zu bytes; log %zu bytes after 3000 refused; stop under load %.1f ms\n"
       "soak: before %s\nsoak: after  %s\n",
       soak_seconds, published, good.received(), expected, missed, frames.longest_frame_ms(),
       churned, stalled_connects, slowest_connect_ms, complete_uploads.load(), first_frame_ms.size(),
       first_frame_ms[first_frame_ms.size() / 2], first_frame_ms.back(), holders_closed,
-      holder_count, non_readers_closed, non_reader_count, stop_ms, before.ToString().c_str(),
+      holder_count, non_readers_closed, non_reader_count, tricklers_closed, trickler_count,
+      slow_reader.received(), SlowReader::kExpected, log_bytes, stop_ms, before.ToString().c_str(),
       after.ToString().c_str());
 
   EXPECT_TRUE(good.error().empty()) << good.error();
@@ -509,6 +666,11 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   EXPECT_EQ(stalled_connects, 0);
   EXPECT_GE(first_frame_ms.front(), 0) << "a storm client got no frame";
   EXPECT_EQ(holders_closed, static_cast<int>(holder_count));
+  EXPECT_EQ(tricklers_closed, static_cast<int>(trickler_count));
+  EXPECT_TRUE(small_upload_while_trickling) << "a small upload found no room";
+  EXPECT_TRUE(status_while_trickling);
+  EXPECT_EQ(slow_reader.received(), SlowReader::kExpected) << "the slow reader was not served";
+  EXPECT_LE(log_bytes, 2 * kLogCap + 4096) << "the log and its one older copy";
   // Every one of them, although the system takes a trickle more now and then from a connection
   // that is not read: that is not progress enough to keep a session sending.
   EXPECT_EQ(non_readers_closed, static_cast<int>(non_reader_count));
