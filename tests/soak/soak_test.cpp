@@ -508,5 +508,159 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   EXPECT_LT(stop_ms, 3000);
 }
 
+// Upload memory: clients store full-size blobs again and again, each on a new connection (so on a
+// new session thread), while others fetch the FMC blob slowly and so keep older versions alive.
+// What the add-on holds for them stays within the upload allowance, and goes back to the system
+// once they have gone. Nothing here trims the allocator: the simulator's process never does.
+#if defined(_WIN32)
+constexpr int kFullUploadsEach = 4;
+#else
+constexpr int kFullUploadsEach = 8;
+#endif
+constexpr int kFullUploaders = 4;
+constexpr int kSlowFmcReaders = 4;
+// The allowance, and room for what is not upload data: threads, socket bookkeeping, the heap.
+constexpr std::size_t kHeldUnderLoadBound = (96u << 20) + (32u << 20);
+constexpr std::size_t kHeldAfterBound = 8u << 20;
+
+bool ReceiveAllFrom(Raw& c, std::uint8_t* into, std::size_t length) {
+  std::size_t got = 0;
+  while (got < length) {
+    const int n = platform::Receive(c.socket(), into + got, static_cast<int>(length - got));
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Resident memory sampled on a thread of its own until stopped: the highest seen.
+class ResidentPeak {
+ public:
+  ResidentPeak() {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        peak_ = std::max<std::size_t>(peak_, CurrentProcessStats().resident_bytes);
+        std::this_thread::sleep_for(20ms);
+      }
+    });
+  }
+  ~ResidentPeak() { Stop(); }
+  std::size_t Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return peak_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> peak_{0};
+  std::thread thread_;
+};
+
+TEST(SoakTest, UploadMemoryStaysWithinTheAllowanceAndGoesBack) {
+  AddOnHarness& addon = AddOnHarness::Instance();
+  addon.Start();
+  addon.Frames(2);  // the server runs
+  // One blob of the largest size, sent by every uploader: the clients' side holds nothing that
+  // grows with the uploads, so what grows is the add-on's.
+  const Bytes blob(protocol::kMaxUploadBytes, 0x5A);
+  {
+    auto c = ConnectToAddOn(20000);  // the server is up
+    ASSERT_NE(c, nullptr);
+  }
+  const ProcessStats before = CurrentProcessStats();
+  ResidentPeak peak;
+
+  std::atomic<int> uploads_done{0}, uploads_refused{0}, blobs_read{0};
+  std::atomic<bool> uploading{true};
+  std::vector<std::thread> clients;
+  for (int u = 0; u < kFullUploaders; ++u) {
+    clients.emplace_back([&, u] {
+      for (int i = 0; i < kFullUploadsEach; ++i) {
+        auto c = Raw::Open();
+        if (c == nullptr) continue;
+        platform::SetReceiveTimeout(c->socket(), 60000);
+        const char* tag = (u + i) % 2 ? "sFPLDATA10" : "sFMCDATA20";
+        const std::uint32_t version = static_cast<std::uint32_t>(u * 100 + i);
+        std::uint8_t head[8];
+        // The version reply after the upload shows the add-on took all of it; a refused upload
+        // ends the connection.
+        if (c->Send(Concat({Text(tag), U32(protocol::kMaxUploadBytes)})) && c->Send(blob) &&
+            c->Send(Concat({U32(version), Text("vFMCDATA20")})) && ReceiveAllFrom(*c, head, 8)) {
+          ++uploads_done;
+        } else {
+          ++uploads_refused;
+        }
+      }
+    });
+  }
+  for (int r = 0; r < kSlowFmcReaders; ++r) {
+    clients.emplace_back([&] {
+      std::vector<std::uint8_t> piece(64 * 1024);
+      while (uploading) {
+        auto c = Raw::Open();
+        if (c == nullptr) continue;
+        platform::SetReceiveTimeout(c->socket(), 60000);
+        std::uint8_t word[4];
+        if (!c->Send(Text("rFMCDATA20")) || !ReceiveAllFrom(*c, word, 4)) continue;
+        std::size_t left = DecodeU32(word);
+        const bool full = left == protocol::kMaxUploadBytes;
+        bool whole = true;
+        while (left > 0 && whole) {
+          const std::size_t n = std::min(left, piece.size());
+          whole = ReceiveAllFrom(*c, piece.data(), n);
+          left -= n;
+          std::this_thread::sleep_for(8ms);  // about 8 MB/s: two seconds a blob
+        }
+        if (whole && ReceiveAllFrom(*c, word, 4) && full) ++blobs_read;
+      }
+    });
+  }
+  for (int u = 0; u < kFullUploaders; ++u) clients[static_cast<std::size_t>(u)].join();
+  uploading = false;
+  for (std::size_t i = kFullUploaders; i < clients.size(); ++i) clients[i].join();
+  const std::size_t peak_under_load = peak.Stop();
+
+  // The stored blobs are given back as a user would: by storing something small in each store.
+  {
+    auto c = Raw::Open();
+    ASSERT_NE(c, nullptr);
+    platform::SetReceiveTimeout(c->socket(), 20000);
+    std::uint8_t head[8];
+    ASSERT_TRUE(c->Send(Concat({Text("sFMCDATA20"), U32(1), Bytes(1, 1), U32(1), Text("sFPLDATA10"),
+                                U32(1), Bytes(1, 1), U32(1), Text("vFMCDATA20")})));
+    ASSERT_TRUE(ReceiveAllFrom(*c, head, 8));
+  }
+  ProcessStats after;
+  WaitUntil(
+      [&] {
+        after = CurrentProcessStats();
+        return after.threads <= before.threads;
+      },
+      20000ms);
+  // The figures settle within a moment of the last session's end.
+  std::this_thread::sleep_for(500ms);
+  after = CurrentProcessStats();
+  addon.Stop();
+
+  auto mib = [](std::size_t bytes) { return static_cast<double>(bytes) / (1 << 20); };
+  std::printf(
+      "soak uploads: %d full uploads stored, %d refused or cut; %d full blobs read slowly\n"
+      "soak uploads: resident before %.1f MiB, peak under load %.1f MiB (+%.1f), after %.1f MiB "
+      "(%+.1f)\n",
+      uploads_done.load(), uploads_refused.load(), blobs_read.load(), mib(before.resident_bytes),
+      mib(peak_under_load), mib(peak_under_load) - mib(before.resident_bytes),
+      mib(after.resident_bytes), mib(after.resident_bytes) - mib(before.resident_bytes));
+
+  EXPECT_GT(uploads_done.load(), 0);
+  EXPECT_GT(blobs_read.load(), 0);
+  EXPECT_LE(after.threads, before.threads);
+  // (The sanitizers hold freed memory on purpose.)
+  if (!kSanitized) {
+    EXPECT_LE(peak_under_load, before.resident_bytes + kHeldUnderLoadBound);
+    EXPECT_LE(after.resident_bytes, before.resident_bytes + kHeldAfterBound);
+  }
+}
+
 }  // namespace
 }  // namespace velkaro::testing
