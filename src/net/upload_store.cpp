@@ -1,7 +1,9 @@
 #include "net/upload_store.h"
 
-#include <new>
+#include <cstring>
 #include <utility>
+
+#include "platform/pages.h"
 
 namespace velkaro {
 
@@ -21,39 +23,37 @@ void UploadAllowance::Give(std::size_t bytes) {
 UploadBuffer::UploadBuffer(UploadBuffer&& other) noexcept
     : allowance_(other.allowance_),
       small_(other.small_),
-      bytes_(std::move(other.bytes_)),
+      bytes_(std::exchange(other.bytes_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
       charged_(std::exchange(other.charged_, 0)) {}
 
 UploadBuffer::~UploadBuffer() {
+  platform::FreePages(bytes_, charged_);
   if (charged_ > 0) allowance_->Give(charged_);
 }
 
 bool UploadBuffer::Grow(std::size_t size) {
-  if (size <= bytes_.size()) return true;
-  if (!allowance_->TryTake(size, small_)) return false;
-  Bytes grown;
-  try {
-    grown.reserve(size);
-  } catch (const std::bad_alloc&) {
-    allowance_->Give(size);
+  if (size <= size_) return true;
+  if (size <= charged_) {
+    std::memset(bytes_ + size_, 0, size - size_);
+    size_ = size;
+    return true;
+  }
+  const std::size_t pages = platform::PageRounded(size);
+  if (allowance_ == nullptr || pages == 0 || !allowance_->TryTake(pages, small_)) return false;
+  auto* grown = static_cast<std::uint8_t*>(platform::AllocatePages(size));
+  if (grown == nullptr) {
+    allowance_->Give(pages);
     return false;
   }
-  // reserve gives exactly what is asked with the library the add-on is built with; should it
-  // give more, the rest is held too and is charged as well.
-  const std::size_t reserved = grown.capacity();
-  if (reserved > size && !allowance_->TryTake(reserved - size, small_)) {
-    allowance_->Give(size);
-    return false;
-  }
-  grown.assign(bytes_.begin(), bytes_.end());
-  grown.resize(size);
-  bytes_.swap(grown);
-  Bytes().swap(grown);  // the old allocation is freed before its charge is given back
-  allowance_->Give(std::exchange(charged_, reserved));
+  if (size_ > 0) std::memcpy(grown, bytes_, size_);
+  platform::FreePages(std::exchange(bytes_, grown), charged_);
+  allowance_->Give(std::exchange(charged_, pages));
+  size_ = size;
   return true;
 }
 
-UploadStore::UploadStore() : data_(std::make_shared<const Bytes>()) {}
+UploadStore::UploadStore() : data_(std::make_shared<const UploadBuffer>()) {}
 
 UploadStore::Snapshot UploadStore::Read() const {
   platform::MutexLock guard(lock_);
@@ -61,8 +61,8 @@ UploadStore::Snapshot UploadStore::Read() const {
 }
 
 void UploadStore::Clear() {
-  auto empty = std::make_shared<const Bytes>();
-  std::shared_ptr<const Bytes> old;
+  auto empty = std::make_shared<const UploadBuffer>();
+  std::shared_ptr<const UploadBuffer> old;
   {
     platform::MutexLock guard(lock_);
     old = std::exchange(data_, std::move(empty));
@@ -72,11 +72,10 @@ void UploadStore::Clear() {
 }
 
 UploadStore::Publication UploadStore::PublishData(UploadBuffer data) {
-  // The buffer travels with the bytes, so its charge is given back only when the last reference
-  // goes.
-  auto holder = std::make_shared<UploadBuffer>(std::move(data));
-  std::shared_ptr<const Bytes> fresh(holder, &holder->bytes());
-  std::shared_ptr<const Bytes> old;
+  // The buffer travels with the bytes, so its pages and its charge are given back only when the
+  // last reference goes.
+  auto fresh = std::make_shared<const UploadBuffer>(std::move(data));
+  std::shared_ptr<const UploadBuffer> old;
   Publication publication;
   {
     platform::MutexLock guard(lock_);

@@ -13,6 +13,11 @@
 // kSmallUploadReserveBytes of it are kept for small uploads (of at most kSmallUploadBytes): large
 // uploads that have filled the rest, finished or arriving, do not make every upload fail.
 //
+// UploadBuffer: upload data lives in pages of its own, taken from the system and given back to
+// it when the data is freed (platform/pages.h), never in the heap: a heap keeps the megabytes it
+// frees, so what the allowance bounds at any moment would otherwise stay with the simulator's
+// process after the clients have gone.
+//
 // Thread-safety: UploadStore and UploadAllowance may be used from any thread; an UploadBuffer
 // belongs to the one session that receives into it until it is published.
 #pragma once
@@ -21,7 +26,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "platform/mutex.h"
 
@@ -57,13 +61,14 @@ class UploadAllowance {
   std::atomic<std::size_t> held_{0};
 };
 
-// The buffer an upload is received into. It holds exactly the bytes it was sized to, all of them
-// charged to the allowance, and gives its charge back when it is freed (after publication: when
-// the store and the last reader have let it go).
+// The buffer an upload is received into. Its bytes lie in pages taken from the system for it
+// alone; what it holds, and is charged for, is its size rounded up to whole pages. The pages go
+// back to the system, and then the charge to the allowance, when it is freed (after publication:
+// when the store and the last reader have let it go).
 class UploadBuffer {
  public:
-  using Bytes = std::vector<std::uint8_t>;
-
+  // Empty, and never to grow: the data of a store that holds none. Charged to nothing.
+  UploadBuffer() = default;
   // A buffer for a small upload (`small`: of at most kSmallUploadBytes) may be charged to the
   // allowance's reserve.
   explicit UploadBuffer(UploadAllowance& allowance, bool small = false)
@@ -73,28 +78,33 @@ class UploadBuffer {
   UploadBuffer(const UploadBuffer&) = delete;
   ~UploadBuffer();
 
-  // Grows the buffer to `size` bytes (the new ones zero) in a new allocation of exactly that
-  // size, charged before it is made; the old one stays charged until the bytes have moved and
-  // it is freed. False, and the buffer unchanged, when the allowance or the allocator refuses.
+  // Grows the buffer to `size` bytes (the new ones zero). Within the pages it holds that costs
+  // nothing; otherwise the bytes move to new pages, charged before they are taken, and the old
+  // ones are given back to the system and only then to the allowance. False, and the buffer
+  // unchanged, when the allowance or the system refuses.
   bool Grow(std::size_t size);
 
-  std::uint8_t* data() { return bytes_.data(); }
-  std::size_t size() const { return bytes_.size(); }
-  const Bytes& bytes() const { return bytes_; }
+  std::uint8_t* data() { return bytes_; }
+  const std::uint8_t* data() const { return bytes_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::uint8_t* begin() const { return bytes_; }
+  const std::uint8_t* end() const { return bytes_ + size_; }
+  // What it holds and is charged for: size() rounded up to whole pages.
+  std::size_t charged() const { return charged_; }
 
  private:
-  UploadAllowance* allowance_;
-  bool small_;
-  Bytes bytes_;
-  std::size_t charged_ = 0;  // bytes_.capacity()
+  UploadAllowance* allowance_ = nullptr;
+  bool small_ = false;
+  std::uint8_t* bytes_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t charged_ = 0;
 };
 
 class UploadStore {
  public:
-  using Bytes = UploadBuffer::Bytes;
-
   struct Snapshot {
-    std::shared_ptr<const Bytes> data;  // never null
+    std::shared_ptr<const UploadBuffer> data;  // never null
     std::uint32_t version;
   };
 
@@ -116,7 +126,7 @@ class UploadStore {
 
  private:
   mutable platform::Mutex lock_;
-  std::shared_ptr<const Bytes> data_ VELKARO_GUARDED_BY(lock_);
+  std::shared_ptr<const UploadBuffer> data_ VELKARO_GUARDED_BY(lock_);
   std::uint32_t version_ VELKARO_GUARDED_BY(lock_) = 0;
   Publication current_ VELKARO_GUARDED_BY(lock_) = 0;  // of data_; 0 for no upload's data
   Publication last_ VELKARO_GUARDED_BY(lock_) = 0;

@@ -2,6 +2,11 @@
 
 #include <string>
 
+#if defined(__linux__)
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 namespace velkaro::testing {
 
 // Windows Sockets counts its start-ups: each listener holds one for as long as it lives.
@@ -51,11 +56,20 @@ bool OpenSocketPair(SocketPair* pair, int client_receive_buffer) {
 }
 
 platform::SocketHandle ConnectFrom(const char* source, const char* destination,
-                                   std::uint16_t port) {
+                                   std::uint16_t port, int receive_buffer) {
   static const bool started = platform::SocketsStartup() == 0;  // for the socket's lifetime
   (void)started;
   const platform::SocketHandle s = platform::OpenTcpSocket();
   if (s == platform::kInvalidSocket) return s;
+  if (receive_buffer > 0) platform::SetReceiveBufferBytes(s, receive_buffer);
+#if defined(__linux__)
+  // The port is then chosen by the connect, which avoids one whose connection to the same
+  // destination is still in TIME_WAIT there; a port chosen by the bind may be such a one, and
+  // the connection's first SYN is then lost (a connect that takes a second) after many
+  // connections from the same address.
+  const int on = 1;
+  setsockopt(static_cast<int>(s), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+#endif
   if (platform::BindIpv4(s, platform::Ipv4FromText(source), 0) < 0 ||
       platform::ConnectIpv4(s, platform::Ipv4FromText(destination), port) < 0) {
     platform::CloseSocket(s);

@@ -38,6 +38,8 @@ bool OpenSocketPair(SocketPair* pair, int client_receive_buffer = 0);
 
 // A connection from the local address `source` (e.g. "127.0.0.2": every 127.x.y.z is loopback)
 // to `destination`:`port`; kInvalidSocket when it cannot be made. Blocking, no time limit set.
-platform::SocketHandle ConnectFrom(const char* source, const char* destination, std::uint16_t port);
+// `receive_buffer`, when not 0, fixes its receive buffer before it connects.
+platform::SocketHandle ConnectFrom(const char* source, const char* destination, std::uint16_t port,
+                                   int receive_buffer = 0);
 
 }  // namespace velkaro::testing
