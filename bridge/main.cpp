@@ -18,7 +18,10 @@
 #include "host/addon.h"
 #include "host/bridge_state.h"
 #include "host/engine.h"
+#include "platform/arguments.h"
 #include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/path_text.h"
 #include "platform/socket.h"
 #include "simulator_link.h"
 #include "stop_signal.h"
@@ -82,13 +85,14 @@ Options Parse(int argc, char** argv) {
   // The status and the log name the file in full, whatever the folder the bridge started in.
   if (!options.config.empty()) {
     std::error_code ignored;
-    const std::filesystem::path full = std::filesystem::absolute(options.config, ignored);
-    if (!full.empty()) options.config = full.string();
+    const std::filesystem::path full =
+        std::filesystem::absolute(velkaro::platform::PathFromUtf8(options.config), ignored);
+    if (!full.empty()) options.config = velkaro::platform::Utf8FromPath(full);
   }
   if (!options.config.empty()) {
     // A file named on the command line must be there: a quiet fall back to the defaults would
     // serve what the user did not ask for.
-    std::FILE* file = std::fopen(options.config.c_str(), "rb");
+    std::FILE* file = velkaro::platform::OpenFile(options.config.c_str(), "rb");
     if (file == nullptr) {
       Fail("cannot read the settings file " + options.config + ": " + std::strerror(errno),
            kExitUsage);
@@ -102,7 +106,8 @@ Options Parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace velkaro;
-  const Options options = Parse(argc, argv);
+  platform::Utf8Arguments arguments(argc, argv);
+  const Options options = Parse(arguments.argc(), arguments.argv());
   std::atomic<bool> stop{false};
   bridge::InstallStopHandler(&stop);
   platform::SocketsStartup();

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/path_text.h"
 #include "platform/system.h"
 
 namespace zelm::cli {
@@ -164,7 +165,7 @@ std::string ReadUpload(const std::string& path) {
   const platform::FileReadResult result =
       platform::ReadRegularFile(path.c_str(), protocol::kMaxUploadBytes, contents);
   std::error_code ignored;
-  const bool folder = std::filesystem::is_directory(path, ignored);
+  const bool folder = std::filesystem::is_directory(platform::PathFromUtf8(path), ignored);
   switch (result) {
     case platform::FileReadResult::kRead:
       if (contents.empty()) Fail(path + " is empty; the add-on stores no empty data");
@@ -174,7 +175,8 @@ std::string ReadUpload(const std::string& path) {
            std::to_string(protocol::kMaxUploadBytes) + " bytes)");
     case platform::FileReadResult::kCannotOpen:
       if (folder) break;
-      if (!std::filesystem::exists(path, ignored)) Fail("cannot read " + path + ": no such file");
+      if (!std::filesystem::exists(platform::PathFromUtf8(path), ignored))
+        Fail("cannot read " + path + ": no such file");
       Fail("cannot read " + path + ": it cannot be opened");
     case platform::FileReadResult::kNotRegularFile:
       if (folder) break;
@@ -199,7 +201,7 @@ void WriteOutput(const std::string& path, const std::vector<std::uint8_t>& data)
     }
     return;
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = platform::OpenFile(path.c_str(), "wb");
   if (file == nullptr) Fail("cannot write " + path + ": " + std::strerror(errno));
   const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
   const int error = errno;

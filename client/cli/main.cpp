@@ -31,6 +31,7 @@
 #include "command_support.h"
 #include "commands.h"
 #include "common/version.h"
+#include "platform/arguments.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 
@@ -115,6 +116,9 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   namespace cli = zelm::cli;
+  velkaro::platform::Utf8Arguments arguments(argc, argv);
+  argc = arguments.argc();
+  argv = arguments.argv();
   velkaro::platform::SocketsStartup();
   velkaro::platform::InstallInterruptHandler(&cli::g_stop, "zelm: interrupted");
   velkaro::platform::IgnoreBrokenPipe();

@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "common/frame_layout.h"
+#include "platform/file.h"
 #include "serve/access.h"
 #include "serve/gateway.h"
 #include "serve/tls.h"
@@ -67,7 +68,7 @@ constexpr const char* kPasswordEnvironment = "ZELM_MQTT_PASSWORD";
 // The password in the file at `path`: its first line, without the line's end. A pipe (e.g. a
 // shell's <(...)) is read as a file is.
 std::string ReadPasswordFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = velkaro::platform::OpenFile(path.c_str(), "rb");
   if (file == nullptr) {
     Fail("cannot read the MQTT password file " + path + ": " + std::strerror(errno), kExitUsage);
   }
@@ -134,8 +135,7 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
       }
     } else if (!o.token_file.empty()) {
       std::string warning;
-      if (!zelm::serve::TokenFromFile(o.token_file, &options.web.access.token, &error,
-                                      &warning)) {
+      if (!zelm::serve::TokenFromFile(o.token_file, &options.web.access.token, &error, &warning)) {
         Fail(error, kExitUsage);
       }
       if (!warning.empty()) Warn(warning);
@@ -155,18 +155,20 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
     // A password on the command line is in the process list, which every user of the machine
     // can read; the file and the environment are not.
     if (!mqtt.broker.password.empty()) {
-      Warn("the password in the --mqtt URL is visible to other users of this computer; use "
-           "--mqtt-password-file or " +
-           std::string(kPasswordEnvironment) + " instead");
+      Warn(
+          "the password in the --mqtt URL is visible to other users of this computer; use "
+          "--mqtt-password-file or " +
+          std::string(kPasswordEnvironment) + " instead");
     }
     if (!o.mqtt_user.empty()) mqtt.broker.user = o.mqtt_user;
     const char* environment = std::getenv(kPasswordEnvironment);
     if (!o.mqtt_password_file.empty()) {
       mqtt.broker.password = ReadPasswordFile(o.mqtt_password_file);
     } else if (!o.mqtt_password.empty()) {
-      Warn("--mqtt-password is visible to other users of this computer; use "
-           "--mqtt-password-file or " +
-           std::string(kPasswordEnvironment) + " instead");
+      Warn(
+          "--mqtt-password is visible to other users of this computer; use "
+          "--mqtt-password-file or " +
+          std::string(kPasswordEnvironment) + " instead");
       mqtt.broker.password = o.mqtt_password;
     } else if (environment != nullptr && *environment != '\0') {
       mqtt.broker.password = environment;

@@ -21,6 +21,8 @@
 #include <unistd.h>
 #endif
 
+#include "platform/file.h"
+
 namespace zelm::serve {
 
 namespace {
@@ -96,9 +98,8 @@ bool NormalOrigin(std::string_view url, std::string* origin) {
   }
   if (host.empty()) return false;
   if (!port.empty()) {
-    if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](unsigned char c) {
-          return std::isdigit(c) != 0;
-        })) {
+    if (port.size() > 5 || !std::all_of(port.begin(), port.end(),
+                                        [](unsigned char c) { return std::isdigit(c) != 0; })) {
       return false;
     }
     const int number = std::atoi(std::string(port).c_str());
@@ -227,18 +228,19 @@ bool NewToken(std::string* token, std::string* error) {
 
 bool TokenFromFile(const std::string& path, std::string* token, std::string* error,
                    std::string* warning) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = velkaro::platform::OpenFile(path.c_str(), "rb");
   if (file == nullptr && errno == ENOENT) {
     if (!NewToken(token, error)) return false;
     const std::string line = *token + "\n";
 #if defined(_WIN32)
-    file = std::fopen(path.c_str(), "wbx");
-    const bool made = file != nullptr && std::fwrite(line.data(), 1, line.size(), file) == line.size();
+    file = velkaro::platform::OpenFile(path.c_str(), "wbx");
+    const bool made =
+        file != nullptr && std::fwrite(line.data(), 1, line.size(), file) == line.size();
     if (file != nullptr && std::fclose(file) != 0) file = nullptr;
 #else
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    bool made = fd >= 0 && ::write(fd, line.data(), line.size()) ==
-                               static_cast<ssize_t>(line.size());
+    bool made =
+        fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     if (fd >= 0 && ::close(fd) != 0) made = false;
 #endif
     if (!made) {
@@ -269,7 +271,8 @@ bool TokenFromFile(const std::string& path, std::string* token, std::string* err
   if (::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
     *warning = "the token file " + path +
                " can be read by other users of this computer, who could then fly the aircraft "
-               "(chmod 600 " + path + ")";
+               "(chmod 600 " +
+               path + ")";
   }
 #else
   (void)warning;

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/file.h"
+
 namespace zelm::serve {
 
 namespace {
@@ -44,7 +46,7 @@ std::string OpenSslReason() {
 // The whole file at `path`, or false with the reason in `error`.
 bool ReadPem(const std::string& path, const std::string& what, std::string* text,
              std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = velkaro::platform::OpenFile(path.c_str(), "rb");
   if (file == nullptr) {
     *error = "cannot read the TLS " + what + " file " + path + ": " + std::strerror(errno);
     return false;
@@ -131,8 +133,8 @@ std::shared_ptr<TlsContext> MakeTlsContext(const std::string& cert_file,
 
   auto tls = std::make_shared<TlsContext>();
   SSL_CTX* ctx = tls->ssl.native_handle();
-  SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                               SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_options(
+      ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) {
     *error = "cannot set up TLS: " + OpenSslReason();

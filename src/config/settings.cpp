@@ -16,6 +16,40 @@ namespace velkaro {
 
 namespace {
 
+// Well-formed UTF-8: no stray continuation byte, no cut or overlong sequence, nothing past
+// U+10FFFF and no surrogate.
+bool IsUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the bounds of the byte after the lead
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
     text.remove_prefix(1);
@@ -235,7 +269,9 @@ const Key kKeys[] = {
     {"log", "path",
      [](std::string_view v, Settings& s) {
        if (v.empty()) return false;
-       s.log_path = std::string(v);
+       // Paths are held in UTF-8. A file saved in the system's code page (as Notepad long did)
+       // keeps naming the same file.
+       s.log_path = IsUtf8(v) ? std::string(v) : platform::SystemTextToUtf8(v);
        return true;
      },
      "a file path"},

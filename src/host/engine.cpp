@@ -109,7 +109,8 @@ void SetAircraftPath(const char* text, std::size_t capacity, std::size_t availab
     LogMessage("Aircraft path has no end within its %u bytes; flap detents unchanged",
                static_cast<unsigned>(held));
   } else {
-    Bridge.AircraftPath.assign(text, length);
+    // The simulator names the file in the system's code page; the add-on holds UTF-8 paths.
+    Bridge.AircraftPath = platform::SystemTextToUtf8(std::string_view(text, length));
   }
   Bridge.AircraftChanged = true;
   Bridge.Status.SetAircraftPath(Bridge.AircraftPath);

@@ -144,9 +144,9 @@ StatusBoard::View StatusBoard::Read(std::int64_t now_ms) const {
 std::string StatusJson(const StatusBoard& board, std::int64_t now_ms) {
   using json = nlohmann::ordered_json;
   const StatusBoard::View view = board.Read(now_ms);
-  const auto text = [](const std::string& system_text) {
-    return platform::SystemTextToUtf8(Cut(system_text, kMaxStatusTextBytes));
-  };
+  // Paths, settings and warnings are UTF-8 already; the title comes as the simulator gave it, in
+  // the system's code page.
+  const auto text = [](const std::string& utf8) { return Cut(utf8, kMaxStatusTextBytes); };
   const Settings& settings = view.configuration.settings;
 
   // The detents up to the last one known; an unknown one before it is null.
@@ -158,9 +158,7 @@ std::string StatusJson(const StatusBoard& board, std::int64_t now_ms) {
     detents.push_back(angle >= 0.0f ? json(static_cast<double>(angle)) : json(nullptr));
   }
   json warnings = json::array();
-  for (const std::string& warning : view.warnings) {
-    warnings.push_back(platform::SystemTextToUtf8(warning));
-  }
+  for (const std::string& warning : view.warnings) warnings.push_back(warning);
 
   json status = {
       {"version", VELKARO_VERSION_TEXT},
@@ -177,7 +175,7 @@ std::string StatusJson(const StatusBoard& board, std::int64_t now_ms) {
       {"allow", text(settings.allow.ToString())},
       {"server", view.listening},
       {"refused_connections", view.refused_connections},
-      {"aircraft_title", text(view.aircraft_title)},
+      {"aircraft_title", platform::SystemTextToUtf8(text(view.aircraft_title))},
       {"aircraft_path", text(view.aircraft_path)},
       {"flaps_detents", std::move(detents)},
       {"log_enabled", view.configuration.log_enabled},

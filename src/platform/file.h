@@ -1,9 +1,12 @@
-// File services the system's C library does not offer portably.
+// File services the system's C library does not offer portably. Paths are UTF-8 text: on Windows
+// they are opened through the system's UTF-16 calls, so a folder named outside the system's code
+// page (a Cyrillic user name) opens as any other; text that is not UTF-8 names no file there.
 //
 // Thread-safety: every function may be called from any thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 namespace velkaro::platform {
@@ -62,6 +65,9 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
 // ReadRegularFile, whose results and error codes it shares (kTooLarge never comes).
 FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacity,
                              std::size_t* length, int* system_error = nullptr) noexcept;
+
+// std::fopen for a UTF-8 path (on Windows the C library's own takes the system's code page).
+std::FILE* OpenFile(const char* path, const char* mode);
 
 // A short description of a result for log lines, e.g. "is not a regular file".
 inline const char* FileReadResultText(FileReadResult result) {

@@ -19,7 +19,7 @@ namespace velkaro::platform {
 int LastSystemError();
 
 // The system's message text for a system or socket error code (LastSystemError,
-// LastSocketError), as 8-bit text in the system's code page. The text ends without a line end,
+// LastSocketError), in UTF-8. The text ends without a line end,
 // trailing blanks or a closing full stop, so callers can write it into a sentence of their own; it
 // is empty when the system has no text for the code.
 std::string SystemErrorText(int code);
@@ -35,7 +35,7 @@ std::string ResultCodeText(std::int32_t result);
 // The full path of the module whose code this is: the add-on's DLL or shared library when
 // linked into the add-on, the program's file when linked into a program. It is found from an
 // address inside the module (GetModuleHandleExW, dladdr), never from the current directory.
-// Empty when the system cannot tell.
+// In UTF-8, as every path the add-on and its programs hold; empty when the system cannot tell.
 std::string OwnModulePath();
 
 // The folder of a path, with its trailing separator ("C:\FSX\Modules\" for
@@ -45,10 +45,11 @@ std::string FolderOf(std::string_view path);
 // separator).
 std::string PathFrom(std::string_view folder, std::string_view path);
 
-// Text in the system's 8-bit encoding (the ANSI code page on Windows, in which paths, titles and
-// error texts come) as UTF-8. Elsewhere the system's encoding is taken to be UTF-8 already and the
-// text is returned as it is.
+// Text in the system's 8-bit encoding (the ANSI code page on Windows, in which the simulator
+// hands over paths and titles) as UTF-8, and back; a character the code page lacks becomes "?".
+// Elsewhere the system's encoding is taken to be UTF-8 already and the text is returned as it is.
 std::string SystemTextToUtf8(std::string_view text);
+std::string Utf8ToSystemText(std::string_view text);
 
 // True when `stream` writes to a terminal (a console on Windows) rather than a file or a pipe.
 bool IsTerminal(std::FILE* stream);

@@ -100,6 +100,10 @@ std::string SystemTextToUtf8(std::string_view text) {
   return std::string(text);
 }
 
+std::string Utf8ToSystemText(std::string_view text) {
+  return std::string(text);
+}
+
 bool IsTerminal(std::FILE* stream) {
   return isatty(fileno(stream)) != 0;
 }
@@ -314,6 +318,10 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
   }
   contents.resize(filled);
   return FileReadResult::kRead;
+}
+
+std::FILE* OpenFile(const char* path, const char* mode) {
+  return std::fopen(path, mode);
 }
 
 }  // namespace velkaro::platform

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <new>
 #include <string>
@@ -28,11 +31,11 @@ std::string SystemErrorText(int code) {
       nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&wide), 0, nullptr);
   std::string text;
   if (length != 0 && wide != nullptr) {
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), nullptr, 0,
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0,
                                           nullptr, nullptr);
     if (bytes > 0) {
       text.resize(static_cast<std::size_t>(bytes));
-      WideCharToMultiByte(CP_ACP, 0, wide, static_cast<int>(length), text.data(), bytes, nullptr,
+      WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), text.data(), bytes, nullptr,
                           nullptr);
     }
   }
@@ -61,14 +64,14 @@ namespace {
 // An address inside whichever module this file is linked into.
 const char kModuleAnchor = 0;
 
-// UTF-16 as the system's code page, in which the file functions (the ...A calls) take paths.
-std::string WideToSystem(const std::wstring& wide) {
+// UTF-16 as UTF-8.
+std::string WideToUtf8(const std::wstring& wide) {
   if (wide.empty()) return std::string();
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()),
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
                                         nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return std::string();
   std::string text(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
                       nullptr, nullptr);
   return text;
 }
@@ -93,7 +96,7 @@ std::string OwnModulePath() {
     if (path.size() > 32768) return std::string();
     path.resize(2 * path.size());
   }
-  return WideToSystem(path);
+  return WideToUtf8(path);
 }
 
 std::string FolderOf(std::string_view path) {
@@ -124,6 +127,21 @@ std::string SystemTextToUtf8(std::string_view text) {
   std::string utf8(static_cast<std::size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, utf8.data(), bytes, nullptr, nullptr);
   return utf8;
+}
+
+std::string Utf8ToSystemText(std::string_view text) {
+  if (text.empty()) return std::string();
+  const int chars =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (chars <= 0) return std::string(text);
+  std::wstring wide(static_cast<std::size_t>(chars), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), chars);
+  const int bytes =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string(text);
+  std::string system(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, system.data(), bytes, nullptr, nullptr);
+  return system;
 }
 
 bool IsTerminal(std::FILE* stream) {
@@ -178,15 +196,60 @@ bool LocalTime(std::time_t when, std::tm* out) {
 }
 
 namespace {
+// A UTF-8 path as the UTF-16 the file functions (the ...W calls) take, which name every file
+// whatever the system's code page. A path of ordinary length is converted on the stack, so that
+// the log's appends allocate nothing; a longer one takes memory from the heap, without throwing.
+// Text that is not UTF-8 names no file: get() is null, with ERROR_NO_UNICODE_TRANSLATION (or
+// ERROR_NOT_ENOUGH_MEMORY) in error().
+class WidePath {
+ public:
+  explicit WidePath(const char* path) noexcept {
+    const int length = static_cast<int>(std::strlen(path)) + 1;  // with its NUL
+    int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, length, stack_,
+                                    static_cast<int>(std::size(stack_)));
+    if (chars > 0) {
+      wide_ = stack_;
+      return;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      error_ = ERROR_NO_UNICODE_TRANSLATION;
+      return;
+    }
+    chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, length, nullptr, 0);
+    heap_ = chars > 0 ? new (std::nothrow) wchar_t[static_cast<std::size_t>(chars)] : nullptr;
+    if (heap_ == nullptr) {
+      error_ = chars > 0 ? ERROR_NOT_ENOUGH_MEMORY : ERROR_NO_UNICODE_TRANSLATION;
+      return;
+    }
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, length, heap_, chars);
+    wide_ = heap_;
+  }
+  ~WidePath() { delete[] heap_; }
+  WidePath(const WidePath&) = delete;
+  WidePath& operator=(const WidePath&) = delete;
+
+  const wchar_t* get() const { return wide_; }
+  DWORD error() const { return error_; }
+
+ private:
+  wchar_t stack_[MAX_PATH + 1];
+  wchar_t* heap_ = nullptr;
+  const wchar_t* wide_ = nullptr;
+  DWORD error_ = 0;
+};
+
 // Opens `path` for writing (created when missing) and keeps the handle only for a file on disk:
 // a pipe opens at once or not at all, and a device ("NUL", "COM1", "CON") or a pipe is closed
 // again untouched. FILE_SHARE_DELETE lets the file be renamed while another thread writes it.
 HANDLE OpenDiskFileForWriting(const char* path, DWORD access, FileWriteResult* result, int* error) {
+  const WidePath wide(path);
   const HANDLE file =
-      CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      wide.get() == nullptr
+          ? INVALID_HANDLE_VALUE
+          : CreateFileW(wide.get(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *error = static_cast<int>(GetLastError());
+    *error = static_cast<int>(wide.get() == nullptr ? wide.error() : GetLastError());
     *result = FileWriteResult::kCannotOpen;
     return INVALID_HANDLE_VALUE;
   }
@@ -261,9 +324,32 @@ FileWriteResult EmptyRegularFile(const char* path, int* system_error) noexcept {
   return result;
 }
 
+namespace {
+// Opens an existing file at `path` for reading; INVALID_HANDLE_VALUE with the system's code in
+// `*error` when it cannot.
+HANDLE OpenForReading(const char* path, int* error) noexcept {
+  const WidePath wide(path);
+  if (wide.get() == nullptr) {
+    *error = static_cast<int>(wide.error());
+    return INVALID_HANDLE_VALUE;
+  }
+  const HANDLE file =
+      CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) *error = static_cast<int>(GetLastError());
+  return file;
+}
+}  // namespace
+
 bool RenameReplacing(const char* from, const char* to, int* system_error) noexcept {
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0) return true;
-  if (system_error != nullptr) *system_error = static_cast<int>(GetLastError());
+  const WidePath wide_from(from);
+  const WidePath wide_to(to);
+  DWORD error = wide_from.get() == nullptr ? wide_from.error() : wide_to.error();
+  if (error == 0) {
+    if (MoveFileExW(wide_from.get(), wide_to.get(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
+    error = GetLastError();
+  }
+  if (system_error != nullptr) *system_error = static_cast<int>(error);
   return false;
 }
 
@@ -273,13 +359,8 @@ FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacit
   int ignored_error = 0;
   int& error = system_error != nullptr ? *system_error : ignored_error;
   error = 0;
-  const HANDLE file =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = static_cast<int>(GetLastError());
-    return FileReadResult::kCannotOpen;
-  }
+  const HANDLE file = OpenForReading(path, &error);
+  if (file == INVALID_HANDLE_VALUE) return FileReadResult::kCannotOpen;
   FileReadResult result = FileReadResult::kRead;
   if (GetFileType(file) != FILE_TYPE_DISK) {
     result = FileReadResult::kNotRegularFile;
@@ -321,10 +402,8 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
   };
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open. A pipe opens at once or not at
   // all (busy), and so does a device.
-  const HANDLE file =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return failed(FileReadResult::kCannotOpen);
+  const HANDLE file = OpenForReading(path, &error);
+  if (file == INVALID_HANDLE_VALUE) return FileReadResult::kCannotOpen;
   const HandleCloser closer{file};
   if (GetFileType(file) != FILE_TYPE_DISK) return FileReadResult::kNotRegularFile;
   BY_HANDLE_FILE_INFORMATION information{};
@@ -366,6 +445,16 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
   }
   contents.resize(filled);
   return FileReadResult::kRead;
+}
+
+std::FILE* OpenFile(const char* path, const char* mode) {
+  const WidePath wide_path(path);
+  const WidePath wide_mode(mode);
+  if (wide_path.get() == nullptr || wide_mode.get() == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return _wfopen(wide_path.get(), wide_mode.get());
 }
 
 }  // namespace velkaro::platform

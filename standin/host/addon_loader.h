@@ -1,7 +1,7 @@
 // Loads the add-on library the way the simulator's add-on loader does and finds the stand-in
 // simulator's control interface in the SimConnect module the add-on was bound to (or, for a
 // simulator without the add-on, loads that module itself). Used by
-// velkaro-sim and by the end-to-end tests.
+// velkaro-sim and by the end-to-end tests. Paths are UTF-8 text.
 #pragma once
 
 #include <string>
@@ -24,7 +24,7 @@ struct AddOn {
 std::string DefaultAddOnPath();
 // The folder the running program lies in, with a trailing separator.
 std::string ProgramFolder();
-// The sample aircraft copied beside the running program, in the system's path form.
+// The sample aircraft copied beside the running program, with the system's separators.
 std::string DefaultAircraftPath();
 
 // Loads the add-on at `path`; on failure returns false with a one-line reason. On Windows the

@@ -14,6 +14,7 @@
 
 #include "aircraft/flaps_reader.h"
 #include "platform/file.h"
+#include "platform/path_text.h"
 #include "simconnect/simconnect.h"
 
 namespace velkaro::standin {
@@ -324,11 +325,11 @@ AircraftFile CheckAircraftFile(std::string_view path) {
   namespace fs = std::filesystem;
   AircraftFile file;
   std::error_code error;
-  const fs::path given{std::string(path)};
+  const fs::path given = platform::PathFromUtf8(path);
   const fs::path absolute = fs::absolute(given, error);
-  file.path = error ? std::string(path) : absolute.string();
+  file.path = error ? std::string(path) : platform::Utf8FromPath(absolute);
 
-  const fs::file_status status = fs::status(file.path, error);
+  const fs::file_status status = fs::status(platform::PathFromUtf8(file.path), error);
   if (!fs::exists(status)) {
     file.error = "no such file";
     return file;
@@ -342,7 +343,7 @@ AircraftFile CheckAircraftFile(std::string_view path) {
     return file;
   }
   errno = 0;
-  if (std::FILE* stream = std::fopen(file.path.c_str(), "rb")) {
+  if (std::FILE* stream = platform::OpenFile(file.path.c_str(), "rb")) {
     std::fclose(stream);
   } else {
     const int code = errno;
@@ -364,7 +365,8 @@ AircraftFile CheckAircraftFile(std::string_view path) {
     }
     return file;
   }
-  if (read == platform::FileReadResult::kCannotOpen && !fs::exists(config, error)) {
+  if (read == platform::FileReadResult::kCannotOpen &&
+      !fs::exists(platform::PathFromUtf8(config), error)) {
     file.warning =
         "no aircraft.cfg beside " + file.path + "; the add-on keeps the flap detents it has";
   } else {

@@ -25,8 +25,10 @@
 #include "host/commands.h"
 #include "host/server_report.h"
 #include "host/stop_signal.h"
+#include "platform/arguments.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/system.h"
 #include "simconnect/program_link.h"
 
 namespace {
@@ -203,7 +205,8 @@ void RunCommands(const StandInApi& sim, ConsoleCommands* commands, std::atomic<b
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = Parse(argc, argv);
+  velkaro::platform::Utf8Arguments arguments(argc, argv);
+  const Options options = Parse(arguments.argc(), arguments.argv());
   // Checked, and a relative path made whole, against the folder velkaro-sim started in: the
   // add-on is given the absolute path.
   const velkaro::standin::AircraftFile aircraft_file = velkaro::standin::CheckAircraftFile(
@@ -232,7 +235,8 @@ int main(int argc, char** argv) {
   const std::string& aircraft = aircraft_file.path;
   sim.SetAircraftPath(aircraft.c_str());
   if (options.title_set) {
-    sim.SetTitle(options.title.c_str());
+    // A title is text of the simulator's, in the system's code page (as in aircraft.cfg).
+    sim.SetTitle(velkaro::platform::Utf8ToSystemText(options.title).c_str());
   } else if (!aircraft_file.title.empty()) {
     sim.SetTitle(aircraft_file.title.c_str());
   }

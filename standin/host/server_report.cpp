@@ -10,6 +10,7 @@
 
 #include "config/settings.h"
 #include "platform/file.h"
+#include "platform/path_text.h"
 #include "platform/system.h"
 #include "zelm_client.h"
 
@@ -83,8 +84,8 @@ std::string FromTheLog(const Settings& settings, const std::string& folder) {
 
 std::string ReportAddOnServer(const std::string& addon_path) {
   std::error_code ignored;
-  const std::string folder =
-      platform::FolderOf(std::filesystem::absolute(addon_path, ignored).string());
+  const std::string folder = platform::FolderOf(platform::Utf8FromPath(
+      std::filesystem::absolute(platform::PathFromUtf8(addon_path), ignored)));
   const Settings settings = LoadSettings(folder).settings;
   const std::string port = std::to_string(settings.port);
   const std::string host = settings.bind == "ANY" ? "127.0.0.1" : settings.bind;

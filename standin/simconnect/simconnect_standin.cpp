@@ -27,6 +27,7 @@
 #include "common/coding.h"
 #include "model/aircraft_model.h"
 #include "model/units.h"
+#include "platform/system.h"
 #include "simconnect/program_client.h"
 #include "simconnect/simconnect.h"
 #include "simconnect/simulator_programs.h"
@@ -828,16 +829,21 @@ void STANDIN_CALL ApiRaiseSimStart() {
   ApiPump();
 }
 
+// The host's UTF-8 path as the simulator hands paths over, in the system's code page.
+std::string SimulatorPath(const char* path) {
+  return path != nullptr ? velkaro::platform::Utf8ToSystemText(path) : std::string();
+}
+
 void STANDIN_CALL ApiSetAircraftPath(const char* path) {
   std::lock_guard<std::mutex> guard(Sim().lock);
-  Sim().aircraft_path = path != nullptr ? path : "";
+  Sim().aircraft_path = SimulatorPath(path);
 }
 
 void STANDIN_CALL ApiLoadAircraft(const char* path) {
   Simulator& sim = Sim();
   {
     std::lock_guard<std::mutex> guard(sim.lock);
-    sim.aircraft_path = path != nullptr ? path : "";
+    sim.aircraft_path = SimulatorPath(path);
     ForEachConnection(sim,
                       [&sim](Connection& connection) { QueueAircraftLoaded(sim, connection); });
   }

@@ -60,7 +60,9 @@ struct StandInApi {
 
   // The simulation starts: raises "SimStart".
   void(STANDIN_CALL* RaiseSimStart)(void);
-  // Loads an aircraft: it becomes the "AircraftLoaded" state, and the event is raised.
+  // Loads an aircraft: it becomes the "AircraftLoaded" state, and the event is raised. The path
+  // is UTF-8; the messages carry it in the system's code page, as the simulator's do (on Windows
+  // a character the code page lacks becomes "?").
   void(STANDIN_CALL* LoadAircraft)(const char* path);
   // Sets the aircraft path reported by the state without raising the event (start-up).
   void(STANDIN_CALL* SetAircraftPath)(const char* path);

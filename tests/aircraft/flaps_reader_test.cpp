@@ -257,8 +257,9 @@ TEST(FlapsReaderTest, WithoutAReadableFileTheTableKeepsWhatItHeld) {
   ScratchFolder folder;
   DiagnosticLog log;  // off
   FlapsTable table{};
-  folder.Write("Example/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=7\n");
-  ReadAircraftFlaps(folder.path() + "Example/Example.air", table, log);
+  // A folder name beyond the system's code page (Cyrillic) is read all the same.
+  folder.Write("Пример/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=7\n");
+  ReadAircraftFlaps(folder.path() + "Пример/Example.air", table, log);
   EXPECT_EQ(table[1], 7.0f);
   EXPECT_EQ(table[0], -1.0f);
 

@@ -458,6 +458,7 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
   const std::string file = folder.Write("fmc.bin", "FMC");
   const std::string empty = folder.Write("empty.bin", "");
   const std::string big = folder.Write("big.bin", std::string(protocol::kMaxUploadBytes + 1, 'b'));
+  const std::string cyrillic = folder.Write("Пилот/fmc.bin", "FMC");
   const RefusingPort closed;
   struct Row {
     std::string arguments;
@@ -503,6 +504,8 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
        "cannot read {folder}: it is a folder, not a file"},
       {"fmc put {folder}missing.bin --version 1 --port {port}", 1, "missing.bin: no such file"},
       {"fpl put {empty} --version 1 --port {port}", 1, "is empty; the add-on stores no empty data"},
+      // A path beyond the system's code page is read (and then nothing answers on {closed}).
+      {"fmc put {cyrillic} --version 1 --port {closed}", 1, "cannot connect to 127.0.0.1:{closed}"},
       {"fmc put {big} --version 1 --port {port}", 1,
        "big.bin is larger than the add-on stores (16777216 bytes)"},
       {"frame --port {closed}", 1,
@@ -519,6 +522,7 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
       text = Replaced(text, "{file}", file);
       text = Replaced(text, "{empty}", empty);
       text = Replaced(text, "{big}", big);
+      text = Replaced(text, "{cyrillic}", cyrillic);
       return Replaced(text, "{folder}", folder.path());
     };
     const std::string arguments = fill(row.arguments);

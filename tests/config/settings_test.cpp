@@ -183,6 +183,30 @@ TEST(SettingsTest, TheLogSizeIsTakenInBytesKOrMWithinItsBounds) {
   EXPECT_EQ(ParseSettings("").log_max_bytes, kDefaultLogMaxBytes);
 }
 
+// The log's path is held in UTF-8. A file saved in the system's code page names the same file
+// as before (on Windows: Windows-1252 under Wine's default locale; elsewhere the bytes stay).
+TEST(SettingsTest, TheLogPathIsHeldInUtf8) {
+  struct Row {
+    const char* value;
+    const char* path;
+  };
+  const Row rows[] = {
+    {"Flügel.log", "Flügel.log"},
+    {"Пилот\\v.log", "Пилот\\v.log"},
+#if defined(_WIN32)
+    {"Fl\xFCgel.log", "Flügel.log"},
+#else
+    {"Fl\xFCgel.log", "Fl\xFCgel.log"},
+#endif
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.value);
+    const Settings settings = ParseSettings(std::string("[log]\npath = ") + row.value + "\n");
+    EXPECT_EQ(settings.log_path, row.path);
+    EXPECT_TRUE(settings.warnings.empty());
+  }
+}
+
 // The Velkaro.ini shipped in the release writes out every default: read as it stands, it gives
 // exactly the settings of no file at all, without a warning (and its Windows line ends too).
 TEST(SettingsTest, TheShippedFileHoldsTheDefaults) {

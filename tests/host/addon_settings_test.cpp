@@ -1,9 +1,9 @@
-// The add-on with a Velkaro.ini beside it: a copy of the built add-on in a folder of its own,
-// loaded as the simulator loads it, run from another current directory (whose own Velkaro.ini it
-// must not read). Port, bind, max_clients and allow as clients over loopback see them, and mistakes
-// in bind and allow narrowing the add-on to this computer; the log switched on by the file, its
-// first lines and a failure line with the system's code; the status reply against the running
-// stand-in; and velkaro-sim's report on the server.
+// The add-on with a Velkaro.ini beside it: a copy of the built add-on in a folder of its own
+// (with a Cyrillic name), loaded as the simulator loads it, run from another current directory
+// (whose own Velkaro.ini it must not read). Port, bind, max_clients and allow as clients over
+// loopback see them, and mistakes in bind and allow narrowing the add-on to this computer; the log
+// switched on by the file, its first lines and a failure line with the system's code; the status
+// reply against the running stand-in; and velkaro-sim's report on the server.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,6 +21,7 @@
 #include "common/coding.h"
 #include "common/version.h"
 #include "host/server_report.h"
+#include "platform/path_text.h"
 #include "platform/socket.h"
 #include "support/addon_harness.h"
 #include "support/loopback.h"
@@ -112,9 +113,9 @@ class AddOnSettingsTest : public ::testing::Test {
     // The add-on must read the file beside itself, never one in the current directory.
     saved_directory_ = std::filesystem::current_path();
     here_.Write("Velkaro.ini", "[server]\nport = 5394\n[log]\nenabled = true\n");
-    std::filesystem::current_path(here_.path());
+    std::filesystem::current_path(platform::PathFromUtf8(here_.path()));
     std::error_code ignored;
-    std::filesystem::remove(addon.folder() + "Velkaro.log", ignored);
+    std::filesystem::remove(platform::PathFromUtf8(addon.folder() + "Velkaro.log"), ignored);
   }
   void TearDown() override {
     addon.Stop();
@@ -129,7 +130,9 @@ class AddOnSettingsTest : public ::testing::Test {
     return ReadWholeFile(addon.folder() + name);
   }
 
-  AddOnHarness& addon = AddOnHarness::Copy("addon_settings_test");
+  // A folder named outside the Western code pages, as under a Cyrillic user name: the add-on
+  // finds itself, its settings and its log there all the same.
+  AddOnHarness& addon = AddOnHarness::Copy("Пилот/Velkaro");
 
  private:
   ScratchFolder here_;
@@ -260,6 +263,25 @@ TEST_F(AddOnSettingsTest, BadValuesKeepTheirDefaultsAndAreLoggedAndReported) {
   EXPECT_TRUE(std::regex_search(log, std::regex("^" + expected))) << log;
 }
 
+// The simulator names the aircraft file in the system's code page, which holds "ü" on the
+// machines the tests run on (Windows-1252 under Wine's default locale, UTF-8 elsewhere): its
+// aircraft.cfg is read, and the status gives the path in UTF-8.
+TEST_F(AddOnSettingsTest, AnAircraftFolderNamedBeyondAsciiIsRead) {
+  const std::uint16_t port = FreePort();
+  Start("[server]\nport = " + std::to_string(port) + "\n");
+  const ScratchFolder fleet;
+  const std::string config =
+      fleet.Write("Flügel/aircraft.cfg", "[flaps.0]\ntype=1\nflaps-position.1=12\n");
+  const std::string aircraft = config.substr(0, config.size() - 12) + "flügel.air";
+  addon.Frames(1);
+  addon.sim().LoadAircraft(aircraft.c_str());
+  addon.Frames(1);
+  const json status = StatusFrom("127.0.0.1", port);
+  ASSERT_TRUE(status.is_object());
+  EXPECT_EQ(status["aircraft_path"], aircraft);
+  EXPECT_EQ(status["flaps_detents"], json::parse("[null, 12.0]"));
+}
+
 // Mistakes in bind and allow narrow the add-on to this computer instead of opening it to all: it
 // listens on 127.0.0.1 alone and lets only 127.0.0.1 in, and the log and the status name the
 // mistaken values.
@@ -319,11 +341,8 @@ TEST_F(AddOnSettingsTest, ALogFileThatCannotBeCreatedIsReportedInTheStatus) {
 // in the status and in its own first lines.
 TEST_F(AddOnSettingsTest, SomeoneElsesFileAtTheLogsPathIsLeftAsItIs) {
   const std::string notes = addon.folder() + "notes.txt";
-  std::filesystem::remove(notes + ".1");
-  FILE* file = std::fopen(notes.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fputs("my notes\n", file);
-  std::fclose(file);
+  std::filesystem::remove(platform::PathFromUtf8(notes + ".1"));
+  WriteWholeFile(notes, "my notes\n");
   Start("[log]\nenabled = true\npath = notes.txt\n");
   addon.Frames(1);
   const json status = StatusFrom("127.0.0.1", 5193);
@@ -338,8 +357,8 @@ TEST_F(AddOnSettingsTest, SomeoneElsesFileAtTheLogsPathIsLeftAsItIs) {
                          notes + ".1");
   EXPECT_EQ(ReadWholeFile(notes), "my notes\n");
   EXPECT_NE(Log("notes.txt.1").find("Configuration: " + warning), std::string::npos);
-  std::filesystem::remove(notes);
-  std::filesystem::remove(notes + ".1");
+  std::filesystem::remove(platform::PathFromUtf8(notes));
+  std::filesystem::remove(platform::PathFromUtf8(notes + ".1"));
 }
 
 #if !defined(_WIN32)

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #endif
 
+#include "platform/path_text.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 #include "support/test_files.h"
@@ -27,8 +28,8 @@ AddOnHarness& AddOnHarness::Instance() {
 AddOnHarness& AddOnHarness::Copy(const std::string& name) {
   if (loaded != nullptr) return *loaded;
   namespace fs = std::filesystem;
-  const fs::path built = standin::ProgramFolder();
-  const fs::path folder = built / "copied-addons" / name;
+  const fs::path built = platform::PathFromUtf8(standin::ProgramFolder());
+  const fs::path folder = built / "copied-addons" / platform::PathFromUtf8(name);
   // A fresh copy every time (MinGW's copy does not overwrite an existing file).
   std::error_code ignored;
   fs::remove_all(folder, ignored);
@@ -41,7 +42,7 @@ AddOnHarness& AddOnHarness::Copy(const std::string& name) {
   const char* kFiles[] = {"Velkaro.so", "libSimConnect.so"};
 #endif
   for (const char* file : kFiles) fs::copy(built / file, folder / file, options);
-  loaded = new AddOnHarness((folder / kFiles[0]).string());
+  loaded = new AddOnHarness(platform::Utf8FromPath(folder / kFiles[0]));
   return *loaded;
 }
 
@@ -56,17 +57,18 @@ AddOnHarness::AddOnHarness(const std::string& path) {
 }
 
 std::string AddOnHarness::folder() const {
-  return platform::FolderOf(std::filesystem::absolute(addon_.path).string());
+  return platform::FolderOf(
+      platform::Utf8FromPath(std::filesystem::absolute(platform::PathFromUtf8(addon_.path))));
 }
 
 void AddOnHarness::WriteSettings(const std::string& ini) const {
   const std::string file = folder() + "Velkaro.ini";
   if (ini.empty()) {
     std::error_code ignored;
-    std::filesystem::remove(file, ignored);
+    std::filesystem::remove(platform::PathFromUtf8(file), ignored);
     return;
   }
-  std::ofstream(file, std::ios::binary) << ini;
+  WriteWholeFile(file, ini);
 }
 
 void AddOnHarness::Start(bool simconnect_opens) {
@@ -123,8 +125,11 @@ int RunProgram(const std::string& name, const std::string& arguments, std::strin
   if (output != nullptr) command += " > \"" + capture + "\" 2>&1";
 #if defined(_WIN32)
   command = "\"" + command + "\"";  // cmd /c takes the whole line in quotes
-#endif
+  // In UTF-16: the narrow call would pass the line through the system's code page.
+  const int status = _wsystem(platform::PathFromUtf8(command).c_str());
+#else
   const int status = std::system(command.c_str());
+#endif
   if (output != nullptr) *output = ReadWholeFile(capture);
 #if defined(_WIN32)
   return status;

@@ -25,6 +25,8 @@ class ScratchFolder {
   std::string path_;
 };
 
+// Paths are UTF-8 text, as the add-on's own.
+void WriteWholeFile(const std::string& path, const std::string& contents);
 std::string ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
 
