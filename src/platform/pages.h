@@ -12,9 +12,16 @@
 
 namespace velkaro::platform {
 
+// The system's page size.
+std::size_t PageBytes();
+
 // `bytes` rounded up to whole pages: what an allocation of `bytes` holds. 0 for 0, and 0 when
 // the rounded size cannot be represented.
-std::size_t PageRounded(std::size_t bytes);
+inline std::size_t PageRounded(std::size_t bytes) {
+  const std::size_t page = PageBytes();
+  if (bytes > static_cast<std::size_t>(-1) - (page - 1)) return 0;
+  return (bytes + page - 1) / page * page;
+}
 
 // PageRounded(bytes) bytes of fresh pages, all zero. Null when the system refuses them, or when
 // `bytes` is 0 or cannot be rounded. Throws nothing.

@@ -5,22 +5,12 @@
 
 namespace velkaro::platform {
 
-namespace {
-
 std::size_t PageBytes() {
   static const std::size_t page = [] {
     const long size = sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<std::size_t>(size) : std::size_t{4096};
   }();
   return page;
-}
-
-}  // namespace
-
-std::size_t PageRounded(std::size_t bytes) {
-  const std::size_t page = PageBytes();
-  if (bytes > static_cast<std::size_t>(-1) - (page - 1)) return 0;
-  return (bytes + page - 1) / page * page;
 }
 
 void* AllocatePages(std::size_t bytes) {

@@ -4,8 +4,6 @@
 
 namespace velkaro::platform {
 
-namespace {
-
 std::size_t PageBytes() {
   static const std::size_t page = [] {
     SYSTEM_INFO info;
@@ -13,14 +11,6 @@ std::size_t PageBytes() {
     return info.dwPageSize > 0 ? static_cast<std::size_t>(info.dwPageSize) : std::size_t{4096};
   }();
   return page;
-}
-
-}  // namespace
-
-std::size_t PageRounded(std::size_t bytes) {
-  const std::size_t page = PageBytes();
-  if (bytes > static_cast<std::size_t>(-1) - (page - 1)) return 0;
-  return (bytes + page - 1) / page * page;
 }
 
 // Reserved and committed at once: the pages are needed whole, as soon as they are asked for.

@@ -1,9 +1,12 @@
 // The add-on under a bounded soak: while one well-behaved client counts frames, others churn
-// connections, send garbage and cut uploads, hold places idle or with half a command, stop
-// reading, queue requests and leave, storm in all at once and send autopilot blocks with bad
-// values, and the simulator loads aircraft whose aircraft.cfg is hostile. Afterwards the
-// process holds what it held before, the stores hold whole uploads, and the stop under load
-// returns in time. Bounded by counts and generous times; the figures are printed.
+// connections, send garbage and cut uploads, hold places idle or with half a command, trickle
+// tags and uploads a byte at a time, stop reading (some with tiny receive buffers), read slowly,
+// queue requests and leave, storm in all at once and send autopilot blocks with bad values, an
+// address that is not allowed hammers the log, and the simulator loads aircraft whose
+// aircraft.cfg is hostile. Afterwards the process holds what it held before, the stores hold
+// whole uploads, and the stop under load returns in time. A second soak stores and reads full
+// uploads and measures the memory that goes back. Bounded by counts and generous times; the
+// figures are printed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -77,6 +80,14 @@ double Millis(Clock::duration d) {
 // Attackers come from this many loopback addresses (127.0.0.2 on), in turn: the add-on holds
 // only so many places for one address.
 constexpr int kAttackerAddresses = 16;
+
+// `tag` `count` times over: requests queued at once.
+Bytes Requests(const char* tag, int count) {
+  Bytes all;
+  const Bytes one = Text(tag);
+  for (int i = 0; i < count; ++i) all.insert(all.end(), one.begin(), one.end());
+  return all;
+}
 
 // A raw connection for attackers: no libzelm, so nothing in the client side limits what is sent.
 class Raw {
@@ -295,12 +306,7 @@ class SlowReader {
 
  private:
   void Run() {
-    Bytes requests;
-    for (int i = 0; i < kSlowReaderFrames; ++i) {
-      const Bytes tag = Text("rSIMDATA30");
-      requests.insert(requests.end(), tag.begin(), tag.end());
-    }
-    if (!connection_->Send(requests)) return;
+    if (!connection_->Send(Requests("rSIMDATA30", kSlowReaderFrames))) return;
     platform::SetReceiveTimeout(connection_->socket(), 20000);
     std::uint8_t piece[8192];
     while (received_ < kExpected) {
@@ -461,12 +467,7 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   for (int i = 0; i < 4; ++i) {
     auto c = Raw::Open();
     if (c == nullptr) continue;
-    Bytes requests;
-    for (int r = 0; r < 3000; ++r) {
-      const Bytes tag = Text("rSIMDATA30");
-      requests.insert(requests.end(), tag.begin(), tag.end());
-    }
-    c->Send(requests);  // and leave at once
+    c->Send(Requests("rSIMDATA30", 3000));  // and leave at once
   }
   const auto holders_since = Clock::now();
 
@@ -518,25 +519,15 @@ TEST(SoakTest, TheAddOnOutlastsHostileSlowAndCrowdedClients) {
   for (int i = 0; i < 4; ++i) {
     auto c = Raw::Open(4096);
     if (c == nullptr) continue;
-    Bytes requests;
-    for (int r = 0; r < 3000; ++r) {
-      const Bytes tag = Text("rSIMDATA30");
-      requests.insert(requests.end(), tag.begin(), tag.end());
-    }
-    c->Send(requests);
+    c->Send(Requests("rSIMDATA30", 3000));
     non_readers.push_back(std::move(c));
   }
   for (int i = 0; i < 4; ++i) {
     auto c = Raw::Open();
     if (c == nullptr) continue;
-    Bytes requests;
     // 200 MB asked for: far more than the connection's buffers, so the session's sends stall
     // within the first replies.
-    for (int r = 0; r < 50; ++r) {
-      const Bytes tag = Text("rFMCDATA20");
-      requests.insert(requests.end(), tag.begin(), tag.end());
-    }
-    c->Send(requests);
+    c->Send(Requests("rFMCDATA20", 50));
     non_readers.push_back(std::move(c));
   }
   const auto non_readers_since = Clock::now();
