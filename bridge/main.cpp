@@ -23,8 +23,8 @@
 #include "platform/file.h"
 #include "platform/path_text.h"
 #include "platform/socket.h"
+#include "platform/stop_signal.h"
 #include "simulator_link.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   platform::Utf8Arguments arguments(argc, argv);
   const Options options = Parse(arguments.argc(), arguments.argv());
   std::atomic<bool> stop{false};
-  bridge::InstallStopHandler(&stop);
+  platform::InstallStopHandler(&stop);
   platform::SocketsStartup();
 
   engine::RearmBoundaries();
@@ -149,6 +149,6 @@ int main(int argc, char** argv) {
   platform::SocketsCleanup();
   std::printf("velkaro-bridge: stopped\n");
   std::fflush(stdout);
-  bridge::StopFinished();
+  platform::StopFinished();
   return 0;
 }

@@ -221,49 +221,68 @@ bool RenameReplacing(const char* from, const char* to, int* system_error) noexce
   return false;
 }
 
-FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacity,
-                             std::size_t* length, int* system_error) noexcept {
-  *length = 0;
-  int ignored_error = 0;
-  int& error = system_error != nullptr ? *system_error : ignored_error;
-  error = 0;
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return FileReadResult::kCannotOpen;
-  }
-  FileReadResult result = FileReadResult::kRead;
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    error = errno;
-    result = FileReadResult::kReadFailed;
-  } else if (!S_ISREG(info.st_mode)) {
-    result = FileReadResult::kNotRegularFile;
-  } else {
-    while (*length < capacity) {
-      const ssize_t n = read(fd, buffer + *length, capacity - *length);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        error = errno;
-        result = FileReadResult::kReadFailed;
-        *length = 0;
-        break;
-      }
-      if (n == 0) break;
-      *length += static_cast<std::size_t>(n);
-    }
-  }
-  close(fd);
-  return result;
-}
-
 namespace {
 // Closes a descriptor however the reading ends, an exception included.
 struct DescriptorCloser {
   int fd;
   ~DescriptorCloser() { close(fd); }
 };
+
+// Opens `path` for reading only if it is a regular file, without waiting on what it may be
+// instead: O_NONBLOCK, so that opening a FIFO does not wait for a writer (nor a device for its
+// carrier), and O_NOCTTY, so that a terminal does not become the host's controlling terminal.
+// kRead with the descriptor (blocking again) and its size, or why not, with `error` set.
+FileReadResult OpenRegularForReading(const char* path, int* fd, off_t* size, int& error) {
+  *fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (*fd < 0) {
+    error = errno;
+    return FileReadResult::kCannotOpen;
+  }
+  struct stat info {};
+  FileReadResult result = FileReadResult::kRead;
+  if (fstat(*fd, &info) != 0) {
+    error = errno;
+    result = FileReadResult::kReadFailed;
+  } else if (!S_ISREG(info.st_mode)) {
+    result = FileReadResult::kNotRegularFile;
+  }
+  if (result != FileReadResult::kRead) {
+    close(*fd);
+    *fd = -1;
+    return result;
+  }
+  // A regular file is read the ordinary way.
+  const int flags = fcntl(*fd, F_GETFL);
+  if (flags >= 0) fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
+  *size = info.st_size;
+  return FileReadResult::kRead;
+}
 }  // namespace
+
+FileReadResult ReadFileStart(const char* path, char* buffer, std::size_t capacity,
+                             std::size_t* length, int* system_error) noexcept {
+  *length = 0;
+  int ignored_error = 0;
+  int& error = system_error != nullptr ? *system_error : ignored_error;
+  error = 0;
+  int fd = -1;
+  off_t size = 0;
+  const FileReadResult opened = OpenRegularForReading(path, &fd, &size, error);
+  if (opened != FileReadResult::kRead) return opened;
+  const DescriptorCloser closer{fd};
+  while (*length < capacity) {
+    const ssize_t n = read(fd, buffer + *length, capacity - *length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      *length = 0;
+      return FileReadResult::kReadFailed;
+    }
+    if (n == 0) break;
+    *length += static_cast<std::size_t>(n);
+  }
+  return FileReadResult::kRead;
+}
 
 FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::string& contents,
                                int* system_error) {
@@ -271,31 +290,19 @@ FileReadResult ReadRegularFile(const char* path, std::size_t max_bytes, std::str
   int ignored_error = 0;
   int& error = system_error != nullptr ? *system_error : ignored_error;
   error = 0;
-  // O_NONBLOCK: opening a FIFO does not wait for a writer (nor a device for its carrier);
-  // O_NOCTTY: a terminal does not become the host's controlling terminal.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return FileReadResult::kCannotOpen;
-  }
+  int fd = -1;
+  off_t size = 0;
+  const FileReadResult opened = OpenRegularForReading(path, &fd, &size, error);
+  if (opened != FileReadResult::kRead) return opened;
   const DescriptorCloser closer{fd};
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    error = errno;
-    return FileReadResult::kReadFailed;
-  }
-  if (!S_ISREG(info.st_mode)) return FileReadResult::kNotRegularFile;
-  if (info.st_size < 0 || static_cast<unsigned long long>(info.st_size) > max_bytes) {
+  if (size < 0 || static_cast<unsigned long long>(size) > max_bytes) {
     return FileReadResult::kTooLarge;
   }
-  // A regular file is read the ordinary way.
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 
   // One byte more than the bound tells a file that grew past it; files whose size the system
   // does not report (some pseudo-files say 0) grow the buffer as they are read.
   const std::size_t limit = max_bytes + 1;
-  contents.resize(static_cast<std::size_t>(info.st_size) + 1);
+  contents.resize(static_cast<std::size_t>(size) + 1);
   std::size_t filled = 0;
   for (;;) {
     if (filled == contents.size()) {

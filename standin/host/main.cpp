@@ -24,10 +24,10 @@
 #include "host/addon_loader.h"
 #include "host/commands.h"
 #include "host/server_report.h"
-#include "host/stop_signal.h"
 #include "platform/arguments.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
+#include "platform/stop_signal.h"
 #include "platform/system.h"
 #include "simconnect/program_link.h"
 
@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
   for (const std::string& name : options.refused) sim.Refuse(name.c_str());
 
   std::atomic<bool> stop{false};
-  velkaro::standin::InstallStopHandler(&stop);
+  velkaro::platform::InstallStopHandler(&stop);
 
   if (options.no_addon) {
     const std::string address = options.listen.empty()
@@ -337,5 +337,6 @@ int main(int argc, char** argv) {
   std::printf("velkaro-sim: stopped after %lld frames\n", frames);
   std::fflush(stdout);
   velkaro::platform::SocketsCleanup();
+  velkaro::platform::StopFinished();
   return 0;
 }

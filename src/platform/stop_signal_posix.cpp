@@ -1,8 +1,8 @@
 #include <csignal>
 
-#include "stop_signal.h"
+#include "platform/stop_signal.h"
 
-namespace velkaro::bridge {
+namespace velkaro::platform {
 
 namespace {
 std::atomic<bool>* g_stop = nullptr;
@@ -24,4 +24,4 @@ void InstallStopHandler(std::atomic<bool>* stop_requested) {
 
 void StopFinished() {}
 
-}  // namespace velkaro::bridge
+}  // namespace velkaro::platform
