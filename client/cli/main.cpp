@@ -1,6 +1,6 @@
 // zelm: a command-line client of the Velkaro add-on.
 //
-//   zelm frame [--json]                   one frame, every field with its unit
+//   zelm frame [--fields A,B] [--all]     a frame: the fields with data, with their units
 //   zelm watch                            live view of the main instruments
 //   zelm status [--json]                  the add-on's state
 //   zelm fmc get [-o FILE|-]              the stored FMC data

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "status_view.h"
+#include "zelm_protocol.h"
 
 namespace zelm::cli {
 
@@ -23,7 +24,22 @@ int CommandStatus(const ConnectionOptions& options, bool json) {
     connection->SetDeadline(std::min(options.Timeout(), kStatusReplyWait));
   }
   std::string reply;
-  if (!connection->FetchStatus(&reply)) Fail(connection->error());
+  if (!connection->FetchStatus(&reply)) {
+    // Silence alone does not tell an add-on before 1.1 from one that is stuck: a frame does.
+    if (connection->error_kind() == zelm::ErrorKind::kTimedOut) {
+      auto probe = Connect(options);
+      probe->SetDeadline(kStatusReplyWait);
+      zelm::Frame frame;
+      if (probe->FetchFrame(&frame)) {
+        Fail(zelm::NoStatusReply(zelm::TimedOut(options.TimeoutGiven()
+                                                    ? options.Timeout()
+                                                    : std::min(options.Timeout(), kStatusReplyWait)),
+                                 /*answered_before=*/true)
+                 .text);
+      }
+    }
+    Fail(connection->error());
+  }
   std::string text, error;
   const bool shown =
       json ? zelm::PrettyStatus(reply, &text, &error) : zelm::FormatStatus(reply, &text, &error);

@@ -103,9 +103,16 @@ std::string Frame::Format(const FrameField& f, std::size_t index) const {
 }
 
 std::string Frame::ToJson() const {
+  std::vector<const FrameField*> all;
+  for (const FrameField& f : velkaro::kFrameFields) all.push_back(&f);
+  return ToJson(all);
+}
+
+std::string Frame::ToJson(const std::vector<const FrameField*>& fields) const {
   std::string out = "{";
   bool first = true;
-  for (const FrameField& f : velkaro::kFrameFields) {
+  for (const FrameField* field : fields) {
+    const FrameField& f = *field;
     out += first ? "\n  " : ",\n  ";
     first = false;
     out += JsonText(f.name) + ": {\"unit\": " + JsonText(f.unit) + ", \"value\": ";
@@ -371,6 +378,7 @@ bool Connection::SendAll(const void* data, std::size_t length) {
     }
     const int code = platform::LastSocketError();
     if (n < 0 && !platform::IsWouldBlockError(code) && !platform::IsSendRetryError(code)) {
+      if (!answered_ && commands_sent_ <= 1) return Fail(ClosedAtOnce());
       return Fail(
           {ErrorKind::kClosed, "the connection was lost while sending: " + ErrorText(code)});
     }
@@ -390,16 +398,20 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
     if (!ready) continue;
     const int chunk = static_cast<int>(std::min<std::size_t>(length, 1 << 20));
     const int n = platform::Receive(socket_, bytes, chunk);
-    if (n == 0) return Fail(Closed());
+    const bool refused = !answered_ && commands_sent_ <= 1;
+    if (n == 0) return Fail(refused ? ClosedAtOnce() : Closed());
     if (n < 0) {
       // A receive that ran into the socket's own timeout says so in the words of the others,
-      // not in the system's ("Resource temporarily unavailable").
+      // not in the system's ("Resource temporarily unavailable"); a reset before any answer is
+      // the add-on's refusal (it closed the connection with the request unread).
       const int code = platform::LastSocketError();
+      if (refused && !platform::IsTimeoutError(code)) return Fail(ClosedAtOnce());
       const Failure failure = platform::IsTimeoutError(code)
                                   ? TimedOut(wait_)
                                   : Failure{ErrorKind::kOther, ErrorText(code)};
       return Fail({failure.kind, StallText(false) + failure.text});
     }
+    answered_ = true;
     bytes += n;
     length -= static_cast<std::size_t>(n);
     wait_end = Clock::now() + wait_;
@@ -408,6 +420,7 @@ bool Connection::ReceiveAll(void* data, std::size_t length) {
 }
 
 bool Connection::Send(Command command) {
+  ++commands_sent_;
   const std::string_view tag = CommandTag(command);
   return SendAll(tag.data(), tag.size());
 }
@@ -440,7 +453,7 @@ bool Connection::FetchStatus(std::string* json) {
   ReplyReader reader(Command::kStatus);
   if (!Send(Command::kStatus)) return false;
   if (!Receive(&reader)) {
-    if (!reader.started()) failure_ = NoStatusReply(failure_);
+    if (!reader.started()) failure_ = NoStatusReply(failure_, answered_);
     return false;
   }
   *json = reader.text();
@@ -461,6 +474,7 @@ bool Connection::Sync() {
 
 bool Connection::UploadMcp(const velkaro::McpBlock& block) {
   const McpUploadMessage message = McpUpload(block);
+  ++commands_sent_;
   return SendAll(message.data(), message.size());
 }
 
@@ -470,6 +484,7 @@ bool Connection::Store(Command command, std::span<const std::uint8_t> data, std:
       failure.kind != ErrorKind::kNone) {
     return Fail(std::move(failure));
   }
+  ++commands_sent_;
   return SendAll(message.head.data(), message.head.size()) && SendAll(data.data(), data.size()) &&
          SendAll(message.tail.data(), message.tail.size());
 }

@@ -54,6 +54,8 @@ class Frame {
   // as the same double; a value that is not finite as null; texts as their 8-bit characters
   // (ISO 8859-1), escaped to ASCII.
   std::string ToJson() const;
+  // Only `fields`, in their order, in the same form.
+  std::string ToJson(const std::vector<const velkaro::FrameField*>& fields) const;
 };
 
 // An autopilot panel block to upload: starts with nothing requested and nothing changed; each
@@ -178,6 +180,10 @@ class Connection {
   bool WaitSlice(bool for_sending, Clock::time_point wait_end, bool* ready);
 
   std::uintptr_t socket_;
+  // Whether the add-on has sent anything yet, and how many commands were sent: a close before
+  // any answer to the first command is a refusal, said as such.
+  bool answered_ = false;
+  int commands_sent_ = 0;
   std::chrono::milliseconds wait_;
   const std::atomic<bool>* cancel_;
   bool has_deadline_ = false;

@@ -97,9 +97,21 @@ Failure Closed() {
   return {ErrorKind::kClosed, "the add-on closed the connection"};
 }
 
-Failure NoStatusReply(const Failure& why) {
-  return {why.kind,
-          "no status reply (" + why.text + "); an add-on older than 1.1 does not answer it"};
+Failure ClosedAtOnce() {
+  return {ErrorKind::kClosed,
+          "the add-on closed the connection at once, before answering. Most likely: all its "
+          "places are taken (max_clients in its Velkaro.ini, or max_clients_per_address for this "
+          "computer's address); or this address is not in its allow list; or what listens there "
+          "is not a Velkaro add-on"};
+}
+
+Failure NoStatusReply(const Failure& why, bool answered_before) {
+  if (why.kind == ErrorKind::kTimedOut && answered_before) {
+    return {why.kind, "no status reply (" + why.text +
+                          "), though the add-on answers other requests: an add-on older than 1.1 "
+                          "does not answer it"};
+  }
+  return {why.kind, "no status reply: " + why.text};
 }
 
 ReplyReader::ReplyReader(Command command) : command_(command) {

@@ -79,9 +79,12 @@ std::string SecondsText(std::chrono::milliseconds limit);
 // A wait that ran out ("timed out after 10 s"), and a connection the peer ended.
 Failure TimedOut(std::chrono::milliseconds limit);
 Failure Closed();
-// A status request that got no answer because of `why`: an add-on before 1.1 stays silent. The
-// kind stays that of `why`.
-Failure NoStatusReply(const Failure& why);
+// The add-on closed the connection before answering its first command: it refused it.
+Failure ClosedAtOnce();
+// A status request that got no answer because of `why`. An add-on before 1.1 stays silent, which
+// is said when the request timed out on a connection whose frames (or other requests) the add-on
+// has answered (`answered_before`). The kind stays that of `why`.
+Failure NoStatusReply(const Failure& why, bool answered_before);
 
 // Reads one command's reply as its bytes arrive. The caller asks where the next bytes go
 // (Needed), fills all of it from its transport, and tells the reader (Filled), until the reply is

@@ -228,7 +228,9 @@ asio::awaitable<Failure> Upstream::Serve(beast::tcp_stream& stream) {
     }
     if (failed() || stopped_) break;
 
-    if (!status_unanswered_ && Clock::now() >= status_due) {
+    // Asked once the add-on has answered a frame: an add-on that then leaves it unanswered is
+    // one from before 1.1, and is said to be.
+    if (have_last && !status_unanswered_ && Clock::now() >= status_due) {
       status_due = Clock::now() + options_.status_every;
       ReplyReader status(zelm::Command::kStatus);
       const bool ok = co_await Exchange(stream, TagBuffer(zelm::Command::kStatus), &status,
@@ -238,7 +240,7 @@ asio::awaitable<Failure> Upstream::Serve(beast::tcp_stream& stream) {
         // where a frame is awaited, so the connection is made afresh, and not asked again until
         // the add-on has gone and come back.
         status_unanswered_ = true;
-        failure = NoStatusReply(failure);
+        failure = NoStatusReply(failure, /*answered_before=*/true);
       }
       if (!ok) break;
       std::string text = status.text();
@@ -264,6 +266,8 @@ asio::awaitable<Failure> Upstream::Serve(beast::tcp_stream& stream) {
     on_frame_(frame);
   }
   if (stopped_) failure = {};
+  // Closed before its first frame: the add-on refused this connection.
+  if (failure.kind == ErrorKind::kClosed && !have_last) failure = ClosedAtOnce();
   co_return failure;
 }
 

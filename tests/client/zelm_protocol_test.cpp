@@ -187,10 +187,20 @@ TEST(ZelmProtocolTest, FailureTextsKeepTheToolsWords) {
   EXPECT_EQ(zelm::TimedOut(std::chrono::milliseconds(500)).text, "timed out after 0.5 s");
   EXPECT_EQ(zelm::TimedOut(std::chrono::milliseconds(500)).kind, ErrorKind::kTimedOut);
   EXPECT_EQ(zelm::Closed().text, "the add-on closed the connection");
-  const zelm::Failure no_status = zelm::NoStatusReply(zelm::TimedOut(std::chrono::seconds(3)));
-  EXPECT_EQ(no_status.kind, ErrorKind::kTimedOut);
-  EXPECT_EQ(no_status.text,
-            "no status reply (timed out after 3 s); an add-on older than 1.1 does not answer it");
+  // "Older than 1.1" only of an add-on that answers other requests but leaves the status
+  // unanswered; a connection closed at once is a refusal, with its likely reasons.
+  const zelm::Failure older =
+      zelm::NoStatusReply(zelm::TimedOut(std::chrono::seconds(3)), /*answered_before=*/true);
+  EXPECT_EQ(older.kind, ErrorKind::kTimedOut);
+  EXPECT_EQ(older.text,
+            "no status reply (timed out after 3 s), though the add-on answers other requests: an "
+            "add-on older than 1.1 does not answer it");
+  EXPECT_EQ(zelm::NoStatusReply(zelm::TimedOut(std::chrono::seconds(3)), false).text,
+            "no status reply: timed out after 3 s");
+  const zelm::Failure refused = zelm::NoStatusReply(zelm::ClosedAtOnce(), false);
+  EXPECT_EQ(refused.kind, ErrorKind::kClosed);
+  EXPECT_NE(refused.text.find("closed the connection at once, before answering"), std::string::npos);
+  EXPECT_EQ(refused.text.find("1.1"), std::string::npos);
 }
 
 }  // namespace

@@ -511,7 +511,7 @@ TEST(ZelmProgramTest, TheCommandLineAnswersHelpVersionAndMistakesWithoutConnecti
       {"frame --port {closed}", 1,
        "cannot connect to 127.0.0.1:{closed}: connection refused (is the simulator with the add-on "
        "running?)"},
-      {"frame --port {port}", 0, "simulatorName", true},
+      {"frame --all --port {port}", 0, "simulatorName", true},
       {"frame --json --port {port} --timeout 5", 0,
        "  \"altitude\": {\"unit\": \"ft\", \"value\": ", true},
   };
@@ -622,13 +622,12 @@ TEST(ZelmProgramTest, StatusShowsTheReplyOrSaysWhyNot) {
        "status --json",
        1,
        {"bytes of status, more than the protocol allows"}},
-      {"an add-on before 1.1",
+      {"a peer that answers nothing",
        Misbehaviour::kNeverRead,
        {},
        "status",
        1,
-       {"zelm: no status reply (no reply from the add-on: timed out after 3 s); an add-on older "
-        "than 1.1 does not answer it"}},
+       {"zelm: no status reply: no reply from the add-on: timed out after 3 s"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -644,6 +643,142 @@ TEST(ZelmProgramTest, StatusShowsTheReplyOrSaysWhyNot) {
     output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());  // Windows
     for (const std::string& said : row.said) {
       EXPECT_NE(output.find(said), std::string::npos) << "no \"" << said << "\" in\n" << output;
+    }
+  }
+}
+
+// A peer on a port the system picks that serves every connection as an add-on before 1.1 does
+// (frames, and nothing for the status request), or closes each at once, as an add-on does that
+// refuses the client.
+class OldOrRefusingPeer {
+ public:
+  explicit OldOrRefusingPeer(bool refuses) : refuses_(refuses) {
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~OldOrRefusingPeer() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::uint16_t port() const { return listener_.port(); }
+
+ private:
+  void Serve() {
+    std::vector<std::thread> served;
+    while (!stop_) {
+      if (platform::WaitSocket(listener_socket(), false, 50) <= 0) continue;
+      const platform::SocketHandle s = listener_.Accept();
+      if (s == platform::kInvalidSocket) continue;
+      if (refuses_) {
+        platform::CloseSocket(s);
+        continue;
+      }
+      served.emplace_back([this, s] {
+        platform::SetReceiveTimeout(s, 100);
+        std::string tag;
+        while (!stop_) {
+          char byte;
+          const int n = platform::Receive(s, &byte, 1);
+          if (n == 0 || (n < 0 && !platform::IsTimeoutError(platform::LastSocketError()))) break;
+          if (n < 0) continue;
+          tag += byte;
+          if (tag.size() < protocol::kTagSize) continue;
+          if (tag == protocol::kTagFrame) {
+            const Bytes frame = AFrame();
+            platform::Send(s, frame.data(), static_cast<int>(frame.size()));
+          }
+          tag.clear();
+        }
+        platform::CloseSocket(s);
+      });
+    }
+    for (std::thread& t : served) t.join();
+  }
+  platform::SocketHandle listener_socket() const { return listener_.socket(); }
+
+  const bool refuses_;
+  LoopbackListener listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// "Older than 1.1" is said only of an add-on that answers frames but not the status; an add-on
+// that closes the connection at once is said to have refused it, with the likely reasons, by
+// every command.
+TEST(ZelmProgramTest, AnOldAddOnAndARefusalAreToldApart) {
+  struct Row {
+    const char* name;
+    bool refuses;
+    const char* command;
+    const char* said;
+    const char* not_said;
+  };
+  const Row rows[] = {
+      {"an add-on before 1.1", false, "status",
+       "no status reply (timed out after 3 s), though the add-on answers other requests: an "
+       "add-on older than 1.1 does not answer it",
+       "closed"},
+      {"refused: status", true, "status",
+       "the add-on closed the connection at once, before answering. Most likely: all its places "
+       "are taken",
+       "1.1"},
+      {"refused: frame", true, "frame", "the add-on closed the connection at once, before answering",
+       "1.1"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    OldOrRefusingPeer peer(row.refuses);
+    std::string output;
+    EXPECT_EQ(RunProgram("zelm", std::string(row.command) + " --port " + std::to_string(peer.port()),
+                         &output),
+              1);
+    EXPECT_NE(output.find(row.said), std::string::npos) << output;
+    EXPECT_EQ(output.find(row.not_said), std::string::npos) << output;
+  }
+}
+
+// zelm frame shows the fields that carry data by default, every field with --all, and just the
+// fields named with --fields, in their order, as lines or JSON; a name that is not a field is a
+// usage error that lists the names there are.
+TEST(ZelmProgramTest, FrameShowsTheFieldsAskedFor) {
+  Bytes frame = AFrame();
+  EncodeF64(frame.data() + 112, 12000.5);  // altitude
+  struct Row {
+    const char* name;
+    const char* options;
+    int status;
+    int lines;  // -1: not counted
+    std::vector<std::string> said;
+    std::vector<std::string> not_said;
+  };
+  const Row rows[] = {
+      {"by default, the fields with data", "", 0, -1, {"altitude", "trueHeading"}, {"fixed40", "startup32", "magic"}},
+      {"every field", "--all", 0, -1, {"altitude", "fixed40", "startup32", "magic"}, {}},
+      {"one field", "--fields altitude", 0, 1, {"altitude", "12000.5"}, {"trueHeading"}},
+      {"several, in their order", "--fields trueHeading,altitude", 0, 2,
+       {"trueHeading"}, {"fixed40"}},
+      {"as JSON", "--fields altitude --json", 0, -1,
+       {"{\n  \"altitude\": {\"unit\": \"ft\", \"value\": 12000.5}\n}\n"}, {"trueHeading"}},
+      {"an unknown name", "--fields altitude,nosuch", 2, -1,
+       {"no field is named \"nosuch\"", "the fields with data are: ", "altitude"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    BadPeer peer(Misbehaviour::kReply, frame);
+    std::string output;
+    EXPECT_EQ(RunProgram("zelm", std::string("frame --timeout 5 ") + row.options + " --port " +
+                                     std::to_string(peer.port()),
+                         &output),
+              row.status)
+        << output;
+    output.erase(std::remove(output.begin(), output.end(), '\r'), output.end());  // Windows
+    if (row.lines >= 0) {
+      EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), row.lines) << output;
+    }
+    for (const std::string& said : row.said) {
+      EXPECT_NE(output.find(said), std::string::npos) << "no \"" << said << "\" in\n" << output;
+    }
+    for (const std::string& not_said : row.not_said) {
+      EXPECT_EQ(output.find(not_said), std::string::npos) << "\"" << not_said << "\" in\n" << output;
     }
   }
 }

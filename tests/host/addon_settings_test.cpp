@@ -226,6 +226,45 @@ TEST_F(AddOnSettingsTest, AllowLetsInOnlyTheAddressesItHolds) {
   }
 }
 
+// A client the add-on refuses (no place left, or its address not allowed) is told that the
+// add-on closed the connection at once and why that may be, whatever it asked first; never that
+// the add-on may be older than 1.1.
+TEST_F(AddOnSettingsTest, ARefusedClientIsToldWhy) {
+  struct Row {
+    const char* name;
+    const char* ini;
+  };
+  const Row rows[] = {
+      {"every place taken", "[server]\nmax_clients = 1\n"},
+      {"not in allow", "[server]\nallow = 127.0.0.2\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Start(row.ini);
+    addon.Frames(1);
+    // A client from 127.0.0.2 is served (and, with one place, takes it).
+    Socket occupant{platform::kInvalidSocket};
+    ASSERT_TRUE(WaitUntil([&] {
+      return (occupant.handle = ConnectFrom("127.0.0.2", "127.0.0.1", 5193)) !=
+             platform::kInvalidSocket;
+    }));
+    ASSERT_TRUE(Served(occupant.handle));
+    for (const bool status : {true, false}) {
+      auto c = zelm::Connection::Open("127.0.0.1", 5193, nullptr, 5000);
+      ASSERT_NE(c, nullptr);
+      zelm::Frame frame;
+      std::string json;
+      EXPECT_FALSE(status ? c->FetchStatus(&json) : c->FetchFrame(&frame));
+      EXPECT_EQ(c->error_kind(), zelm::ErrorKind::kClosed);
+      EXPECT_NE(c->error().find("the add-on closed the connection at once, before answering"),
+                std::string::npos)
+          << c->error();
+      EXPECT_EQ(c->error().find("1.1"), std::string::npos) << c->error();
+    }
+    addon.Stop();
+  }
+}
+
 TEST_F(AddOnSettingsTest, BadValuesKeepTheirDefaultsAndAreLoggedAndReported) {
   Start(
       "[server]\nport = abc\nmax_clients = 0\ncolour = blue\n"

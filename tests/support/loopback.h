@@ -20,6 +20,7 @@ class LoopbackListener {
   std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
   // Accepts one connection (blocking); kInvalidSocket on failure.
   platform::SocketHandle Accept();
+  platform::SocketHandle socket() const { return socket_; }
 
  private:
   bool started_;

@@ -4,7 +4,9 @@ trickle their answer or announce more than the protocol allows, and values refus
 anything is sent."""
 
 import math
+import socket
 import struct
+import threading
 import time
 import unittest
 
@@ -102,12 +104,45 @@ class LimitTest(unittest.TestCase):
             self.assertIn("sending stalled", str(e))
 
     def test_status_gives_up_soon_on_an_add_on_that_does_not_know_it(self):
+        # It answers a frame and then not the status: an add-on before 1.1, and said to be.
+        with FakeAddOn(hand_built_frame()) as peer:
+            client = zelm.Client(port=peer.port, timeout=30)
+            client.frame()
+            e = self.assertGivesUp(zelm.StatusUnavailableError,
+                                   lambda: client.status(timeout=0.3), within=3)
+            self.assertIn("before 1.1", str(e))
+        self.assertEqual(peer.received, b"rSIMDATA30rSTATUS010")
+        # Silent from the start, it may be anything: no word of 1.1.
         with FakeAddOn(how="silent") as peer:
             client = zelm.Client(port=peer.port, timeout=30)
             e = self.assertGivesUp(zelm.StatusUnavailableError,
                                    lambda: client.status(timeout=0.3), within=3)
-            self.assertIn("before 1.1", str(e))
-        self.assertEqual(peer.received, b"rSTATUS010")
+            self.assertNotIn("1.1", str(e))
+
+    def test_a_connection_closed_before_any_answer_is_said_to_be_refused(self):
+        listener = socket.create_server(("127.0.0.1", 0))
+        port = listener.getsockname()[1]
+
+        def refuse():
+            for _ in range(2):
+                conn, _ = listener.accept()
+                conn.close()
+
+        thread = threading.Thread(target=refuse, daemon=True)
+        thread.start()
+        try:
+            for call in ("frame", "status"):
+                with self.subTest(call=call):
+                    client = zelm.Client(port=port, timeout=5)
+                    with self.assertRaises(zelm.ConnectionLostError) as caught:
+                        getattr(client, call)()
+                    self.assertIn("closed the connection at once, before answering",
+                                  str(caught.exception))
+                    self.assertIn("max_clients", str(caught.exception))
+                    self.assertNotIn("1.1", str(caught.exception))
+        finally:
+            thread.join(5)
+            listener.close()
 
     def test_lengths_above_the_bound_are_refused_unread(self):
         cases = [

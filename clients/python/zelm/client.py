@@ -25,6 +25,13 @@ MAX_STATUS_BYTES = _layout.PROTOCOL["maxStatusBytes"]
 FMC_HEAD_BYTES = _layout.PROTOCOL["fmcHeadBytes"]
 MAX_VERSION = 2 ** (8 * _layout.PROTOCOL["wordBytes"]) - 1
 
+# What a connection the add-on closes before answering its first command is said to be.
+CLOSED_AT_ONCE = (
+    "the add-on closed the connection at once, before answering. Most likely: all its places are "
+    "taken (max_clients in its Velkaro.ini, or max_clients_per_address for this computer's "
+    "address); or this address is not in its allow list; or what listens there is not a Velkaro "
+    "add-on")
+
 # How long status() waits for an answer by default: an add-on before 1.1 never answers.
 DEFAULT_STATUS_TIMEOUT = 2.0
 
@@ -98,6 +105,10 @@ class Client:
         self.port = port
         self.timeout = _positive_seconds("timeout", timeout)
         self._closed_because = None
+        # Whether the add-on has answered anything yet, and how many commands were sent: a close
+        # before any answer to the first command is the add-on's refusal, said as such.
+        self._answered = False
+        self._commands = 0
         try:
             self._sock = socket.create_connection((host, port), timeout=self.timeout)
         except OSError as e:
@@ -195,9 +206,11 @@ class Client:
         try:
             length = self._word(deadline)
         except ReplyTimeoutError:
+            older = ("; it answers other requests, and add-ons before 1.1 do not answer this one"
+                     if self._answered else "")
             raise StatusUnavailableError(
-                "the add-on did not answer the status request within %g s; add-ons before 1.1 "
-                "do not answer it" % wait) from None
+                "the add-on did not answer the status request within %g s%s" % (wait, older)) \
+                from None
         if length > MAX_STATUS_BYTES:
             self._fail(ProtocolError("the reply announces %d bytes of status, more than the "
                                      "protocol allows (%d)" % (length, MAX_STATUS_BYTES)))
@@ -233,8 +246,14 @@ class Client:
             self._fail(ReplyTimeoutError("%s: timed out after %g s" % (what, self.timeout)))
         return left
 
-    def _send(self, data, deadline):
+    def _refused(self):
+        return not self._answered and self._commands <= 1
+
+    def _send(self, data, deadline, command=True):
+        """Sends `data`: a command (its tag first), or with `command` False the rest of one."""
         self._check_open()
+        if command:
+            self._commands += 1
         view = memoryview(data)
         with self._closed_if_left_midway():
             while view:
@@ -244,6 +263,8 @@ class Client:
                 except socket.timeout:
                     continue  # the deadline decides
                 except OSError as e:
+                    if self._refused():
+                        self._fail(ConnectionLostError(CLOSED_AT_ONCE))
                     self._fail(ConnectionLostError("the connection was lost while sending: %s"
                                                    % (e.strerror or e)))
                 view = view[sent:]
@@ -261,10 +282,14 @@ class Client:
                 except socket.timeout:
                     continue
                 except OSError as e:
+                    if self._refused():
+                        self._fail(ConnectionLostError(CLOSED_AT_ONCE))
                     self._fail(ConnectionLostError("no reply from the add-on: %s"
                                                    % (e.strerror or e)))
                 if n == 0:
-                    self._fail(ConnectionLostError("the add-on closed the connection"))
+                    self._fail(ConnectionLostError(
+                        CLOSED_AT_ONCE if self._refused() else "the add-on closed the connection"))
+                self._answered = True
                 view = view[n:]
         return bytes(buffer)
 
@@ -304,8 +329,8 @@ class Client:
                                     % (MAX_VERSION, version))
         deadline = self._deadline()
         self._send(tag + _layout.WORD.pack(len(data)), deadline)
-        self._send(data, deadline)
-        self._send(_layout.WORD.pack(version), deadline)
+        self._send(data, deadline, command=False)
+        self._send(_layout.WORD.pack(version), deadline, command=False)
         self._sync(deadline, failure)
 
 
