@@ -50,7 +50,9 @@ function setAttr(node, name, value) {
   const text = String(value);
   if (node.getAttribute(name) !== text) node.setAttribute(name, text);
 }
-function show(node, visible) { setAttr(node, 'visibility', visible ? 'visible' : 'hidden'); }
+// ('inherit', not 'visible': a part shown inside an instrument whose values are hidden, while it
+// is failed, stays hidden with them.)
+function show(node, visible) { setAttr(node, 'visibility', visible ? 'inherit' : 'hidden'); }
 
 // --- which instrument ------------------------------------------------------------------------
 const INSTRUMENTS = { pfd: 'PFD', nd: 'ND', engines: 'Engines', mcp: 'Autopilot' };
@@ -725,8 +727,8 @@ function buildEngines(count, piston) {
         el('text', { x: cx, y: cy + r * 0.5 + 22, 'font-size': 12, fill: '#9aa0a6', 'text-anchor': 'middle' }, spec.label));
       gauges[kind] = { spec, cx, cy, r, fill, needle, value };
     });
-    gauges.n2 = el('text', { x: cx, y: 370, 'font-size': 13, fill: '#fff', 'text-anchor': 'middle', class: 'live' }, '');
-    gauges.oil = el('text', { x: cx, y: 388, 'font-size': 13, fill: '#fff', 'text-anchor': 'middle', class: 'live' }, '');
+    gauges.n2 = el('text', { x: cx, y: 374, 'font-size': 13, fill: '#fff', 'text-anchor': 'middle', class: 'live' }, '');
+    gauges.oil = el('text', { x: cx, y: 392, 'font-size': 13, fill: '#fff', 'text-anchor': 'middle', class: 'live' }, '');
     root.append(gauges.n2, gauges.oil);
     engines.gauges.push(gauges);
   }

@@ -279,7 +279,7 @@ try {
   await says(pfd, 'live');
   const flagsShown = (p) => p.evaluate(() => {
     const flags = [...document.querySelectorAll('.instrument .flag')];
-    const values = [...document.querySelectorAll('#ias, #alt, #hdg, #nd-hdg, .knob-value, #eng-fuel')];
+    const values = [...document.querySelectorAll('#ias, #alt, #hdg, #nd-hdg, #nd-nav2, #nd-adf, #nd-wind-arrow, .knob-value, #eng-fuel')];
     return {
       flags: flags.filter((g) => getComputedStyle(g).display !== 'none').length,
       of: flags.length,
