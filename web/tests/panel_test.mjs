@@ -2,17 +2,17 @@
 // against velkaro-sim and the gateway:
 // - the page opened at the address zelm serve prints loads without errors, takes the control
 //   token out of the address bar and keeps it across a reload;
-// - values pinned on velkaro-sim's input (heading, altitude, speed, a localizer deviation) appear
-//   on the instruments;
+// - values pinned on velkaro-sim's input (heading, altitude, speed, localizer and glide-slope
+//   deviations, a marker, the flight director) appear on the instruments;
 // - the autopilot panel flies the aircraft: a knob turned with the keys sets the heading bug (read
 //   back through a frame), HDG engages it and the aircraft turns; the mouse wheel sets the
-//   altitude; a refusal is shown beside the knob that caused it;
+//   altitude and a drag the speed; a refusal is shown beside the knob that caused it;
 // - each instrument alone (/pfd, /nd, /engines, /mcp) loads without errors, fills the window and
 //   draws, at a tablet's size and a 16:9 screen's;
 // - pages opened without the token, or with a wrong one, say they are view-only, have their
 //   autopilot controls disabled and change nothing;
-// - when the simulator stops, every instrument shows its failure flags within 2 s and drops its
-//   values; they clear by themselves when it returns.
+// - when frames stop (the simulator frozen) or the simulator goes away, every instrument shows
+//   its failure flags within 2 s and drops its values; they clear by themselves when it returns.
 // Writes screenshots of each kind of page and of each instrument at both sizes.
 //
 // Usage: node tests/panel_test.mjs VELKARO_SIM ZELM OUTPUT_DIR [HTTP_PORT]
@@ -125,24 +125,35 @@ try {
         'the page with the token may fly, with no view-only notice', JSON.stringify(pilot));
 
   // Values pinned on the simulator's input are what the instruments show. (MAGVAR 10 and a true
-  // heading of 100 make a magnetic heading of 090.)
+  // heading of 100 make a magnetic heading of 090; a CDI of 64 is half scale, right; a GSI of
+  // -59.5 half scale, the glide path below; the flight director asks for 10 degrees right bank.)
   const pins = ['INDICATED ALTITUDE=12345', 'AIRSPEED INDICATED=251', 'MAGVAR=10',
-    'PLANE HEADING DEGREES TRUE=100 Degrees', 'NAV HAS NAV:1=1', 'NAV HAS LOCALIZER:1=1', 'NAV CDI:1=64'];
+    'PLANE HEADING DEGREES TRUE=100 Degrees', 'NAV HAS NAV:1=1', 'NAV HAS LOCALIZER:1=1', 'NAV CDI:1=64',
+    'NAV HAS GLIDE SLOPE:1=1', 'NAV GSI:1=-59.5', 'MARKER BEACON STATE=1', 'PLANE BANK DEGREES=0',
+    'AUTOPILOT FLIGHT DIRECTOR ACTIVE=1', 'AUTOPILOT FLIGHT DIRECTOR BANK=10 Degrees'];
   for (const pin of pins) simulator.stdin.write(`set ${pin}\n`);
   const pinned = await until('the pinned values are drawn', () => page.evaluate(() => {
-    const f = window.velkaroPanel.lastFrame;
     const shown = (id) => document.getElementById(id).textContent;
     const visible = (id) => document.getElementById(id).getAttribute('visibility') !== 'hidden';
     const r = {
       ias: shown('ias'), alt: shown('alt'), hdg: shown('hdg'), ndHdg: shown('nd-hdg'),
-      loc: visible('loc-scale'), locShift: document.getElementById('loc-diamond').getAttribute('transform'),
-      cdi: f.courseDeviation[0], ndLabel: shown('nd-cdi-label'),
+      locShift: document.getElementById('loc-diamond').getAttribute('transform'),
+      gs: visible('gs-scale') && document.getElementById('gs-diamond').getAttribute('transform'),
+      ndCdi: visible('nd-course') && document.getElementById('nd-cdi').getAttribute('transform'),
+      ndLabel: shown('nd-cdi-label'), marker: shown('marker'),
+      fd: visible('fd-bars') && document.getElementById('fd-roll').getAttribute('transform'), fma: shown('fma-fd'),
     };
-    return r.alt === '12345' && r.loc && r.ias === '251' && r.hdg === '090' && r;
+    return r.alt === '12345' && r.ias === '251' && r.hdg === '090' && r.marker !== '' && r.fd && r;
   }).catch((e) => e.message));
-  check(pinned.ndHdg === '090', 'the ND shows the pinned heading', JSON.stringify(pinned));
-  check(pinned.cdi === 0.5 && pinned.locShift === 'translate(30 0)' && pinned.ndLabel === 'LOC',
-        'the localizer deviation of half scale is drawn one dot right on the PFD and the ND', JSON.stringify(pinned));
+  for (const [what, ok] of [
+    ['the ND shows the pinned heading', pinned.ndHdg === '090'],
+    ['half-scale localizer deviation is one dot right on the PFD and the ND',
+      pinned.locShift === 'translate(30 0)' && pinned.ndCdi === 'translate(30 0)' && pinned.ndLabel === 'LOC'],
+    ['half-scale glide-slope deviation is one dot below', pinned.gs === 'translate(0 30)'],
+    ['the outer marker is shown', pinned.marker === 'OM'],
+    ['the flight director\'s bars are shown, the roll bar 10 degrees right',
+      Math.abs(Number((/^translate\((\S+) 0\)$/.exec(pinned.fd) ?? [])[1]) - 30) < 0.01 && pinned.fma === 'FD'],
+  ]) check(ok, what, JSON.stringify(pinned));
   await shoot(page, 'panel-pinned.png');
   for (const pin of pins) simulator.stdin.write(`unset ${pin.split('=')[0]}\n`);
   await until('the pins are released', () => Math.abs(value(frame(), 'indicatedAirspeed') - 251) > 0.5 ||
@@ -189,6 +200,20 @@ try {
     return altAfter === altWanted;
   }).catch(() => {});
   check(altAfter === altWanted, 'three wheel notches add 300 ft', `${altBefore} -> ${altAfter}`);
+
+  // The speed knob dragged upwards 30 pixels: 5 kt more.
+  const spdBefore = Math.round(value(frame(), 'apAirspeed'));
+  const spdBox = await (await page.$('[data-knob="spd"] .knob-ring')).boundingBox();
+  await page.mouse.move(spdBox.x + spdBox.width / 2, spdBox.y + spdBox.height / 2);
+  await page.mouse.down();
+  for (let dy = 10; dy <= 30; dy += 10) await page.mouse.move(spdBox.x + spdBox.width / 2, spdBox.y + spdBox.height / 2 - dy);
+  await page.mouse.up();
+  let spdAfter;
+  await until('the frames carry the selected speed', () => {
+    spdAfter = value(frame(), 'apAirspeed');
+    return spdAfter === spdBefore + 5;
+  }).catch(() => {});
+  check(spdAfter === spdBefore + 5, 'a drag of 30 px up adds 5 kt', `${spdBefore} -> ${spdAfter}`);
 
   // A setting the gateway refuses is shown beside the knob that sent it, with the reason below.
   await page.evaluate(() => {
@@ -287,6 +312,17 @@ try {
       why: document.querySelector('.flag-why').textContent,
     };
   });
+  // Frames stop while the connection stays (the simulator frozen): stale, flagged within 2 s.
+  let frozen = Date.now();
+  simulator.kill('SIGSTOP');
+  const stale = await until('the PFD flags the stale frames', async () => {
+    const f = await flagsShown(pfd);
+    return f.flags === f.of && f.values === 0 && f;
+  }, 5000).finally(() => simulator.kill('SIGCONT'));
+  frozen = Date.now() - frozen;
+  check(frozen <= 2000 && stale.why === 'NO DATA', `frames that stop are flagged within 2 s (${frozen} ms)`, JSON.stringify(stale));
+  await until('the PFD clears its flags when frames come again', async () => (await flagsShown(pfd)).flags === 0);
+
   const stopped = Date.now();
   simulator.kill('SIGINT');
   for (const [p, where] of [[page, 'the combined page'], [pfd, '/pfd']]) {
