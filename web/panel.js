@@ -3,7 +3,7 @@
 // control token (the page's address as zelm serve prints it, ...?token=...) may fly; without it
 // the page watches, with its autopilot controls disabled.
 //
-// The same page is every instrument: at / it shows them all, at /pfd, /nd, /engines or /mcp only
+// The same page is every instrument: at / it shows them all, at /pfd, /nd, /map, /engines or /mcp only
 // that one, filling the window. While frames do not arrive (stale), or the gateway or the
 // simulator is lost, every instrument drops its values and shows failure flags; they come back
 // with the next frame.
@@ -55,7 +55,7 @@ function setAttr(node, name, value) {
 function show(node, visible) { setAttr(node, 'visibility', visible ? 'inherit' : 'hidden'); }
 
 // --- which instrument ------------------------------------------------------------------------
-const INSTRUMENTS = { pfd: 'PFD', nd: 'ND', engines: 'Engines', mcp: 'Autopilot' };
+const INSTRUMENTS = { pfd: 'PFD', nd: 'ND', map: 'Map', engines: 'Engines', mcp: 'Autopilot' };
 (function chooseInstrument() {
   const name = location.pathname.replace(/\/+$/, '').split('/').pop();
   if (!Object.hasOwn(INSTRUMENTS, name)) return;
@@ -669,6 +669,114 @@ function drawNd(f) {
   }
 }
 
+// --- moving map ------------------------------------------------------------------------------
+// Leaflet, with the aircraft, its track over the last TRACK_MS and a grid of latitude and
+// longitude under the tiles, so that without tiles (none reachable, or ?tiles=none) the map still
+// shows where the aircraft is and has been. The tile source is the address's ?tiles=URL (a
+// Leaflet URL template, or "none"), kept for the next visits in this browser; by default
+// OpenStreetMap's public tiles, the only requests the panel makes beyond the gateway.
+const DEFAULT_TILES = 'https://tile.openstreetmap.org/{z}/{x}/{y}.png';
+const TILES_KEY = 'velkaro.mapTiles';
+const TRACK_MS = 10 * 60 * 1000;
+const TRACK_EVERY_MS = 1000;   // one track point a second: at most 600 points
+const FOLLOW_EVERY_MS = 200;   // the map follows the aircraft five times a second
+const HOLD_AFTER_DRAG_MS = 15000;
+
+function tileSource() {
+  const asked = new URLSearchParams(location.search).get('tiles');
+  if (asked !== null) {
+    try { localStorage.setItem(TILES_KEY, asked); } catch { /* storage turned off: this visit only */ }
+    return asked;
+  }
+  try { return localStorage.getItem(TILES_KEY) ?? DEFAULT_TILES; } catch { return DEFAULT_TILES; }
+}
+
+// The spacing of grid lines for a tile `span` degrees wide: two to four lines a tile.
+const GRID_STEPS = [30, 10, 5, 2, 1, 0.5, 0.25, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002, 0.001];
+function gridStep(span) { return GRID_STEPS.find((step) => step <= span / 2) ?? GRID_STEPS[GRID_STEPS.length - 1]; }
+
+const mapView = { map: null, aircraft: null, track: null, points: [], lastPointAt: -Infinity, lastFollowAt: -Infinity, heldUntil: 0 };
+(function buildMap() {
+  // (A page showing another instrument alone has no map, and asks for no tiles.)
+  if (typeof L === 'undefined' || (state.instrument && state.instrument !== 'map')) return;
+  const map = L.map('map', { center: [0, 0], zoom: 10, zoomSnap: 0.5, worldCopyJump: true });
+  map.attributionControl.setPrefix('Leaflet');
+  const Grid = L.GridLayer.extend({
+    createTile(coords) {
+      const size = this.getTileSize();
+      const canvas = document.createElement('canvas');
+      canvas.width = size.x;
+      canvas.height = size.y;
+      const ctx = canvas.getContext('2d');
+      ctx.fillStyle = '#0d1a26';
+      ctx.fillRect(0, 0, size.x, size.y);
+      const origin = coords.scaleBy(size);
+      const nw = map.unproject(origin, coords.z);
+      const se = map.unproject(origin.add(size), coords.z);
+      const step = gridStep(se.lng - nw.lng);
+      const digits = step >= 1 ? 0 : step >= 0.1 ? 1 : step >= 0.01 ? 2 : 3;
+      ctx.strokeStyle = '#2c4a66';
+      ctx.fillStyle = '#6f8fae';
+      ctx.font = '11px monospace';
+      ctx.lineWidth = 1;
+      for (let lng = Math.ceil(nw.lng / step) * step; lng <= se.lng; lng += step) {
+        const x = map.project([nw.lat, lng], coords.z).x - origin.x;
+        ctx.beginPath(); ctx.moveTo(x, 0); ctx.lineTo(x, size.y); ctx.stroke();
+        ctx.fillText(`${lng.toFixed(digits)}°`, x + 3, 12);
+      }
+      for (let lat = Math.ceil(se.lat / step) * step; lat <= nw.lat; lat += step) {
+        const y = map.project([lat, nw.lng], coords.z).y - origin.y;
+        ctx.beginPath(); ctx.moveTo(0, y); ctx.lineTo(size.x, y); ctx.stroke();
+        ctx.fillText(`${lat.toFixed(digits)}°`, 3, y - 3);
+      }
+      return canvas;
+    },
+  });
+  new Grid({ zIndex: 0 }).addTo(map);
+  const tiles = tileSource();
+  if (tiles && tiles !== 'none') {
+    L.tileLayer(tiles, {
+      zIndex: 1, maxZoom: 19,
+      attribution: tiles === DEFAULT_TILES ? '© OpenStreetMap contributors' : '',
+    }).addTo(map);
+  }
+  mapView.track = L.polyline([], { color: '#ff3df5', weight: 3, className: 'live', interactive: false }).addTo(map);
+  mapView.aircraft = L.marker([0, 0], {
+    interactive: false, keyboard: false,
+    icon: L.divIcon({
+      className: 'aircraft-icon live', iconSize: [36, 36], iconAnchor: [18, 18],
+      html: '<svg viewBox="-18 -18 36 36" width="36" height="36"><path d="M0 -16 L3 -5 L15 2 L15 5 L3 2 L2 11 L6 14 L6 16 L0 14 L-6 16 L-6 14 L-2 11 L-3 2 L-15 5 L-15 2 L-3 -5 Z" fill="#ffd000" stroke="#000" stroke-width="1.5"/></svg>',
+    }),
+  });
+  // A pilot who drags the map looks somewhere else for a while; then it follows the aircraft again.
+  map.on('dragstart', () => { mapView.heldUntil = performance.now() + HOLD_AFTER_DRAG_MS; });
+  mapView.map = map;
+})();
+
+function drawMap(f) {
+  const view = mapView;
+  if (!view.map || !Number.isFinite(f.latitude) || !Number.isFinite(f.longitude)) return;
+  const now = performance.now();
+  const here = [f.latitude, f.longitude];
+  view.aircraft.setLatLng(here);
+  if (!view.map.hasLayer(view.aircraft)) {
+    view.aircraft.addTo(view.map);
+    view.map.setView(here, view.map.getZoom(), { animate: false });
+  }
+  const icon = view.aircraft.getElement()?.firstElementChild;
+  if (icon) icon.style.transform = `rotate(${f.trueHeading}deg)`;
+  if (now - view.lastPointAt >= TRACK_EVERY_MS) {
+    view.lastPointAt = now;
+    view.points.push({ at: now, latlng: here });
+    while (view.points.length && now - view.points[0].at > TRACK_MS) view.points.shift();
+    view.track.setLatLngs(view.points.map((p) => p.latlng));
+  }
+  if (now - view.lastFollowAt >= FOLLOW_EVERY_MS && now > view.heldUntil) {
+    view.lastFollowAt = now;
+    view.map.panTo(here, { animate: false });
+  }
+}
+
 // --- engines ---------------------------------------------------------------------------------
 // Arc gauges per engine for the engines the aircraft has (those whose readings are not all zero).
 // Turbines show N1, piston engines (no N1, but RPM) their RPM.
@@ -800,7 +908,7 @@ function drawRadios(f) {
 }
 
 // Only what is on screen is drawn: an instrument alone draws itself and nothing else.
-const DRAWERS = { pfd: drawPfd, nd: drawNd, engines: drawEngines, mcp: drawMcp };
+const DRAWERS = { pfd: drawPfd, nd: drawNd, map: drawMap, engines: drawEngines, mcp: drawMcp };
 function draw(f) {
   if (!f) return;
   if (state.instrument) {

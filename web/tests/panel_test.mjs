@@ -7,8 +7,9 @@
 // - the autopilot panel flies the aircraft: a knob turned with the keys sets the heading bug (read
 //   back through a frame), HDG engages it and the aircraft turns; the mouse wheel sets the
 //   altitude and a drag the speed; a refusal is shown beside the knob that caused it;
-// - each instrument alone (/pfd, /nd, /engines, /mcp) loads without errors, fills the window and
-//   draws, at a tablet's size and a 16:9 screen's;
+// - each instrument alone (/pfd, /nd, /map, /engines, /mcp) loads without errors, fills the
+//   window and draws, at a tablet's size and a 16:9 screen's; the map without tiles still shows
+//   its grid, the aircraft and its track;
 // - pages opened without the token, or with a wrong one, say they are view-only, have their
 //   autopilot controls disabled and change nothing;
 // - when frames stop (the simulator frozen) or the simulator goes away, every instrument shows
@@ -17,7 +18,8 @@
 //
 // Usage: node tests/panel_test.mjs VELKARO_SIM ZELM OUTPUT_DIR [HTTP_PORT]
 import { spawn, execFileSync } from 'node:child_process';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, readFileSync } from 'node:fs';
+import { createServer } from 'node:http';
 import { join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 
@@ -69,6 +71,13 @@ const value = (f, name) => [].concat(f[name].value)[0];
 const wrap360 = (v) => ((v % 360) + 360) % 360;
 const simArgs = ['--rate', '30', '--set', 'PLANE ALTITUDE=12345'];
 
+// The libraries the gateway serves (web/vendor) are the npm packages of package-lock.json.
+for (const [copy, original] of [['vendor/leaflet/leaflet.js', 'node_modules/leaflet/dist/leaflet.js'],
+                                ['vendor/leaflet/leaflet.css', 'node_modules/leaflet/dist/leaflet.css'],
+                                ['vendor/leaflet/LICENSE', 'node_modules/leaflet/LICENSE']]) {
+  check(readFileSync(copy).equals(readFileSync(original)), `${copy} is the npm package's ${original}`);
+}
+
 let browser;
 try {
   let simulator = start(sim, simArgs);
@@ -91,6 +100,12 @@ try {
   const errors = [];
   const newPage = async () => {
     const p = await browser.newPage();
+    // No map tiles from outside in a test: a page's map shows its grid unless told otherwise.
+    await p.evaluateOnNewDocument(() => {
+      try {
+        if (localStorage.getItem('velkaro.mapTiles') === null) localStorage.setItem('velkaro.mapTiles', 'none');
+      } catch { /* a document without storage of its own (about:blank) */ }
+    });
     p.on('console', (m) => { if (m.type() === 'error') errors.push(`${p.url()}: ${m.text()}`); });
     p.on('pageerror', (e) => errors.push(`${p.url()}: ${e.message}`));
     return p;
@@ -242,18 +257,22 @@ try {
   const drawn = {
     pfd: () => /^\d{3}$/.test(document.getElementById('hdg').textContent) && /^\d+$/.test(document.getElementById('alt').textContent),
     nd: () => /^\d{3}$/.test(document.getElementById('nd-hdg').textContent),
+    // (Without tiles: the grid, the aircraft and its track; no request leaves the machine.)
+    'map?tiles=none': () => document.querySelector('#map .aircraft-icon') !== null &&
+      document.querySelectorAll('#map canvas').length > 0 && document.querySelector('#map .leaflet-overlay-pane path') !== null,
     engines: () => document.querySelectorAll('#eng-gauges .live').length > 0 && /^FUEL \d+ gal$/.test(document.getElementById('eng-fuel').textContent),
     mcp: () => [...document.querySelectorAll('.knob-value')].every((e) => e.textContent !== '' && e.textContent !== '---'),
   };
   const alone = await newPage();
   for (const [width, height, size] of [[1024, 600, 'tablet'], [1920, 1080, 'wide']]) {
     await alone.setViewport({ width, height });
-    for (const [name, isDrawn] of Object.entries(drawn)) {
-      await alone.goto(`${url}${name}`, { waitUntil: 'load' });
+    for (const [address, isDrawn] of Object.entries(drawn)) {
+      const name = address.split('?')[0];
+      await alone.goto(`${url}${address}`, { waitUntil: 'load' });
       await says(alone, 'live');
-      await until(`/${name} draws`, () => alone.evaluate(isDrawn));
+      await until(`/${address} draws`, () => alone.evaluate(isDrawn));
       const fit = await alone.evaluate((name) => {
-        const svg = document.querySelector(`[data-instrument="${name}"] svg`).getBoundingClientRect();
+        const svg = document.querySelector(`[data-instrument="${name}"] :is(svg, .map-view)`).getBoundingClientRect();
         const others = [...document.querySelectorAll('main > *')].filter((s) => s.dataset.instrument !== name);
         return { w: svg.width, h: svg.height, others: others.filter((s) => s.getClientRects().length > 0).length,
           header: document.querySelector('header').getClientRects().length, title: document.title };
@@ -264,6 +283,25 @@ try {
     }
   }
   await alone.close();
+
+  // The map takes its tiles from the source in its address: here a tile server of the test's own.
+  const tilePng = Buffer.from('iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==', 'base64');
+  let tilesAsked = 0;
+  const tileServer = createServer((req, res) => {
+    tilesAsked++;
+    res.writeHead(200, { 'Content-Type': 'image/png', 'Access-Control-Allow-Origin': '*' });
+    res.end(tilePng);
+  });
+  await new Promise((resolve) => tileServer.listen(0, '127.0.0.1', resolve));
+  const tilesUrl = `http://127.0.0.1:${tileServer.address().port}/{z}/{x}/{y}.png`;
+  const mapPage = await newPage();
+  await mapPage.goto(`${url}map?tiles=${encodeURIComponent(tilesUrl)}`, { waitUntil: 'load' });
+  const loaded = await until('tiles are shown', () => mapPage.evaluate(() =>
+    document.querySelectorAll('#map img.leaflet-tile-loaded').length));
+  check(loaded > 0 && tilesAsked > 0, `the map shows tiles from the source it was given (${loaded} tiles)`);
+  await mapPage.evaluate(() => localStorage.setItem('velkaro.mapTiles', 'none'));  // (kept for the pages after)
+  await mapPage.close();
+  tileServer.close();
 
   // Pages that may only watch: the notice says how to fly, the controls are there but disabled,
   // and neither a click nor a command sent anyway changes the autopilot.
@@ -304,7 +342,7 @@ try {
   await says(pfd, 'live');
   const flagsShown = (p) => p.evaluate(() => {
     const flags = [...document.querySelectorAll('.instrument .flag')];
-    const values = [...document.querySelectorAll('#ias, #alt, #hdg, #nd-hdg, #nd-nav2, #nd-adf, #nd-wind-arrow, .knob-value, #eng-fuel')];
+    const values = [...document.querySelectorAll('#ias, #alt, #hdg, #nd-hdg, #nd-nav2, #nd-adf, #nd-wind-arrow, .knob-value, #eng-fuel, #map .aircraft-icon')];
     return {
       flags: flags.filter((g) => getComputedStyle(g).display !== 'none').length,
       of: flags.length,
@@ -352,14 +390,15 @@ try {
   // The instruments each on a screen of its own, as a cockpit builder sets them up.
   const cockpit = await newPage();
   await cockpit.setViewport({ width: 1600, height: 900 });
+  const screens = ['pfd', 'nd', 'map?tiles=none', `mcp${new URL(panelUrl).search}`, 'engines'];
   await cockpit.setContent(`<body style="margin:0;background:#000;display:grid;gap:6px;
-      grid-template-columns:1fr 1fr;grid-template-rows:1fr 1fr;height:100vh">
-    ${['pfd', 'nd', `mcp${new URL(panelUrl).search}`, 'engines'].map((n) => `<iframe src="${url}${n}" style="border:0;width:100%;height:100%"></iframe>`).join('')}
+      grid-template-columns:1fr 1fr 1fr;grid-template-rows:1fr 1fr;height:100vh">
+    ${screens.map((n) => `<iframe src="${url}${n}" style="border:0;width:100%;height:100%"></iframe>`).join('')}
     </body>`, { waitUntil: 'load' });
   await until('every instrument is live', async () => {
     const frames = cockpit.frames().filter((f) => f !== cockpit.mainFrame());
     const live = await Promise.all(frames.map((f) => f.evaluate(() => document.body.classList.contains('live'))));
-    return live.length === 4 && live.every(Boolean);
+    return live.length === screens.length && live.every(Boolean);
   });
   await new Promise((r) => setTimeout(r, 500));
   await shoot(cockpit, 'instruments.png');
