@@ -3,7 +3,8 @@
 // control token (the page's address as zelm serve prints it, ...?token=...) may fly; without it
 // the page watches, with its autopilot controls disabled.
 //
-// The same page is every instrument: at / it shows them all, at /pfd, /nd, /map, /engines or /mcp only
+// The same page is every instrument: at / it shows them all, at /pfd, /nd, /map, /engines, /mcp or
+// /history only
 // that one, filling the window. While frames do not arrive (stale), or the gateway or the
 // simulator is lost, every instrument drops its values and shows failure flags; they come back
 // with the next frame.
@@ -55,7 +56,7 @@ function setAttr(node, name, value) {
 function show(node, visible) { setAttr(node, 'visibility', visible ? 'inherit' : 'hidden'); }
 
 // --- which instrument ------------------------------------------------------------------------
-const INSTRUMENTS = { pfd: 'PFD', nd: 'ND', map: 'Map', engines: 'Engines', mcp: 'Autopilot' };
+const INSTRUMENTS = { pfd: 'PFD', nd: 'ND', map: 'Map', engines: 'Engines', mcp: 'Autopilot', history: 'History' };
 (function chooseInstrument() {
   const name = location.pathname.replace(/\/+$/, '').split('/').pop();
   if (!Object.hasOwn(INSTRUMENTS, name)) return;
@@ -777,6 +778,68 @@ function drawMap(f) {
   }
 }
 
+// --- flight history ----------------------------------------------------------------------------
+// Altitude, speed and vertical speed over the last HISTORY_MS, one sample a second (at most 600,
+// kept in the page), drawn by uPlot. A second without live frames is a gap, never a value held.
+const HISTORY_MS = 10 * 60 * 1000;
+const HISTORY_EVERY_MS = 1000;
+const HISTORY_SERIES = [
+  { label: 'Altitude', unit: 'ft', digits: 0, stroke: '#3f3', take: (f) => first(f.indicatedAltitude) },
+  { label: 'Speed', unit: 'kt', digits: 0, stroke: '#4dd0ff', take: (f) => first(f.indicatedAirspeed) },
+  { label: 'Vertical speed', unit: 'ft/min', digits: 0, stroke: '#ffb000', take: (f) => first(f.instrumentVerticalSpeed) },
+];
+const flightHistory = { times: [], columns: HISTORY_SERIES.map(() => []), charts: [] };
+state.history = flightHistory;
+
+(function buildHistory() {
+  if (typeof uPlot === 'undefined' || (state.instrument && state.instrument !== 'history')) return;
+  const box = $('history');
+  // Three charts one above the other, each with its legend (about LEGEND_PX) below it.
+  const LEGEND_PX = 30;
+  const size = () => ({ width: Math.max(200, box.clientWidth), height: Math.max(60, Math.floor(box.clientHeight / 3) - LEGEND_PX) });
+  const axis = { stroke: '#9aa0a6', grid: { stroke: '#2a3038' }, ticks: { stroke: '#2a3038' }, font: '12px DejaVu Sans Mono, monospace' };
+  flightHistory.charts = HISTORY_SERIES.map((series, i) => new uPlot({
+    ...size(),
+    // (Always the whole window, the newest sample at the right.)
+    scales: { x: { time: true, range: (u, min, max) => {
+      const end = Number.isFinite(max) ? max : Date.now() / 1000;
+      return [end - HISTORY_MS / 1000, end];
+    } } },
+    legend: { live: true },
+    cursor: { drag: { x: false, y: false } },
+    series: [
+      { value: (u, v) => (v == null ? '–' : new Date(v * 1000).toLocaleTimeString([], { hour12: false })) },
+      { label: series.label, stroke: series.stroke, width: 2, spanGaps: false,
+        value: (u, v) => (v == null ? '–' : `${v.toFixed(series.digits)} ${series.unit}`) },
+    ],
+    // (The time axis once, under the last chart.)
+    axes: [{ ...axis, show: i === HISTORY_SERIES.length - 1,
+      values: (u, ticks) => ticks.map((t) => new Date(t * 1000).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', hour12: false })) },
+    { ...axis, size: 70, label: series.unit, labelSize: 18 }],
+  }, [[], []], box));
+  new ResizeObserver(() => { for (const chart of flightHistory.charts) chart.setSize(size()); }).observe(box);
+  setInterval(sampleHistory, HISTORY_EVERY_MS);
+})();
+
+function sampleHistory() {
+  const now = Date.now() / 1000;
+  const f = state.link === 'live' ? state.lastFrame : null;
+  flightHistory.times.push(now);
+  HISTORY_SERIES.forEach((series, i) => {
+    const v = f ? series.take(f) : null;
+    flightHistory.columns[i].push(Number.isFinite(v) ? v : null);
+  });
+  while (flightHistory.times.length && now - flightHistory.times[0] > HISTORY_MS / 1000) {
+    flightHistory.times.shift();
+    for (const column of flightHistory.columns) column.shift();
+  }
+  // The legends read the latest sample, or the one under the pointer while it is over a chart.
+  flightHistory.charts.forEach((chart, i) => {
+    chart.setData([flightHistory.times, flightHistory.columns[i]]);
+    if (!(chart.cursor.left >= 0)) chart.setLegend({ idx: flightHistory.times.length - 1 });
+  });
+}
+
 // --- engines ---------------------------------------------------------------------------------
 // Arc gauges per engine for the engines the aircraft has (those whose readings are not all zero).
 // Turbines show N1, piston engines (no N1, but RPM) their RPM.
@@ -908,7 +971,8 @@ function drawRadios(f) {
 }
 
 // Only what is on screen is drawn: an instrument alone draws itself and nothing else.
-const DRAWERS = { pfd: drawPfd, nd: drawNd, map: drawMap, engines: drawEngines, mcp: drawMcp };
+// (The history samples the latest frame on a timer of its own, not at each frame.)
+const DRAWERS = { pfd: drawPfd, nd: drawNd, map: drawMap, engines: drawEngines, mcp: drawMcp, history: () => {} };
 function draw(f) {
   if (!f) return;
   if (state.instrument) {

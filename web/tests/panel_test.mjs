@@ -7,7 +7,7 @@
 // - the autopilot panel flies the aircraft: a knob turned with the keys sets the heading bug (read
 //   back through a frame), HDG engages it and the aircraft turns; the mouse wheel sets the
 //   altitude and a drag the speed; a refusal is shown beside the knob that caused it;
-// - each instrument alone (/pfd, /nd, /map, /engines, /mcp) loads without errors, fills the
+// - each instrument alone (/pfd, /nd, /map, /engines, /mcp, /history) loads without errors, fills the
 //   window and draws, at a tablet's size and a 16:9 screen's; the map without tiles still shows
 //   its grid, the aircraft and its track;
 // - pages opened without the token, or with a wrong one, say they are view-only, have their
@@ -74,7 +74,10 @@ const simArgs = ['--rate', '30', '--set', 'PLANE ALTITUDE=12345'];
 // The libraries the gateway serves (web/vendor) are the npm packages of package-lock.json.
 for (const [copy, original] of [['vendor/leaflet/leaflet.js', 'node_modules/leaflet/dist/leaflet.js'],
                                 ['vendor/leaflet/leaflet.css', 'node_modules/leaflet/dist/leaflet.css'],
-                                ['vendor/leaflet/LICENSE', 'node_modules/leaflet/LICENSE']]) {
+                                ['vendor/leaflet/LICENSE', 'node_modules/leaflet/LICENSE'],
+                                ['vendor/uplot/uPlot.iife.min.js', 'node_modules/uplot/dist/uPlot.iife.min.js'],
+                                ['vendor/uplot/uPlot.min.css', 'node_modules/uplot/dist/uPlot.min.css'],
+                                ['vendor/uplot/LICENSE', 'node_modules/uplot/LICENSE']]) {
   check(readFileSync(copy).equals(readFileSync(original)), `${copy} is the npm package's ${original}`);
 }
 
@@ -260,6 +263,10 @@ try {
     // (Without tiles: the grid, the aircraft and its track; no request leaves the machine.)
     'map?tiles=none': () => document.querySelector('#map .aircraft-icon') !== null &&
       document.querySelectorAll('#map canvas').length > 0 && document.querySelector('#map .leaflet-overlay-pane path') !== null,
+    // (Three charts, with samples in them: 2 s of them, all with values.)
+    history: () => document.querySelectorAll('#history .uplot').length === 3 &&
+      window.velkaroPanel.history.columns.every((c) => c.length >= 2 && c.slice(-2).every((v) => v !== null)) &&
+      /\d+ ft$/.test(document.querySelector('#history .u-series:nth-child(2) .u-value').textContent),
     engines: () => document.querySelectorAll('#eng-gauges .live').length > 0 && /^FUEL \d+ gal$/.test(document.getElementById('eng-fuel').textContent),
     mcp: () => [...document.querySelectorAll('.knob-value')].every((e) => e.textContent !== '' && e.textContent !== '---'),
   };
@@ -272,7 +279,7 @@ try {
       await says(alone, 'live');
       await until(`/${address} draws`, () => alone.evaluate(isDrawn));
       const fit = await alone.evaluate((name) => {
-        const svg = document.querySelector(`[data-instrument="${name}"] :is(svg, .map-view)`).getBoundingClientRect();
+        const svg = document.querySelector(`[data-instrument="${name}"] :is(svg, .map-view, .history-view)`).getBoundingClientRect();
         const others = [...document.querySelectorAll('main > *')].filter((s) => s.dataset.instrument !== name);
         return { w: svg.width, h: svg.height, others: others.filter((s) => s.getClientRects().length > 0).length,
           header: document.querySelector('header').getClientRects().length, title: document.title };
@@ -390,7 +397,7 @@ try {
   // The instruments each on a screen of its own, as a cockpit builder sets them up.
   const cockpit = await newPage();
   await cockpit.setViewport({ width: 1600, height: 900 });
-  const screens = ['pfd', 'nd', 'map?tiles=none', `mcp${new URL(panelUrl).search}`, 'engines'];
+  const screens = ['pfd', 'nd', 'map?tiles=none', `mcp${new URL(panelUrl).search}`, 'engines', 'history'];
   await cockpit.setContent(`<body style="margin:0;background:#000;display:grid;gap:6px;
       grid-template-columns:1fr 1fr 1fr;grid-template-rows:1fr 1fr;height:100vh">
     ${screens.map((n) => `<iframe src="${url}${n}" style="border:0;width:100%;height:100%"></iframe>`).join('')}
@@ -403,7 +410,7 @@ try {
   await new Promise((r) => setTimeout(r, 500));
   await shoot(cockpit, 'instruments.png');
 
-  check(errors.length === 0, 'no errors in the browser console', errors.join(' | '));
+  check(errors.length === 0, 'no errors in the browser console', [...new Set(errors)].join(' | '));
   void gateway;
 } catch (e) {
   check(false, e.message);
