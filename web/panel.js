@@ -812,9 +812,10 @@ state.history = flightHistory;
       { label: series.label, stroke: series.stroke, width: 2, spanGaps: false,
         value: (u, v) => (v == null ? '–' : `${v.toFixed(series.digits)} ${series.unit}`) },
     ],
-    // (The time axis once, under the last chart.)
-    axes: [{ ...axis, show: i === HISTORY_SERIES.length - 1,
-      values: (u, ticks) => ticks.map((t) => new Date(t * 1000).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', hour12: false })) },
+    // (Times under the last chart only; the others keep the minute lines.)
+    axes: [{ ...axis, incrs: [60, 120, 300, 600], size: i === HISTORY_SERIES.length - 1 ? 40 : 4,
+      values: (u, ticks) => ticks.map((t) => (i === HISTORY_SERIES.length - 1
+        ? new Date(t * 1000).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', hour12: false }) : '')) },
     { ...axis, size: 70, label: series.unit, labelSize: 18 }],
   }, [[], []], box));
   new ResizeObserver(() => { for (const chart of flightHistory.charts) chart.setSize(size()); }).observe(box);
