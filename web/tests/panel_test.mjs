@@ -407,7 +407,7 @@ try {
     const live = await Promise.all(frames.map((f) => f.evaluate(() => document.body.classList.contains('live'))));
     return live.length === screens.length && live.every(Boolean);
   });
-  await new Promise((r) => setTimeout(r, 500));
+  await new Promise((r) => setTimeout(r, 3000));  // (a few seconds of history and track)
   await shoot(cockpit, 'instruments.png');
 
   check(errors.length === 0, 'no errors in the browser console', [...new Set(errors)].join(' | '));
