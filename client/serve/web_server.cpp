@@ -74,8 +74,8 @@ constexpr int kClientSendBufferBytes = 128 * 1024;
 
 // The addresses of the instruments that stand alone: each is the panel's page, which shows the
 // instrument its path names, filling the window.
-constexpr std::string_view kInstrumentPages[] = {"/pfd", "/nd", "/map", "/engines", "/mcp",
-                                                 "/history"};
+constexpr std::string_view kInstrumentPages[] = {"/pfd",     "/nd",  "/map",
+                                                 "/engines", "/mcp", "/history"};
 
 const WebAsset* FindAsset(std::string_view target) {
   if (target == "/") target = "/index.html";

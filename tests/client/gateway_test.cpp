@@ -554,9 +554,12 @@ int Request(std::uint16_t port, const std::string& target,
 TEST_F(GatewayTest, EachInstrumentHasAnAddressOfItsOwn) {
   Gateway gateway;
   const std::pair<const char*, int> rows[] = {
-      {"/pfd", 200}, {"/nd", 200}, {"/map", 200}, {"/engines", 200}, {"/mcp", 200}, {"/history", 200},
+      {"/pfd", 200},           {"/nd", 200},
+      {"/map", 200},           {"/engines", 200},
+      {"/mcp", 200},           {"/history", 200},
       {"/mcp?token=abc", 200}, {"/vendor/leaflet/leaflet.js", 200},
-      {"/pfd/", 404}, {"/pfd.html", 404}, {"/radar", 404},
+      {"/pfd/", 404},          {"/pfd.html", 404},
+      {"/radar", 404},
   };
   for (const auto& [target, status] : rows) {
     EXPECT_EQ(Request(gateway.port(), target, {}, false), status) << target;
