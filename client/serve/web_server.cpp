@@ -8,6 +8,7 @@
 #include <deque>
 #include <list>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -71,8 +72,16 @@ constexpr const char* kViewOnly =
 // does not read at all is found out within the stall bound, with little memory held for it.
 constexpr int kClientSendBufferBytes = 128 * 1024;
 
+// The addresses of the instruments that stand alone: each is the panel's page, which shows the
+// instrument its path names, filling the window.
+constexpr std::string_view kInstrumentPages[] = {"/pfd",     "/nd",  "/map",
+                                                 "/engines", "/mcp", "/history"};
+
 const WebAsset* FindAsset(std::string_view target) {
   if (target == "/") target = "/index.html";
+  for (std::string_view page : kInstrumentPages) {
+    if (target == page) target = "/index.html";
+  }
   for (const WebAsset& a : WebAssets()) {
     if (target == a.path) return &a;
   }

@@ -549,6 +549,23 @@ int Request(std::uint16_t port, const std::string& target,
   return ec ? 0 : parser.get().result_int();
 }
 
+// Each instrument that stands alone has an address of its own, serving the panel's page (which
+// shows the instrument its path names); a path that names none is not found.
+TEST_F(GatewayTest, EachInstrumentHasAnAddressOfItsOwn) {
+  Gateway gateway;
+  const std::pair<const char*, int> rows[] = {
+      {"/pfd", 200},           {"/nd", 200},
+      {"/map", 200},           {"/engines", 200},
+      {"/mcp", 200},           {"/history", 200},
+      {"/mcp?token=abc", 200}, {"/vendor/leaflet/leaflet.js", 200},
+      {"/pfd/", 404},          {"/pfd.html", 404},
+      {"/radar", 404},
+  };
+  for (const auto& [target, status] : rows) {
+    EXPECT_EQ(Request(gateway.port(), target, {}, false), status) << target;
+  }
+}
+
 // Pages on other sites and names pointed at this computer are refused; whoever connects may watch,
 // and only a connection with the token may fly.
 TEST_F(GatewayTest, OnlyThePanelsOwnPagesConnectAndOnlyTheTokenFlies) {
