@@ -396,7 +396,9 @@ AircraftModel::NavReading AircraftModel::Nav(int receiver) const {
     if (std::fabs(off_course) > 35.0) return reading;  // outside the localizer's beam
     reading.has_localizer = true;
     reading.to_from = 1;
-    reading.cdi = Clamp(-off_course / 2.5 * 127.0, -127.0, 127.0);
+    // As for a VOR: the needle lies on the side the course is on, right positive. Off the
+    // course to its right, the station is seen left of the course (off_course negative).
+    reading.cdi = Clamp(off_course / 2.5 * 127.0, -127.0, 127.0);
     if (station->glide_slope && distance_nm < 10.0) {
       reading.has_glide_slope = true;
       const double height = state_.altitude_ft - station->elevation_ft;
@@ -455,7 +457,8 @@ void AircraftModel::FlyAutopilot(double dt) {
     std::optional<double> target_heading_mag;
     const NavReading nav1 = Nav(0);
     if ((s.ap_nav1_lock || s.ap_approach_hold) && nav1.has_localizer) {
-      target_heading_mag = s.nav_obs_deg[0] - Clamp(nav1.cdi / 127.0 * 30.0, -30.0, 30.0);
+      // Towards the needle: up to 30 degrees off the course to intercept it.
+      target_heading_mag = s.nav_obs_deg[0] + Clamp(nav1.cdi / 127.0 * 30.0, -30.0, 30.0);
     } else if (s.ap_heading_lock) {
       target_heading_mag = s.ap_heading_bug_deg;
     }

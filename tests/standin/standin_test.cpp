@@ -1,6 +1,6 @@
 // The stand-in simulator itself: records built from a registered definition in the units asked
 // for, unknown names and units delivered as zero and reported once, pins, and the headers of the
-// messages it delivers.
+// messages it delivers; and its aircraft's localizer needle and the autopilot that follows it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +13,7 @@
 #include "simconnect/simconnect.h"
 #include "model/units.h"
 #include "simconnect/standin_api.h"
+#include "model/aircraft_model.h"
 
 namespace velkaro::standin {
 namespace {
@@ -179,6 +180,48 @@ TEST(StandInRecordTest, KeepsOnlyTheNewestCalls) {
   ASSERT_EQ(sim.CallCount(), 1);
   ASSERT_TRUE(sim.GetCall(0, &call));
   EXPECT_STREQ(call.function, "SimConnect_Close");
+}
+
+// The aircraft 8 nm before the threshold of NAV1's localizer, `offset_nm` right of its course
+// (left when negative), heading along it, with the approach mode engaged.
+AircraftModel OnApproach(double offset_nm) {
+  AircraftModel model;
+  FlightState& s = model.state();
+  const double kPi = std::acos(-1.0);
+  const double course = 105.5 + s.magvar_deg;  // true
+  const double along = -8.0, across = offset_nm;
+  const double north_nm = along * std::cos(course * kPi / 180) - across * std::sin(course * kPi / 180);
+  const double east_nm = along * std::sin(course * kPi / 180) + across * std::cos(course * kPi / 180);
+  const double latitude = 47.45 + north_nm / 60.0;
+  const double longitude = -121.80 + east_nm / (60.0 * std::cos(latitude * kPi / 180));
+  s.latitude_rad = latitude * kPi / 180;
+  s.longitude_rad = longitude * kPi / 180;
+  s.heading_true_rad = course * kPi / 180;
+  s.altitude_ft = 3000.0;
+  s.ap_altitude_ft = 3000.0;
+  s.tas_kt = 160.0;
+  s.ap_airspeed_kt = 160.0;
+  s.wind_kt = 0.0;
+  s.nav_obs_deg[0] = 105.5;
+  s.ap_master = s.ap_approach_hold = s.ap_altitude_lock = true;
+  return model;
+}
+
+// The needle lies on the course's side, right positive, as a VOR's does, and the approach mode
+// flies the aircraft onto the course from either side.
+TEST(StandInAircraftTest, TheLocalizerNeedlePointsToTheCourseAndTheAutopilotCapturesIt) {
+  for (const double offset_nm : {1.0, -1.0}) {
+    SCOPED_TRACE(offset_nm);
+    AircraftModel model = OnApproach(offset_nm);
+    const AircraftModel::NavReading start = model.Nav(0);
+    ASSERT_TRUE(start.has_localizer);
+    // Right of the course, the course is to the left: the needle is left (negative).
+    EXPECT_LT(start.cdi * offset_nm, -50.0) << start.cdi;
+    for (int i = 0; i < 150 * 10; ++i) model.Advance(0.1);
+    const AircraftModel::NavReading end = model.Nav(0);
+    ASSERT_TRUE(end.has_localizer);
+    EXPECT_LT(std::fabs(end.cdi), 10.0) << end.cdi;
+  }
 }
 
 }  // namespace
