@@ -38,6 +38,7 @@
 #include "common/protocol.h"
 #include "platform/socket.h"
 #include "common/frame_layout.h"
+#include "net/upload_store.h"
 #include "support/addon_harness.h"
 #include "support/loopback.h"
 #include "support/process_stats.h"
@@ -686,7 +687,7 @@ constexpr int kFullUploadsEach = 8;
 constexpr int kFullUploaders = 4;
 constexpr int kSlowFmcReaders = 4;
 // The allowance, and room for what is not upload data: threads, socket bookkeeping, the heap.
-constexpr std::size_t kHeldUnderLoadBound = (96u << 20) + (32u << 20);
+constexpr std::size_t kHeldUnderLoadBound = kMaxUploadBytesHeld + (32u << 20);
 constexpr std::size_t kHeldAfterBound = 8u << 20;
 
 bool ReceiveAllFrom(Raw& c, std::uint8_t* into, std::size_t length) {
