@@ -39,7 +39,7 @@ ensure_packages() {
 ensure_native_tools() {
   ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev \
     libcli11-dev nlohmann-json3-dev libboost-dev libssl-dev \
-    libmosquitto-dev mosquitto mosquitto-clients python3 python3-setuptools
+    libmosquitto-dev mosquitto mosquitto-clients python3 python3-venv python3-numpy mypy
 }
 
 # ensure_cross_tools ARCH: the MinGW cross compiler for win32 or win64, and the Wine that runs

@@ -42,11 +42,8 @@ def _project() -> Dict[str, str]:
     """The [project] table's texts (name, version, description, readme, requires-python)."""
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         text = f.read()
-    try:
-        import tomllib  # Python 3.11 and later
-    except ImportError:
-        tomllib = None  # type: ignore[assignment]
-    if tomllib is not None:
+    if sys.version_info >= (3, 11):
+        import tomllib
         table = tomllib.loads(text.decode("utf-8")).get("project", {})
         project = {key: value for key, value in table.items() if isinstance(value, str)}
     else:
