@@ -137,7 +137,8 @@ def main():
                 typed = os.path.join(venv, "lib", "python%d.%d" % sys.version_info[:2],
                                      "site-packages", "zelm", "py.typed")
                 check(os.path.isfile(typed), what + ": py.typed is installed", typed)
-                check_types_seen(python, scratch, what)
+                if what == cases[0][0]:
+                    check_types_seen(python, scratch, what)
     print()
     print("all install checks passed" if failures == 0 else "%d install check(s) failed" % failures)
 

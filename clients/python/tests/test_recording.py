@@ -143,6 +143,24 @@ class RecordingFileTest(unittest.TestCase):
         self.assertFrames(rec, FLIGHT[:5])
         self.assertEqual(rec.column("altitude"), [1000.0 + 25 * i for i in range(5)])
 
+    def test_a_damaged_length_is_not_read(self):
+        data, offsets = recording_bytes(FLIGHT)
+        for kind, length in ((KIND_DELTA_FRAME, 65537), (KIND_DELTA_FRAME, 0xFFFFFFFF),
+                             (KIND_INDEX, 0xFFFFFFF0), (KIND_INDEX, 9)):
+            with self.subTest(kind=kind, length=length):
+                damaged = bytearray(data)
+                RECORD_HEAD.pack_into(damaged, offsets[7], kind, 3_500_000, length)
+                rec, cut = self.open(bytes(damaged))
+                self.assertIn("offset %d" % offsets[7], rec.cut_short)
+                self.assertEqual((len(rec), len(cut)), (7, 1))
+
+    def test_an_index_may_be_longer_than_a_frame_record(self):
+        # A key frame every millisecond: 3300 key frames make an index of 66008 bytes.
+        frames = [(i * 1000, FLIGHT[i % 12][1]) for i in range(3300)]
+        rec, cut = self.open(recording_bytes(frames, interval_ms=1)[0])
+        self.assertEqual((rec.cut_short, cut, len(rec)), (None, [], 3300))
+        self.assertEqual(rec.column("altitude")[-1], 1000.0 + 25 * (3299 % 12))
+
     def test_files_it_does_not_read_are_refused_with_the_reason(self):
         whole, _ = recording_bytes(FLIGHT[:2])
         records = whole[HEADER.size:]

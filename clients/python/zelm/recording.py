@@ -33,7 +33,7 @@ HEADER = struct.Struct("<8sIIIIqII")  # magic, version, frame size, layout ident
 #                                       key frame interval (ms), start (µs), flags, header CRC
 RECORD_HEAD = struct.Struct("<BQI")  # kind, time (µs from the start), payload length
 RECORD_CHECK = struct.Struct("<I")   # CRC-32 of the head and the payload
-MAX_PAYLOAD_BYTES = 65536
+MAX_FRAME_PAYLOAD_BYTES = 65536  # (the index's length is what its key frame count makes it)
 INDEX_HEAD = struct.Struct("<II")      # frame count, key frame count
 INDEX_ENTRY = struct.Struct("<QQI")    # time (µs), file offset of the record, frame number
 TRAILER = struct.Struct("<Q8s")        # file offset of the index record, then the end mark
@@ -89,18 +89,26 @@ class _Record(NamedTuple):
     end: int  # the offset of the next record
 
 
-def _read_record(f: IO[bytes], offset: int) -> Union[_Record, str, None]:
-    """The record at `offset`; None at the end of the file; or, when the file ends inside the
-    record or its check value does not match, the text that says so."""
+def _read_record(f: IO[bytes], offset: int, file_size: int) -> Union[_Record, str, None]:
+    """The record at `offset` of a file of `file_size` bytes; None at the end of the file; or,
+    when the file ends inside the record or its check value does not match, the text that says
+    so."""
     head = f.read(RECORD_HEAD.size)
     if not head:
         return None
     if len(head) < RECORD_HEAD.size:
         return "the file ends inside the record at offset %d" % offset
     kind, time_us, length = RECORD_HEAD.unpack(head)
-    if length > MAX_PAYLOAD_BYTES:
+    if kind == KIND_INDEX:
+        damaged = length < INDEX_HEAD.size or (length - INDEX_HEAD.size) % INDEX_ENTRY.size
+    else:
+        damaged = length > MAX_FRAME_PAYLOAD_BYTES
+    if damaged:
         # A length no writer writes: the record is damaged (its check value cannot be found).
         return "the record at offset %d is damaged (it announces %d bytes)" % (offset, length)
+    if length > file_size - offset - RECORD_HEAD.size:
+        # (not read: a damaged length must not make the reader allocate it)
+        return "the file ends inside the record at offset %d" % offset
     payload = f.read(length)
     check = f.read(RECORD_CHECK.size)
     if len(payload) < length or len(check) < RECORD_CHECK.size:
@@ -134,7 +142,7 @@ class Recording:
         self.path = os.fspath(path)
         with open(self.path, "rb") as f:
             self._read_header(f.read(HEADER.size))
-            self._scan(f)
+            self._scan(f, os.fstat(f.fileno()).st_size)
         if self.cut_short is not None:
             warnings.warn("%s was cut short: %s; read up to there (%d frames)"
                           % (self.path, self.cut_short, self.frame_count),
@@ -182,7 +190,7 @@ class Recording:
             datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc) + \
             datetime.timedelta(microseconds=start_us)
 
-    def _scan(self, f: IO[bytes]) -> None:
+    def _scan(self, f: IO[bytes], file_size: int) -> None:
         """Walks the records once (checking each, inflating none) to find where the readable part
         ends and how many frames it holds."""
         offset = HEADER.size
@@ -190,7 +198,7 @@ class Recording:
         last_time_us = 0
         self.cut_short: Optional[str] = None
         while True:
-            record = _read_record(f, offset)
+            record = _read_record(f, offset, file_size)
             if record is None:
                 self.cut_short = "it ends without an index (its writer did not finish)"
                 break
@@ -228,8 +236,6 @@ class Recording:
                 record.offset, "incomplete" if len(rest) < TRAILER.size else "damaged")
             return
         payload = record.payload
-        if len(payload) < INDEX_HEAD.size:
-            raise self._refuse("the index at offset %d is too short" % record.offset)
         count, keys = INDEX_HEAD.unpack_from(payload)
         if len(payload) != INDEX_HEAD.size + keys * INDEX_ENTRY.size or count != frames:
             raise self._refuse("the index at offset %d does not match the recording (it counts "
@@ -240,10 +246,11 @@ class Recording:
     def _records(self) -> Iterator[_Record]:
         """The frame records, checked again (the file may have changed since it was opened)."""
         with open(self.path, "rb") as f:
+            file_size = os.fstat(f.fileno()).st_size
             f.seek(HEADER.size)
             offset = HEADER.size
             while offset < self._end:
-                record = _read_record(f, offset)
+                record = _read_record(f, offset, file_size)
                 if not isinstance(record, _Record) or record.kind == KIND_INDEX:
                     raise self._refuse("the file changed after it was opened (at offset %d)"
                                        % offset)
