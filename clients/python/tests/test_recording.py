@@ -31,10 +31,11 @@ def frame_bytes(altitude, n1, ident):
     return bytes(raw)
 
 
-def header(version=1, frame_size=2280, identity=None, interval_ms=5000, flags=0, magic=MAGIC):
+def header(version=1, frame_size=2280, identity=None, interval_ms=5000, flags=0, magic=MAGIC,
+           start_us=START_US):
     body = HEADER.pack(magic, version, frame_size,
                        zelm.LAYOUT_IDENTITY if identity is None else identity, interval_ms,
-                       START_US, flags, 0)[:36]
+                       start_us, flags, 0)[:36]
     return body + struct.pack("<I", zlib.crc32(body))
 
 
@@ -174,6 +175,7 @@ class RecordingFileTest(unittest.TestCase):
             (header(version=2) + records, "format version 2; this package reads version 1"),
             (header(frame_size=1024) + records, "frames of 1024 bytes"),
             (header(flags=1) + records, "flags 0x00000001"),
+            (header(start_us=2 ** 62) + records, "start time (4611686018427387904 µs since 1970)"),
             (header(identity=other) + records,
              "recorded with another frame layout (identity 0x%08X, this build reads 0x%08X)"
              % (other, zelm.LAYOUT_IDENTITY)),

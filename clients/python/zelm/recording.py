@@ -186,9 +186,13 @@ class Recording:
         self.layout_identity: int = identity
         self.key_frame_interval: float = interval_ms / 1000.0
         self.start_time_us: int = start_us
-        self.start_time: datetime.datetime = \
-            datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc) + \
-            datetime.timedelta(microseconds=start_us)
+        try:
+            self.start_time: datetime.datetime = \
+                datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc) + \
+                datetime.timedelta(microseconds=start_us)
+        except OverflowError:
+            raise self._refuse("its start time (%d µs since 1970) is not a date" % start_us) \
+                from None
 
     def _scan(self, f: IO[bytes], file_size: int) -> None:
         """Walks the records once (checking each, inflating none) to find where the readable part
