@@ -13,7 +13,7 @@ import time
 import zelm
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=zelm.DEFAULT_PORT)

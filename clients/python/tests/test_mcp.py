@@ -1,6 +1,7 @@
 """The autopilot block: the package builds the bytes and check value that libzelm builds (as
 `zelm mcp --dry-run` shows them), and the check value the add-on computes."""
 
+import inspect
 import re
 import subprocess
 import unittest
@@ -54,6 +55,22 @@ class McpBlockTest(unittest.TestCase):
             for alias in setting["aliases"]:
                 with self.subTest(setting=short, alias=alias):
                     self.assertEqual(zelm.build_mcp(**{alias: value}).data, expected)
+
+    def test_the_keyword_arguments_are_the_settings_of_the_layout(self):
+        # What editors and type checkers offer: every setting by its short name, typed by its
+        # rule; the older names go through **older_names.
+        expected = [(short, "Optional[bool]" if s["accepts"] == "onOff" else "Optional[float]")
+                    for short, s in zelm.MCP_SETTINGS.items()]
+        for function in (zelm.build_mcp, zelm.Client.mcp):
+            with self.subTest(function=function.__qualname__):
+                parameters = inspect.signature(function).parameters.values()
+                keywords = [(p.name, p.annotation) for p in parameters
+                            if p.kind is inspect.Parameter.KEYWORD_ONLY]
+                self.assertEqual(keywords, expected)
+                self.assertTrue(all(p.default is None for p in parameters
+                                    if p.kind is inspect.Parameter.KEYWORD_ONLY))
+        # A setting left at None is not sent.
+        self.assertEqual(zelm.build_mcp(ap=True, hdg=None).data, zelm.build_mcp(ap=True).data)
 
     def test_refusals_name_the_settings(self):
         cases = [

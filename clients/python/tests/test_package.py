@@ -1,39 +1,48 @@
-"""The package as it is built for installing: importable from anywhere, with its layout.json."""
+"""The package as its own backend builds it for installing: every module, layout.json and
+py.typed in the wheel, with a RECORD that pip accepts. (tests/tools/python_install_test.py
+installs it, offline.)"""
 
-import importlib.util
+import base64
+import csv
+import hashlib
+import io
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
+
+import zelm
 
 PACKAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
-class PackageTest(unittest.TestCase):
-    def test_the_built_package_carries_its_layout(self):
-        if importlib.util.find_spec("setuptools") is None:
-            self.skipTest("setuptools is not installed")
+class WheelTest(unittest.TestCase):
+    def test_the_wheel_holds_the_package_and_a_true_record(self):
         with tempfile.TemporaryDirectory() as scratch:
-            # Built from a copy: a build leaves its traces beside the sources.
-            source = os.path.join(scratch, "source")
-            shutil.copytree(PACKAGE_DIR, source, ignore=shutil.ignore_patterns(
-                "tests", "examples", "__pycache__", "build", "*.egg-info"))
-            # What a wheel holds: the packages and their package data from pyproject.toml.
-            lib = os.path.join(scratch, "lib")
-            subprocess.run([sys.executable, "-c", "from setuptools import setup; setup()",
-                            "build_py", "--build-lib", lib],
-                           cwd=source, check=True, capture_output=True, timeout=120)
-            out = subprocess.run(
-                [sys.executable, "-c", "import zelm; print(zelm.__file__); "
-                 "print(zelm.LAYOUT['frame']['size'], zelm.Frame.unit('altitude'))"],
-                cwd=scratch, env=dict(os.environ, PYTHONPATH=lib), capture_output=True,
-                text=True, timeout=60)
-            self.assertEqual(out.returncode, 0, out.stderr)
-            where, layout = out.stdout.splitlines()
-            self.assertTrue(where.startswith(lib), where)
-            self.assertEqual(layout, "2280 ft")
+            out = subprocess.run([sys.executable, os.path.join(PACKAGE_DIR, "build_backend",
+                                                               "zelm_build.py"), scratch],
+                                 capture_output=True, text=True, timeout=60, check=True)
+            with zipfile.ZipFile(out.stdout.strip()) as wheel:
+                names = set(wheel.namelist())
+                package = {"zelm/" + name for name in os.listdir(os.path.join(PACKAGE_DIR, "zelm"))
+                           if name.endswith(".py")} | {"zelm/layout.json", "zelm/py.typed"}
+                info = "zelm-%s.dist-info/" % zelm.__version__
+                self.assertEqual(names, package | {info + "METADATA", info + "WHEEL",
+                                                   info + "RECORD"})
+                record = list(csv.reader(io.StringIO(wheel.read(info + "RECORD").decode())))
+                self.assertEqual({row[0] for row in record}, names)
+                for name, digest, size in record:
+                    if name == info + "RECORD":
+                        continue
+                    data = wheel.read(name)
+                    expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest())
+                    self.assertEqual((digest, int(size)),
+                                     ("sha256=" + expected.rstrip(b"=").decode(), len(data)), name)
+                metadata = wheel.read(info + "METADATA").decode()
+                self.assertIn("\nVersion: %s\n" % zelm.__version__, metadata)
+                self.assertIn("\nRequires-Python: >=3.9\n", metadata)
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ written as literal numbers on purpose, so a slip in the layout shows), peers tha
 trickle their answer or announce more than the protocol allows, and values refused before
 anything is sent."""
 
+import collections.abc
 import math
 import socket
 import struct
@@ -53,6 +54,28 @@ class FrameTest(unittest.TestCase):
             f.noSuchField
         with self.assertRaises(KeyError):
             f["noSuchField"]
+
+    def test_a_frame_is_a_read_only_mapping(self):
+        f = zelm.Frame(hand_built_frame())
+        self.assertIsInstance(f, collections.abc.Mapping)
+        names = [field["name"] for field in zelm.LAYOUT["frame"]["fields"]]
+        self.assertEqual((list(f), list(f.keys()), len(f)), (names, names, len(names)))
+        self.assertEqual(dict(f.items())["navIdent"], ["IVLK", "ABCDE"])
+        self.assertEqual(list(f.values())[names.index("altitude")], 12345.5)
+        self.assertEqual((f.get("altitude"), f.get("noSuchField"), f.get("noSuchField", 0)),
+                         (12345.5, None, 0))
+        self.assertEqual(("altitude" in f, "noSuchField" in f, 3 in f), (True, False, False))
+        # Equal by bytes (so NaN fields compare), hashable, and not to be changed.
+        nan = bytearray(hand_built_frame())
+        struct.pack_into("<d", nan, 112, float("nan"))
+        self.assertEqual(zelm.Frame(nan), zelm.Frame(bytes(nan)))
+        self.assertEqual(len({f, zelm.Frame(hand_built_frame())}), 1)
+        self.assertNotEqual(f, zelm.Frame(nan))
+        for change in (lambda: setattr(f, "altitude", 1.0), lambda: setattr(f, "raw", b""),
+                       lambda: f.__setitem__("altitude", 1.0)):
+            with self.assertRaises((AttributeError, TypeError)):
+                change()
+        self.assertEqual(f.altitude, 12345.5)
 
     def test_a_reply_that_is_not_a_frame_is_an_error_and_closes(self):
         with FakeAddOn(b"HELLO!\0" + bytes(2273)) as peer:

@@ -5,16 +5,19 @@ wire is written into the code by hand. layout.json is generated (zelm-layout) fr
 tables the add-on and libzelm are built from, and a test keeps the committed copy equal to them.
 """
 
+from __future__ import annotations
+
 import json
 import struct
 from importlib import resources
+from typing import Any, Dict, Optional
 
 DOCUMENT_VERSION = 1
 
 
-def _load():
+def _load() -> Dict[str, Any]:
     text = resources.files(__package__).joinpath("layout.json").read_text(encoding="utf-8")
-    layout = json.loads(text)
+    layout: Dict[str, Any] = json.loads(text)
     if layout.get("documentVersion") != DOCUMENT_VERSION:
         raise ImportError(
             "zelm/layout.json has document version %r; this package reads version %d"
@@ -23,19 +26,19 @@ def _load():
     return layout
 
 
-LAYOUT = _load()
-PROTOCOL = LAYOUT["protocol"]
-FRAME = LAYOUT["frame"]
-MCP = LAYOUT["mcp"]
+LAYOUT: Dict[str, Any] = _load()
+PROTOCOL: Dict[str, Any] = LAYOUT["protocol"]
+FRAME: Dict[str, Any] = LAYOUT["frame"]
+MCP: Dict[str, Any] = LAYOUT["mcp"]
 
 # struct codes of the numeric types, little-endian as the document's byteOrder says.
 _ORDER = {"little": "<", "big": ">"}[LAYOUT["byteOrder"]]
 _NUMBER_CODES = {"f64": "d", "i32": "i", "u32": "I", "u8": "B", "bytes": "B"}
 
 
-def tag(command):
+def tag(command: str) -> bytes:
     """The ASCII tag of a protocol command ("frame", "fmcRead", ...) as bytes."""
-    value = PROTOCOL["commands"][command]["tag"].encode("ascii")
+    value: bytes = PROTOCOL["commands"][command]["tag"].encode("ascii")
     assert len(value) == PROTOCOL["tagSize"]
     return value
 
@@ -44,7 +47,7 @@ WORD = struct.Struct(_ORDER + "I")
 assert WORD.size == PROTOCOL["wordBytes"] == LAYOUT["types"]["u32"]["size"]
 
 
-def number_struct(field):
+def number_struct(field: Dict[str, Any]) -> Optional[struct.Struct]:
     """A struct for all the elements of a numeric field, or None for a text field."""
     if field["type"] == "text":
         return None
@@ -54,7 +57,7 @@ def number_struct(field):
     return packer
 
 
-def encode_text(field, text):
+def encode_text(field: Dict[str, Any], text: str) -> bytes:
     """A text as its field holds it: 8-bit characters, a NUL and zero fill."""
     data = text.encode("latin-1")
     if len(data) >= field["elementSize"]:

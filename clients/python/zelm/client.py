@@ -6,24 +6,28 @@ connection is closed (a late answer would otherwise be read as the answer to the
 make a new Client to go on. A Client is used by one thread at a time.
 """
 
-import collections
+from __future__ import annotations
+
 import contextlib
 import json
 import socket
 import time
+from types import TracebackType
+from typing import (Any, Callable, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Tuple,
+                    Type, TypeVar, Union)
 
 from . import _layout
 from .errors import (ConnectError, ConnectionLostError, InvalidValueError, ProtocolError,
                      ReplyTimeoutError, StatusUnavailableError, ZelmError)
 from .frame import FRAME_SIZE, Frame
-from .mcp import build_mcp
+from .mcp import McpBlock, build_mcp
 
-DEFAULT_PORT = _layout.PROTOCOL["defaultPort"]
-MIN_UPLOAD_BYTES = _layout.PROTOCOL["minUploadBytes"]
-MAX_UPLOAD_BYTES = _layout.PROTOCOL["maxUploadBytes"]
-MAX_STATUS_BYTES = _layout.PROTOCOL["maxStatusBytes"]
-FMC_HEAD_BYTES = _layout.PROTOCOL["fmcHeadBytes"]
-MAX_VERSION = 2 ** (8 * _layout.PROTOCOL["wordBytes"]) - 1
+DEFAULT_PORT: int = _layout.PROTOCOL["defaultPort"]
+MIN_UPLOAD_BYTES: int = _layout.PROTOCOL["minUploadBytes"]
+MAX_UPLOAD_BYTES: int = _layout.PROTOCOL["maxUploadBytes"]
+MAX_STATUS_BYTES: int = _layout.PROTOCOL["maxStatusBytes"]
+FMC_HEAD_BYTES: int = _layout.PROTOCOL["fmcHeadBytes"]
+MAX_VERSION: int = 2 ** (8 * _layout.PROTOCOL["wordBytes"]) - 1
 
 # What a connection the add-on closes before answering its first command is said to be.
 CLOSED_AT_ONCE = (
@@ -43,7 +47,15 @@ _TAG_FMC_STORE = _layout.tag("fmcStore")
 _TAG_FLIGHT_PLAN_STORE = _layout.tag("flightPlanStore")
 _TAG_STATUS = _layout.tag("status")
 
-FmcData = collections.namedtuple("FmcData", "data version")
+
+
+class FmcData(NamedTuple):
+    """The stored FMC data and its version word."""
+    data: bytes
+    version: int
+
+
+_T = TypeVar("_T")
 
 
 # The longest timeout a client takes, as zelm's --timeout.
@@ -54,13 +66,13 @@ MAX_TIMEOUT = 86400.0
 MAX_STATUS_DEPTH = 64
 
 
-def _refuse_constant(name):
+def _refuse_constant(name: str) -> NoReturn:
     raise ValueError("%s is not a JSON value" % name)
 
 
-def _nested_deeper_than(value, limit):
+def _nested_deeper_than(value: object, limit: int) -> bool:
     """Whether `value` nests lists and dicts more than `limit` levels deep (without recursion)."""
-    pending = [(value, 1)]
+    pending: List[Tuple[object, int]] = [(value, 1)]
     while pending:
         item, depth = pending.pop()
         if isinstance(item, (list, dict)):
@@ -71,7 +83,7 @@ def _nested_deeper_than(value, limit):
     return False
 
 
-def parse_status(text):
+def parse_status(text: bytes) -> Dict[str, Any]:
     """The status reply's bytes as a dict; ProtocolError for anything but a JSON object in UTF-8
     nested at most MAX_STATUS_DEPTH levels deep."""
     try:
@@ -87,7 +99,7 @@ def parse_status(text):
     return state
 
 
-def _positive_seconds(name, value):
+def _positive_seconds(name: str, value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or \
             not 0 < value <= MAX_TIMEOUT:
         raise InvalidValueError("%s takes seconds, more than 0 and at most %g, not %r"
@@ -100,11 +112,13 @@ class Client:
     the add-on cannot be reached within `timeout` seconds). From then on every operation must end
     within `timeout` seconds, or it raises ReplyTimeoutError. Usable as a context manager."""
 
-    def __init__(self, host="127.0.0.1", port=DEFAULT_PORT, timeout=10.0):
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT,
+                 timeout: float = 10.0) -> None:
         self.host = host
         self.port = port
         self.timeout = _positive_seconds("timeout", timeout)
-        self._closed_because = None
+        self._closed_because: Optional[str] = None
+        self._sock: Optional[socket.socket] = None
         # Whether the add-on has answered anything yet, and how many commands were sent: a close
         # before any answer to the first command is the add-on's refusal, said as such.
         self._answered = False
@@ -118,34 +132,35 @@ class Client:
 
     # -- lifetime ----------------------------------------------------------------------------
 
-    def close(self):
+    def close(self) -> None:
         """Closes the connection; later operations raise ConnectionLostError."""
         if self._sock is not None:
             self._sock.close()
             self._sock = None
             self._closed_because = self._closed_because or "the client was closed"
 
-    def __enter__(self):
+    def __enter__(self) -> Client:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         sock = getattr(self, "_sock", None)
         if sock is not None:
             sock.close()
 
     # -- commands ----------------------------------------------------------------------------
 
-    def frame(self):
+    def frame(self) -> Frame:
         """The next frame not yet received on this connection (or, after about 100 ms without
         one, the latest again)."""
         deadline = self._deadline()
         self._send(_TAG_FRAME, deadline)
         return self._guarded(Frame, self._receive(FRAME_SIZE, deadline))
 
-    def frames(self, only_changed=True):
+    def frames(self, only_changed: bool = True) -> Iterator[Frame]:
         """Frames for ever, each within the timeout. With `only_changed`, a reply equal to the
         one before (the add-on's repeat when no new frame came, or a frame in which nothing
         changed) is skipped."""
@@ -156,18 +171,34 @@ class Client:
                 previous = frame
                 yield frame
 
-    def mcp(self, **settings):
-        """Builds the autopilot block for `settings` by short name (ap=True, hdg=270, ...; see
-        zelm.mcp.SETTINGS; the older ap_master=True, heading=270 still work), uploads it with its check value and waits until the add-on has
-        taken it. Invalid settings raise InvalidValueError before anything is sent. Returns the
-        block (McpBlock: data and check). The add-on applies it with its next frame."""
+    def mcp(self, *, alt: Optional[float] = None, vs: Optional[float] = None,
+            spd: Optional[float] = None, hdg: Optional[float] = None,
+            spd_ref: Optional[float] = None, n1_ref: Optional[float] = None,
+            mach_ref: Optional[float] = None, alt_ref: Optional[float] = None,
+            vs_ref: Optional[float] = None, hdg_bug: Optional[float] = None,
+            crs: Optional[float] = None, ap: Optional[bool] = None, at: Optional[bool] = None,
+            fd: Optional[bool] = None, speed_hold: Optional[bool] = None,
+            n1_hold: Optional[bool] = None, mach_hold: Optional[bool] = None,
+            alt_hold: Optional[bool] = None, hdg_hold: Optional[bool] = None,
+            loc_hold: Optional[bool] = None, app_hold: Optional[bool] = None,
+            **older_names: Union[float, bool]) -> McpBlock:
+        """Builds the autopilot block for the settings by short name (ap=True, hdg=270, ...; as
+        build_mcp takes them, the older ap_master=True, heading=270 too), uploads it with its
+        check value and waits until the add-on has taken it. Invalid settings raise
+        InvalidValueError before anything is sent. Returns the block (McpBlock: data and check).
+        The add-on applies it with its next frame."""
+        arguments = dict(locals())  # the parameters, before any other local exists
+        del arguments["self"], arguments["older_names"]
+        settings: Dict[str, Any] = {name: value for name, value in arguments.items()
+                                    if value is not None}
+        settings.update(older_names)
         block = build_mcp(**settings)
         deadline = self._deadline()
         self._send(_TAG_MCP_STORE + block.data + _layout.WORD.pack(block.check), deadline)
         self._sync(deadline, "the autopilot block was not delivered")
         return block
 
-    def fmc_get(self):
+    def fmc_get(self) -> FmcData:
         """The stored FMC data and its version word: FmcData(data, version)."""
         deadline = self._deadline()
         self._send(_TAG_FMC_READ, deadline)
@@ -178,24 +209,24 @@ class Client:
         data = self._receive(length, deadline)
         return FmcData(data, self._word(deadline))
 
-    def fmc_head(self):
+    def fmc_head(self) -> bytes:
         """The first eight bytes of the FMC data (zero-filled when shorter), or eight 0xFF bytes
         when none is stored."""
         deadline = self._deadline()
         self._send(_TAG_FMC_VERSION, deadline)
         return self._receive(FMC_HEAD_BYTES, deadline)
 
-    def fmc_put(self, data, version):
+    def fmc_put(self, data: Union[bytes, bytearray, memoryview], version: int) -> None:
         """Stores FMC data (1 byte to 16 MiB) with its version word (0 to 2**32-1) and waits
         until the add-on has taken it (it closes the connection on a refused upload)."""
         self._store(_TAG_FMC_STORE, data, version, "the add-on did not take the FMC data")
 
-    def fpl_put(self, data, version):
+    def fpl_put(self, data: Union[bytes, bytearray, memoryview], version: int) -> None:
         """Stores flight-plan data, as fmc_put does. Nothing reads it back."""
         self._store(_TAG_FLIGHT_PLAN_STORE, data, version,
                     "the add-on did not take the flight plan")
 
-    def status(self, timeout=DEFAULT_STATUS_TIMEOUT):
+    def status(self, timeout: float = DEFAULT_STATUS_TIMEOUT) -> Dict[str, Any]:
         """The add-on's state as a dict. An add-on that does not answer within `timeout` seconds
         (at most the client's timeout) raises StatusUnavailableError: add-ons before 1.1 do not
         know the request."""
@@ -219,47 +250,52 @@ class Client:
 
     # -- the wire ----------------------------------------------------------------------------
 
-    def _deadline(self):
+    def _deadline(self) -> float:
         self._check_open()
         return time.monotonic() + self.timeout
 
-    def _check_open(self):
+    def _open_socket(self) -> socket.socket:
+        """The connection's socket, or ConnectionLostError when it is closed."""
         if self._sock is None:
             raise ConnectionLostError("the connection is closed (%s)" % self._closed_because)
+        return self._sock
 
-    def _fail(self, error):
+    def _check_open(self) -> None:
+        self._open_socket()
+
+    def _fail(self, error: ZelmError) -> NoReturn:
         """Closes the connection and raises `error`."""
         self._closed_because = str(error)
         self.close()
         raise error
 
-    def _guarded(self, decode, raw):
+    def _guarded(self, decode: Callable[[bytes], _T], raw: bytes) -> _T:
         try:
             return decode(raw)
         except ProtocolError as e:
             self._fail(e)
 
-    def _remaining(self, deadline, sending):
+    def _remaining(self, deadline: float, sending: bool) -> float:
         left = deadline - time.monotonic()
         if left <= 0:
             what = "sending stalled" if sending else "no reply from the add-on"
             self._fail(ReplyTimeoutError("%s: timed out after %g s" % (what, self.timeout)))
         return left
 
-    def _refused(self):
+    def _refused(self) -> bool:
         return not self._answered and self._commands <= 1
 
-    def _send(self, data, deadline, command=True):
+    def _send(self, data: bytes, deadline: float, command: bool = True) -> None:
         """Sends `data`: a command (its tag first), or with `command` False the rest of one."""
-        self._check_open()
+        sock = self._open_socket()
         if command:
             self._commands += 1
         view = memoryview(data)
         with self._closed_if_left_midway():
             while view:
-                self._sock.settimeout(self._remaining(deadline, True))
+                sock.settimeout(self._remaining(deadline, True))
                 try:
-                    sent = self._sock.send(view)
+                    sent = sock.send(view)
                 except socket.timeout:
                     continue  # the deadline decides
                 except OSError as e:
@@ -269,16 +305,16 @@ class Client:
                                                    % (e.strerror or e)))
                 view = view[sent:]
 
-    def _receive(self, length, deadline):
+    def _receive(self, length: int, deadline: float) -> bytes:
         """Exactly `length` bytes, which the caller has held to the protocol's bounds."""
-        self._check_open()
+        sock = self._open_socket()
         buffer = bytearray(length)
         view = memoryview(buffer)
         with self._closed_if_left_midway():
             while view:
-                self._sock.settimeout(self._remaining(deadline, False))
+                sock.settimeout(self._remaining(deadline, False))
                 try:
-                    n = self._sock.recv_into(view)
+                    n = sock.recv_into(view)
                 except socket.timeout:
                     continue
                 except OSError as e:
@@ -294,7 +330,7 @@ class Client:
         return bytes(buffer)
 
     @contextlib.contextmanager
-    def _closed_if_left_midway(self):
+    def _closed_if_left_midway(self) -> Iterator[None]:
         """Closes the connection when anything (Ctrl-C too) interrupts a send or receive: the
         stream is out of step from then on."""
         try:
@@ -305,10 +341,11 @@ class Client:
                 self.close()
             raise
 
-    def _word(self, deadline):
-        return _layout.WORD.unpack(self._receive(_layout.WORD.size, deadline))[0]
+    def _word(self, deadline: float) -> int:
+        value: int = _layout.WORD.unpack(self._receive(_layout.WORD.size, deadline))[0]
+        return value
 
-    def _sync(self, deadline, failure):
+    def _sync(self, deadline: float, failure: str) -> None:
         """A round trip that proves the add-on has served every earlier command."""
         try:
             self._send(_TAG_FMC_VERSION, deadline)
@@ -316,7 +353,7 @@ class Client:
         except ConnectionLostError as e:
             raise ConnectionLostError("%s: %s" % (failure, e)) from None
 
-    def _store(self, tag, data, version, failure):
+    def _store(self, tag: bytes, data: object, version: object, failure: str) -> None:
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise InvalidValueError("the data must be bytes, not %s" % type(data).__name__)
         data = bytes(data)

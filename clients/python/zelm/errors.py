@@ -30,3 +30,9 @@ class ProtocolError(ZelmError):
 class InvalidValueError(ZelmError, ValueError):
     """An autopilot setting or upload that the protocol does not take; raised before anything is
     sent."""
+
+
+class RecordingError(ZelmError):
+    """A flight recording that cannot be read: not a recording, a format or a frame layout this
+    package does not read, or a record whose contents are damaged though its check value is
+    good."""

@@ -3,24 +3,35 @@ them: the same settings under the same short names (ap, hdg, alt_ref, ...; the o
 ap_master, heading, altitude_reference and apMaster are accepted too), the same rules, the same
 bytes."""
 
+from __future__ import annotations
+
 import math
+import struct
+from typing import Any, Dict, Mapping, Optional, Union
 
 from . import _layout
 from .errors import InvalidValueError
 
-BLOCK_SIZE = _layout.MCP["size"]
-_FIELDS = {entry["name"]: entry for entry in _layout.MCP["fields"]}
-_CHECK = _layout.MCP["checkValue"]
+BLOCK_SIZE: int = _layout.MCP["size"]
+_FIELDS: Dict[str, Dict[str, Any]] = {entry["name"]: entry for entry in _layout.MCP["fields"]}
+_CHECK: Dict[str, int] = _layout.MCP["checkValue"]
 
 # Short name -> its entry in the layout's settings table, in the table's order.
-SETTINGS = {entry["shortName"]: entry for entry in _layout.MCP["settings"]}
+SETTINGS: Dict[str, Dict[str, Any]] = {entry["shortName"]: entry
+                                       for entry in _layout.MCP["settings"]}
 # Every name a setting is taken by (its short name and its aliases) -> its short name.
-NAMES = {name: short
+NAMES: Dict[str, str] = {name: short
          for short, entry in SETTINGS.items()
          for name in [short] + entry["aliases"]}
 
 
-def _start_block():
+def _number_struct(field: Dict[str, Any]) -> struct.Struct:
+    packer = _layout.number_struct(field)
+    assert packer is not None, field["name"]
+    return packer
+
+
+def _start_block() -> bytes:
     block = bytearray(BLOCK_SIZE)
     for field in _layout.MCP["fields"]:
         start = field["start"]
@@ -28,15 +39,15 @@ def _start_block():
             block[field["offset"]:field["offset"] + field["size"]] = \
                 _layout.encode_text(field, start)
         elif start:
-            packer = _layout.number_struct(field)
+            packer = _number_struct(field)
             packer.pack_into(block, field["offset"], *([start] * field["count"]))
     return bytes(block)
 
 
-START_BLOCK = _start_block()
+START_BLOCK: bytes = _start_block()
 
 
-def check_value(block):
+def check_value(block: Union[bytes, bytearray]) -> int:
     """The check value the add-on computes over a block (sent after it as a u32)."""
     if len(block) != BLOCK_SIZE:
         raise InvalidValueError("an autopilot block is %d bytes, not %d" % (BLOCK_SIZE, len(block)))
@@ -50,7 +61,7 @@ def check_value(block):
     return h
 
 
-def _number(name, value):
+def _number(name: str, value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise InvalidValueError("%s takes a number, not %r" % (name, value))
     value = float(value)
@@ -59,12 +70,12 @@ def _number(name, value):
     return value
 
 
-def _checked(name, setting, value):
+def _checked(name: str, setting: Dict[str, Any], value: object) -> float:
     """The value to write for a setting, or InvalidValueError."""
     rule = setting["accepts"]
     if rule == "onOff":
         if value is True or value is False or (type(value) is int and value in (0, 1)):
-            return int(value)
+            return int(value)  # (value is a bool or an int here)
         raise InvalidValueError("%s takes True or False (on or off), not %r" % (name, value))
     number = _number(name, value)
     if rule == "numberExceptNone" and number == setting["none"]:
@@ -86,27 +97,48 @@ class McpBlock:
 
     __slots__ = ("data", "check")
 
-    def __init__(self, data):
-        self.data = bytes(data)
-        self.check = check_value(self.data)
+    def __init__(self, data: Union[bytes, bytearray]) -> None:
+        self.data: bytes = bytes(data)
+        self.check: int = check_value(self.data)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "McpBlock(check=0x%08X)" % self.check
 
 
-def build_mcp(**settings):
-    """The block for the given settings (by short name or alias: ap=True, hdg=270), starting from
-    a block with nothing requested and nothing changed. A state (True/False) or reference also
+def build_mcp(*, alt: Optional[float] = None, vs: Optional[float] = None,
+              spd: Optional[float] = None, hdg: Optional[float] = None,
+              spd_ref: Optional[float] = None, n1_ref: Optional[float] = None,
+              mach_ref: Optional[float] = None, alt_ref: Optional[float] = None,
+              vs_ref: Optional[float] = None, hdg_bug: Optional[float] = None,
+              crs: Optional[float] = None, ap: Optional[bool] = None, at: Optional[bool] = None,
+              fd: Optional[bool] = None, speed_hold: Optional[bool] = None,
+              n1_hold: Optional[bool] = None, mach_hold: Optional[bool] = None,
+              alt_hold: Optional[bool] = None, hdg_hold: Optional[bool] = None,
+              loc_hold: Optional[bool] = None, app_hold: Optional[bool] = None,
+              **older_names: Union[float, bool]) -> McpBlock:
+    """The block for the given settings, starting from a block with nothing requested and
+    nothing changed. The settings go by short name (SETTINGS; their units and ranges are in the
+    layout document): requests alt, vs, spd (knots, or Mach below 2.0), hdg; references spd_ref,
+    n1_ref, mach_ref, alt_ref, vs_ref, hdg_bug, crs; switches (True or False) ap, at, fd and the
+    holds. A setting left at None is not sent. The older spellings (ap_master, heading,
+    altitude_reference, apMaster, ...) are taken as further keywords. A state or reference also
     sets its bit in changeFlags; a request has no bit. Raises InvalidValueError for an unknown
     setting, one given twice (by its short name and an alias), a value its rule refuses, and when
     no setting is given."""
+    arguments = dict(locals())  # the parameters, before any other local exists
+    del arguments["older_names"]
+    named = {name: value for name, value in arguments.items() if value is not None}
+    return _build({**named, **older_names})
+
+
+def _build(settings: Mapping[str, object]) -> McpBlock:
     if not settings:
         raise InvalidValueError("give at least one setting: " + ", ".join(SETTINGS))
     block = bytearray(START_BLOCK)
     flags_field = _FIELDS["changeFlags"]
-    flags_struct = _layout.number_struct(flags_field)
+    flags_struct = _number_struct(flags_field)
     (flags,) = flags_struct.unpack_from(block, flags_field["offset"])
-    given = {}  # short name -> the name it was given by
+    given: Dict[str, str] = {}  # short name -> the name it was given by
     for name, value in settings.items():
         short = NAMES.get(name)
         if short is None:
@@ -120,7 +152,7 @@ def build_mcp(**settings):
         setting = SETTINGS[short]
         checked = _checked(name, setting, value)
         field = _FIELDS[setting["field"]]
-        _layout.number_struct(field).pack_into(block, field["offset"], checked)
+        _number_struct(field).pack_into(block, field["offset"], checked)
         if field["bit"] is not None:
             flags |= 1 << field["bit"]
     flags_struct.pack_into(block, flags_field["offset"], flags)
