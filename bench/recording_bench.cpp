@@ -14,12 +14,11 @@
 // 2280; the writer's processor time a frame (thread CPU time over the whole recording, and
 // wall-clock percentiles of each Append); then the export of the recording read back: frames a
 // second for reading alone, CSV of the fields with data, and GPX.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
 #include <cmath>
@@ -85,10 +84,10 @@ double FramesPerSecond(const std::string& path, Step step) {
 
 Result Record(const Options& options, bool manoeuvre, const std::string& path) {
   std::string error;
-  auto connection = zelm::Connection::Open("127.0.0.1", static_cast<std::uint16_t>(options.port),
-                                           &error);
-  auto control = zelm::Connection::Open("127.0.0.1", static_cast<std::uint16_t>(options.port),
-                                        &error);
+  auto connection =
+      zelm::Connection::Open("127.0.0.1", static_cast<std::uint16_t>(options.port), &error);
+  auto control =
+      zelm::Connection::Open("127.0.0.1", static_cast<std::uint16_t>(options.port), &error);
   if (!connection || !control) {
     std::fprintf(stderr, "recording_bench: %s\n", error.c_str());
     std::exit(1);
@@ -187,8 +186,7 @@ void Report(const char* name, const Result& r, double rate) {
   std::printf(
       "%-12s writer CPU %.1f us a frame; Append wall time p50 %.1f p90 %.1f p99 %.1f max %.1f "
       "us\n",
-      "", r.cpu_us_per_frame, r.append_us.p50, r.append_us.p90, r.append_us.p99,
-      r.append_us.max);
+      "", r.cpu_us_per_frame, r.append_us.p50, r.append_us.p90, r.append_us.p99, r.append_us.max);
   std::printf(
       "%-12s export: read %.0f frames/s, CSV (fields with data) %.0f frames/s, GPX %.0f "
       "frames/s\n",
@@ -207,7 +205,8 @@ int Main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--port") == 0) {
       options.port = std::atoi(argv[i + 1]);
     } else {
-      std::fprintf(stderr, "usage: recording_bench [--seconds S] [--rate HZ] [--level 0-9] [--port P]\n");
+      std::fprintf(stderr,
+                   "usage: recording_bench [--seconds S] [--rate HZ] [--level 0-9] [--port P]\n");
       return 2;
     }
   }
@@ -229,7 +228,8 @@ int Main(int argc, char** argv) {
   // Wait for the add-on's server.
   std::string error;
   for (int i = 0; i < 100; ++i) {
-    if (zelm::Connection::Open("127.0.0.1", static_cast<std::uint16_t>(options.port), &error)) break;
+    if (zelm::Connection::Open("127.0.0.1", static_cast<std::uint16_t>(options.port), &error))
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -255,4 +255,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace velkaro::bench
 
-int main(int argc, char** argv) { return velkaro::bench::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return velkaro::bench::Main(argc, argv);
+}

@@ -51,8 +51,8 @@ record_export::Fields ChosenFields(const std::vector<std::string>& names) {
       for (const velkaro::FrameField* with_data : record_export::FieldsWithData()) {
         known += (known.empty() ? "" : ", ") + std::string(with_data->name);
       }
-      Fail("--fields: no field is named \"" + Printable(name) + "\"; the fields with data are: " +
-               known + " (zelm frame --all lists every field)",
+      Fail("--fields: no field is named \"" + Printable(name) +
+               "\"; the fields with data are: " + known + " (zelm frame --all lists every field)",
            kExitUsage);
     }
     if (std::find(chosen.begin(), chosen.end(), f) == chosen.end()) chosen.push_back(f);
@@ -189,9 +189,10 @@ void AddExportCommand(CLI::App& app, CommandContext& context) {
       ->required();
   CLI::Option* csv = command->add_flag(
       "--csv", options->csv, "CSV: time (s) and the fields, a header of names with units");
-  CLI::Option* gpx = command->add_flag(
-      "--gpx", options->gpx, "a GPX 1.1 track: position, altitude and time (a point a second "
-                             "unless --every says otherwise)");
+  CLI::Option* gpx =
+      command->add_flag("--gpx", options->gpx,
+                        "a GPX 1.1 track: position, altitude and time (a point a second "
+                        "unless --every says otherwise)");
   csv->excludes(gpx);
   command->add_option("-o,--output", options->output, "where to write (default -: standard output)")
       ->type_name("FILE");
@@ -201,8 +202,9 @@ void AddExportCommand(CLI::App& app, CommandContext& context) {
                    "(default: the fields that carry data)")
       ->delimiter(',')
       ->excludes(gpx);
-  command->add_option("--every", options->every_seconds,
-                      "at most a frame every SECONDS of the recording (default: every frame)")
+  command
+      ->add_option("--every", options->every_seconds,
+                   "at most a frame every SECONDS of the recording (default: every frame)")
       ->type_name("SECONDS")
       ->check(Number(0.0, true, 86400.0, "takes a number of seconds above 0, up to 86400"));
   command->footer(

@@ -70,12 +70,12 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
   const auto wall_start = std::chrono::system_clock::now();
   const Clock::time_point steady_start = Clock::now();
   auto receipt_us = [&](Clock::time_point at) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               wall_start.time_since_epoch() + (at - steady_start))
+    return std::chrono::duration_cast<std::chrono::microseconds>(wall_start.time_since_epoch() +
+                                                                 (at - steady_start))
         .count();
   };
-  const auto limit = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(options.seconds));
+  const auto limit =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
 
   zelm::Frame frame;
   zelm::Frame previous;
@@ -91,8 +91,8 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
       break;
     }
     const Clock::time_point arrived = Clock::now();
-    const bool repeat = have_previous && arrived - asked >= kRepeatAfter &&
-                        frame.bytes == previous.bytes;
+    const bool repeat =
+        have_previous && arrived - asked >= kRepeatAfter && frame.bytes == previous.bytes;
     if (!repeat) {
       if (writer->frame_count() == 0) first_arrival = arrived;
       if (!writer->Append(frame.bytes, receipt_us(arrived))) {
@@ -130,8 +130,9 @@ void AddRecordCommand(CLI::App& app, CommandContext& context) {
   record->add_option("-o,--output", options->output, "the recording to write (FLIGHT.vrec)")
       ->type_name("FILE")
       ->required();
-  record->add_option("--seconds", options->seconds,
-                     "stop after SECONDS of frames (default: record until Ctrl-C)")
+  record
+      ->add_option("--seconds", options->seconds,
+                   "stop after SECONDS of frames (default: record until Ctrl-C)")
       ->type_name("SECONDS")
       ->check(Number(0.0, true, 366.0 * 86400.0, "takes a number of seconds above 0"));
   record->footer(

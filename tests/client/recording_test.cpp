@@ -9,14 +9,14 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/frame_layout.h"
@@ -35,8 +35,8 @@ constexpr std::int64_t kStart = 1'765'000'000'000'000;  // µs since 1970
 
 struct Sample {
   std::array<std::uint8_t, kFrameSize> bytes;
-  std::int64_t receipt_us;   // as given to the writer
-  std::uint64_t time_us;     // as the reader should give it back
+  std::int64_t receipt_us;  // as given to the writer
+  std::uint64_t time_us;    // as the reader should give it back
 };
 
 // A short flight: a turning, climbing aircraft at about 30 frames a second, with a frame that
@@ -73,7 +73,8 @@ void Write(const std::string& path, const std::vector<Sample>& samples, bool fin
   options.key_interval_ms = key_interval_ms;
   auto writer = RecordingWriter::Create(path, &error, options);
   ASSERT_TRUE(writer) << error;
-  for (const Sample& s : samples) ASSERT_TRUE(writer->Append(s.bytes, s.receipt_us)) << writer->error();
+  for (const Sample& s : samples)
+    ASSERT_TRUE(writer->Append(s.bytes, s.receipt_us)) << writer->error();
   if (finish) {
     ASSERT_TRUE(writer->Finish()) << writer->error();
   }
@@ -106,7 +107,9 @@ std::size_t ReadAndCompare(RecordingReader& reader, const std::vector<Sample>& s
 }
 
 // Bytes of the records: where the last frame record begins, found by writing one frame fewer.
-std::uint64_t FileSizeOf(const std::string& path) { return ReadWholeFile(path).size(); }
+std::uint64_t FileSizeOf(const std::string& path) {
+  return ReadWholeFile(path).size();
+}
 
 TEST(RecordingTest, RoundTripWithIndexAndSeek) {
   ScratchFolder folder;
@@ -328,8 +331,8 @@ TEST(RecordingTest, LayoutIdentityFollowsTheLayoutDocument) {
   }
   EXPECT_EQ(text.rfind("magic 0 text 1 8\n", 0), 0u);
   EXPECT_EQ(text, zelm::LayoutIdentityText());
-  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(text.data()),
-                         static_cast<uInt>(text.size()));
+  const auto crc =
+      crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
   EXPECT_EQ(zelm::LayoutIdentity(), static_cast<std::uint32_t>(crc));
 }
 
@@ -354,10 +357,13 @@ TEST(RecordingExportTest, CsvAndGpxValuesAreWrittenExactly) {
   std::string out;
   csv.AppendHeader(&out);
   csv.AppendRow(&out, frame);
-  std::string expected_header = "time (s),latitude (deg),indicatedAirspeed[1] (kt),"
-                                "indicatedAirspeed[2] (kt)," + std::string(text->name);
+  std::string expected_header =
+      "time (s),latitude (deg),indicatedAirspeed[1] (kt),"
+      "indicatedAirspeed[2] (kt)," +
+      std::string(text->name);
   for (std::size_t i = 1; text->count > 1 && i <= text->count; ++i) {
-    expected_header += (i == 1 ? "[1]" : "," + std::string(text->name) + "[" + std::to_string(i) + "]");
+    expected_header +=
+        (i == 1 ? "[1]" : "," + std::string(text->name) + "[" + std::to_string(i) + "]");
   }
   EXPECT_EQ(out.substr(0, out.find("\r\n")), expected_header);
   const std::string row = out.substr(out.find("\r\n") + 2);
