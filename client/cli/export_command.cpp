@@ -125,7 +125,7 @@ int CommandExport(const ExportOptions& options) {
   const auto every_us = static_cast<std::uint64_t>(std::llround(every * 1e6));
 
   Output output(options.output);
-  const bool progress = platform::IsTerminal(stderr) && options.output != "-";
+  const bool progress = options.output != "-" && platform::EnableTerminalControl(stderr);
   const std::uint64_t duration = progress ? reader->DurationUs() : 0;
   auto last_progress = Clock::now();
 

@@ -58,7 +58,8 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
   auto writer = RecordingWriter::Create(options.output, &error);
   if (!writer) Fail(error);
 
-  const bool progress = platform::IsTerminal(stderr);
+  // A terminal that takes cursor sequences gets the line, rewritten in place.
+  const bool progress = platform::EnableTerminalControl(stderr);
   auto show_progress = [&](bool last) {
     if (!progress) return;
     std::fprintf(stderr, "\rrecording %s: %s\x1b[K%s", options.output.c_str(),
@@ -111,7 +112,7 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
     }
   }
   const bool finished = writer->Finish();
-  show_progress(true);
+  if (progress) std::fputs("\r\x1b[K", stderr);  // the summary below says it all
   if (!finished) Fail(writer->error());
   std::printf("%s: %s\n", options.output.c_str(), Summary(*writer).c_str());
   std::fflush(stdout);
