@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "commands.h"
 #include "common/version.h"
 #include "platform/file.h"
+#include "platform/path_text.h"
 #include "platform/system.h"
 #include "printable.h"
 #include "recording.h"
@@ -119,6 +122,13 @@ int CommandExport(const ExportOptions& options) {
   std::string error;
   auto reader = RecordingReader::Open(options.recording, &error);
   if (!reader) Fail(error);
+  std::error_code ignored;
+  if (options.output != "-" &&
+      std::filesystem::equivalent(platform::PathFromUtf8(options.output),
+                                  platform::PathFromUtf8(options.recording), ignored)) {
+    Fail("-o " + options.output + " is the recording itself; write the export elsewhere",
+         kExitUsage);
+  }
   const double every = options.every_seconds > 0 ? options.every_seconds
                        : options.gpx             ? kDefaultGpxEverySeconds
                                                  : 0.0;

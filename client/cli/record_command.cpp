@@ -83,6 +83,7 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
   bool have_previous = false;
   Clock::time_point first_arrival{};
   Clock::time_point last_progress{};
+  Clock::time_point last_flush = Clock::now();
   std::string lost;
   while (!g_stop.load()) {
     connection->SetDeadline(connection_options.Timeout());
@@ -102,6 +103,12 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
       }
       previous = frame;
       have_previous = true;
+    }
+    // The writer flushes as frames come; while none does (a paused simulator), the last ones
+    // still reach the system within a second.
+    if (repeat && arrived - last_flush >= std::chrono::seconds(1)) {
+      if (!writer->Flush()) Fail(writer->error() + " (the recording holds the frames before)");
+      last_flush = arrived;
     }
     if (arrived - last_progress >= kProgressEvery) {
       show_progress(false);
