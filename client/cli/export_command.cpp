@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "commands.h"
 #include "common/version.h"
 #include "platform/file.h"
+#include "platform/path_text.h"
 #include "platform/system.h"
 #include "printable.h"
 #include "recording.h"
@@ -51,8 +54,8 @@ record_export::Fields ChosenFields(const std::vector<std::string>& names) {
       for (const velkaro::FrameField* with_data : record_export::FieldsWithData()) {
         known += (known.empty() ? "" : ", ") + std::string(with_data->name);
       }
-      Fail("--fields: no field is named \"" + Printable(name) + "\"; the fields with data are: " +
-               known + " (zelm frame --all lists every field)",
+      Fail("--fields: no field is named \"" + Printable(name) +
+               "\"; the fields with data are: " + known + " (zelm frame --all lists every field)",
            kExitUsage);
     }
     if (std::find(chosen.begin(), chosen.end(), f) == chosen.end()) chosen.push_back(f);
@@ -119,13 +122,20 @@ int CommandExport(const ExportOptions& options) {
   std::string error;
   auto reader = RecordingReader::Open(options.recording, &error);
   if (!reader) Fail(error);
+  std::error_code ignored;
+  if (options.output != "-" &&
+      std::filesystem::equivalent(platform::PathFromUtf8(options.output),
+                                  platform::PathFromUtf8(options.recording), ignored)) {
+    Fail("-o " + options.output + " is the recording itself; write the export elsewhere",
+         kExitUsage);
+  }
   const double every = options.every_seconds > 0 ? options.every_seconds
                        : options.gpx             ? kDefaultGpxEverySeconds
                                                  : 0.0;
   const auto every_us = static_cast<std::uint64_t>(std::llround(every * 1e6));
 
   Output output(options.output);
-  const bool progress = platform::IsTerminal(stderr) && options.output != "-";
+  const bool progress = options.output != "-" && platform::EnableTerminalControl(stderr);
   const std::uint64_t duration = progress ? reader->DurationUs() : 0;
   auto last_progress = Clock::now();
 
@@ -189,9 +199,10 @@ void AddExportCommand(CLI::App& app, CommandContext& context) {
       ->required();
   CLI::Option* csv = command->add_flag(
       "--csv", options->csv, "CSV: time (s) and the fields, a header of names with units");
-  CLI::Option* gpx = command->add_flag(
-      "--gpx", options->gpx, "a GPX 1.1 track: position, altitude and time (a point a second "
-                             "unless --every says otherwise)");
+  CLI::Option* gpx =
+      command->add_flag("--gpx", options->gpx,
+                        "a GPX 1.1 track: position, altitude and time (a point a second "
+                        "unless --every says otherwise)");
   csv->excludes(gpx);
   command->add_option("-o,--output", options->output, "where to write (default -: standard output)")
       ->type_name("FILE");
@@ -201,8 +212,9 @@ void AddExportCommand(CLI::App& app, CommandContext& context) {
                    "(default: the fields that carry data)")
       ->delimiter(',')
       ->excludes(gpx);
-  command->add_option("--every", options->every_seconds,
-                      "at most a frame every SECONDS of the recording (default: every frame)")
+  command
+      ->add_option("--every", options->every_seconds,
+                   "at most a frame every SECONDS of the recording (default: every frame)")
       ->type_name("SECONDS")
       ->check(Number(0.0, true, 86400.0, "takes a number of seconds above 0, up to 86400"));
   command->footer(

@@ -58,7 +58,8 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
   auto writer = RecordingWriter::Create(options.output, &error);
   if (!writer) Fail(error);
 
-  const bool progress = platform::IsTerminal(stderr);
+  // A terminal that takes cursor sequences gets the line, rewritten in place.
+  const bool progress = platform::EnableTerminalControl(stderr);
   auto show_progress = [&](bool last) {
     if (!progress) return;
     std::fprintf(stderr, "\rrecording %s: %s\x1b[K%s", options.output.c_str(),
@@ -70,18 +71,19 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
   const auto wall_start = std::chrono::system_clock::now();
   const Clock::time_point steady_start = Clock::now();
   auto receipt_us = [&](Clock::time_point at) {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               wall_start.time_since_epoch() + (at - steady_start))
+    return std::chrono::duration_cast<std::chrono::microseconds>(wall_start.time_since_epoch() +
+                                                                 (at - steady_start))
         .count();
   };
-  const auto limit = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(options.seconds));
+  const auto limit =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
 
   zelm::Frame frame;
   zelm::Frame previous;
   bool have_previous = false;
   Clock::time_point first_arrival{};
   Clock::time_point last_progress{};
+  Clock::time_point last_flush = Clock::now();
   std::string lost;
   while (!g_stop.load()) {
     connection->SetDeadline(connection_options.Timeout());
@@ -91,8 +93,8 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
       break;
     }
     const Clock::time_point arrived = Clock::now();
-    const bool repeat = have_previous && arrived - asked >= kRepeatAfter &&
-                        frame.bytes == previous.bytes;
+    const bool repeat =
+        have_previous && arrived - asked >= kRepeatAfter && frame.bytes == previous.bytes;
     if (!repeat) {
       if (writer->frame_count() == 0) first_arrival = arrived;
       if (!writer->Append(frame.bytes, receipt_us(arrived))) {
@@ -101,6 +103,12 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
       }
       previous = frame;
       have_previous = true;
+    }
+    // The writer flushes as frames come; while none does (a paused simulator), the last ones
+    // still reach the system within a second.
+    if (repeat && arrived - last_flush >= std::chrono::seconds(1)) {
+      if (!writer->Flush()) Fail(writer->error() + " (the recording holds the frames before)");
+      last_flush = arrived;
     }
     if (arrived - last_progress >= kProgressEvery) {
       show_progress(false);
@@ -111,7 +119,7 @@ int CommandRecord(const ConnectionOptions& connection_options, const RecordOptio
     }
   }
   const bool finished = writer->Finish();
-  show_progress(true);
+  if (progress) std::fputs("\r\x1b[K", stderr);  // the summary below says it all
   if (!finished) Fail(writer->error());
   std::printf("%s: %s\n", options.output.c_str(), Summary(*writer).c_str());
   std::fflush(stdout);
@@ -130,8 +138,9 @@ void AddRecordCommand(CLI::App& app, CommandContext& context) {
   record->add_option("-o,--output", options->output, "the recording to write (FLIGHT.vrec)")
       ->type_name("FILE")
       ->required();
-  record->add_option("--seconds", options->seconds,
-                     "stop after SECONDS of frames (default: record until Ctrl-C)")
+  record
+      ->add_option("--seconds", options->seconds,
+                   "stop after SECONDS of frames (default: record until Ctrl-C)")
       ->type_name("SECONDS")
       ->check(Number(0.0, true, 366.0 * 86400.0, "takes a number of seconds above 0"));
   record->footer(

@@ -154,8 +154,7 @@ void GpxExport::AppendBegin(std::string* out) const {
       "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n"
       "  <metadata>\n    <name>" +
       XmlText(name_) + "</name>\n    <time>" + UtcTimeText(start_unix_us_) +
-      "</time>\n  </metadata>\n  <trk>\n    <name>" + XmlText(name_) +
-      "</name>\n    <trkseg>\n";
+      "</time>\n  </metadata>\n  <trk>\n    <name>" + XmlText(name_) + "</name>\n    <trkseg>\n";
 }
 
 bool GpxExport::AppendPoint(std::string* out, const RecordedFrame& frame) const {

@@ -143,7 +143,9 @@ class RecordingReader {
   bool Next(RecordedFrame* out);
   // Positions the reader so that Next returns the first frame at or after `time_us` (from the
   // start): through the index when there is one, otherwise by reading the records from the
-  // start. Past the last frame, Next returns false. False only when reading failed.
+  // start. Past the last frame, Next returns false. False only when reading failed. (Through
+  // an index, a seek may land past a damaged record, on the whole frames after it; reading
+  // front to back stops at it.)
   bool Seek(std::uint64_t time_us);
   // Back to the first frame.
   bool Rewind() { return Seek(0); }

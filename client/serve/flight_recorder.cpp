@@ -33,8 +33,7 @@ std::string FreshPath(const std::string& folder, std::int64_t unix_us) {
   }
   const std::filesystem::path dir = platform::PathFromUtf8(folder);
   for (int n = 1;; ++n) {
-    const std::string name =
-        std::string(stamp) + (n == 1 ? "" : "-" + std::to_string(n)) + ".vrec";
+    const std::string name = std::string(stamp) + (n == 1 ? "" : "-" + std::to_string(n)) + ".vrec";
     const std::filesystem::path path = dir / platform::PathFromUtf8(name);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec) || n == 1000) return platform::Utf8FromPath(path);
@@ -44,8 +43,7 @@ std::string FreshPath(const std::string& folder, std::int64_t unix_us) {
 std::string Summary(const RecordingWriter& writer) {
   char text[96];
   std::snprintf(text, sizeof text, "%llu frames, %.1f s, %llu bytes",
-                static_cast<unsigned long long>(writer.frame_count()),
-                writer.duration_us() / 1e6,
+                static_cast<unsigned long long>(writer.frame_count()), writer.duration_us() / 1e6,
                 static_cast<unsigned long long>(writer.bytes_written()));
   return text;
 }
@@ -78,9 +76,15 @@ bool FlightRecorder::CreateFolder(const std::string& folder, std::string* error)
   return true;
 }
 
-void FlightRecorder::OnConnected() { Push({Item::kBegin, {}, 0}); }
-void FlightRecorder::OnLost() { Push({Item::kEnd, {}, 0}); }
-void FlightRecorder::OnFrame(const Frame& frame) { Push({Item::kFrame, frame, NowUnixUs()}); }
+void FlightRecorder::OnConnected() {
+  Push({Item::kBegin, {}, 0});
+}
+void FlightRecorder::OnLost() {
+  Push({Item::kEnd, {}, 0});
+}
+void FlightRecorder::OnFrame(const Frame& frame) {
+  Push({Item::kFrame, frame, NowUnixUs()});
+}
 
 void FlightRecorder::Push(Item item) {
   {

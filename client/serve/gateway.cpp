@@ -43,10 +43,11 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
       std::fprintf(stderr, "zelm: %s\n", error.c_str());
       return 1;
     }
-    recorder = std::make_unique<FlightRecorder>(options.record_folder, [out](const std::string& news) {
-      std::fprintf(out, "zelm serve: %s\n", news.c_str());
-      std::fflush(out);
-    });
+    recorder =
+        std::make_unique<FlightRecorder>(options.record_folder, [out](const std::string& news) {
+          std::fprintf(out, "zelm serve: %s\n", news.c_str());
+          std::fflush(out);
+        });
     std::fprintf(out, "zelm serve: recording every connection to the add-on into %s\n",
                  options.record_folder.c_str());
   }

@@ -103,6 +103,10 @@ out=$("$zelm" export "$work/cut.vrec" --csv -o "$work/cut.csv" 2>&1); rc=$?
 cut_rows=$(($(wc -l <"$work/cut.csv") - 1))
 [ $rc -eq 0 ] && grep -q "warning: .*cut short" <<<"$out" && [ "$cut_rows" -gt 0 ] && [ "$cut_rows" -lt "$frames" ] \
   && pass "a recording cut short: $cut_rows rows and a warning" || fail "cut short: status $rc, $cut_rows rows: $out"
+cp "$work/flight.vrec" "$work/same.vrec"
+out=$("$zelm" export "$work/same.vrec" --csv -o "$work/same.vrec" 2>&1); rc=$?
+[ $rc -eq 2 ] && cmp -s "$work/flight.vrec" "$work/same.vrec" && pass "export onto the recording itself is refused" \
+  || fail "export -o the recording: status $rc: $out"
 out=$("$zelm" export "$work/sim.out" --csv 2>&1); rc=$?
 [ $rc -eq 1 ] && grep -q "not a flight recording" <<<"$out" && pass "a file that is no recording is refused" \
   || fail "not a recording: status $rc: $out"
