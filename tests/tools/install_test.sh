@@ -26,7 +26,7 @@ fi
 
 # Exactly the public headers, and one library.
 headers=$(cd "$prefix/include" && find . -type f | sort | tr '\n' ' ')
-expected="./zelm/common/coding.h ./zelm/common/frame_layout.h ./zelm/common/mcp_block.h ./zelm/common/mcp_settings.h ./zelm/common/protocol.h ./zelm/zelm_client.h ./zelm/zelm_layout.h ./zelm/zelm_protocol.h "
+expected="./zelm/common/coding.h ./zelm/common/frame_layout.h ./zelm/common/mcp_block.h ./zelm/common/mcp_settings.h ./zelm/common/protocol.h ./zelm/recording.h ./zelm/zelm_client.h ./zelm/zelm_layout.h ./zelm/zelm_protocol.h "
 [ "$headers" = "$expected" ] && pass "public headers only" || fail "installed headers: $headers"
 # Each header stands on its own, with nothing but the installed ones beside it.
 for header in $(cd "$prefix/include/zelm" && find . -name '*.h' | sort); do
