@@ -39,7 +39,8 @@ ensure_packages() {
 ensure_native_tools() {
   ensure_packages cmake ninja-build g++ make googletest libbenchmark-dev libsimpleini-dev \
     libcli11-dev nlohmann-json3-dev libboost-dev libssl-dev \
-    libmosquitto-dev mosquitto mosquitto-clients python3 python3-setuptools
+    libmosquitto-dev mosquitto mosquitto-clients python3 python3-setuptools zlib1g-dev \
+    libxml2-utils
 }
 
 # ensure_cross_tools ARCH: the MinGW cross compiler for win32 or win64, and the Wine that runs
@@ -47,9 +48,9 @@ ensure_native_tools() {
 # runs_32bit says whether it does, and 32-bit Wine is not installed where it cannot run).
 ensure_cross_tools() {
   case "$1" in
-    win64) ensure_packages g++-mingw-w64-x86-64-posix wine wine64 ;;
+    win64) ensure_packages g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 ;;
     win32)
-      ensure_packages g++-mingw-w64-i686-posix
+      ensure_packages g++-mingw-w64-i686-posix libz-mingw-w64-dev
       runs_32bit >/dev/null || return 0
       if ! dpkg --print-foreign-architectures | grep -qx i386; then
         log "enabling the i386 architecture for Wine"
