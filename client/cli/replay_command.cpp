@@ -53,9 +53,14 @@ velkaro::Settings ServerSettings(int port, const ReplayOptions& o) {
       if (static_cast<unsigned char>(c) < 0x20) Fail("--bind and --allow take no control characters", kExitUsage);
     }
   }
+  std::uint32_t address = 0;
+  if (o.bind != "ANY" && !velkaro::ParseIpv4(o.bind, &address)) {
+    Fail("--bind takes ANY or a local IPv4 address (such as 127.0.0.1), not \"" + o.bind + "\"",
+         kExitUsage);
+  }
   velkaro::Settings settings =
       velkaro::ParseSettings("[server]\nbind = " + o.bind + "\nallow = " + o.allow + "\n");
-  if (!settings.warnings.empty()) Fail(settings.warnings.front(), kExitUsage);
+  if (!settings.warnings.empty()) Fail("--allow: " + settings.warnings.front(), kExitUsage);
   settings.port = static_cast<std::uint16_t>(port);
   return settings;
 }

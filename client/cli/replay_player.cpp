@@ -15,6 +15,9 @@ namespace {
 
 // Autopilot blocks told at most this often; those in between are counted in the next.
 constexpr std::chrono::seconds kBlockTellEvery{1};
+// How long a loop's last frame is served when the recording gives no gap before it (a single
+// frame, or frames of one time): a frame at 60 Hz, so that a loop never spins.
+constexpr std::int64_t kLoopGapUs = 16667;
 
 std::string Seconds(std::int64_t us) {
   char text[32];
@@ -204,8 +207,12 @@ std::vector<std::string> Player::TakeMessages() {
 
 Clock::time_point Player::DueAt(std::int64_t time_us) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return base_time_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(
-                          static_cast<double>(time_us - base_us_) / settings_.speed));
+  return base_time_ + Scaled(time_us - base_us_);
+}
+
+Clock::duration Player::Scaled(std::int64_t recorded_us) const {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(
+      static_cast<double>(recorded_us) / settings_.speed));
 }
 
 void Player::Say(std::string message) {
@@ -218,6 +225,7 @@ void Player::UpdateStatus() {
 }
 
 void Player::PublishNext() {
+  if (published_ != 0) last_gap_us_ = next_us_ - served_us_;
   frames_.Publish(next_.data());
   status_.RecordPublication(velkaro::platform::SteadyMilliseconds());
   served_us_ = next_us_;
@@ -266,10 +274,14 @@ void Player::Run() {
         const bool rewound = Rewind(&first_us, &error);
         lock.lock();
         if (rewound) {
+          // The last frame is served as long as it was recorded to be, taken to be as long as
+          // the gap before it; then the first comes (or at the next step, while paused).
+          const std::int64_t gap_us = last_gap_us_ > 0 ? last_gap_us_ : kLoopGapUs;
+          base_time_ = paused_ ? Clock::now()
+                               : base_time_ + Scaled(served_us_ - base_us_ + gap_us);
+          base_us_ = first_us;
           next_us_ = first_us;
           have_next_ = true;
-          base_us_ = first_us;  // due now, or at the next step while paused
-          base_time_ = Clock::now();
           Say("from the start again at " + Seconds(settings_.from_us));
           continue;
         }
@@ -291,9 +303,7 @@ void Player::Run() {
       due = std::exchange(step_, false);
       if (due) base_us_ = next_us_;
     } else {
-      const Clock::time_point at =
-          base_time_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(
-                           static_cast<double>(next_us_ - base_us_) / settings_.speed));
+      const Clock::time_point at = base_time_ + Scaled(next_us_ - base_us_);
       due = now >= at;
       if (!due) {
         changed_.wait_until(lock, std::min(at, longest));

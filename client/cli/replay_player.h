@@ -125,6 +125,8 @@ class Player {
   // The autopilot blocks accepted since the last look: taken and told, not applied.
   void DropAutopilotBlocks();
   void Say(std::string message);
+  // A span of recorded time as it passes at the speed.
+  Clock::duration Scaled(std::int64_t recorded_us) const;
   void UpdateStatus();
 
   std::unique_ptr<FrameSource> source_;
@@ -160,6 +162,7 @@ class Player {
   std::int64_t base_us_ = 0;
   Clock::time_point base_time_{};
   std::int64_t served_us_ = 0;  // the time of the frame served
+  std::int64_t last_gap_us_ = 0;  // between it and the one before
   std::uint64_t published_ = 0;
 
   std::mutex messages_mutex_;
