@@ -10,7 +10,9 @@
 //   zelm mcp [settings] [--dry-run]       upload an autopilot panel block
 //   zelm bench --clients N --seconds S    N connections fetching frames flat out
 //   zelm serve [options]                  the gateway: the panel in the browser, WebSocket, MQTT
+//   zelm record -o FLIGHT.vrec            record every new frame until Ctrl-C (or --seconds N)
 //   zelm replay FLIGHT.vrec [options]     serve a recording as the add-on serves the simulator
+//   zelm export FLIGHT.vrec --csv|--gpx   a recording as CSV or as a GPX track
 //
 // Every command takes --host (default 127.0.0.1), --port (default: the protocol's port) and
 // --timeout (default 10 s: how long a command, or in watch and bench each frame, may take once
@@ -87,7 +89,9 @@ int Run(int argc, char** argv) {
   AddMcpCommand(app, context);
   AddBenchCommand(app, context);
   AddServeCommand(app, context);
+  AddRecordCommand(app, context);
   AddReplayCommand(app, context);
+  AddExportCommand(app, context);
 
   // The command that was given runs as parse's last step.
   try {

@@ -36,6 +36,7 @@ struct ServeOptions {
   bool no_token = false;
   std::string tls_cert, tls_key;
   bool tls_cert_given = false, tls_key_given = false;
+  std::string record_folder;
 };
 
 // "NAME=VALUE": NAME a field of the frame or a unit of some field, VALUE 0 or more.
@@ -182,9 +183,10 @@ int CommandServe(const ConnectionOptions& connection, const ServeOptions& o) {
       if (!ParseDeadband(d, &mqtt.deadbands, &error)) Fail(error, kExitUsage);
     }
     options.mqtt = mqtt;
-  } else if (o.no_http) {
-    Fail("--no-http leaves nothing to serve without --mqtt", kExitUsage);
+  } else if (o.no_http && o.record_folder.empty()) {
+    Fail("--no-http leaves nothing to serve without --mqtt or --record", kExitUsage);
   }
+  options.record_folder = o.record_folder;
   return zelm::serve::RunGateway(options, g_stop, stdout);
 }
 
@@ -281,6 +283,12 @@ void AddServeCommand(CLI::App& app, CommandContext& context) {
       ->type_name("NAME=VALUE")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->group("MQTT");
+  serve
+      ->add_option("--record", o.record_folder,
+                   "record every connection to the add-on into a flight recording of its own "
+                   "in DIR, named by its start time (made when missing)")
+      ->type_name("DIR")
+      ->group("Recording");
   serve->footer(
       "Open the address zelm serve prints (http://localhost:8080/?token=...) for the panel.\n"
       "Anyone who can reach the gateway may watch; only a connection with the control token\n"

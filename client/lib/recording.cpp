@@ -275,8 +275,8 @@ bool RecordingWriter::Append(std::span<const std::uint8_t, kFrameSize> frame,
                            ? static_cast<std::uint64_t>(receipt_unix_us - s.start_unix_us)
                            : 0;
   time = std::max(time, s.last_time);
-  const bool key = s.frames == 0 || time - s.segment_start >=
-                                        std::uint64_t{s.options.key_interval_ms} * 1000;
+  const bool key =
+      s.frames == 0 || time - s.segment_start >= std::uint64_t{s.options.key_interval_ms} * 1000;
   const std::uint8_t* input = frame.data();
   if (key) {
     deflateReset(&s.z);
@@ -296,9 +296,9 @@ bool RecordingWriter::Append(std::span<const std::uint8_t, kFrameSize> frame,
       produced < 4 || std::memcmp(s.out.data() + produced - 4, kSyncFlushTail, 4) != 0) {
     return s.Fail("zlib's deflate failed on a frame (" + std::to_string(result) + ")");
   }
-  const RecordHead head{static_cast<std::uint8_t>(key ? RecordKind::kKeyFrame
-                                                      : RecordKind::kDeltaFrame),
-                        time, static_cast<std::uint32_t>(produced - 4)};
+  const RecordHead head{
+      static_cast<std::uint8_t>(key ? RecordKind::kKeyFrame : RecordKind::kDeltaFrame), time,
+      static_cast<std::uint32_t>(produced - 4)};
   std::uint8_t head_bytes[kRecordHeadSize];
   EncodeRecordHead(head, head_bytes);
   std::uint8_t crc_bytes[kRecordCrcSize];
@@ -332,9 +332,9 @@ bool RecordingWriter::State::WriteIndex() {
   const std::uint64_t index_offset = bytes;
   const std::uint64_t index_length = kIndexCountsSize + keys * kIndexEntrySize;
   std::uint8_t head_bytes[kRecordHeadSize];
-  EncodeRecordHead({static_cast<std::uint8_t>(RecordKind::kIndex), 0,
-                    static_cast<std::uint32_t>(index_length)},
-                   head_bytes);
+  EncodeRecordHead(
+      {static_cast<std::uint8_t>(RecordKind::kIndex), 0, static_cast<std::uint32_t>(index_length)},
+      head_bytes);
   std::uint8_t counts[kIndexCountsSize];
   EncodeU32(counts, static_cast<std::uint32_t>(frames));
   EncodeU32(counts + 4, static_cast<std::uint32_t>(keys));
@@ -399,11 +399,21 @@ bool RecordingWriter::Finish() {
   return true;
 }
 
-std::uint64_t RecordingWriter::frame_count() const { return state_->frames; }
-std::uint64_t RecordingWriter::key_frame_count() const { return state_->keys; }
-std::uint64_t RecordingWriter::bytes_written() const { return state_->bytes; }
-std::uint64_t RecordingWriter::duration_us() const { return state_->last_time; }
-const std::string& RecordingWriter::error() const { return state_->error; }
+std::uint64_t RecordingWriter::frame_count() const {
+  return state_->frames;
+}
+std::uint64_t RecordingWriter::key_frame_count() const {
+  return state_->keys;
+}
+std::uint64_t RecordingWriter::bytes_written() const {
+  return state_->bytes;
+}
+std::uint64_t RecordingWriter::duration_us() const {
+  return state_->last_time;
+}
+const std::string& RecordingWriter::error() const {
+  return state_->error;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Reader
@@ -423,7 +433,7 @@ struct RecordingReader::State {
 
   z_stream z{};
   bool z_ready = false;
-  std::vector<std::uint8_t> payload;                 // kMaxRecordPayload + the sync-flush tail
+  std::vector<std::uint8_t> payload;                    // kMaxRecordPayload + the sync-flush tail
   std::array<std::uint8_t, kFrameSize + 1> inflated{};  // + 1: a record inflating to more shows
 
   // The reading position.
@@ -502,9 +512,8 @@ struct RecordingReader::State {
 };
 
 bool RecordingReader::State::CheckIndex() {
-  constexpr std::uint64_t kSmallest =
-      kRecordingHeaderSize + kRecordHeadSize + kIndexCountsSize + kRecordCrcSize +
-      kRecordingTrailerSize;
+  constexpr std::uint64_t kSmallest = kRecordingHeaderSize + kRecordHeadSize + kIndexCountsSize +
+                                      kRecordCrcSize + kRecordingTrailerSize;
   if (size < kSmallest) return false;
   std::uint8_t trailer[kRecordingTrailerSize];
   if (!ReadAt(size - kRecordingTrailerSize, trailer, sizeof trailer) ||
@@ -599,8 +608,8 @@ std::string RecordingReader::State::ReadFrameRecord(std::uint64_t offset, const 
         !ReadAt(offset + kRecordHeadSize + head.length, stored, sizeof stored)) {
       return "the recording could not be read" + where;
     }
-    if (DecodeU32(stored) != Crc(Crc(0, head_bytes, sizeof head_bytes), payload.data(),
-                                 head.length)) {
+    if (DecodeU32(stored) !=
+        Crc(Crc(0, head_bytes, sizeof head_bytes), payload.data(), head.length)) {
       return "the record" + where + " is damaged (its CRC does not match)";
     }
   }
@@ -656,8 +665,8 @@ bool RecordingReader::State::NextFrame(RecordedFrame* out) {
 
 // Counts the frame records from `from` (frame `number`, the last time `time`) to where the
 // frames end, checking them as NextFrame does but without inflating.
-bool RecordingReader::State::ScanStats(std::uint64_t from, std::uint64_t number,
-                                       std::uint64_t time, bool verify_crc) {
+bool RecordingReader::State::ScanStats(std::uint64_t from, std::uint64_t number, std::uint64_t time,
+                                       bool verify_crc) {
   const std::uint64_t saved_last_time = last_time;
   const bool saved_need_key = need_key;
   last_time = time;
@@ -722,13 +731,25 @@ std::unique_ptr<RecordingReader> RecordingReader::Open(const std::string& path,
   return std::unique_ptr<RecordingReader>(new RecordingReader(std::move(state)));
 }
 
-const RecordingHeader& RecordingReader::header() const { return state_->header; }
-bool RecordingReader::has_index() const { return state_->has_index; }
-bool RecordingReader::cut_short() const { return state_->cut_short; }
-const std::string& RecordingReader::end_problem() const { return state_->problem; }
-std::uint64_t RecordingReader::file_size() const { return state_->size; }
+const RecordingHeader& RecordingReader::header() const {
+  return state_->header;
+}
+bool RecordingReader::has_index() const {
+  return state_->has_index;
+}
+bool RecordingReader::cut_short() const {
+  return state_->cut_short;
+}
+const std::string& RecordingReader::end_problem() const {
+  return state_->problem;
+}
+std::uint64_t RecordingReader::file_size() const {
+  return state_->size;
+}
 
-bool RecordingReader::Next(RecordedFrame* out) { return state_->NextFrame(out); }
+bool RecordingReader::Next(RecordedFrame* out) {
+  return state_->NextFrame(out);
+}
 
 bool RecordingReader::Seek(std::uint64_t time_us) {
   State& s = *state_;

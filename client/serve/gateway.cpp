@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 
+#include "serve/flight_recorder.h"
 #include "serve/messages.h"
 
 namespace zelm::serve {
@@ -35,14 +36,37 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
   std::unique_ptr<MqttBridge> mqtt;
   const std::string addon = options.upstream.host + ":" + std::to_string(options.upstream.port);
   FrameFieldsWriter fields;  // (frames come on the io thread only)
+  std::unique_ptr<FlightRecorder> recorder;
+  if (!options.record_folder.empty()) {
+    std::string error;
+    if (!FlightRecorder::CreateFolder(options.record_folder, &error)) {
+      std::fprintf(stderr, "zelm: %s\n", error.c_str());
+      return 1;
+    }
+    recorder =
+        std::make_unique<FlightRecorder>(options.record_folder, [out](const std::string& news) {
+          std::fprintf(out, "zelm serve: %s\n", news.c_str());
+          std::fflush(out);
+        });
+    std::fprintf(out, "zelm serve: recording every connection to the add-on into %s\n",
+                 options.record_folder.c_str());
+  }
   Upstream upstream(
       io, options.upstream,
       [&](const Frame& frame) {
+        if (recorder) recorder->OnFrame(frame);
         const std::string& text = fields.Write(frame);
         if (web) web->PublishFrame(FrameMessage(text, ++seq));
         if (mqtt) mqtt->OnFrame(frame, text);
       },
       [&](const UpstreamState& state) {
+        if (recorder) {
+          if (state.connected) {
+            recorder->OnConnected();
+          } else {
+            recorder->OnLost();
+          }
+        }
         if (state.connected) {
           std::fprintf(out, "zelm serve: connected to the add-on at %s\n", addon.c_str());
         } else {
@@ -115,6 +139,7 @@ int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std
   // can still send them.
   upstream.Stop();
   if (mqtt) mqtt->Stop();
+  recorder.reset();  // the recording under way is finished with its index
   return 0;
 }
 

@@ -19,10 +19,11 @@ struct GatewayOptions {
   bool http = true;  // the browser side
   WebOptions web;
   std::optional<MqttOptions> mqtt;  // the MQTT side, when given
+  std::string record_folder;        // when given, a flight recording per add-on connection
 };
 
 // Runs until `stop` becomes true; returns the exit status (0, or 1 when the HTTP port cannot be
-// opened or the MQTT side cannot work at all; a broker that is down is retried, not an error). Says
+// opened, the MQTT side cannot work at all or the recordings' folder cannot be made; a broker that is down is retried, not an error). Says
 // what it does on `out` (where to open the panel, the add-on coming and going). `on_listening`,
 // when given, is called once the HTTP side listens, with its port.
 int RunGateway(const GatewayOptions& options, const std::atomic<bool>& stop, std::FILE* out,

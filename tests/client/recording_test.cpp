@@ -9,13 +9,19 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/frame_layout.h"
+#include "recording_export.h"
+#include "serve/flight_recorder.h"
 #include "support/test_files.h"
 
 namespace velkaro::testing {
@@ -29,8 +35,8 @@ constexpr std::int64_t kStart = 1'765'000'000'000'000;  // µs since 1970
 
 struct Sample {
   std::array<std::uint8_t, kFrameSize> bytes;
-  std::int64_t receipt_us;   // as given to the writer
-  std::uint64_t time_us;     // as the reader should give it back
+  std::int64_t receipt_us;  // as given to the writer
+  std::uint64_t time_us;    // as the reader should give it back
 };
 
 // A short flight: a turning, climbing aircraft at about 30 frames a second, with a frame that
@@ -67,7 +73,8 @@ void Write(const std::string& path, const std::vector<Sample>& samples, bool fin
   options.key_interval_ms = key_interval_ms;
   auto writer = RecordingWriter::Create(path, &error, options);
   ASSERT_TRUE(writer) << error;
-  for (const Sample& s : samples) ASSERT_TRUE(writer->Append(s.bytes, s.receipt_us)) << writer->error();
+  for (const Sample& s : samples)
+    ASSERT_TRUE(writer->Append(s.bytes, s.receipt_us)) << writer->error();
   if (finish) {
     ASSERT_TRUE(writer->Finish()) << writer->error();
   }
@@ -100,7 +107,9 @@ std::size_t ReadAndCompare(RecordingReader& reader, const std::vector<Sample>& s
 }
 
 // Bytes of the records: where the last frame record begins, found by writing one frame fewer.
-std::uint64_t FileSizeOf(const std::string& path) { return ReadWholeFile(path).size(); }
+std::uint64_t FileSizeOf(const std::string& path) {
+  return ReadWholeFile(path).size();
+}
 
 TEST(RecordingTest, RoundTripWithIndexAndSeek) {
   ScratchFolder folder;
@@ -322,9 +331,112 @@ TEST(RecordingTest, LayoutIdentityFollowsTheLayoutDocument) {
   }
   EXPECT_EQ(text.rfind("magic 0 text 1 8\n", 0), 0u);
   EXPECT_EQ(text, zelm::LayoutIdentityText());
-  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(text.data()),
-                         static_cast<uInt>(text.size()));
+  const auto crc =
+      crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
   EXPECT_EQ(zelm::LayoutIdentity(), static_cast<std::uint32_t>(crc));
+}
+
+// CSV rows: times with microseconds, numbers that read back exactly, texts quoted with their
+// quotes doubled and their 8-bit characters in UTF-8; GPX times in UTC with milliseconds.
+TEST(RecordingExportTest, CsvAndGpxValuesAreWrittenExactly) {
+  using namespace zelm::record_export;
+  RecordedFrame frame;
+  InitFrame(frame.frame.bytes.data());
+  frame.time_us = 1'234'567;
+  const FrameField* latitude = FindFrameField("latitude");
+  const FrameField* airspeed = FindFrameField("indicatedAirspeed");
+  const FrameField* text = nullptr;
+  for (const FrameField& f : kFrameFields) {
+    if (f.type == FrameType::kText && f.role == FrameRole::kValue && f.text_length >= 6) text = &f;
+  }
+  ASSERT_TRUE(latitude && airspeed && text);
+  EncodeF64(frame.frame.bytes.data() + latitude->offset, 0.1 + 0.2);
+  EncodeF64(frame.frame.bytes.data() + airspeed->offset + 8, -1.5);
+  std::memcpy(frame.frame.bytes.data() + text->offset, "a\"b,\xE9", 5);
+  const CsvExport csv({latitude, airspeed, text});
+  std::string out;
+  csv.AppendHeader(&out);
+  csv.AppendRow(&out, frame);
+  std::string expected_header =
+      "time (s),latitude (deg),indicatedAirspeed[1] (kt),"
+      "indicatedAirspeed[2] (kt)," +
+      std::string(text->name);
+  for (std::size_t i = 1; text->count > 1 && i <= text->count; ++i) {
+    expected_header +=
+        (i == 1 ? "[1]" : "," + std::string(text->name) + "[" + std::to_string(i) + "]");
+  }
+  EXPECT_EQ(out.substr(0, out.find("\r\n")), expected_header);
+  const std::string row = out.substr(out.find("\r\n") + 2);
+  EXPECT_EQ(row.rfind("1.234567,0.30000000000000004,0,-1.5,\"a\"\"b,\xC3\xA9\"", 0), 0u) << row;
+
+  const struct {
+    std::int64_t unix_us;
+    const char* text;
+  } times[] = {
+      {0, "1970-01-01T00:00:00.000Z"},
+      {951'782'400'999'999, "2000-02-29T00:00:00.999Z"},
+      {1'765'455'623'125'000, "2025-12-11T12:20:23.125Z"},
+      {-1'000, "1969-12-31T23:59:59.999Z"},
+  };
+  for (const auto& t : times) EXPECT_EQ(UtcTimeText(t.unix_us), t.text);
+  EXPECT_EQ(XmlText("<a & 'b'>\x01"), "&lt;a &amp; &apos;b&apos;&gt;");
+}
+
+// The gateway's recorder: a file that cannot be made is said and ends that connection's
+// recording only; the next connection records again.
+TEST(FlightRecorderTest, AFailureEndsOneRecordingOnly) {
+  ScratchFolder folder;
+  const std::string dir = folder.path() + "flights";
+  std::string error;
+  ASSERT_TRUE(zelm::serve::FlightRecorder::CreateFolder(dir, &error)) << error;
+  std::mutex mutex;
+  std::vector<std::string> news;
+  auto said = [&](const std::string& what) {
+    for (int i = 0; i < 200; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& n : news) {
+          if (n.find(what) != std::string::npos) return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  };
+  const std::vector<Sample> samples = Flight(10);
+  zelm::Frame frame;
+  {
+    zelm::serve::FlightRecorder recorder(dir, [&](const std::string& n) {
+      std::lock_guard<std::mutex> lock(mutex);
+      news.push_back(n);
+    });
+    // The folder is gone and a file is in its place: nothing can be created there.
+    std::filesystem::remove_all(dir);
+    WriteWholeFile(dir, "in the way");
+    recorder.OnConnected();
+    frame.bytes = samples[0].bytes;
+    recorder.OnFrame(frame);
+    EXPECT_TRUE(said("cannot record this connection"));
+    recorder.OnLost();
+    std::filesystem::remove(dir);
+    ASSERT_TRUE(zelm::serve::FlightRecorder::CreateFolder(dir, &error)) << error;
+    recorder.OnConnected();
+    for (const Sample& s : samples) {
+      frame.bytes = s.bytes;
+      recorder.OnFrame(frame);
+    }
+    EXPECT_TRUE(said("recording to " + dir));
+  }  // finished as the gateway stops
+  EXPECT_TRUE(said("recorded " + dir));
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    files.push_back(entry.path().string());
+  }
+  ASSERT_EQ(files.size(), 1u);
+  auto reader = OpenOrFail(files[0]);
+  ASSERT_TRUE(reader);
+  EXPECT_TRUE(reader->has_index());
+  EXPECT_EQ(reader->FrameCount(), samples.size());
 }
 
 }  // namespace
