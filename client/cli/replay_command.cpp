@@ -50,7 +50,8 @@ std::string SpeedText(double speed) {
 velkaro::Settings ServerSettings(int port, const ReplayOptions& o) {
   for (const std::string* text : {&o.bind, &o.allow}) {
     for (const char c : *text) {
-      if (static_cast<unsigned char>(c) < 0x20) Fail("--bind and --allow take no control characters", kExitUsage);
+      if (static_cast<unsigned char>(c) < 0x20)
+        Fail("--bind and --allow take no control characters", kExitUsage);
     }
   }
   std::uint32_t address = 0;
@@ -94,13 +95,13 @@ int CommandReplay(const ConnectionOptions& connection, const ReplayOptions& o) {
   if (!player.Start(&error)) Fail("cannot replay " + o.file + ": " + error);
 
   velkaro::platform::Keyboard keyboard;
-  const bool status_line =
-      keyboard.active() && velkaro::platform::EnableTerminalControl(stdout);
+  const bool status_line = keyboard.active() && velkaro::platform::EnableTerminalControl(stdout);
   std::printf("zelm: replaying %s (%s s) on %s at speed %s%s%s\n", o.file.c_str(),
               SecondsText(duration_us).c_str(), WhereText(server, player.port()).c_str(),
               SpeedText(o.speed).c_str(), o.loop ? ", looping" : "",
               from_us > 0 ? (", from " + SecondsText(from_us) + " s").c_str() : "");
-  if (keyboard.active()) std::printf("keys: space pauses and plays on, s or . steps a frame, q quits\n");
+  if (keyboard.active())
+    std::printf("keys: space pauses and plays on, s or . steps a frame, q quits\n");
   std::fflush(stdout);
 
   // The status line is drawn over itself; a message clears it and is written above it.
@@ -125,8 +126,9 @@ int CommandReplay(const ConnectionOptions& connection, const ReplayOptions& o) {
     if (status_line && (now_ms >= next_line_ms || key >= 0)) {
       const replay::Player::Position at = player.Now();
       const char* state = at.ended ? "ended" : at.paused ? "paused" : "playing";
-      std::printf("\r%s / %s s  speed %s  %s  %d client%s\x1b[K",
-                  SecondsText(at.position_us).c_str(), SecondsText(at.duration_us).c_str(),
+      // Hundredths, so that a step of a frame shows.
+      std::printf("\r%.2f / %s s  speed %s  %s  %d client%s\x1b[K",
+                  static_cast<double>(at.position_us) / 1e6, SecondsText(at.duration_us).c_str(),
                   SpeedText(at.speed).c_str(), state, at.clients, at.clients == 1 ? "" : "s");
       line_drawn = true;
       next_line_ms = now_ms + kStatusLineEveryMs;
@@ -151,24 +153,26 @@ void AddReplayCommand(CLI::App& app, CommandContext& context) {
   replay->add_option("file", options->file, "the recording (.vrec)")
       ->required()
       ->check(CLI::ExistingFile);
-  replay->add_option("--port", context.connection.port,
-                     "the TCP port to serve on (default 5193; 0: one the system picks)")
+  replay
+      ->add_option("--port", context.connection.port,
+                   "the TCP port to serve on (default 5193; 0: one the system picks)")
       ->check(WholeNumber(0, 65535));
-  replay->add_option("--bind", options->bind,
-                     "ANY (every IPv4 interface, as the add-on by default) or a local IPv4 "
-                     "address, e.g. 127.0.0.1")
+  replay
+      ->add_option("--bind", options->bind,
+                   "ANY (every IPv4 interface, as the add-on by default) or a local IPv4 "
+                   "address, e.g. 127.0.0.1")
       ->capture_default_str();
-  replay->add_option("--allow", options->allow,
-                     "ANY, or the IPv4 addresses and CIDR ranges that may connect, separated by "
-                     "commas (as the add-on's allow)")
+  replay
+      ->add_option("--allow", options->allow,
+                   "ANY, or the IPv4 addresses and CIDR ranges that may connect, separated by "
+                   "commas (as the add-on's allow)")
       ->capture_default_str();
   replay->add_option("--speed", options->speed, "the pace, from 0.25 to 16 times the recorded one")
       ->check(Number(replay::kSlowestSpeed, false, replay::kFastestSpeed,
                      "takes a speed from 0.25 to 16"))
       ->capture_default_str();
   replay->add_flag("--loop", options->loop, "start again at the end (at --from)");
-  replay->add_option("--from", options->from_seconds,
-                     "start this many seconds into the recording")
+  replay->add_option("--from", options->from_seconds, "start this many seconds into the recording")
       ->check(Number(0.0, false, 1e9, "takes seconds, 0 or more"));
   replay->footer(
       "Clients connect as to the add-on: every zelm command, the gateway, the Python client.\n"

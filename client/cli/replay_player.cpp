@@ -96,7 +96,7 @@ bool Player::Start(std::string* error, int listen_wait_ms) {
   }
 
   running_.store(true);
-  const velkaro::SessionShared shared{frames_, fmc_,    flight_plan_, mcp_,
+  const velkaro::SessionShared shared{frames_,  fmc_,     flight_plan_, mcp_,
                                       uploads_, running_, log_,         status_};
   server_ = std::make_unique<velkaro::SocketServer>(shared, running_,
                                                     velkaro::ServerSettingsFor(settings_.server));
@@ -110,8 +110,7 @@ bool Player::Start(std::string* error, int listen_wait_ms) {
   // The server reports a failed bind or listen as a warning of the status ("Zelm Socket: ...").
   const std::int64_t until = now_ms + listen_wait_ms;
   while (server_->port() == 0) {
-    const velkaro::StatusBoard::View view =
-        status_.Read(velkaro::platform::SteadyMilliseconds());
+    const velkaro::StatusBoard::View view = status_.Read(velkaro::platform::SteadyMilliseconds());
     for (const std::string& warning : view.warnings) {
       if (warning.rfind("Zelm Socket:", 0) == 0) *error = warning;
     }
@@ -159,8 +158,8 @@ void Player::TogglePause() {
       base_time_ = now;
     } else {
       // Paused where the pace has got to, which is never past the next frame's time.
-      const double moved = std::chrono::duration<double, std::micro>(now - base_time_).count() *
-                           settings_.speed;
+      const double moved =
+          std::chrono::duration<double, std::micro>(now - base_time_).count() * settings_.speed;
       base_us_ = std::min(base_us_ + static_cast<std::int64_t>(moved),
                           have_next_ ? next_us_ : duration_us_);
     }
@@ -247,8 +246,8 @@ void Player::DropAutopilotBlocks() {
   const Clock::time_point now = Clock::now();
   if (now - last_block_told_ < kBlockTellEvery) return;
   last_block_told_ = now;
-  std::string text = "autopilot block accepted but not applied (a replay does not fly): " +
-                     DescribeBlock(block);
+  std::string text =
+      "autopilot block accepted but not applied (a replay does not fly): " + DescribeBlock(block);
   if (blocks_dropped_ > 1) {
     text += " (and " + std::to_string(blocks_dropped_ - 1) + " more since the last told)";
   }
@@ -277,8 +276,7 @@ void Player::Run() {
           // The last frame is served as long as it was recorded to be, taken to be as long as
           // the gap before it; then the first comes (or at the next step, while paused).
           const std::int64_t gap_us = last_gap_us_ > 0 ? last_gap_us_ : kLoopGapUs;
-          base_time_ = paused_ ? Clock::now()
-                               : base_time_ + Scaled(served_us_ - base_us_ + gap_us);
+          base_time_ = paused_ ? Clock::now() : base_time_ + Scaled(served_us_ - base_us_ + gap_us);
           base_us_ = first_us;
           next_us_ = first_us;
           have_next_ = true;

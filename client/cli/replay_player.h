@@ -157,11 +157,11 @@ class Player {
   bool paused_ = false;
   bool step_ = false;
   bool ended_ = false;
-  bool have_next_ = false;   // next_ holds the next frame, of time next_us_
+  bool have_next_ = false;  // next_ holds the next frame, of time next_us_
   std::int64_t next_us_ = 0;
   std::int64_t base_us_ = 0;
   Clock::time_point base_time_{};
-  std::int64_t served_us_ = 0;  // the time of the frame served
+  std::int64_t served_us_ = 0;    // the time of the frame served
   std::int64_t last_gap_us_ = 0;  // between it and the one before
   std::uint64_t published_ = 0;
 

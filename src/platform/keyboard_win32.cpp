@@ -15,8 +15,8 @@ Keyboard::Keyboard() {
   // GetConsoleMode fails for a file or a pipe: only a console is taken over.
   if (input == nullptr || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) return;
   // Keys one by one, unechoed; Ctrl-C still goes to the console handler (processed input).
-  const DWORD keys = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
-                     ENABLE_PROCESSED_INPUT;
+  const DWORD keys =
+      (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
   if (!SetConsoleMode(input, keys)) return;
   saved_ = std::make_unique<SavedMode>(SavedMode{input, mode});
   active_ = true;

@@ -139,8 +139,8 @@ TEST(ReplayPlayerTest, ALoopStartsAgainFromTheFirstFrame) {
   std::vector<double> seen;
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(400);
   while (Clock::now() < until) seen.push_back(FetchLatitude(*c));
-  const auto wrapped = std::adjacent_find(seen.begin(), seen.end(),
-                                          [](double a, double b) { return b < a; });
+  const auto wrapped =
+      std::adjacent_find(seen.begin(), seen.end(), [](double a, double b) { return b < a; });
   ASSERT_NE(wrapped, seen.end()) << "never went back";
   EXPECT_EQ(*wrapped, 4);
   EXPECT_EQ(*(wrapped + 1), 0);
@@ -372,7 +372,8 @@ TEST_F(ReplayTest, TheProtocolIsTheAddOns) {
   EXPECT_NEAR(reply["replay"]["duration_s"].get<double>(), (kFrames - 1) * kStepUs / 1e6, 0.001);
   EXPECT_EQ(reply["replay"]["loop"], true);
 
-  ASSERT_TRUE(WaitUntil([&] { return ReadWholeFile(output_).find("apMaster") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return ReadWholeFile(output_).find("apMaster") != std::string::npos; }));
   const std::string said = StopReplay();
   EXPECT_NE(said.find("autopilot block accepted but not applied (a replay does not fly): "
                       "headingBug 270, apMaster on\n"),
