@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "commands.h"
@@ -94,14 +95,17 @@ int CommandReplay(const ConnectionOptions& connection, const ReplayOptions& o) {
   replay::Player player(std::move(source), settings);
   if (!player.Start(&error)) Fail("cannot replay " + o.file + ": " + error);
 
-  velkaro::platform::Keyboard keyboard;
-  const bool status_line = keyboard.active() && velkaro::platform::EnableTerminalControl(stdout);
+  // Keys and the status line at a terminal only: a replay run by a script (its output into a
+  // file) leaves the terminal it was started from as it is.
+  std::optional<velkaro::platform::Keyboard> terminal;
+  if (velkaro::platform::IsTerminal(stdout)) terminal.emplace();
+  const bool keys = terminal && terminal->active();
+  const bool status_line = keys && velkaro::platform::EnableTerminalControl(stdout);
   std::printf("zelm: replaying %s (%s s) on %s at speed %s%s%s\n", o.file.c_str(),
               SecondsText(duration_us).c_str(), WhereText(server, player.port()).c_str(),
               SpeedText(o.speed).c_str(), o.loop ? ", looping" : "",
               from_us > 0 ? (", from " + SecondsText(from_us) + " s").c_str() : "");
-  if (keyboard.active())
-    std::printf("keys: space pauses and plays on, s or . steps a frame, q quits\n");
+  if (keys) std::printf("keys: space pauses and plays on, s or . steps a frame, q quits\n");
   std::fflush(stdout);
 
   // The status line is drawn over itself; a message clears it and is written above it.
@@ -113,7 +117,8 @@ int CommandReplay(const ConnectionOptions& connection, const ReplayOptions& o) {
   std::int64_t next_line_ms = 0;
   bool quit = false;
   while (!g_stop.load() && !quit) {
-    const int key = keyboard.ReadKey(kTickMs);
+    const int key = keys ? terminal->ReadKey(kTickMs) : -1;
+    if (!keys) velkaro::platform::SleepMilliseconds(kTickMs);
     if (key == ' ') player.TogglePause();
     if (key == 's' || key == 'S' || key == '.') player.Step();
     if (key == 'q' || key == 'Q') quit = true;
