@@ -201,11 +201,13 @@ class ReplayTest : public ::testing::Test {
     replay_ = std::make_unique<ChildProgram>("zelm", words, output_);
     ASSERT_TRUE(replay_->started());
     const std::regex serving("on port ([0-9]+) of 127\\.0\\.0\\.1");
+    // The match points into `text`, which outlives it.
+    std::string text;
     std::smatch match;
     ASSERT_TRUE(WaitUntil([&] {
-      const std::string text = ReadWholeFile(output_);
+      text = ReadWholeFile(output_);
       return std::regex_search(text, match, serving);
-    })) << ReadWholeFile(output_);
+    })) << text;
     port_ = static_cast<std::uint16_t>(std::stoi(match[1].str()));
   }
   // Ctrl-C ends it with status 0; what it wrote.
