@@ -11,11 +11,14 @@
 //              time to connect and to the first frame, over several rounds;
 //   churn      one client connecting and closing in a tight loop, sending nothing: connect
 //              times, connects that stalled a second or more (a dropped connection request is
-//              retried after a second), and the add-on's processor time per connection.
+//              retried after a second), and the add-on's processor time per connection;
+//   replay     zelm replay's player: a frame's due time (its recorded time at the speed) ->
+//              receipt by a client waiting in "rSIMDATA30", at 60 frames a second, against the
+//              add-on's publication -> receipt measured the same way in the same run.
 //
 // The add-on runs in this process (started with DLLStart on the stand-in SimConnect), and the
 // records are dispatched to it directly so that the simulator thread's own cost is what is
-// timed. Usage: net_bench [latency|roundtrip|load|storm|churn|all] [--clients N] [--seconds S]
+// timed. Usage: net_bench [latency|roundtrip|load|storm|churn|replay|all] [--clients N] [--seconds S]
 // [--rounds R] [--cycles C]
 #include <sys/resource.h>
 
@@ -33,10 +36,12 @@
 
 #include "bench_support.h"
 #include "common/coding.h"
+#include "common/frame_layout.h"
 #include "common/protocol.h"
 #include "host/addon.h"
 #include "net/client_session.h"
 #include "platform/socket.h"
+#include "replay_player.h"
 #include "simconnect/standin_api.h"
 #include "simdata/record_layout.h"
 #include "support/record_message.h"
@@ -342,6 +347,86 @@ void BenchChurn(int cycles) {
 
 }  // namespace
 
+// A recording in memory: frame i has latitude i and time i * step.
+class MemorySource : public zelm::replay::FrameSource {
+ public:
+  MemorySource(int count, std::int64_t step_us) : count_(count), step_us_(step_us) {}
+  std::int64_t DurationUs() const override { return (count_ - 1) * step_us_; }
+  bool Seek(std::int64_t time_us, std::string*) override {
+    next_ = static_cast<int>((time_us + step_us_ - 1) / step_us_);
+    return true;
+  }
+  bool Next(std::int64_t* time_us, std::uint8_t* frame, std::string*) override {
+    if (next_ >= count_) return false;
+    velkaro::InitFrame(frame);
+    velkaro::EncodeF64(frame + velkaro::FindFrameField("latitude")->offset, next_);
+    *time_us = next_ * step_us_;
+    ++next_;
+    return true;
+  }
+
+ private:
+  const int count_;
+  const std::int64_t step_us_;
+  int next_ = 0;
+};
+
+void BenchReplay(int frames) {
+  std::printf("replay: %d frames at 60 Hz, due (or published) -> receipt by a waiting client\n",
+              frames);
+  // The add-on, paced as the replay is: a record every 16.7 ms, the client waiting for it.
+  {
+    AddOnUnderTest addon;
+    auto client = addon.Connect();
+    zelm::Frame frame;
+    client->FetchFrame(&frame);
+    std::vector<double> samples;
+    for (int i = 0; i < frames; ++i) {
+      client->SendAll(protocol::kTagFrame.data(), protocol::kTagSize);
+      std::this_thread::sleep_for(std::chrono::microseconds(16667));
+      const auto t0 = Clock::now();
+      addon.Dispatch();
+      client->ReceiveAll(frame.bytes.data(), frame.bytes.size());
+      samples.push_back(Micros(Clock::now() - t0));
+    }
+    Print("add-on: publish -> frame received", Summarise(samples));
+  }
+  // The replay's player on a recording of as many frames, at speed 1.
+  {
+    constexpr std::int64_t kStepUs = 16667;
+    zelm::replay::ReplaySettings settings;
+    settings.file = "memory";
+    settings.server.bind = "127.0.0.1";
+    settings.server.port = 0;
+    zelm::replay::Player player(std::make_unique<MemorySource>(frames + 10, kStepUs), settings);
+    std::string error;
+    if (!player.Start(&error)) {
+      std::fprintf(stderr, "bench: %s\n", error.c_str());
+      return;
+    }
+    auto client = zelm::Connection::Open("127.0.0.1", player.port(), &error, 10000);
+    if (!client) {
+      std::fprintf(stderr, "bench: %s\n", error.c_str());
+      return;
+    }
+    const velkaro::FrameField& latitude = *velkaro::FindFrameField("latitude");
+    std::vector<double> samples;
+    zelm::Frame frame;
+    double last = -1;
+    while (static_cast<int>(samples.size()) < frames && client->FetchFrame(&frame)) {
+      const auto received = Clock::now();
+      const double index = frame.NumberAt(latitude, 0);
+      if (index == last) continue;  // the same frame again after the fresh-frame wait
+      last = index;
+      if (index < 2) continue;  // published before the client was waiting
+      const auto due = player.DueAt(static_cast<std::int64_t>(index) * kStepUs);
+      samples.push_back(Micros(received - due));
+    }
+    player.Stop();
+    Print("zelm replay: due -> frame received", Summarise(samples));
+  }
+}
+
 int main(int argc, char** argv) {
   std::string which = "all";
   int clients = 64;
@@ -367,5 +452,6 @@ int main(int argc, char** argv) {
   if (which == "load" || which == "all") BenchLoad(clients, seconds);
   if (which == "storm" || which == "all") BenchStorm(clients, rounds);
   if (which == "churn" || which == "all") BenchChurn(cycles);
+  if (which == "replay" || which == "all") BenchReplay(1000);
   return 0;
 }

@@ -21,6 +21,7 @@ std::string McpSettingsHint();                                   // mcp_command.
 void AddBenchCommand(CLI::App& app, CommandContext& context);   // bench_command.cpp
 void AddServeCommand(CLI::App& app, CommandContext& context);   // serve_command.cpp
 void AddRecordCommand(CLI::App& app, CommandContext& context);  // record_command.cpp
+void AddReplayCommand(CLI::App& app, CommandContext& context);  // replay_command.cpp
 void AddExportCommand(CLI::App& app, CommandContext& context);  // export_command.cpp
 
 }  // namespace zelm::cli

@@ -11,6 +11,7 @@
 //   zelm bench --clients N --seconds S    N connections fetching frames flat out
 //   zelm serve [options]                  the gateway: the panel in the browser, WebSocket, MQTT
 //   zelm record -o FLIGHT.vrec            record every new frame until Ctrl-C (or --seconds N)
+//   zelm replay FLIGHT.vrec [options]     serve a recording as the add-on serves the simulator
 //   zelm export FLIGHT.vrec --csv|--gpx   a recording as CSV or as a GPX track
 //
 // Every command takes --host (default 127.0.0.1), --port (default: the protocol's port) and
@@ -89,6 +90,7 @@ int Run(int argc, char** argv) {
   AddBenchCommand(app, context);
   AddServeCommand(app, context);
   AddRecordCommand(app, context);
+  AddReplayCommand(app, context);
   AddExportCommand(app, context);
 
   // The command that was given runs as parse's last step.

@@ -185,6 +185,27 @@ bool FormatStatus(std::string_view reply, std::string* text, std::string* error)
     if (since != nullptr && since->is_number_unsigned()) text += " for " + Duration(*since);
     return text;
   });
+  // zelm replay in place of a simulator: "FILE, 12.3 s of 60.0 s, speed 1, paused".
+  lines.AddField("replay", "replay", [](const Json& v) {
+    if (!v.is_object()) return Text(v);
+    const auto number = [&v](const char* name) -> std::optional<double> {
+      const auto found = v.find(name);
+      return found != v.end() ? Within(*found, 1e12) : std::nullopt;
+    };
+    const auto flag = [&v](const char* name) {
+      const auto found = v.find(name);
+      return found != v.end() && found->is_boolean() && found->get<bool>();
+    };
+    const auto file = v.find("file");
+    std::string text = file != v.end() ? Text(*file) : "?";
+    if (const auto position = number("position_s")) text += Printf(", %.1f s", *position);
+    if (const auto duration = number("duration_s")) text += Printf(" of %.1f s", *duration);
+    if (const auto speed = number("speed")) text += Printf(", speed %g", *speed);
+    if (flag("paused")) text += ", paused";
+    if (flag("ended")) text += ", at its end";
+    if (flag("loop")) text += ", looping";
+    return text;
+  });
   lines.AddField("frames", "frames", Count);
   lines.AddField("frame rate", "frame_rate_hz", FrameRate);
   lines.AddField("frame age", "frame_age_ms", FrameAge);

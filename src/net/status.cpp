@@ -23,8 +23,8 @@ std::string Cut(const std::string& text, std::size_t limit) {
 
 // The largest reply the bounds allow: every text escaped at six characters per byte (a control
 // character becomes \u00XX), the names, numbers and punctuation well within the rest.
-constexpr std::size_t kTexts = 6;  // title, aircraft path, log path, configuration file, bind,
-                                   // allow
+constexpr std::size_t kTexts = 7;  // title, aircraft path, log path, configuration file, bind,
+                                   // allow, a replay's file
 constexpr std::size_t kLongestReply =
     6 * (kTexts * kMaxStatusTextBytes + (kMaxStatusWarnings + 1) * kMaxStatusWarningBytes) + 4096;
 static_assert(kLongestReply <= protocol::kMaxStatusBytes, "the status reply fits its bound");
@@ -54,6 +54,7 @@ void StatusBoard::Start(std::int64_t now_ms, Configuration configuration, const 
   flaps_ = flaps;
   warnings_.clear();
   warnings_dropped_ = 0;
+  replay_ = false;
 }
 
 void StatusBoard::RecordPublication(std::int64_t now_ms) noexcept {
@@ -95,6 +96,23 @@ void StatusBoard::AddWarning(const std::string& text) {
   }
 }
 
+void StatusBoard::SetReplay(const std::string& file, std::int64_t duration_us, bool loop) {
+  std::string copy = Cut(file, kMaxStatusTextBytes);
+  platform::MutexLock guard(lock_);
+  replay_ = true;
+  replay_state_.file.swap(copy);
+  replay_state_.duration_us = duration_us;
+  replay_state_.loop = loop;
+}
+
+void StatusBoard::SetReplayPosition(std::int64_t position_us, double speed, bool paused,
+                                    bool ended) noexcept {
+  replay_position_us_.store(position_us, std::memory_order_relaxed);
+  replay_speed_millis_.store(std::llround(speed * 1000.0), std::memory_order_relaxed);
+  replay_paused_.store(paused, std::memory_order_relaxed);
+  replay_ended_.store(ended, std::memory_order_relaxed);
+}
+
 StatusBoard::View StatusBoard::Read(std::int64_t now_ms) const {
   View view;
   const std::uint32_t count = frames_.load(std::memory_order_acquire);
@@ -126,6 +144,11 @@ StatusBoard::View StatusBoard::Read(std::int64_t now_ms) const {
   view.listening = listening_.load();
   view.clients = clients_.load();
   view.refused_connections = refused_.load();
+  view.replay_state.position_us = replay_position_us_.load(std::memory_order_relaxed);
+  view.replay_state.speed =
+      static_cast<double>(replay_speed_millis_.load(std::memory_order_relaxed)) / 1000.0;
+  view.replay_state.paused = replay_paused_.load(std::memory_order_relaxed);
+  view.replay_state.ended = replay_ended_.load(std::memory_order_relaxed);
 
   platform::MutexLock guard(lock_);
   view.uptime_ms = std::max<std::int64_t>(0, now_ms - started_ms_);
@@ -134,6 +157,10 @@ StatusBoard::View StatusBoard::Read(std::int64_t now_ms) const {
   view.aircraft_path = aircraft_path_;
   view.flaps = flaps_;
   view.warnings = warnings_;
+  view.replay = replay_;
+  view.replay_state.file = replay_state_.file;
+  view.replay_state.duration_us = replay_state_.duration_us;
+  view.replay_state.loop = replay_state_.loop;
   if (warnings_dropped_ != 0) {
     view.warnings.push_back("and " + std::to_string(warnings_dropped_) +
                             " more warnings: see the log");
@@ -185,6 +212,19 @@ std::string StatusJson(const StatusBoard& board, std::int64_t now_ms) {
                           : json(text(view.configuration.config_file))},
       {"warnings", std::move(warnings)},
   };
+  if (view.replay) {
+    const StatusBoard::ReplayState& replay = view.replay_state;
+    const auto seconds = [](std::int64_t us) { return std::round(us / 1000.0) / 1000.0; };
+    status["replay"] = {
+        {"file", text(replay.file)},
+        {"position_s", seconds(replay.position_us)},
+        {"duration_s", seconds(replay.duration_us)},
+        {"speed", replay.speed},
+        {"paused", replay.paused},
+        {"loop", replay.loop},
+        {"ended", replay.ended},
+    };
+  }
   // Bytes that are not UTF-8 (a title in another encoding) become U+FFFD instead of an error.
   std::string reply = status.dump(-1, ' ', false, json::error_handler_t::replace);
   if (reply.size() > protocol::kMaxStatusBytes) {

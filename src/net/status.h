@@ -43,6 +43,18 @@ inline constexpr std::size_t kMaxStatusTextBytes = 512;
 
 class StatusBoard {
  public:
+  // A recording replayed in place of a simulator (zelm replay serves with this same code): what
+  // it plays and where it is.
+  struct ReplayState {
+    std::string file;
+    std::int64_t duration_us = 0;  // the time of the recording's last frame
+    std::int64_t position_us = 0;  // the time of the frame served now
+    double speed = 1.0;
+    bool loop = false;
+    bool paused = false;
+    bool ended = false;  // at the end, the last frame kept (not looping)
+  };
+
   // What DLLStart put in force.
   struct Configuration {
     Settings settings;        // its warnings are not used: AddWarning takes them
@@ -67,6 +79,9 @@ class StatusBoard {
     std::string aircraft_path;
     FlapsTable flaps{};
     std::vector<std::string> warnings;
+    // Only while a recording is replayed (zelm replay) in place of a simulator.
+    bool replay = false;
+    ReplayState replay_state;
   };
 
   StatusBoard();
@@ -98,6 +113,13 @@ class StatusBoard {
     simconnect_changed_ms_.store(now_ms);
   }
   void SetListening(bool listening) noexcept { listening_.store(listening); }
+
+  // A replay, once before its server starts: the file it plays (cut to kMaxStatusTextBytes),
+  // its duration and whether it loops. From then on the reply carries a "replay" object.
+  void SetReplay(const std::string& file, std::int64_t duration_us, bool loop);
+  // The replay's thread, as it goes: atomic stores, no lock.
+  void SetReplayPosition(std::int64_t position_us, double speed, bool paused,
+                         bool ended) noexcept;
   void SessionStarted() noexcept { clients_.fetch_add(1); }
   void SessionEnded() noexcept { clients_.fetch_sub(1); }
   void CountRefusedConnection() noexcept { refused_.fetch_add(1); }
@@ -124,6 +146,10 @@ class StatusBoard {
   std::atomic<bool> listening_{false};
   std::atomic<int> clients_{0};
   std::atomic<std::uint32_t> refused_{0};
+  std::atomic<std::int64_t> replay_position_us_{0};
+  std::atomic<std::int64_t> replay_speed_millis_{1000};
+  std::atomic<bool> replay_paused_{false};
+  std::atomic<bool> replay_ended_{false};
 
   mutable platform::Mutex lock_;
   std::int64_t started_ms_ VELKARO_GUARDED_BY(lock_) = 0;
@@ -133,6 +159,8 @@ class StatusBoard {
   FlapsTable flaps_ VELKARO_GUARDED_BY(lock_){};
   std::vector<std::string> warnings_ VELKARO_GUARDED_BY(lock_);
   std::size_t warnings_dropped_ VELKARO_GUARDED_BY(lock_) = 0;
+  bool replay_ VELKARO_GUARDED_BY(lock_) = false;
+  ReplayState replay_state_ VELKARO_GUARDED_BY(lock_);  // its file, duration and loop
 };
 
 // The "rSTATUS010" reply's JSON text (UTF-8, at most protocol::kMaxStatusBytes) for the board as

@@ -142,6 +142,7 @@ TEST(StatusTest, TheReplyStaysWithinItsBoundWhateverTheTextsHold) {
     board.AddWarning("warning " + std::to_string(i) + std::string(10000, '\x1F'));
   }
   board.SetAircraftPath(std::string(100000, '\\'));
+  board.SetReplay(std::string(100000, '\x01'), 0, false);
   std::string title(255, '\x02');
   title[10] = '\xC3';  // a cut UTF-8 sequence
   board.NoteAircraftTitle(title.c_str());
@@ -159,6 +160,26 @@ TEST(StatusTest, TheReplyStaysWithinItsBoundWhateverTheTextsHold) {
       << "254 bytes kept, the cut one as U+FFFD";
 #endif
   EXPECT_EQ(status["log_path"].get<std::string>().size(), kMaxStatusTextBytes);
+  EXPECT_EQ(status["replay"]["file"].get<std::string>().size(), kMaxStatusTextBytes);
+}
+
+// Only a replay (zelm replay, serving with this code) says what it plays; a new start forgets it.
+TEST(StatusTest, AReplaySaysWhatItPlaysAndWhere) {
+  StatusBoard board;
+  board.Start(0, SomeConfiguration(), FlapsTable{});
+  EXPECT_FALSE(Parse(board, 0).contains("replay"));
+
+  board.SetReplay("/flights/f.vrec", 61'234'567, true);
+  board.SetReplayPosition(12'345'678, 0.25, true, false);
+  EXPECT_EQ(Parse(board, 0)["replay"], json::parse(R"({"file": "/flights/f.vrec",
+      "position_s": 12.346, "duration_s": 61.235, "speed": 0.25, "paused": true, "loop": true,
+      "ended": false})"));
+  board.SetReplayPosition(61'234'567, 16, false, true);
+  EXPECT_EQ(Parse(board, 0)["replay"]["ended"], true);
+  EXPECT_EQ(Parse(board, 0)["replay"]["speed"], 16);
+
+  board.Start(0, SomeConfiguration(), FlapsTable{});
+  EXPECT_FALSE(Parse(board, 0).contains("replay"));
 }
 
 }  // namespace
