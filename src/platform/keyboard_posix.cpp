@@ -7,8 +7,17 @@
 #include <thread>
 
 #include "platform/keyboard.h"
+#include "platform/system.h"
 
 namespace velkaro::platform {
+namespace {
+// The mode to put back should a second Ctrl-C end the program while a Keyboard has the terminal
+// (tcsetattr may be called from a signal handler).
+termios g_mode_before{};
+void PutTerminalBack() {
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_mode_before);
+}
+}  // namespace
 
 struct Keyboard::SavedMode {
   termios mode{};
@@ -23,13 +32,20 @@ Keyboard::Keyboard() {
   mode.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   mode.c_cc[VMIN] = 1;
   mode.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) return;
+  g_mode_before = saved->mode;
+  SetInterruptExitWork(PutTerminalBack);
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) {
+    SetInterruptExitWork(nullptr);
+    return;
+  }
   saved_ = std::move(saved);
   active_ = true;
 }
 
 Keyboard::~Keyboard() {
-  if (active_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_->mode);
+  if (!active_) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved_->mode);
+  SetInterruptExitWork(nullptr);
 }
 
 int Keyboard::ReadKey(int milliseconds) {
@@ -46,6 +62,7 @@ int Keyboard::ReadKey(int milliseconds) {
   if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
     // The terminal has gone (hung up): no more keys, and no wait cut short by it again.
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_->mode);
+    SetInterruptExitWork(nullptr);
     active_ = false;
   }
   return -1;

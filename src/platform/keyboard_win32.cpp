@@ -1,8 +1,17 @@
 #include <windows.h>
 
 #include "platform/keyboard.h"
+#include "platform/system.h"
 
 namespace velkaro::platform {
+namespace {
+// The console's mode to put back should a second Ctrl-C end the program while a Keyboard has it.
+HANDLE g_console_input = nullptr;
+DWORD g_mode_before = 0;
+void PutConsoleBack() {
+  SetConsoleMode(g_console_input, g_mode_before);
+}
+}  // namespace
 
 struct Keyboard::SavedMode {
   HANDLE input = nullptr;
@@ -17,13 +26,21 @@ Keyboard::Keyboard() {
   // Keys one by one, unechoed; Ctrl-C still goes to the console handler (processed input).
   const DWORD keys =
       (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
-  if (!SetConsoleMode(input, keys)) return;
+  g_console_input = input;
+  g_mode_before = mode;
+  SetInterruptExitWork(PutConsoleBack);
+  if (!SetConsoleMode(input, keys)) {
+    SetInterruptExitWork(nullptr);
+    return;
+  }
   saved_ = std::make_unique<SavedMode>(SavedMode{input, mode});
   active_ = true;
 }
 
 Keyboard::~Keyboard() {
-  if (active_) SetConsoleMode(saved_->input, saved_->mode);
+  if (!active_) return;
+  SetConsoleMode(saved_->input, saved_->mode);
+  SetInterruptExitWork(nullptr);
 }
 
 int Keyboard::ReadKey(int milliseconds) {

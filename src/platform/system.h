@@ -74,4 +74,9 @@ void IgnoreBrokenPipe();
 // Both must live until the process ends.
 void InstallInterruptHandler(std::atomic<bool>* interrupted, const char* message);
 
+// Work that must be done even when a second Ctrl-C ends the process at once: `restore` (or
+// nothing, for nullptr) is called there just before the end, on the handler's thread, and may
+// only do what a signal handler may (a program that took the terminal over puts its mode back).
+void SetInterruptExitWork(void (*restore)());
+
 }  // namespace velkaro::platform

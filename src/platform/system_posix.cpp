@@ -121,6 +121,7 @@ void IgnoreBrokenPipe() {
 namespace {
 std::atomic<bool>* g_interrupted = nullptr;
 const char* g_interrupt_message = "";
+std::atomic<void (*)()> g_interrupt_exit_work{nullptr};
 
 extern "C" void OnInterruptSignal(int) {
   if (!g_interrupted->exchange(true)) return;
@@ -129,6 +130,7 @@ extern "C" void OnInterruptSignal(int) {
   (void)ignored;
   const ssize_t also_ignored = write(STDERR_FILENO, "\n", 1);
   (void)also_ignored;
+  if (void (*work)() = g_interrupt_exit_work.load()) work();
   _exit(1);
 }
 }  // namespace
@@ -140,6 +142,10 @@ void InstallInterruptHandler(std::atomic<bool>* interrupted, const char* message
   action.sa_handler = OnInterruptSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
+}
+
+void SetInterruptExitWork(void (*restore)()) {
+  g_interrupt_exit_work.store(restore);
 }
 
 bool LocalTime(std::time_t when, std::tm* out) {

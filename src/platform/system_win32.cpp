@@ -168,6 +168,7 @@ void IgnoreBrokenPipe() {}
 namespace {
 std::atomic<bool>* g_interrupted = nullptr;
 const char* g_interrupt_message = "";
+std::atomic<void (*)()> g_interrupt_exit_work{nullptr};
 
 // Runs on a thread of its own that the console starts for the event.
 BOOL WINAPI OnConsoleInterrupt(DWORD event) {
@@ -179,6 +180,7 @@ BOOL WINAPI OnConsoleInterrupt(DWORD event) {
     WriteFile(error, g_interrupt_message, static_cast<DWORD>(std::strlen(g_interrupt_message)),
               &written, nullptr);
     WriteFile(error, "\r\n", 2, &written, nullptr);
+    if (void (*work)() = g_interrupt_exit_work.load()) work();
     TerminateProcess(GetCurrentProcess(), 1);
   }
   return TRUE;
@@ -189,6 +191,10 @@ void InstallInterruptHandler(std::atomic<bool>* interrupted, const char* message
   g_interrupted = interrupted;
   g_interrupt_message = message;
   SetConsoleCtrlHandler(OnConsoleInterrupt, TRUE);
+}
+
+void SetInterruptExitWork(void (*restore)()) {
+  g_interrupt_exit_work.store(restore);
 }
 
 bool LocalTime(std::time_t when, std::tm* out) {
