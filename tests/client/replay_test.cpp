@@ -26,6 +26,7 @@
 #include "support/child_program.h"
 #include "support/test_files.h"
 #include "support/wire_bytes.h"
+#include "support/zelm_wire.h"
 #include "zelm_client.h"
 
 namespace velkaro::testing {
@@ -217,18 +218,6 @@ class ReplayTest : public ::testing::Test {
     return ReadWholeFile(output_);
   }
 
-  static bool Send(zelm::Connection& c, const Bytes& bytes) {
-    return c.SendAll(bytes.data(), bytes.size());
-  }
-  static Bytes Receive(zelm::Connection& c, std::size_t n) {
-    Bytes bytes(n);
-    EXPECT_TRUE(c.ReceiveAll(bytes.data(), n)) << c.error();
-    return bytes;
-  }
-  static bool Closed(zelm::Connection& c) {
-    std::uint8_t byte;
-    return !c.ReceiveAll(&byte, 1) && c.error_kind() != zelm::ErrorKind::kTimedOut;
-  }
 
   static ScratchFolder* folder_;
   static std::string path_;

@@ -17,6 +17,7 @@
 #include "support/addon_harness.h"
 #include "support/loopback.h"
 #include "support/wire_bytes.h"
+#include "support/zelm_wire.h"
 
 namespace velkaro::testing {
 namespace {
@@ -32,19 +33,6 @@ class ProtocolTest : public AddOnTest {
     addon.Frames(2);  // the server runs and a frame is published
   }
 
-  static bool Send(zelm::Connection& c, const Bytes& bytes) {
-    return c.SendAll(bytes.data(), bytes.size());
-  }
-  static Bytes Receive(zelm::Connection& c, std::size_t n) {
-    Bytes bytes(n);
-    EXPECT_TRUE(c.ReceiveAll(bytes.data(), n)) << c.error();
-    return bytes;
-  }
-  // The add-on closed the connection (by a close or a reset), rather than staying silent.
-  static bool Closed(zelm::Connection& c) {
-    std::uint8_t byte;
-    return !c.ReceiveAll(&byte, 1) && c.error_kind() != zelm::ErrorKind::kTimedOut;
-  }
   // What a fresh connection reads back of the FMC store.
   static std::pair<Bytes, std::uint32_t> Fmc() {
     auto c = ConnectToAddOn();
