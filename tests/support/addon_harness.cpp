@@ -1,6 +1,9 @@
 #include "support/addon_harness.h"
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -125,8 +128,22 @@ int RunProgram(const std::string& name, const std::string& arguments, std::strin
   if (output != nullptr) command += " > \"" + capture + "\" 2>&1";
 #if defined(_WIN32)
   command = "\"" + command + "\"";  // cmd /c takes the whole line in quotes
-  // In UTF-16: the narrow call would pass the line through the system's code page.
-  const int status = _wsystem(platform::PathFromUtf8(command).c_str());
+  // In UTF-16: the narrow call would pass the line through the system's code page. -1 is the
+  // command interpreter itself failing to start, which Wine on a loaded machine now and then
+  // does: that says nothing of the program, so it is tried again a few times.
+  int status = -1;
+  int start_error = 0;
+  for (int attempt = 0; attempt < 3 && status == -1; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    errno = 0;
+    status = _wsystem(platform::PathFromUtf8(command).c_str());
+    start_error = errno;
+  }
+  if (status == -1 && output != nullptr) {
+    *output = "the command interpreter could not be started: " +
+              std::string(std::strerror(start_error)) + "\n";
+    return status;
+  }
 #else
   const int status = std::system(command.c_str());
 #endif
