@@ -7,6 +7,7 @@
 
 #include "common/mcp_block.h"
 #include "platform/clock.h"
+#include "platform/socket.h"
 #include "platform/system.h"
 
 namespace zelm::replay {
@@ -71,6 +72,12 @@ bool Player::Rewind(std::int64_t* time_us, std::string* error) {
 
 bool Player::Start(std::string* error, int listen_wait_ms) {
   error->clear();
+  // Windows sockets work only once started in the process (the add-on does this in its start);
+  // a replay may be the first thing in zelm to use them. Nothing to do elsewhere.
+  if (const int failed = velkaro::platform::SocketsStartup(); failed != 0) {
+    *error = "cannot start the system's sockets (error " + std::to_string(failed) + ")";
+    return false;
+  }
   std::int64_t first_us = 0;
   if (!Rewind(&first_us, error)) return false;
   // The frame at the first position is served at once, as the simulator's latest would be.

@@ -269,18 +269,21 @@ TEST_F(ReplayTest, EveryFrameComesBackByteForByteAndOnTime) {
     EXPECT_EQ(got.back().first, kFrames - 1);
     EXPECT_GE(got.size(), speed == 1.0 ? frames_.size() : frames_.size() * 9 / 10)
         << "frames missed";
-    std::vector<double> late_ms;
-    for (std::size_t i = 1; i < got.size(); ++i) {
-      // How far each frame is from its recorded time, at the speed, counted from the first.
-      const Recorded& recorded = frames_[static_cast<std::size_t>(got[i].first)];
+    // How far each frame is from its recorded time at the speed, counted from the frame that
+    // came closest to its time (the first frame may itself come late on a loaded machine, which
+    // must not make the others look early): a replay at the wrong pace, too fast or too slow,
+    // spreads these apart by hundreds of milliseconds within a pass.
+    std::vector<double> off_ms;
+    for (const auto& [index, at] : got) {
+      const Recorded& recorded = frames_[static_cast<std::size_t>(index)];
       const double due_ms = (recorded.time_us - frames_[0].time_us) / 1000.0 / speed;
-      const double at_ms =
-          std::chrono::duration<double, std::milli>(got[i].second - got[0].second).count();
-      late_ms.push_back(at_ms - due_ms);
+      off_ms.push_back(std::chrono::duration<double, std::milli>(at - got[0].second).count() -
+                       due_ms);
     }
-    std::sort(late_ms.begin(), late_ms.end());
-    // Never early beyond the clocks' grain; late only by a loaded machine's scheduling.
-    EXPECT_GT(late_ms.front(), -15.0);
+    std::sort(off_ms.begin(), off_ms.end());
+    std::vector<double> late_ms;
+    for (const double off : off_ms) late_ms.push_back(off - off_ms.front());
+    // Late only by a loaded machine's scheduling.
     EXPECT_LT(late_ms[late_ms.size() / 2], 20.0) << "median";
     EXPECT_LT(late_ms.back(), 250.0) << "latest";
     EXPECT_NE(StopReplay().find("from the start again"), std::string::npos);
@@ -367,7 +370,7 @@ TEST_F(ReplayTest, TheProtocolIsTheAddOns) {
       WaitUntil([&] { return ReadWholeFile(output_).find("apMaster") != std::string::npos; }));
   const std::string said = StopReplay();
   EXPECT_NE(said.find("autopilot block accepted but not applied (a replay does not fly): "
-                      "headingBug 270, apMaster on\n"),
+                      "headingBug 270, apMaster on"),
             std::string::npos)
       << said;
   EXPECT_EQ(said.find("apMaster"), said.rfind("apMaster")) << "the refused block is not told";
